@@ -1,0 +1,92 @@
+#include "host/host_session.h"
+
+#include <cstdlib>
+
+namespace kivhost {
+
+std::string HostVersion::Text() const {
+  return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+}
+
+bool HostVersion::Parse(const std::string& text, HostVersion* version) {
+  uint32_t parts[3] = {0, 0, 0};
+  size_t start = 0;
+  for (int i = 0; i < 3; ++i) {
+    size_t end = text.find('.', start);
+    if (i < 2 && end == std::string::npos) return false;
+    if (i == 2) end = text.size();
+    std::string piece = text.substr(start, end - start);
+    if (piece.empty() || piece.size() > 9 ||
+        piece.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    parts[i] = static_cast<uint32_t>(std::strtoul(piece.c_str(), nullptr, 10));
+    start = end + 1;
+  }
+  *version = HostVersion{parts[0], parts[1], parts[2]};
+  return true;
+}
+
+std::unique_ptr<HostSession> HostSession::Load(const std::string& path, std::string* error) {
+  std::unique_ptr<HostSession> session(new HostSession());
+  session->library_ = PluginLibrary::Open(path, error);
+  if (!session->library_) return nullptr;
+  session->thread_ = std::make_unique<PluginThread>();
+  session->host_ = std::make_unique<SubstituteHost>(session->thread_.get());
+  return session;
+}
+
+HostSession::~HostSession() {
+  if (running()) Shutdown();
+  // The thread goes before the library: queued callbacks point into its code.
+  host_.reset();
+  thread_.reset();
+  library_.reset();
+}
+
+HandshakeResult HostSession::Create(const HostVersion& version) {
+  HandshakeResult result;
+  PluginDescriptor descriptor{};
+  descriptor.major = version.major;
+  descriptor.minor = version.minor;
+  descriptor.patch = version.patch;
+  thread_->Invoke([&] { library_->create()(&descriptor); });
+  result.descriptor = descriptor;
+  result.accepted = descriptor.callbacks != nullptr && descriptor.module != nullptr;
+  if (descriptor.short_name != nullptr) result.short_name = descriptor.short_name;
+  descriptor_ = result.accepted ? descriptor : PluginDescriptor{};
+  return result;
+}
+
+bool HostSession::Initialize() {
+  if (!running()) return false;
+  bool ready = false;
+  thread_->Invoke(
+      [&] { ready = descriptor_.callbacks->Initialize(descriptor_.module, host_->services()); });
+  return ready;
+}
+
+PluginMemoryStats HostSession::MemoryStats() {
+  PluginMemoryStats stats{};
+  if (running()) {
+    thread_->Invoke([&] { descriptor_.callbacks->GetMemoryStats(descriptor_.module, &stats); });
+  }
+  return stats;
+}
+
+void HostSession::Shutdown() {
+  if (!running()) return;
+  thread_->Invoke([&] { descriptor_.callbacks->Shutdown(descriptor_.module); });
+  descriptor_ = PluginDescriptor{};
+}
+
+void HostSession::EnableXmlEvents(NativeEventCallback callback) {
+  thread_->Invoke([&] {
+    if (library_->register_native_event_callback()) {
+      library_->register_native_event_callback()(callback);
+    }
+    if (library_->enable_event_xml_log_target()) library_->enable_event_xml_log_target()();
+  });
+}
+
+}  // namespace kivhost

@@ -1,0 +1,33 @@
+#include "host/plugin_library.h"
+
+#include <dlfcn.h>
+
+namespace kivhost {
+
+std::unique_ptr<PluginLibrary> PluginLibrary::Open(const std::string& path, std::string* error) {
+  std::unique_ptr<PluginLibrary> library(new PluginLibrary());
+  library->path_ = path;
+  // RTLD_LOCAL: nothing of the plugin leaks into the host's symbol space.
+  library->handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library->handle_ == nullptr) {
+    const char* reason = dlerror();
+    *error = "cannot load " + path + ": " + (reason ? reason : "unknown error");
+    return nullptr;
+  }
+  library->create_ = reinterpret_cast<PluginCreateFn>(dlsym(library->handle_, "Create"));
+  library->register_ = reinterpret_cast<RegisterNativeEventCallbackFn>(
+      dlsym(library->handle_, "RegisterNativeEventCallback"));
+  library->enable_xml_ = reinterpret_cast<EnableEventXMLLogTargetFn>(
+      dlsym(library->handle_, "EnableEventXMLLogTarget"));
+  if (library->create_ == nullptr) {
+    *error = path + " does not export Create";
+    return nullptr;
+  }
+  return library;
+}
+
+PluginLibrary::~PluginLibrary() {
+  if (handle_ != nullptr) dlclose(handle_);
+}
+
+}  // namespace kivhost

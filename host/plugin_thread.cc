@@ -1,0 +1,83 @@
+#include "host/plugin_thread.h"
+
+#include <future>
+#include <vector>
+
+namespace kivhost {
+
+PluginThread::PluginThread() : thread_([this] { Loop(); }) {}
+
+PluginThread::~PluginThread() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void PluginThread::Invoke(const std::function<void()>& fn) {
+  if (OnPluginThread()) {
+    fn();
+    return;
+  }
+  std::promise<void> done;
+  Schedule("kivhost.invoke", [&] {
+    fn();
+    done.set_value();
+  }, 0);
+  done.get_future().wait();
+}
+
+void PluginThread::Schedule(std::string label, std::function<void()> fn, double delay_seconds) {
+  auto delay = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(delay_seconds > 0 ? delay_seconds : 0));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.emplace(Key{Clock::now() + delay, next_sequence_++},
+                   Task{std::move(label), std::move(fn)});
+  }
+  wake_.notify_all();
+}
+
+size_t PluginThread::RunDueOnce(std::chrono::milliseconds max_wait) {
+  std::vector<Task> due;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto deadline = Clock::now() + max_wait;
+    for (;;) {
+      auto now = Clock::now();
+      // Only what is due at this moment: callbacks queued while these run wait for the
+      // next round, so a callback that reschedules itself cannot starve the loop.
+      while (!tasks_.empty() && tasks_.begin()->first.first <= now) {
+        due.push_back(std::move(tasks_.begin()->second));
+        tasks_.erase(tasks_.begin());
+      }
+      if (!due.empty() || stopping_ || now >= deadline) break;
+      auto until = deadline;
+      if (!tasks_.empty() && tasks_.begin()->first.first < until) {
+        until = tasks_.begin()->first.first;
+      }
+      wake_.wait_until(lock, until);
+    }
+  }
+  for (Task& task : due) task.fn();
+  return due.size();
+}
+
+size_t PluginThread::pending() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tasks_.size();
+}
+
+void PluginThread::Loop() {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return;
+    }
+    RunDueOnce(std::chrono::milliseconds(100));
+  }
+}
+
+}  // namespace kivhost

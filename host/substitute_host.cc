@@ -1,0 +1,173 @@
+#include "host/substitute_host.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace kivhost {
+
+namespace {
+
+const char* MethodName(uint32_t method, const char* text) {
+  static const char* const kNames[] = {"", "DELETE", "GET", "HEAD", "OPTIONS",
+                                       "PATCH", "POST", "PUT"};
+  if (method >= 1 && method <= 7) return kNames[method];
+  if (method == KIV_METHOD_CUSTOM && text != nullptr) return text;
+  return "";
+}
+
+char* CopyText(const std::string& text) {
+  char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size() + 1);
+  return copy;
+}
+
+void ReleaseResponse(HostResponse* response) {
+  std::free(response->error_text);
+  std::free(response->status_text);
+  response->error_text = nullptr;
+  response->status_text = nullptr;
+}
+
+void ReleaseExternalResponse(HostExternalResponse* response) {
+  std::free(const_cast<char*>(response->body));
+  response->body = nullptr;
+  response->body_length = 0;
+}
+
+}  // namespace
+
+SubstituteHost::SubstituteHost(PluginThread* thread) : thread_(thread), table_{}, services_{} {
+  table_.api = HostApi{&SendRequest, &SendExternalRequest, &PublishEvent, &SubscribeEvent,
+                       &UnsubscribeEvent, &ScheduleCallback, &Pump, &BeginWait, &EndWait, &Log};
+  table_.owner = this;
+  services_.api = &table_.api;
+  services_.plugin_handle = this;
+}
+
+SubstituteHost* SubstituteHost::From(HostApi* api) {
+  return reinterpret_cast<Table*>(api)->owner;
+}
+
+const char* SubstituteHost::LevelName(int32_t level) {
+  switch (level) {
+    case 0: return "  OKAY";
+    case 1: return "  WARN";
+    case 2: return " ERROR";
+    case 3: return "ALWAYS";
+    default: return "   ???";
+  }
+}
+
+void SubstituteHost::SetLogSink(std::function<void(const LogLine&)> sink) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sink_ = std::move(sink);
+}
+
+std::vector<LogLine> SubstituteHost::log_lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return log_;
+}
+
+std::vector<std::string> SubstituteHost::published_events() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return published_;
+}
+
+std::map<std::string, Subscription> SubstituteHost::subscriptions() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return subscriptions_;
+}
+
+std::vector<std::string> SubstituteHost::open_waits() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waits_;
+}
+
+void SubstituteHost::SendRequest(HostApi* /*api*/, HostResponse* response,
+                                 const HostRequest* request) {
+  if (response == nullptr) return;
+  std::string what = request == nullptr
+                         ? std::string("(no request)")
+                         : std::string(MethodName(request->method, request->method_text)) + " " +
+                               (request->path ? request->path : "");
+  response->error_text = CopyText("kivhost does not serve this endpoint: " + what);
+  response->failed = 1;
+  response->status_code = kNotServedStatus;
+  response->release = &ReleaseResponse;
+}
+
+void SubstituteHost::SendExternalRequest(HostApi* /*api*/, HostExternalResponse* response,
+                                         const HostExternalRequest* request) {
+  if (response == nullptr) return;
+  std::string text = std::string("kivhost does not perform external requests: ") +
+                     (request && request->url ? request->url : "");
+  response->transport_code = 1;
+  response->http_status = 0;
+  response->body = CopyText(text);
+  response->body_length = response->body ? static_cast<uint32_t>(text.size()) : 0;
+  response->release = &ReleaseExternalResponse;
+}
+
+void SubstituteHost::PublishEvent(HostApi* api, const PluginEvent* event) {
+  if (event == nullptr || event->name == nullptr) return;
+  SubstituteHost* self = From(api);
+  std::lock_guard<std::mutex> lock(self->mutex_);
+  self->published_.emplace_back(event->name);
+}
+
+int32_t SubstituteHost::SubscribeEvent(HostApi* api, const char* event_name,
+                                       void* /*plugin_handle*/, HostEventCallback callback,
+                                       void* user_data, uint32_t flag) {
+  if (event_name == nullptr) return 0;
+  SubstituteHost* self = From(api);
+  std::lock_guard<std::mutex> lock(self->mutex_);
+  self->subscriptions_[event_name] = Subscription{callback, user_data, flag};
+  return 1;
+}
+
+int32_t SubstituteHost::UnsubscribeEvent(HostApi* api, const char* event_name,
+                                         void* /*plugin_handle*/) {
+  if (event_name == nullptr) return 0;
+  SubstituteHost* self = From(api);
+  std::lock_guard<std::mutex> lock(self->mutex_);
+  return self->subscriptions_.erase(event_name) > 0 ? 1 : 0;
+}
+
+void SubstituteHost::ScheduleCallback(HostApi* api, const char* label,
+                                      HostScheduledCallback callback, void* user_data,
+                                      double delay_seconds, uint32_t /*zero*/) {
+  if (callback == nullptr) return;
+  From(api)->thread_->Schedule(label ? label : "", [callback, user_data] { callback(user_data); },
+                               delay_seconds);
+}
+
+void SubstituteHost::Pump(HostApi* api) {
+  PluginThread* thread = From(api)->thread_;
+  // Pumping belongs to the plugin thread; from anywhere else it would run plugin code
+  // concurrently with itself.
+  if (!thread->OnPluginThread()) return;
+  thread->RunDueOnce(std::chrono::milliseconds(2));
+}
+
+void SubstituteHost::BeginWait(HostApi* api, const char* label, uint32_t /*zero*/) {
+  SubstituteHost* self = From(api);
+  std::lock_guard<std::mutex> lock(self->mutex_);
+  self->waits_.emplace_back(label ? label : "");
+}
+
+void SubstituteHost::EndWait(HostApi* api) {
+  SubstituteHost* self = From(api);
+  std::lock_guard<std::mutex> lock(self->mutex_);
+  if (!self->waits_.empty()) self->waits_.pop_back();
+}
+
+void SubstituteHost::Log(HostApi* api, int32_t level, const char* message) {
+  SubstituteHost* self = From(api);
+  LogLine line{level, message ? message : ""};
+  std::lock_guard<std::mutex> lock(self->mutex_);
+  if (self->sink_) self->sink_(line);
+  self->log_.push_back(std::move(line));
+}
+
+}  // namespace kivhost

@@ -1,0 +1,83 @@
+// The host's ten services, as the plugin sees them through HostApi. Scheduling runs on the
+// plugin thread; the log is collected; host endpoints and external HTTP are not served
+// yet and answer with a clear error.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/plugin_thread.h"
+#include "kiv/plugin_abi.h"
+
+namespace kivhost {
+
+struct LogLine {
+  int32_t level = 0;
+  std::string message;
+};
+
+struct Subscription {
+  HostEventCallback callback = nullptr;
+  void* user_data = nullptr;
+  uint32_t flag = 0;
+};
+
+inline constexpr int32_t kNotServedStatus = 501;
+
+class SubstituteHost {
+ public:
+  // `thread` must outlive the host.
+  explicit SubstituteHost(PluginThread* thread);
+  SubstituteHost(const SubstituteHost&) = delete;
+  SubstituteHost& operator=(const SubstituteHost&) = delete;
+
+  // The block handed to Initialize; stays valid for the host's life.
+  HostServices* services() { return &services_; }
+
+  // Called for every log line as it arrives (any thread); lines are also kept.
+  void SetLogSink(std::function<void(const LogLine&)> sink);
+  std::vector<LogLine> log_lines() const;
+  std::vector<std::string> published_events() const;
+  std::map<std::string, Subscription> subscriptions() const;
+  // Labels of the waits the plugin has begun and not ended, innermost last.
+  std::vector<std::string> open_waits() const;
+
+  static const char* LevelName(int32_t level);
+
+ private:
+  struct Table {
+    HostApi api;  // first: the plugin passes &api back, which is the Table's address
+    SubstituteHost* owner;
+  };
+  static SubstituteHost* From(HostApi* api);
+
+  static void SendRequest(HostApi* api, HostResponse* response, const HostRequest* request);
+  static void SendExternalRequest(HostApi* api, HostExternalResponse* response,
+                                  const HostExternalRequest* request);
+  static void PublishEvent(HostApi* api, const PluginEvent* event);
+  static int32_t SubscribeEvent(HostApi* api, const char* event_name, void* plugin_handle,
+                                HostEventCallback callback, void* user_data, uint32_t flag);
+  static int32_t UnsubscribeEvent(HostApi* api, const char* event_name, void* plugin_handle);
+  static void ScheduleCallback(HostApi* api, const char* label, HostScheduledCallback callback,
+                               void* user_data, double delay_seconds, uint32_t zero);
+  static void Pump(HostApi* api);
+  static void BeginWait(HostApi* api, const char* label, uint32_t zero);
+  static void EndWait(HostApi* api);
+  static void Log(HostApi* api, int32_t level, const char* message);
+
+  PluginThread* thread_;
+  Table table_;
+  HostServices services_;
+  mutable std::mutex mutex_;
+  std::function<void(const LogLine&)> sink_;           // Guarded by mutex_.
+  std::vector<LogLine> log_;                           // Guarded by mutex_.
+  std::vector<std::string> published_;                 // Guarded by mutex_.
+  std::map<std::string, Subscription> subscriptions_;  // Guarded by mutex_.
+  std::vector<std::string> waits_;                     // Guarded by mutex_.
+};
+
+}  // namespace kivhost

@@ -1,0 +1,13 @@
+#include "login/login_module.h"
+
+#include "diag/log.h"
+
+namespace Voro {
+
+bool LoginModule::OnInitialize() {
+  Log(kLevelAlways, Tag::DBG, "%s initialized, user agent \"%s\"", name().full_name.c_str(),
+      user_agent().c_str());
+  return true;
+}
+
+}  // namespace Voro

@@ -1,0 +1,36 @@
+// The library's only exported symbols. No exception may leave them.
+#include <memory>
+
+#include "diag/event_xml_log_target.h"
+#include "diag/log.h"
+#include "kiv/plugin_abi.h"
+#include "login/login_module.h"
+#include "plugin/plugin_runtime.h"
+
+#define KIV_EXPORT extern "C" __attribute__((visibility("default")))
+
+KIV_EXPORT void Create(PluginDescriptor* descriptor) {
+  try {
+    (void)Voro::PluginRuntime::Create(descriptor, std::make_unique<Voro::LoginModule>(),
+                                      Voro::LoginModule::kShortName);
+  } catch (...) {
+    Voro::Log(Voro::kLevelError, Voro::Tag::DBG, "Create failed with an exception");
+    if (descriptor != nullptr) {
+      descriptor->callbacks = nullptr;
+      descriptor->module = nullptr;
+      descriptor->short_name = nullptr;
+      descriptor->api = nullptr;
+    }
+  }
+}
+
+KIV_EXPORT NativeEventCallback RegisterNativeEventCallback(NativeEventCallback callback) {
+  return Voro::SetNativeEventCallback(callback);
+}
+
+KIV_EXPORT void EnableEventXMLLogTarget() {
+  try {
+    Voro::AttachEventXMLLogTarget();
+  } catch (...) {
+  }
+}

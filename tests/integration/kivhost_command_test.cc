@@ -1,0 +1,62 @@
+// The kivhost command as a person runs it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct Run {
+  int exit_code = -1;
+  std::string output;
+};
+
+Run RunKivhost(const std::string& args) {
+  Run run;
+  std::string command = std::string(KIV_KIVHOST_PATH) + " " + args + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.output.append(buffer, n);
+  int status = pclose(pipe);
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+TEST(KivhostCommandTest, ShowsEachStepOfALoad) {
+  Run run = RunKivhost("--host-version 17.1.0 --plugin " KIV_PLUGIN_PATH);
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  for (const char* expected : {
+           "handshake: host plugin API 17.1.0, descriptor now 17.1.0: accepted\n",
+           "plugin: short name \"kiv-login\"\n",
+           "api table: 0 endpoints, 0 types, 0 events\n",
+           "plugin log: ALWAYS| zop-be-kiv-login initialized, user agent \"VoroClient/17.1.0 "
+           "(kiv-login)\"\n",
+           "initialize: ready\n",
+           "memory (after initialize): peak live bytes ",
+           "shutdown: done, 1 log lines from the plugin\n"}) {
+    EXPECT_NE(run.output.find(expected), std::string::npos) << expected << "\n---\n" << run.output;
+  }
+}
+
+TEST(KivhostCommandTest, RejectedHostVersion) {
+  Run run = RunKivhost("--host-version 18.0.0 --plugin " KIV_PLUGIN_PATH);
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.output.find("descriptor now 18.0.0: rejected"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("zop-be-kiv-login which supports plugin API 17.1.0 is not compatible "
+                            "with core's plugin API 18.0.0"),
+            std::string::npos)
+      << run.output;
+}
+
+TEST(KivhostCommandTest, BadArguments) {
+  EXPECT_EQ(RunKivhost("--host-version 17.x").exit_code, 2);
+  EXPECT_EQ(RunKivhost("--bogus").exit_code, 2);
+  Run missing = RunKivhost("--plugin /nonexistent/libkiv-login.so");
+  EXPECT_EQ(missing.exit_code, 1);
+  EXPECT_NE(missing.output.find("cannot load /nonexistent/libkiv-login.so"), std::string::npos);
+}
+
+}  // namespace
