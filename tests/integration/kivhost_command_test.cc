@@ -7,13 +7,13 @@
 
 namespace {
 
-struct Run {
+struct CommandRun {
   int exit_code = -1;
   std::string output;
 };
 
-Run RunKivhost(const std::string& args) {
-  Run run;
+CommandRun RunKivhost(const std::string& args) {
+  CommandRun run;
   std::string command = std::string(KIV_KIVHOST_PATH) + " " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
@@ -26,7 +26,7 @@ Run RunKivhost(const std::string& args) {
 }
 
 TEST(KivhostCommandTest, ShowsEachStepOfALoad) {
-  Run run = RunKivhost("--host-version 17.1.0 --plugin " KIV_PLUGIN_PATH);
+  CommandRun run = RunKivhost("--host-version 17.1.0 --plugin " KIV_PLUGIN_PATH);
   EXPECT_EQ(run.exit_code, 0) << run.output;
   for (const char* expected : {
            "handshake: host plugin API 17.1.0, descriptor now 17.1.0: accepted\n",
@@ -42,7 +42,7 @@ TEST(KivhostCommandTest, ShowsEachStepOfALoad) {
 }
 
 TEST(KivhostCommandTest, RejectedHostVersion) {
-  Run run = RunKivhost("--host-version 18.0.0 --plugin " KIV_PLUGIN_PATH);
+  CommandRun run = RunKivhost("--host-version 18.0.0 --plugin " KIV_PLUGIN_PATH);
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_NE(run.output.find("descriptor now 18.0.0: rejected"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("zop-be-kiv-login which supports plugin API 17.1.0 is not compatible "
@@ -54,7 +54,7 @@ TEST(KivhostCommandTest, RejectedHostVersion) {
 TEST(KivhostCommandTest, BadArguments) {
   EXPECT_EQ(RunKivhost("--host-version 17.x").exit_code, 2);
   EXPECT_EQ(RunKivhost("--bogus").exit_code, 2);
-  Run missing = RunKivhost("--plugin /nonexistent/libkiv-login.so");
+  CommandRun missing = RunKivhost("--plugin /nonexistent/libkiv-login.so");
   EXPECT_EQ(missing.exit_code, 1);
   EXPECT_NE(missing.output.find("cannot load /nonexistent/libkiv-login.so"), std::string::npos);
 }
