@@ -1,6 +1,7 @@
 #include "plugin/plugin_runtime.h"
 
 #include <cstring>
+#include <exception>
 
 #include "diag/assertion.h"
 #include "diag/format_positional.h"
@@ -14,6 +15,8 @@ namespace Voro {
 bool PluginRuntime::Create(PluginDescriptor* descriptor, std::unique_ptr<AppModule> module,
                            std::string_view short_name) {
   if (descriptor == nullptr || module == nullptr) return false;
+  // The module's own tag; registering again returns the same bit.
+  Logger::RegisterTag(kLocationTagName);
   const PluginApiVersion& own = PluginOwnApiVersion();
   PluginApiVersion host{descriptor->major, descriptor->minor, descriptor->patch, "", ""};
 
@@ -48,7 +51,18 @@ bool PluginRuntime::Create(PluginDescriptor* descriptor, std::unique_ptr<AppModu
 }
 
 bool PluginRuntime::Initialize(void* module, HostServices* services) {
-  auto* m = static_cast<AppModule*>(module);
+  // Called by the host through a C table: nothing may escape.
+  try {
+    return InitializeModule(static_cast<AppModule*>(module), services);
+  } catch (const std::exception& e) {
+    Log(kLevelError, Tag::DBG, "Initialize failed: %s", e.what());
+  } catch (...) {
+    Log(kLevelError, Tag::DBG, "Initialize failed");
+  }
+  return false;
+}
+
+bool PluginRuntime::InitializeModule(AppModule* m, HostServices* services) {
   if (m == nullptr || services == nullptr || services->api == nullptr) return false;
   m->host_services_ = services;
 
@@ -76,7 +90,11 @@ bool PluginRuntime::Initialize(void* module, HostServices* services) {
 void PluginRuntime::Shutdown(void* module) {
   auto* m = static_cast<AppModule*>(module);
   if (m == nullptr) return;
-  m->Shutdown();
+  try {
+    m->Shutdown();
+  } catch (...) {
+    Log(kLevelError, Tag::DBG, "Shutdown failed");
+  }
   delete m;
 }
 

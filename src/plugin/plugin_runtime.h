@@ -15,6 +15,7 @@ inline constexpr const char* kIncompatibleHostMessage =
     "%1 which supports plugin API %2 is not compatible with core's plugin API %3";
 inline constexpr const char* kUserAgentTemplate = "VoroClient/%1 (%2)";
 inline constexpr const char* kPluginLineFormat = "#D| #L| #G| #M";
+inline constexpr const char* kLocationTagName = "LOC";
 
 class PluginRuntime {
  public:
@@ -29,6 +30,9 @@ class PluginRuntime {
   static bool Initialize(void* module, HostServices* services);
   static void Shutdown(void* module);
   static void GetMemoryStats(void* module, PluginMemoryStats* stats);
+
+ private:
+  static bool InitializeModule(AppModule* module, HostServices* services);
 };
 
 }  // namespace Voro

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "diag/log.h"
+#include "diag/logger.h"
 #include "login/login_module.h"
 #include "plugin/endpoint_errors.h"
 #include "support/fake_host.h"
@@ -90,6 +91,13 @@ TEST(PluginRuntimeTest, CreateFillsTheDescriptor) {
   EXPECT_EQ(d.api->event_count, 0u);
 
   AppModule* m = plugin.module();
+  // LOC is a registered tag, found again by its first three letters.
+  uint64_t loc = Logger::RegisterTag("LOC");
+  ASSERT_NE(loc, 0u);
+  char names[64];
+  Logger::FormatTagNames(loc, names, sizeof(names));
+  EXPECT_STREQ(names, "LOC");
+  EXPECT_EQ(Logger::RegisterTag("LOCATION"), loc);
   EXPECT_EQ(m->host_version().Text(), "17.4.2");
   EXPECT_EQ(m->name().full_name, "zop-be-kiv-login");
   EXPECT_EQ(m->name().short_name, "kiv-login");
