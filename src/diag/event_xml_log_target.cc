@@ -7,6 +7,7 @@
 #include "diag/event_xml_document.h"
 #include "diag/log.h"
 #include "diag/logger.h"
+#include "diag/no_destructor.h"
 
 namespace Voro {
 namespace {
@@ -27,9 +28,9 @@ NativeEventCallback GetNativeEventCallback() {
 void AttachEventXMLLogTarget() { EventXMLLogTarget::Instance()->Attach(); }
 
 EventXMLLogTarget* EventXMLLogTarget::Instance() {
-  // Leaked on purpose: the logger may still hold it while static objects are destroyed.
-  static EventXMLLogTarget* const instance = new EventXMLLogTarget;
-  return instance;
+  // Never destroyed: the logger may still hold it while static objects are destroyed.
+  static NoDestructor<EventXMLLogTarget> instance;
+  return instance.get();
 }
 
 EventXMLLogTarget::EventXMLLogTarget() : LogTarget(kFormat, kLevelWarn, 0, 0) {}

@@ -9,6 +9,9 @@
 
 namespace Voro {
 
+template <typename T>
+class NoDestructor;
+
 class EventXMLLogTarget final : public LogTarget {
  public:
   static constexpr const char* kFormat = "#M";
@@ -27,6 +30,7 @@ class EventXMLLogTarget final : public LogTarget {
   bool Write(const LogRecord& record) override EXCLUDES(mutex_);
 
  private:
+  friend class NoDestructor<EventXMLLogTarget>;
   EventXMLLogTarget();
   ~EventXMLLogTarget() override;
 };

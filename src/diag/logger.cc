@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "diag/no_destructor.h"
+
 namespace Voro {
 namespace {
 
@@ -20,7 +22,7 @@ struct InstanceState {
 };
 
 InstanceState& State() {
-  static InstanceState* const state = new InstanceState;
+  static NoDestructor<InstanceState> state;
   return *state;
 }
 
