@@ -216,6 +216,16 @@ void Logger::Release() {
   state.logger = nullptr;
 }
 
+void Logger::DeleteUnreferenced() {
+  InstanceState& state = State();
+  WriterLock lock(&state.mutex);
+  if (state.references != 0) {
+    return;
+  }
+  delete state.logger;
+  state.logger = nullptr;
+}
+
 // The shared hold spans the object's life, which the analysis cannot follow.
 Logger::Scoped::Scoped(Mode mode) NO_THREAD_SAFETY_ANALYSIS {
   InstanceState& state = State();

@@ -75,6 +75,9 @@ class Logger {
   // Drops a reference taken by Acquire; the last one deletes the logger. Must not be called
   // from inside a target's Write.
   static void Release();
+  // Deletes a logger that came into being through use alone and that nobody holds a
+  // reference to. For library unload, when no other thread can be logging.
+  static void DeleteUnreferenced();
 
   // The logger, created when there is none, without counting a reference.
   // REQUIRES: the caller holds a reference (Acquire), as a module base does, so that no

@@ -3,6 +3,7 @@
 
 #include "diag/event_xml_log_target.h"
 #include "diag/log.h"
+#include "diag/logger.h"
 #include "kiv/plugin_abi.h"
 #include "login/login_module.h"
 #include "plugin/plugin_runtime.h"
@@ -33,4 +34,10 @@ KIV_EXPORT void EnableEventXMLLogTarget() {
     Voro::AttachEventXMLLogTarget();
   } catch (...) {
   }
+}
+
+// Unloading the library: a logger that only came into being through use (a log line or the
+// XML target attached while no module exists) would otherwise outlive its code.
+__attribute__((destructor)) static void DeleteUnreferencedLogger() {
+  Voro::Logger::DeleteUnreferenced();
 }

@@ -79,6 +79,26 @@ TEST(LoggerLifetimeTest, ReleaseWithoutReferenceIsIgnored) {
   Logger::Release();
 }
 
+TEST(LoggerLifetimeTest, DeleteUnreferencedSparesAHeldLogger) {
+  Logger* held = Logger::Acquire();
+  held->SetLevel(kLevelError);
+  Logger::DeleteUnreferenced();  // held: nothing happens
+  EXPECT_EQ(held->GetLevel(), kLevelError);
+  Logger::Release();
+
+  // A logger created by use alone, with no reference, is deleted.
+  {
+    Logger::Scoped created(Logger::Scoped::kCreate);
+    ASSERT_TRUE(created);
+    created->SetLevel(kLevelAlways);
+  }
+  Logger::DeleteUnreferenced();
+  {
+    Logger::Scoped existing(Logger::Scoped::kExisting);
+    EXPECT_FALSE(existing);
+  }
+}
+
 TEST_F(LoggerTest, ConsoleTargetsStartAsConfigured) {
   EXPECT_EQ(&Logger::Instance(), logger_);
   StdErrLogTarget* err = logger_->StdErrTarget();
