@@ -13,16 +13,9 @@
 namespace Voro {
 namespace {
 
-using testing_support::LoggerTest;
+using testing_support::MakeRecord;
 
-LogRecord MakeRecord(int32_t level, uint64_t tags, const char* message) {
-  LogRecord record;
-  record.time = LocalTime{2024, 2, 3, 4, 5, 6, 7};
-  record.level = level;
-  record.tags = tags;
-  record.SetMessage(message);
-  return record;
-}
+using testing_support::LoggerTest;
 
 // Where the test callbacks put what they receive.
 std::vector<std::string> g_first_documents;

@@ -7,19 +7,13 @@
 
 #include "diag/log.h"
 #include "diag/log_record.h"
+#include "diag/log_test_support.h"
 #include "diag/logger.h"
 
 namespace Voro {
 namespace {
 
-LogRecord MakeRecord(int32_t level, uint64_t tags, const char* message) {
-  LogRecord record;
-  record.time = LocalTime{2024, 2, 3, 4, 5, 6, 7};
-  record.level = level;
-  record.tags = tags;
-  record.SetMessage(message);
-  return record;
-}
+using testing_support::MakeRecord;
 
 // True when text is prefix, then at least one character of allowed, then suffix.
 bool Matches(const std::string& text, const std::string& prefix, const char* allowed,

@@ -17,6 +17,16 @@
 
 namespace Voro::testing_support {
 
+// A record with a fixed time stamp, for byte-exact line checks.
+inline LogRecord MakeRecord(int32_t level, uint64_t tags, const char* message) {
+  LogRecord record;
+  record.time = LocalTime{2024, 2, 3, 4, 5, 6, 7};
+  record.level = level;
+  record.tags = tags;
+  record.SetMessage(message);
+  return record;
+}
+
 struct RecordedLine {
   int32_t level;
   uint64_t tags;
