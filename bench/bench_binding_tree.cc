@@ -1,0 +1,246 @@
+// Build and destroy a tree shaped like a typical response: a record of 20 fields, one of
+// them a list of 1,000 records with strings, integers and nested records. The same shape
+// is built as a RapidJSON Document with its default (pool) allocator, copying every key and
+// string as its parser would. Reports nodes per second and bytes held per node for both,
+// and the speed and memory ratios.
+//
+//   build/default/bench/bench_binding_tree [--benchmark_repetitions=5]
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <rapidjson/document.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "binding/binding_property.h"
+#include "binding/page_source.h"
+
+namespace {
+
+constexpr int kItems = 1000;
+
+// Inputs prepared once, so that only building and destroying is measured.
+struct Inputs {
+  std::vector<std::string> root_keys;
+  std::vector<std::string> root_texts;
+  std::vector<std::string> names;
+  std::vector<std::string> owners;
+  std::vector<std::string> types = {"CHAMPION", "SKIN", "WARD", "BUNDLE"};
+  std::vector<std::string> tiers = {"BRONZE", "SILVER", "GOLD", "PLATINUM", "DIAMOND"};
+
+  Inputs() {
+    for (int i = 0; i < 19; ++i) {
+      root_keys.push_back("rootField" + std::to_string(i));
+      root_texts.push_back("value of root field number " + std::to_string(i));
+    }
+    for (int i = 0; i < kItems; ++i) {
+      names.push_back("catalog-item-" + std::to_string(i * 7919));
+      owners.push_back("Owner Display Name " + std::to_string(i));
+    }
+  }
+};
+
+const Inputs& GetInputs() {
+  static const Inputs inputs;
+  return inputs;
+}
+
+// Nodes per tree: the root, its 20 fields, and per item the record, its 10 fields and the
+// 6 fields of its two nested records.
+constexpr int64_t kNodes = 1 + 20 + kItems * (1 + 10 + 4 + 2);
+
+void BuildBinding(Voro::BindingProperty& root) {
+  const Inputs& in = GetInputs();
+  for (int i = 0; i < 19; ++i) {
+    Voro::BindingProperty& field = root[in.root_keys[i]];
+    if (i % 3 == 0) {
+      field = in.root_texts[i];
+    } else if (i % 3 == 1) {
+      field = int64_t{i} * 1000003;
+    } else {
+      field = i % 2 == 0;
+    }
+  }
+  Voro::BindingProperty& items = root["items"];
+  items.MakeCollection();
+  items.Reserve(kItems);
+  for (int i = 0; i < kItems; ++i) {
+    Voro::BindingProperty& item = items[i];
+    item["id"] = int64_t{i} * 31;
+    item["name"] = in.names[i];
+    item["type"] = in.types[i % in.types.size()];
+    item["price"] = uint64_t(450 + i % 6300);
+    item["rp"] = int64_t{975};
+    item["owned"] = i % 3 == 0;
+    item["score"] = i * 0.25;
+    item["active"] = true;
+    Voro::BindingProperty& stats = item["stats"];
+    stats["wins"] = int64_t{i % 97};
+    stats["losses"] = int64_t{i % 89};
+    stats["ratio"] = (i % 97) / 97.0;
+    stats["tier"] = in.tiers[i % in.tiers.size()];
+    Voro::BindingProperty& owner = item["owner"];
+    owner["accountId"] = uint64_t{2000000000u} + i;
+    owner["displayName"] = in.owners[i];
+  }
+}
+
+using JsonValue = rapidjson::Value;
+using JsonAllocator = rapidjson::Document::AllocatorType;
+
+void AddString(JsonValue& object, const std::string& key, const std::string& text,
+               JsonAllocator& a) {
+  object.AddMember(JsonValue(key.c_str(), static_cast<rapidjson::SizeType>(key.size()), a),
+                   JsonValue(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), a), a);
+}
+
+template <typename T>
+void AddNumber(JsonValue& object, const char* key, T number, JsonAllocator& a) {
+  object.AddMember(JsonValue(key, a), JsonValue(number), a);
+}
+
+void BuildJson(rapidjson::Document& doc) {
+  const Inputs& in = GetInputs();
+  JsonAllocator& a = doc.GetAllocator();
+  doc.SetObject();
+  for (int i = 0; i < 19; ++i) {
+    if (i % 3 == 0) {
+      AddString(doc, in.root_keys[i], in.root_texts[i], a);
+    } else if (i % 3 == 1) {
+      doc.AddMember(JsonValue(in.root_keys[i].c_str(), a), JsonValue(int64_t{i} * 1000003), a);
+    } else {
+      doc.AddMember(JsonValue(in.root_keys[i].c_str(), a), JsonValue(i % 2 == 0), a);
+    }
+  }
+  JsonValue items(rapidjson::kArrayType);
+  items.Reserve(kItems, a);
+  for (int i = 0; i < kItems; ++i) {
+    JsonValue item(rapidjson::kObjectType);
+    AddNumber(item, "id", int64_t{i} * 31, a);
+    AddString(item, "name", in.names[i], a);
+    AddString(item, "type", in.types[i % in.types.size()], a);
+    AddNumber(item, "price", uint64_t(450 + i % 6300), a);
+    AddNumber(item, "rp", int64_t{975}, a);
+    AddNumber(item, "owned", i % 3 == 0, a);
+    AddNumber(item, "score", i * 0.25, a);
+    AddNumber(item, "active", true, a);
+    JsonValue stats(rapidjson::kObjectType);
+    AddNumber(stats, "wins", int64_t{i % 97}, a);
+    AddNumber(stats, "losses", int64_t{i % 89}, a);
+    AddNumber(stats, "ratio", (i % 97) / 97.0, a);
+    AddString(stats, "tier", in.tiers[i % in.tiers.size()], a);
+    item.AddMember(JsonValue("stats", a), stats, a);
+    JsonValue owner(rapidjson::kObjectType);
+    AddNumber(owner, "accountId", uint64_t{2000000000u} + i, a);
+    AddString(owner, "displayName", in.owners[i], a);
+    item.AddMember(JsonValue("owner", a), owner, a);
+    items.PushBack(item, a);
+  }
+  doc.AddMember(JsonValue("items", a), items, a);
+}
+
+// Bytes in use on the C heap (arena and mmapped chunks).
+size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// Memory a built tree holds: heap growth plus the 64 KiB blocks our page source reserved.
+double BindingBytesPerNode() {
+  Voro::PageSource& pages = Voro::PageSource::Default();
+  const size_t heap_before = HeapInUse();
+  const size_t blocks_before = pages.blocks_reserved();
+  double bytes;
+  {
+    Voro::BindingProperty root;
+    BuildBinding(root);
+    const size_t blocks = pages.blocks_reserved() - blocks_before;
+    bytes = static_cast<double>(HeapInUse() - heap_before) +
+            static_cast<double>(blocks * Voro::PageBlockMapper::kBlockSize);
+  }
+  return bytes / kNodes;
+}
+
+double JsonBytesPerNode() {
+  const size_t heap_before = HeapInUse();
+  double bytes;
+  {
+    rapidjson::Document doc;
+    BuildJson(doc);
+    bytes = static_cast<double>(HeapInUse() - heap_before);
+  }
+  return bytes / kNodes;
+}
+
+void BM_BindingPropertyTree(benchmark::State& state) {
+  for (auto _ : state) {
+    Voro::BindingProperty root;
+    BuildBinding(root);
+    benchmark::DoNotOptimize(root);
+  }
+  state.counters["nodes/s"] = benchmark::Counter(static_cast<double>(kNodes),
+                                                 benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["bytes/node"] = BindingBytesPerNode();
+}
+BENCHMARK(BM_BindingPropertyTree)->Unit(benchmark::kMicrosecond);
+
+void BM_RapidJsonDocument(benchmark::State& state) {
+  for (auto _ : state) {
+    rapidjson::Document doc;
+    BuildJson(doc);
+    benchmark::DoNotOptimize(doc);
+  }
+  state.counters["nodes/s"] = benchmark::Counter(static_cast<double>(kNodes),
+                                                 benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["bytes/node"] = JsonBytesPerNode();
+}
+BENCHMARK(BM_RapidJsonDocument)->Unit(benchmark::kMicrosecond);
+
+// Console output plus the two ratios at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      // With repetitions the median stands for the benchmark; otherwise the single run.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type != Run::RT_Iteration && !median) continue;
+      const std::string& name = run.run_name.function_name;
+      if (!median && medians_.count(name) != 0) continue;
+      if (median) medians_[name] = true;
+      auto rate = run.counters.find("nodes/s");
+      auto bytes = run.counters.find("bytes/node");
+      if (rate != run.counters.end()) rates_[name] = rate->second.value;
+      if (bytes != run.counters.end()) bytes_[name] = bytes->second.value;
+    }
+  }
+  void PrintRatios() const {
+    auto ours = rates_.find("BM_BindingPropertyTree");
+    auto theirs = rates_.find("BM_RapidJsonDocument");
+    if (ours == rates_.end() || theirs == rates_.end()) return;
+    std::printf("nodes per tree: %lld\n", static_cast<long long>(kNodes));
+    std::printf("speed ratio (BindingProperty / RapidJSON nodes/s): %.2f\n",
+                ours->second / theirs->second);
+    std::printf("memory ratio (BindingProperty / RapidJSON bytes/node): %.2f\n",
+                bytes_.at("BM_BindingPropertyTree") / bytes_.at("BM_RapidJsonDocument"));
+  }
+
+ private:
+  std::map<std::string, double> rates_;
+  std::map<std::string, double> bytes_;
+  std::map<std::string, bool> medians_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,551 @@
+#include "binding/binding_property.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "binding/work_stack.h"
+
+namespace Voro {
+
+namespace {
+
+template <typename T>
+T* NewRecord(BindingStorage* storage) {
+  static_assert(sizeof(T) <= SmallObjectAllocator::kMaxSize, "payload records are small");
+  return static_cast<T*>(storage->allocator().Allocate(sizeof(T)));
+}
+
+template <typename T>
+void DeleteRecord(BindingStorage* storage, T* record) {
+  record->~T();
+  storage->allocator().Free(record, sizeof(T));
+}
+
+const std::vector<uint8_t>& EmptyBlob() {
+  static const std::vector<uint8_t> empty;
+  return empty;
+}
+
+}  // namespace
+
+const BindingProperty& BindingProperty::EmptyValue() {
+  static constinit const BindingProperty empty;
+  return empty;
+}
+
+void BindingProperty::DiscardTree() {
+  BindingStorage* storage = storage_;
+  // Every record that owns heap memory is on one of the storage's lists; everything else
+  // lives in the allocator's pages or the string table and goes with them.
+  HeapOwningRecord* blobs = storage->blob_records();
+  for (HeapOwningRecord* r = blobs->next; r != blobs; r = r->next) {
+    static_cast<BindingBlobRecord*>(r)->bytes.~vector();
+  }
+  HeapOwningRecord* collections = storage->collection_records();
+  for (HeapOwningRecord* r = collections->next; r != collections; r = r->next) {
+    auto* record = static_cast<BindingCollectionRecord*>(r);
+    const size_t bytes = record->capacity * sizeof(BindingProperty);
+    if (record->data != nullptr && bytes > SmallObjectAllocator::kMaxSize) {
+      storage->allocator().FreeAny(record->data, bytes);
+    }
+  }
+  tag_ = BindingType::kEmpty;
+  payload_.u64 = 0;
+  delete storage;
+  storage_ = nullptr;
+}
+
+// ---- Copy and move ----
+
+BindingProperty::BindingProperty(const BindingProperty& other) { CopyFrom(other); }
+
+// NOLINTNEXTLINE(bugprone-exception-escape,performance-noexcept-move-constructor)
+BindingProperty::BindingProperty(BindingProperty&& other) {
+  if (other.owns_storage_) {
+    payload_ = other.payload_;
+    storage_ = other.storage_;
+    tag_ = other.tag_;
+    other.payload_.u64 = 0;
+    other.storage_ = nullptr;
+    other.tag_ = BindingType::kEmpty;
+  } else {
+    CopyFrom(other);
+    other.Reset();
+  }
+}
+
+BindingProperty& BindingProperty::operator=(const BindingProperty& other) {
+  if (this == &other) return *this;
+  if (storage_ != nullptr && storage_ == other.storage_) {
+    // One tree: either node may be inside the other, so copy through a separate tree.
+    BindingProperty copy(other);  // NOLINT(performance-unnecessary-copy-initialization)
+    Reset();
+    CopyFrom(copy);
+  } else {
+    Reset();
+    CopyFrom(other);
+  }
+  return *this;
+}
+
+// NOLINTNEXTLINE(bugprone-exception-escape,performance-noexcept-move-constructor)
+BindingProperty& BindingProperty::operator=(BindingProperty&& other) {
+  if (this == &other) return *this;
+  if (owns_storage_ && other.owns_storage_) {
+    std::swap(payload_, other.payload_);
+    std::swap(storage_, other.storage_);
+    std::swap(tag_, other.tag_);
+    other.Reset();
+    return *this;
+  }
+  if (storage_ == nullptr || storage_ != other.storage_) {
+    Reset();
+    CopyFrom(other);
+    other.Reset();
+    return *this;
+  }
+  if (other.Contains(this)) {
+    // The destination lies inside the source, which ends empty: nothing of it survives.
+    other.Reset();
+    return *this;
+  }
+  BindingProperty copy(other);
+  other.Reset();  // before this node's reset, which may free `other`
+  Reset();
+  CopyFrom(copy);
+  return *this;
+}
+
+bool BindingProperty::Contains(const BindingProperty* node) const {
+  WorkStack<const BindingProperty*> work;
+  work.push(this);
+  while (!work.empty()) {
+    const BindingProperty* current = work.pop();
+    if (current == node) return true;
+    if (current->tag_ == BindingType::kCollection) {
+      for (const BindingProperty& element : current->Elements()) {
+        if (&element == node) return true;
+        if (element.tag_ >= BindingType::kCollection) work.push(&element);
+      }
+    } else if (current->tag_ == BindingType::kStructure) {
+      for (const auto& [key, value] : current->payload_.structure->map) {
+        if (&value == node) return true;
+        if (value.tag_ >= BindingType::kCollection) work.push(&value);
+      }
+    }
+  }
+  return false;
+}
+
+bool BindingProperty::CopyShallow(const BindingProperty& source) {
+  switch (source.tag_) {
+    case BindingType::kEmpty:
+      return false;
+    case BindingType::kBool:
+    case BindingType::kSigned:
+    case BindingType::kUnsigned:
+    case BindingType::kFloat:
+      payload_ = source.payload_;
+      tag_ = source.tag_;
+      return false;
+    case BindingType::kString: {
+      const InternedString* entry = source.payload_.string;
+      if (entry->size() == 0) {
+        payload_.string = entry;
+      } else if (storage_ != nullptr && storage_ == source.storage_) {
+        StringInternTable::AddRef(entry);
+        payload_.string = entry;
+      } else {
+        payload_.string = EnsureStorage()->strings().Intern(entry->view());
+      }
+      tag_ = BindingType::kString;
+      return false;
+    }
+    case BindingType::kBlob:
+      SetBlob(source.payload_.blob->bytes);
+      return false;
+    case BindingType::kEnum:
+      SetEnum(*source.payload_.enumeration);
+      return false;
+    case BindingType::kCollection:
+      MakeCollection();
+      Reserve(source.payload_.collection->size);
+      return true;
+    case BindingType::kStructure:
+      MakeStructure();
+      return true;
+  }
+  return false;
+}
+
+void BindingProperty::CopyFrom(const BindingProperty& source) {
+  if (!CopyShallow(source)) return;
+  struct Item {
+    const BindingProperty* from;
+    BindingProperty* to;
+  };
+  WorkStack<Item> work;
+  work.push({&source, this});
+  while (!work.empty()) {
+    const Item item = work.pop();
+    BindingStorage* storage = item.to->storage_;
+    if (item.from->tag_ == BindingType::kCollection) {
+      BindingCollectionRecord* target = item.to->payload_.collection;
+      for (const BindingProperty& element : item.from->Elements()) {
+        // Capacity was reserved, so earlier elements do not move.
+        BindingProperty* copy =
+            new (&target->data[target->size]) BindingProperty(ElementKey(), storage);
+        ++target->size;
+        if (copy->CopyShallow(element)) work.push({&element, copy});
+      }
+    } else {
+      BindingStructureMap& target = item.to->payload_.structure->map;
+      const bool same_storage = storage == item.from->storage_;
+      for (const auto& [key, value] : item.from->payload_.structure->map) {
+        const InternedString* entry = key.entry;
+        if (same_storage) {
+          StringInternTable::AddRef(entry);
+        } else {
+          entry = storage->strings().Intern(entry->view());
+        }
+        // Source order is the target order, so each insertion goes at the end.
+        auto it = target.emplace_hint(target.end(), std::piecewise_construct,
+                                      std::forward_as_tuple(BindingKey{entry}),
+                                      std::forward_as_tuple(ElementKey(), storage));
+        if (it->second.CopyShallow(value)) work.push({&value, &it->second});
+      }
+    }
+  }
+}
+
+// ---- Setters ----
+
+void BindingProperty::SetString(std::string_view text) {
+  // Intern before the reset: the text may belong to this node's own payload.
+  const InternedString* entry =
+      text.empty() ? InternedString::Empty() : EnsureStorage()->strings().Intern(text);
+  Reset();
+  payload_.string = entry;
+  tag_ = BindingType::kString;
+}
+
+void BindingProperty::InstallBlob(BindingBlobRecord* record) {
+  Reset();
+  record->LinkAfter(storage_->blob_records());
+  payload_.blob = record;
+  tag_ = BindingType::kBlob;
+}
+
+void BindingProperty::NewBlob(const uint8_t* data, size_t size) {
+  auto* record = NewRecord<BindingBlobRecord>(EnsureStorage());
+  try {
+    new (record) BindingBlobRecord();
+    record->bytes.assign(data, data + size);
+  } catch (...) {
+    DeleteRecord(storage_, record);
+    throw;
+  }
+  InstallBlob(record);
+}
+
+void BindingProperty::SetBlob(const std::vector<uint8_t>& bytes) {
+  NewBlob(bytes.data(), bytes.size());
+}
+
+void BindingProperty::SetBlob(std::vector<uint8_t>&& bytes) {
+  auto* record = new (NewRecord<BindingBlobRecord>(EnsureStorage())) BindingBlobRecord();
+  record->bytes = std::move(bytes);
+  InstallBlob(record);
+}
+
+void BindingProperty::SetBlob(const void* data, size_t size) {
+  NewBlob(static_cast<const uint8_t*>(data), data == nullptr ? 0 : size);
+}
+
+void BindingProperty::SetEnum(BindingEnum value) {
+  auto* record = new (NewRecord<BindingEnum>(EnsureStorage())) BindingEnum(value);
+  Reset();
+  payload_.enumeration = record;
+  tag_ = BindingType::kEnum;
+}
+
+void BindingProperty::MakeCollection() {
+  if (tag_ == BindingType::kCollection) return;
+  Reset();
+  BindingStorage* storage = EnsureStorage();
+  payload_.collection = new (NewRecord<BindingCollectionRecord>(storage)) BindingCollectionRecord();
+  payload_.collection->LinkAfter(storage->collection_records());
+  tag_ = BindingType::kCollection;
+}
+
+void BindingProperty::MakeStructure() {
+  if (tag_ == BindingType::kStructure) return;
+  Reset();
+  BindingStorage* storage = EnsureStorage();
+  payload_.structure =
+      new (NewRecord<BindingStructureRecord>(storage)) BindingStructureRecord(storage);
+  tag_ = BindingType::kStructure;
+}
+
+void BindingProperty::Reserve(size_t n) {
+  if (tag_ != BindingType::kCollection) return;
+  if (n > kMaxCollectionSize) throw std::length_error("BindingProperty::Reserve");
+  if (n > payload_.collection->capacity) GrowCollection(n);
+}
+
+void BindingProperty::GrowCollection(size_t capacity) {
+  BindingCollectionRecord* record = payload_.collection;
+  auto* data = static_cast<BindingProperty*>(
+      storage_->allocator().AllocateAny(capacity * sizeof(BindingProperty)));
+  for (uint32_t i = 0; i < record->size; ++i) {
+    new (&data[i]) BindingProperty(RelocateKey(), record->data[i]);
+    record->data[i].~BindingProperty();
+  }
+  if (record->data != nullptr) {
+    storage_->allocator().FreeAny(record->data, record->capacity * sizeof(BindingProperty));
+  }
+  record->data = data;
+  record->capacity = static_cast<uint32_t>(capacity);
+}
+
+// ---- Release ----
+
+void BindingProperty::ReleasePayload() {
+  BindingStorage* storage = storage_;
+  switch (tag_) {
+    case BindingType::kString:
+      if (payload_.string->size() != 0) storage->strings().Release(payload_.string);
+      return;
+    case BindingType::kBlob:
+      payload_.blob->Unlink();
+      DeleteRecord(storage, payload_.blob);
+      return;
+    case BindingType::kEnum:
+      DeleteRecord(storage, payload_.enumeration);
+      return;
+    case BindingType::kCollection:
+    case BindingType::kStructure:
+      break;
+    default:
+      return;
+  }
+  // Containers are released from two lists linked through their records, so a tree of any
+  // depth or width is released without recursion and without allocating.
+  BindingCollectionRecord* collections = nullptr;
+  BindingStructureRecord* structures = nullptr;
+  auto detach = [&](BindingProperty& node) {
+    switch (node.tag_) {
+      case BindingType::kString:
+        storage->strings().Release(node.payload_.string);
+        break;
+      case BindingType::kBlob:
+        node.payload_.blob->Unlink();
+        DeleteRecord(storage, node.payload_.blob);
+        break;
+      case BindingType::kEnum:
+        DeleteRecord(storage, node.payload_.enumeration);
+        break;
+      case BindingType::kCollection:
+        node.payload_.collection->pending = collections;
+        collections = node.payload_.collection;
+        break;
+      case BindingType::kStructure:
+        node.payload_.structure->pending = structures;
+        structures = node.payload_.structure;
+        break;
+      default:
+        break;
+    }
+    node.tag_ = BindingType::kEmpty;
+  };
+  detach(*this);
+  while (collections != nullptr || structures != nullptr) {
+    if (collections != nullptr) {
+      BindingCollectionRecord* record = collections;
+      collections = record->pending;
+      for (uint32_t i = 0; i < record->size; ++i) {
+        detach(record->data[i]);
+        record->data[i].~BindingProperty();
+      }
+      if (record->data != nullptr) {
+        storage->allocator().FreeAny(record->data, record->capacity * sizeof(BindingProperty));
+      }
+      record->Unlink();
+      DeleteRecord(storage, record);
+    } else {
+      BindingStructureRecord* record = structures;
+      structures = record->pending;
+      for (auto& [key, value] : record->map) {
+        storage->strings().Release(key.entry);
+        detach(value);
+      }
+      DeleteRecord(storage, record);
+    }
+  }
+}
+
+// ---- Inspection and access ----
+
+size_t BindingProperty::size() const {
+  switch (tag_) {
+    case BindingType::kEmpty:
+      return 0;
+    case BindingType::kString:
+      return payload_.string->size();
+    case BindingType::kBlob:
+      return payload_.blob->bytes.size();
+    case BindingType::kCollection:
+      return payload_.collection->size;
+    case BindingType::kStructure:
+      return payload_.structure->map.size();
+    default:
+      return 1;
+  }
+}
+
+size_t BindingProperty::size_for_append() const {
+  return tag_ == BindingType::kCollection ? payload_.collection->size : 0;
+}
+
+const std::vector<uint8_t>& BindingProperty::GetBlob(const std::vector<uint8_t>& def) const {
+  return tag_ == BindingType::kBlob ? payload_.blob->bytes : def;
+}
+
+const std::vector<uint8_t>& BindingProperty::GetBlob() const { return GetBlob(EmptyBlob()); }
+
+BindingEnum BindingProperty::GetEnum(BindingEnum def) const {
+  return tag_ == BindingType::kEnum ? *payload_.enumeration : def;
+}
+
+const BindingProperty& BindingProperty::Element(size_t index) const {
+  if (tag_ != BindingType::kCollection || index >= payload_.collection->size) {
+    return EmptyValue();
+  }
+  return payload_.collection->data[index];
+}
+
+BindingProperty& BindingProperty::MutableElement(size_t index) {
+  MakeCollection();
+  BindingCollectionRecord* record = payload_.collection;
+  if (index < record->size) return record->data[index];
+  if (index >= kMaxCollectionSize) throw std::length_error("BindingProperty::MutableElement");
+  if (index >= record->capacity) {
+    const size_t doubled = std::max<size_t>(4, size_t{record->capacity} * 2);
+    GrowCollection(std::min(kMaxCollectionSize, std::max(index + 1, doubled)));
+  }
+  while (record->size <= index) {
+    new (&record->data[record->size]) BindingProperty(ElementKey(), storage_);
+    ++record->size;
+  }
+  return record->data[index];
+}
+
+std::span<BindingProperty> BindingProperty::Elements() {
+  if (tag_ != BindingType::kCollection) return {};
+  return {payload_.collection->data, payload_.collection->size};
+}
+
+std::span<const BindingProperty> BindingProperty::Elements() const {
+  if (tag_ != BindingType::kCollection) return {};
+  return {payload_.collection->data, payload_.collection->size};
+}
+
+const BindingProperty* BindingProperty::FindField(std::string_view name) const {
+  if (tag_ != BindingType::kStructure) return nullptr;
+  const BindingStructureMap& map = payload_.structure->map;
+  auto it = map.find(name);
+  return it == map.end() ? nullptr : &it->second;
+}
+
+const BindingProperty& BindingProperty::Field(std::string_view name) const {
+  const BindingProperty* field = FindField(name);
+  return field == nullptr ? EmptyValue() : *field;
+}
+
+BindingProperty& BindingProperty::MutableField(std::string_view name) {
+  MakeStructure();
+  BindingStructureMap& map = payload_.structure->map;
+  // Interning first makes a found key compare by address, and a new field costs one walk
+  // down the tree (the node is built first and dropped again if the key exists).
+  const InternedString* key = storage_->strings().Intern(name);
+  std::pair<BindingStructureMap::iterator, bool> inserted;
+  try {
+    inserted = map.emplace(std::piecewise_construct, std::forward_as_tuple(BindingKey{key}),
+                           std::forward_as_tuple(ElementKey(), storage_));
+  } catch (...) {
+    storage_->strings().Release(key);
+    throw;
+  }
+  if (!inserted.second) storage_->strings().Release(key);
+  return inserted.first->second;
+}
+
+BindingFieldRange<false> BindingProperty::Fields() {
+  return BindingFieldRange<false>(tag_ == BindingType::kStructure ? &payload_.structure->map
+                                                                  : nullptr);
+}
+
+BindingFieldRange<true> BindingProperty::Fields() const {
+  return BindingFieldRange<true>(tag_ == BindingType::kStructure ? &payload_.structure->map
+                                                                 : nullptr);
+}
+
+// ---- Equality ----
+
+bool operator==(const BindingProperty& a, const BindingProperty& b) {
+  struct Item {
+    const BindingProperty* a;
+    const BindingProperty* b;
+  };
+  WorkStack<Item> work;
+  work.push({&a, &b});
+  while (!work.empty()) {
+    const Item item = work.pop();
+    const BindingProperty& x = *item.a;
+    const BindingProperty& y = *item.b;
+    if (x.tag_ != y.tag_) return false;
+    switch (x.tag_) {
+      case BindingType::kEmpty:
+        break;
+      case BindingType::kBool:
+      case BindingType::kSigned:
+      case BindingType::kUnsigned:
+        if (x.payload_.u64 != y.payload_.u64) return false;
+        break;
+      case BindingType::kFloat:
+        if (!(x.payload_.f64 == y.payload_.f64)) return false;
+        break;
+      case BindingType::kString:
+        if (x.payload_.string->view() != y.payload_.string->view()) return false;
+        break;
+      case BindingType::kBlob:
+        if (x.payload_.blob->bytes != y.payload_.blob->bytes) return false;
+        break;
+      case BindingType::kEnum:
+        if (*x.payload_.enumeration != *y.payload_.enumeration) return false;
+        break;
+      case BindingType::kCollection: {
+        auto xs = x.Elements();
+        auto ys = y.Elements();
+        if (xs.size() != ys.size()) return false;
+        for (size_t i = 0; i < xs.size(); ++i) work.push({&xs[i], &ys[i]});
+        break;
+      }
+      case BindingType::kStructure: {
+        const BindingStructureMap& xm = x.payload_.structure->map;
+        const BindingStructureMap& ym = y.payload_.structure->map;
+        if (xm.size() != ym.size()) return false;
+        for (auto xi = xm.begin(), yi = ym.begin(); xi != xm.end(); ++xi, ++yi) {
+          if (xi->first.view() != yi->first.view()) return false;
+          work.push({&xi->second, &yi->second});
+        }
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace Voro

@@ -1,0 +1,97 @@
+// The per-tree table of interned strings: each distinct text is stored once with a
+// reference count, so repeated keys and values of a tree cost one entry.
+//
+// The empty string is never interned: it is one shared static entry that is not counted
+// and never released. Not thread-safe; used by the one thread that owns the tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "binding/small_object_allocator.h"
+
+namespace Voro {
+
+// An interned string: a small header followed by the text and a terminating NUL.
+class InternedString {
+ public:
+  std::string_view view() const { return std::string_view(data(), length_); }
+  // NUL-terminated; the text may itself contain NUL bytes.
+  const char* data() const { return reinterpret_cast<const char*>(this + 1); }
+  size_t size() const { return length_; }
+  uint32_t refs() const { return refs_; }
+
+  // The shared empty string.
+  static const InternedString* Empty();
+
+ private:
+  friend class StringInternTable;
+  constexpr InternedString(uint32_t hash, uint32_t length) : hash_(hash), length_(length) {}
+  char* mutable_data() { return reinterpret_cast<char*>(this + 1); }
+
+  uint32_t hash_;
+  uint32_t refs_ = 1;
+  uint32_t length_;
+};
+
+class StringInternTable {
+ public:
+  static constexpr size_t kInitialBuckets = 8;
+  // Longest text a table stores; longer texts are cut (they cannot come from a host record
+  // or a request body on a 32-bit process either).
+  static constexpr size_t kMaxLength = 0xFFFFFFF0u;
+
+  // Entries and buckets come from `allocator`, which must outlive the table.
+  explicit StringInternTable(SmallObjectAllocator* allocator) : allocator_(allocator) {}
+  // Frees every entry, whatever its count.
+  ~StringInternTable();
+  StringInternTable(const StringInternTable&) = delete;
+  StringInternTable& operator=(const StringInternTable&) = delete;
+
+  // The entry for `text` with one more reference (a new entry starts at one); the shared
+  // empty entry for an empty text.
+  const InternedString* Intern(std::string_view text);
+  // One more reference to an entry of this table (or the empty entry).
+  static void AddRef(const InternedString* entry) {
+    if (entry->length_ != 0) ++const_cast<InternedString*>(entry)->refs_;
+  }
+  // Drops one reference; the entry is erased when none is left.
+  // REQUIRES: entry came from this table (or is the empty entry).
+  void Release(const InternedString* entry) {
+    if (entry->length_ != 0 && --const_cast<InternedString*>(entry)->refs_ == 0) {
+      Erase(const_cast<InternedString*>(entry));
+    }
+  }
+
+  // Frees every entry, whatever its count. With free_small false, memory that came from the
+  // small-object allocator is left to it: for a table that dies together with its allocator.
+  void Clear(bool free_small);
+
+  // The entry for `text` if it is interned here, without taking a reference (for tests).
+  const InternedString* Find(std::string_view text) const;
+  size_t size() const { return count_; }
+  size_t bucket_count() const { return bucket_count_; }
+
+ private:
+  // Open addressing with linear probing. The hash sits next to the pointer, so a probe
+  // touches an entry only when the hashes match.
+  struct Bucket {
+    uint32_t hash;
+    InternedString* entry;  // null: free
+  };
+
+  static uint32_t Hash(std::string_view text);
+  static size_t EntryBytes(size_t length);
+  // The bucket holding `text`, or the free bucket where it would go.
+  Bucket* Probe(std::string_view text, uint32_t hash) const;
+  void Erase(InternedString* entry);
+  void Grow();
+
+  SmallObjectAllocator* const allocator_;
+  Bucket* buckets_ = nullptr;  // a power of two of them, created on first insert
+  size_t bucket_count_ = 0;
+  size_t count_ = 0;
+};
+
+}  // namespace Voro

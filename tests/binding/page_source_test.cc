@@ -1,0 +1,108 @@
+#include "binding/page_source.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <set>
+#include <vector>
+
+#include "binding/fake_page_block_mapper.h"
+
+namespace Voro {
+namespace {
+
+TEST(PageSourceTest, CutsBlocksIntoSixteenAlignedPages) {
+  FakePageBlockMapper mapper;
+  PageSource source(&mapper);
+  std::vector<void*> pages;
+  std::set<uintptr_t> distinct;
+  for (int i = 0; i < 16; ++i) {
+    pages.push_back(source.AcquirePage());
+    const uintptr_t address = reinterpret_cast<uintptr_t>(pages.back());
+    EXPECT_EQ(address % PageSource::kPageSize, 0u);
+    distinct.insert(address);
+  }
+  EXPECT_EQ(distinct.size(), 16u);
+  EXPECT_EQ(mapper.mapped(), 1u);
+  EXPECT_EQ(source.blocks_reserved(), 1u);
+  EXPECT_EQ(source.pages_in_use(), 16u);
+  // Every page is usable memory of its own.
+  for (size_t i = 0; i < pages.size(); ++i) std::memset(pages[i], static_cast<int>(i), 4096);
+
+  pages.push_back(source.AcquirePage());
+  EXPECT_EQ(mapper.mapped(), 2u);
+  for (void* page : pages) source.ReleasePage(page);
+  EXPECT_EQ(source.pages_in_use(), 0u);
+  EXPECT_EQ(source.blocks_reserved(), 0u);
+  EXPECT_EQ(mapper.unmapped(), 2u);
+  EXPECT_EQ(mapper.live(), 0u);
+}
+
+TEST(PageSourceTest, ReleasesABlockOnlyWhenAllItsPagesAreBack) {
+  FakePageBlockMapper mapper;
+  PageSource source(&mapper);
+  std::vector<void*> pages;
+  pages.reserve(16);
+  for (int i = 0; i < 16; ++i) pages.push_back(source.AcquirePage());
+  for (int i = 0; i < 15; ++i) source.ReleasePage(pages[i]);
+  EXPECT_EQ(mapper.unmapped(), 0u);
+  EXPECT_EQ(source.blocks_reserved(), 1u);
+  // A freed page is handed out again before a new block is reserved.
+  void* again = source.AcquirePage();
+  EXPECT_EQ(mapper.mapped(), 1u);
+  source.ReleasePage(again);
+  source.ReleasePage(pages[15]);
+  EXPECT_EQ(mapper.unmapped(), 1u);
+  EXPECT_EQ(source.blocks_reserved(), 0u);
+}
+
+TEST(PageSourceTest, KeepsTheSpareBlocksItIsAskedToKeep) {
+  FakePageBlockMapper mapper;
+  PageSource source(&mapper, /*spare_blocks=*/1);
+  std::vector<void*> pages;
+  pages.reserve(32);
+  for (int i = 0; i < 32; ++i) pages.push_back(source.AcquirePage());
+  EXPECT_EQ(mapper.mapped(), 2u);
+  for (void* page : pages) source.ReleasePage(page);
+  // One fully free block is kept, the other goes back to the system.
+  EXPECT_EQ(mapper.unmapped(), 1u);
+  EXPECT_EQ(source.blocks_reserved(), 1u);
+  EXPECT_EQ(source.pages_in_use(), 0u);
+  // The spare block serves the next pages without a new reservation.
+  void* page = source.AcquirePage();
+  EXPECT_EQ(mapper.mapped(), 2u);
+  source.ReleasePage(page);
+  EXPECT_EQ(source.blocks_reserved(), 1u);
+}
+
+TEST(PageSourceTest, ReportsExhaustionAsBadAlloc) {
+  FakePageBlockMapper mapper;
+  PageSource source(&mapper);
+  mapper.FailNext();
+  EXPECT_THROW(source.AcquirePage(), std::bad_alloc);
+  void* page = source.AcquirePage();
+  source.ReleasePage(page);
+  EXPECT_EQ(mapper.live(), 0u);
+}
+
+TEST(PageSourceTest, SystemMapperGivesAlignedWritableBlocks) {
+  SystemPageBlockMapper mapper;
+  void* block = mapper.MapBlock();
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % PageBlockMapper::kBlockSize, 0u);
+  std::memset(block, 0x5A, PageBlockMapper::kBlockSize);
+  mapper.UnmapBlock(block);
+
+  PageSource& process = PageSource::Default();
+  EXPECT_EQ(&process, &PageSource::Default());
+  const size_t before = process.pages_in_use();
+  void* page = process.AcquirePage();
+  EXPECT_EQ(process.pages_in_use(), before + 1);
+  process.ReleasePage(page);
+  EXPECT_EQ(process.pages_in_use(), before);
+}
+
+}  // namespace
+}  // namespace Voro
