@@ -14,11 +14,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Compresses each input with python3's gzip module, a second implementation next to our zlib
+// Compresses each input with Debian's python3 gzip module, a second implementation next to our zlib
 // use. One python3 run for all, as starting it costs more than the tests.
 std::vector<Bytes> PythonGzip(const std::vector<Bytes>& raws) {
   std::string command =
-      "python3 -c 'import gzip, struct, sys\n"
+      "/usr/bin/python3 -c 'import gzip, struct, sys\n"
       "for path in sys.argv[1:]:\n"
       "    data = gzip.compress(open(path, \"rb\").read(), compresslevel=6, mtime=0)\n"
       "    sys.stdout.buffer.write(struct.pack(\"<Q\", len(data)) + data)\n'";
