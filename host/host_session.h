@@ -24,7 +24,7 @@ struct HostVersion {
 };
 
 struct HandshakeResult {
-  bool accepted = false;        // the plugin filled in its callbacks
+  bool accepted = false;          // the plugin filled in its callbacks
   PluginDescriptor descriptor{};  // the descriptor as Create left it
   std::string short_name;
 };

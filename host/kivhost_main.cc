@@ -25,8 +25,8 @@ void PrintMemory(const char* when, const PluginMemoryStats& s) {
   std::printf("memory (%s): peak live bytes %" PRIu64 ", live allocations at peak %" PRIu64
               ", bytes allocated %" PRIu64 ", allocations %" PRIu64 ", bytes freed %" PRIu64
               ", frees %" PRIu64 "\n",
-              when, s.peak_live_bytes, s.live_allocations_at_peak, s.bytes_allocated,
-              s.allocations, s.bytes_freed, s.frees);
+              when, s.peak_live_bytes, s.live_allocations_at_peak, s.bytes_allocated, s.allocations,
+              s.bytes_freed, s.frees);
 }
 
 }  // namespace

@@ -22,10 +22,13 @@ void PluginThread::Invoke(const std::function<void()>& fn) {
     return;
   }
   std::promise<void> done;
-  Schedule("kivhost.invoke", [&] {
-    fn();
-    done.set_value();
-  }, 0);
+  Schedule(
+      "kivhost.invoke",
+      [&] {
+        fn();
+        done.set_value();
+      },
+      0);
   done.get_future().wait();
 }
 

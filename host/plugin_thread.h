@@ -49,7 +49,7 @@ class PluginThread {
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::map<Key, Task> tasks_;  // Guarded by mutex_.
+  std::map<Key, Task> tasks_;   // Guarded by mutex_.
   uint64_t next_sequence_ = 0;  // Guarded by mutex_.
   bool stopping_ = false;       // Guarded by mutex_.
   std::thread thread_;          // last: starts once everything above exists

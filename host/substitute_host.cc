@@ -9,8 +9,8 @@ namespace kivhost {
 namespace {
 
 const char* MethodName(uint32_t method, const char* text) {
-  static const char* const kNames[] = {"", "DELETE", "GET", "HEAD", "OPTIONS",
-                                       "PATCH", "POST", "PUT"};
+  static const char* const kNames[] = {"",        "DELETE", "GET",  "HEAD",
+                                       "OPTIONS", "PATCH",  "POST", "PUT"};
   if (method >= 1 && method <= 7) return kNames[method];
   if (method == KIV_METHOD_CUSTOM && text != nullptr) return text;
   return "";
@@ -38,24 +38,35 @@ void ReleaseExternalResponse(HostExternalResponse* response) {
 }  // namespace
 
 SubstituteHost::SubstituteHost(PluginThread* thread) : thread_(thread), table_{}, services_{} {
-  table_.api = HostApi{&SendRequest, &SendExternalRequest, &PublishEvent, &SubscribeEvent,
-                       &UnsubscribeEvent, &ScheduleCallback, &Pump, &BeginWait, &EndWait, &Log};
+  table_.api = HostApi{&SendRequest,
+                       &SendExternalRequest,
+                       &PublishEvent,
+                       &SubscribeEvent,
+                       &UnsubscribeEvent,
+                       &ScheduleCallback,
+                       &Pump,
+                       &BeginWait,
+                       &EndWait,
+                       &Log};
   table_.owner = this;
   services_.api = &table_.api;
   services_.plugin_handle = this;
 }
 
-SubstituteHost* SubstituteHost::From(HostApi* api) {
-  return reinterpret_cast<Table*>(api)->owner;
-}
+SubstituteHost* SubstituteHost::From(HostApi* api) { return reinterpret_cast<Table*>(api)->owner; }
 
 const char* SubstituteHost::LevelName(int32_t level) {
   switch (level) {
-    case 0: return "  OKAY";
-    case 1: return "  WARN";
-    case 2: return " ERROR";
-    case 3: return "ALWAYS";
-    default: return "   ???";
+    case 0:
+      return "  OKAY";
+    case 1:
+      return "  WARN";
+    case 2:
+      return " ERROR";
+    case 3:
+      return "ALWAYS";
+    default:
+      return "   ???";
   }
 }
 
@@ -138,8 +149,8 @@ void SubstituteHost::ScheduleCallback(HostApi* api, const char* label,
                                       HostScheduledCallback callback, void* user_data,
                                       double delay_seconds, uint32_t /*zero*/) {
   if (callback == nullptr) return;
-  From(api)->thread_->Schedule(label ? label : "", [callback, user_data] { callback(user_data); },
-                               delay_seconds);
+  From(api)->thread_->Schedule(
+      label ? label : "", [callback, user_data] { callback(user_data); }, delay_seconds);
 }
 
 void SubstituteHost::Pump(HostApi* api) {

@@ -7,11 +7,11 @@
 namespace Voro {
 
 // Any argument may be null or empty; empty parts are left out of the report.
-void ReportAssertion(const char* expression, const char* description, const char* file,
-                     int line, const char* function);
+void ReportAssertion(const char* expression, const char* description, const char* file, int line,
+                     const char* function);
 
 // The report's text, as logged.
-std::string AssertionReportText(const char* expression, const char* description,
-                                const char* file, int line, const char* function);
+std::string AssertionReportText(const char* expression, const char* description, const char* file,
+                                int line, const char* function);
 
 }  // namespace Voro

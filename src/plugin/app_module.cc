@@ -100,8 +100,7 @@ void AppModule::PublishEvent(const PluginEvent* event) {
 int32_t AppModule::SubscribeEvent(const char* event_name, HostEventCallback callback,
                                   void* user_data, uint32_t flag) {
   HostApi* api = host_api("SubscribeEvent");
-  return api ? api->SubscribeEvent(api, event_name, plugin_handle_, callback, user_data, flag)
-             : 0;
+  return api ? api->SubscribeEvent(api, event_name, plugin_handle_, callback, user_data, flag) : 0;
 }
 
 int32_t AppModule::UnsubscribeEvent(const char* event_name) {
@@ -109,8 +108,8 @@ int32_t AppModule::UnsubscribeEvent(const char* event_name) {
   return api ? api->UnsubscribeEvent(api, event_name, plugin_handle_) : 0;
 }
 
-void AppModule::ScheduleCallback(const char* label, HostScheduledCallback callback,
-                                 void* user_data, double delay_seconds) {
+void AppModule::ScheduleCallback(const char* label, HostScheduledCallback callback, void* user_data,
+                                 double delay_seconds) {
   if (HostApi* api = host_api("ScheduleCallback")) {
     api->ScheduleCallback(api, label, callback, user_data, delay_seconds < 0 ? 0 : delay_seconds,
                           0);

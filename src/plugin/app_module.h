@@ -41,8 +41,8 @@ class AppModule {
   virtual int32_t SubscribeEvent(const char* event_name, HostEventCallback callback,
                                  void* user_data, uint32_t flag);
   virtual int32_t UnsubscribeEvent(const char* event_name);
-  virtual void ScheduleCallback(const char* label, HostScheduledCallback callback,
-                                void* user_data, double delay_seconds);
+  virtual void ScheduleCallback(const char* label, HostScheduledCallback callback, void* user_data,
+                                double delay_seconds);
   virtual void Pump();
   virtual void BeginWait(const char* label);
   virtual void EndWait();

@@ -81,8 +81,8 @@ bool PluginRuntime::InitializeModule(AppModule* m, HostServices* services) {
   m->log_target_->SetFormat(kPluginLineFormat);
   m->log_target_->Attach();
 
-  m->user_agent_ = FormatPositional(kUserAgentTemplate, m->host_version_.Text(),
-                                    m->name_.short_name);
+  m->user_agent_ =
+      FormatPositional(kUserAgentTemplate, m->host_version_.Text(), m->name_.short_name);
   m->plugin_handle_ = services->plugin_handle;
   return m->OnInitialize();
 }

@@ -25,9 +25,27 @@ TEST(PluginThreadTest, CallbacksRunInDueOrder) {
   std::vector<int> order;
   std::atomic<int> done{0};
   thread.Invoke([&] {
-    thread.Schedule("c", [&] { order.push_back(3); ++done; }, 0.03);
-    thread.Schedule("a", [&] { order.push_back(1); ++done; }, 0);
-    thread.Schedule("b", [&] { order.push_back(2); ++done; }, 0);
+    thread.Schedule(
+        "c",
+        [&] {
+          order.push_back(3);
+          ++done;
+        },
+        0.03);
+    thread.Schedule(
+        "a",
+        [&] {
+          order.push_back(1);
+          ++done;
+        },
+        0);
+    thread.Schedule(
+        "b",
+        [&] {
+          order.push_back(2);
+          ++done;
+        },
+        0);
   });
   while (done < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   thread.Invoke([] {});
@@ -41,10 +59,14 @@ TEST(PluginThreadTest, ARoundRunsOnlyWhatWasDueWhenItStarted) {
   int runs_after_round = 0;
   thread.Invoke([&] {
     // A callback that queues another at once must not have it run in the same round.
-    thread.Schedule("self", [&] {
-      ++runs;
-      thread.Schedule("next", [&] { ++runs; }, 0);
-    }, 0);
+    thread.Schedule(
+        "self",
+        [&] {
+          ++runs;
+          thread.Schedule(
+              "next", [&] { ++runs; }, 0);
+        },
+        0);
     first_round = thread.RunDueOnce(std::chrono::milliseconds(0));
     runs_after_round = runs.load();
   });
@@ -112,11 +134,14 @@ TEST(SubstituteHostTest, ScheduledCallbacksRunOnThePluginThreadAndPumpRunsThem) 
     bool on_thread = false;
   } state{&thread};
   thread.Invoke([&] {
-    api->ScheduleCallback(api, "kiv-login.test", [](void* user) {
-      auto* s = static_cast<State*>(user);
-      s->ran = true;
-      s->on_thread = s->thread->OnPluginThread();
-    }, &state, 0, 0);
+    api->ScheduleCallback(
+        api, "kiv-login.test",
+        [](void* user) {
+          auto* s = static_cast<State*>(user);
+          s->ran = true;
+          s->on_thread = s->thread->OnPluginThread();
+        },
+        &state, 0, 0);
     // Pumping inside a wait runs the due callback before we return.
     api->Pump(api);
     EXPECT_TRUE(state.ran);
@@ -129,8 +154,8 @@ TEST(HostVersionTest, Parse) {
   HostVersion v;
   ASSERT_TRUE(HostVersion::Parse("17.1.0", &v));
   EXPECT_EQ(v.Text(), "17.1.0");
-  for (const char* bad : {"", "17", "17.1", "17.1.", "a.b.c", "17.1.0.1", "-1.0.0", "17..0",
-                          "1234567890.0.0"}) {
+  for (const char* bad :
+       {"", "17", "17.1", "17.1.", "a.b.c", "17.1.0.1", "-1.0.0", "17..0", "1234567890.0.0"}) {
     EXPECT_FALSE(HostVersion::Parse(bad, &v)) << bad;
   }
 }

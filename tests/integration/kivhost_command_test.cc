@@ -28,15 +28,13 @@ CommandRun RunKivhost(const std::string& args) {
 TEST(KivhostCommandTest, ShowsEachStepOfALoad) {
   CommandRun run = RunKivhost("--host-version 17.1.0 --plugin " KIV_PLUGIN_PATH);
   EXPECT_EQ(run.exit_code, 0) << run.output;
-  for (const char* expected : {
-           "handshake: host plugin API 17.1.0, descriptor now 17.1.0: accepted\n",
-           "plugin: short name \"kiv-login\"\n",
-           "api table: 0 endpoints, 0 types, 0 events\n",
-           "plugin log: ALWAYS| zop-be-kiv-login initialized, user agent \"VoroClient/17.1.0 "
-           "(kiv-login)\"\n",
-           "initialize: ready\n",
-           "memory (after initialize): peak live bytes ",
-           "shutdown: done, 1 log lines from the plugin\n"}) {
+  for (const char* expected :
+       {"handshake: host plugin API 17.1.0, descriptor now 17.1.0: accepted\n",
+        "plugin: short name \"kiv-login\"\n", "api table: 0 endpoints, 0 types, 0 events\n",
+        "plugin log: ALWAYS| zop-be-kiv-login initialized, user agent \"VoroClient/17.1.0 "
+        "(kiv-login)\"\n",
+        "initialize: ready\n", "memory (after initialize): peak live bytes ",
+        "shutdown: done, 1 log lines from the plugin\n"}) {
     EXPECT_NE(run.output.find(expected), std::string::npos) << expected << "\n---\n" << run.output;
   }
 }

@@ -48,8 +48,9 @@ TEST(PluginLoadTest, CreateInitializeShutdownThroughDlopen) {
   EXPECT_EQ(after_init.zero[0], 0u);
   EXPECT_EQ(after_init.zero[1], 0u);
 
-  EXPECT_TRUE(HasLine(session->host().log_lines(), 3,
-                      "zop-be-kiv-login initialized, user agent \"VoroClient/17.4.0 (kiv-login)\""));
+  EXPECT_TRUE(
+      HasLine(session->host().log_lines(), 3,
+              "zop-be-kiv-login initialized, user agent \"VoroClient/17.4.0 (kiv-login)\""));
   session->Shutdown();
   EXPECT_FALSE(session->running());
 }

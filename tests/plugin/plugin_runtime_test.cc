@@ -51,9 +51,9 @@ TEST(PluginApiVersionTest, CompatibilityMatrix) {
   struct Case {
     uint32_t major, minor, patch;
     bool accepted;
-  } cases[] = {{17, 1, 0, true},  {17, 1, 5, true},  {17, 4, 0, true},  {17, 2, 0, true},
-               {17, 0, 9, false}, {16, 9, 9, false}, {18, 0, 0, false}, {18, 1, 0, false},
-               {0, 0, 0, false}};
+  } cases[] = {{17, 1, 0, true},  {17, 1, 5, true},  {17, 4, 0, true},
+               {17, 2, 0, true},  {17, 0, 9, false}, {16, 9, 9, false},
+               {18, 0, 0, false}, {18, 1, 0, false}, {0, 0, 0, false}};
   for (const Case& c : cases) {
     PluginApiVersion host{c.major, c.minor, c.patch, "", ""};
     EXPECT_EQ(IsCompatibleHostVersion(own, host), c.accepted) << host.Text();
@@ -187,8 +187,7 @@ TEST(PluginRuntimeTest, LoggingReturnsToTheConsoleAfterShutdown) {
   {
     testing::FakeHost host;
     CreatedPlugin plugin(HostDescriptor(17, 1, 0));
-    ASSERT_TRUE(
-        plugin.descriptor.callbacks->Initialize(plugin.descriptor.module, host.services()));
+    ASSERT_TRUE(plugin.descriptor.callbacks->Initialize(plugin.descriptor.module, host.services()));
   }
   // The module held the last reference: the next message meets a fresh logger again.
   CaptureStderr();
@@ -215,7 +214,8 @@ TEST(AppModuleTest, ForwardersPassTheHandleAndArguments) {
   EXPECT_NE(GetCapturedStderr().find("Pump called before the host initialised the plugin"),
             std::string::npos);
   ASSERT_TRUE(plugin.descriptor.callbacks->Initialize(plugin.descriptor.module, host.services()));
-  m->ScheduleCallback("kiv-login.tick", [](void*) {}, nullptr, -5.0);
+  m->ScheduleCallback(
+      "kiv-login.tick", [](void*) {}, nullptr, -5.0);
   m->BeginWait("Wait: yield");
   m->Pump();
   m->EndWait();

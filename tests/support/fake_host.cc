@@ -9,7 +9,8 @@ FakeHost::FakeHost() : table_{}, services_{} {
   };
   table_.api.SendExternalRequest = [](HostApi* api, HostExternalResponse*,
                                       const HostExternalRequest* request) {
-    From(api)->calls.push_back({"SendExternalRequest", request && request->url ? request->url : ""});
+    From(api)->calls.push_back(
+        {"SendExternalRequest", request && request->url ? request->url : ""});
   };
   table_.api.PublishEvent = [](HostApi* api, const PluginEvent* event) {
     From(api)->calls.push_back({"PublishEvent", event && event->name ? event->name : ""});
