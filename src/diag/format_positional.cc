@@ -35,16 +35,16 @@ bool IsFloatConversion(char c) { return c != '\0' && std::strchr("eEfFgGaA", c) 
 bool IsUnsignedConversion(char c) { return c == 'u' || c == 'o' || c == 'x' || c == 'X'; }
 
 // Text padded with spaces to the width and cut to the precision, as "%s" does.
-void AppendPadded(std::string_view text, const FormatSpec& spec, FormatOutput& out) {
-  if (spec.has_precision && spec.precision < text.size()) {
-    text = text.substr(0, spec.precision);
+void AppendPadded(std::string_view text, const FormatSpec& conv, FormatOutput& out) {
+  if (conv.has_precision && conv.precision < text.size()) {
+    text = text.substr(0, conv.precision);
   }
-  const uint64_t pad = spec.width > text.size() ? spec.width - text.size() : 0;
-  if (!spec.left_align) {
+  const uint64_t pad = conv.width > text.size() ? conv.width - text.size() : 0;
+  if (!conv.left_align) {
     out.AppendFill(' ', pad);
   }
   out.Append(text);
-  if (spec.left_align) {
+  if (conv.left_align) {
     out.AppendFill(' ', pad);
   }
 }
@@ -53,7 +53,7 @@ void AppendPadded(std::string_view text, const FormatSpec& spec, FormatOutput& o
 // precision are cut to what can still show in the output, which leaves the visible characters
 // unchanged (see kExactPrecision; a width above room + length only adds hidden padding).
 template <typename V>
-void AppendPrintf(const FormatSpec& spec, const char* allowed_flags, const char* length, V value,
+void AppendPrintf(const FormatSpec& conv, const char* allowed_flags, const char* length, V value,
                   FormatOutput& out) {
   if (out.Full()) {
     return;
@@ -66,30 +66,30 @@ void AppendPrintf(const FormatSpec& spec, const char* allowed_flags, const char*
       format[n++] = c;
     }
   };
-  flag(spec.left_align, '-');
-  flag(spec.plus, '+');
-  flag(spec.space, ' ');
-  flag(spec.alternate, '#');
-  flag(spec.zero_pad, '0');
+  flag(conv.left_align, '-');
+  flag(conv.plus, '+');
+  flag(conv.space, ' ');
+  flag(conv.alternate, '#');
+  flag(conv.zero_pad, '0');
   format[n++] = '*';
-  if (spec.has_precision) {
+  if (conv.has_precision) {
     format[n++] = '.';
     format[n++] = '*';
   }
   for (const char* l = length; *l != '\0'; ++l) {
     format[n++] = *l;
   }
-  format[n++] = spec.conversion;
+  format[n++] = conv.conversion;
   format[n] = '\0';
 
   const size_t room = std::min(out.Room(), kMaxPrintfRoom);
   const int precision = static_cast<int>(
-      std::min<uint64_t>(spec.precision, std::max<uint64_t>(room + 32, kExactPrecision)));
+      std::min<uint64_t>(conv.precision, std::max<uint64_t>(room + 32, kExactPrecision)));
   const auto print = [&](char* dest, size_t size, int width) {
-    return spec.has_precision ? std::snprintf(dest, size, format, width, precision, value)
+    return conv.has_precision ? std::snprintf(dest, size, format, width, precision, value)
                               : std::snprintf(dest, size, format, width, value);
   };
-  uint64_t width = spec.width;
+  uint64_t width = conv.width;
   if (width > room) {
     const int bare = print(nullptr, 0, 0);
     if (bare < 0) {
@@ -104,8 +104,8 @@ void AppendPrintf(const FormatSpec& spec, const char* allowed_flags, const char*
   out.Advance(std::min(static_cast<size_t>(produced), room));
 }
 
-void AppendDouble(double value, const FormatSpec& spec, FormatOutput& out) {
-  AppendPrintf(spec, "-+ #0", "", value, out);
+void AppendDouble(double value, const FormatSpec& conv, FormatOutput& out) {
+  AppendPrintf(conv, "-+ #0", "", value, out);
 }
 
 }  // namespace
@@ -177,26 +177,26 @@ void FormatArg::AppendDefault(FormatOutput& out) const {
   out.Append(std::string_view(digits, static_cast<size_t>(r.ptr - digits)));
 }
 
-void FormatArg::AppendFormatted(const FormatSpec& spec, FormatOutput& out) const {
+void FormatArg::AppendFormatted(const FormatSpec& conv, FormatOutput& out) const {
   switch (kind_) {
     case Kind::kText:
-      AppendPadded(text_, spec, out);
+      AppendPadded(text_, conv, out);
       return;
     case Kind::kSigned:
     case Kind::kUnsigned:
     case Kind::kChar:
-      AppendInteger(spec, out);
+      AppendInteger(conv, out);
       return;
     case Kind::kDouble:
-      if (IsFloatConversion(spec.conversion)) {
-        AppendDouble(double_, spec, out);
+      if (IsFloatConversion(conv.conversion)) {
+        AppendDouble(double_, conv, out);
         return;
       }
       break;
     case Kind::kPointer:
-      if (spec.conversion == 'x' || spec.conversion == 'X' || spec.conversion == 'o' ||
-          spec.conversion == 'u' || spec.conversion == 'd' || spec.conversion == 'i') {
-        FormatArg(reinterpret_cast<uintptr_t>(pointer_)).AppendInteger(spec, out);
+      if (conv.conversion == 'x' || conv.conversion == 'X' || conv.conversion == 'o' ||
+          conv.conversion == 'u' || conv.conversion == 'd' || conv.conversion == 'i') {
+        FormatArg(reinterpret_cast<uintptr_t>(pointer_)).AppendInteger(conv, out);
         return;
       }
       break;
@@ -205,20 +205,20 @@ void FormatArg::AppendFormatted(const FormatSpec& spec, FormatOutput& out) const
   char text[64];
   FormatOutput scratch(text, sizeof text);
   AppendDefault(scratch);
-  AppendPadded(std::string_view(text, scratch.Length()), spec, out);
+  AppendPadded(std::string_view(text, scratch.Length()), conv, out);
 }
 
-void FormatArg::AppendInteger(const FormatSpec& spec, FormatOutput& out) const {
+void FormatArg::AppendInteger(const FormatSpec& conv, FormatOutput& out) const {
   const bool is_signed = kind_ != Kind::kUnsigned;
-  const char c = spec.conversion;
+  const char c = conv.conversion;
   if (c == 'd' || c == 'i') {
     if (is_signed) {
-      AppendPrintf(spec, "-+ 0", "ll", static_cast<long long>(signed_), out);
+      AppendPrintf(conv, "-+ 0", "ll", static_cast<long long>(signed_), out);
     } else if (unsigned_ <= static_cast<uint64_t>(std::numeric_limits<long long>::max())) {
-      AppendPrintf(spec, "-+ 0", "ll", static_cast<long long>(unsigned_), out);
+      AppendPrintf(conv, "-+ 0", "ll", static_cast<long long>(unsigned_), out);
     } else {
       // Above the signed range: printed as unsigned, which has no sign to show.
-      FormatSpec as_unsigned = spec;
+      FormatSpec as_unsigned = conv;
       as_unsigned.conversion = 'u';
       AppendPrintf(as_unsigned, "-0", "ll", static_cast<unsigned long long>(unsigned_), out);
     }
@@ -231,17 +231,17 @@ void FormatArg::AppendInteger(const FormatSpec& spec, FormatOutput& out) const {
       const uint64_t mask = width_ >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * width_)) - 1;
       value = static_cast<uint64_t>(signed_) & mask;
     }
-    AppendPrintf(spec, c == 'u' ? "-0" : "-#0", "ll", static_cast<unsigned long long>(value), out);
+    AppendPrintf(conv, c == 'u' ? "-0" : "-#0", "ll", static_cast<unsigned long long>(value), out);
     return;
   }
   if (IsFloatConversion(c)) {
-    AppendDouble(is_signed ? static_cast<double>(signed_) : static_cast<double>(unsigned_), spec,
+    AppendDouble(is_signed ? static_cast<double>(signed_) : static_cast<double>(unsigned_), conv,
                  out);
     return;
   }
   if (c == 'c') {
     const char ch = static_cast<char>(is_signed ? signed_ : static_cast<int64_t>(unsigned_));
-    FormatSpec text_spec = spec;
+    FormatSpec text_spec = conv;
     text_spec.has_precision = false;
     AppendPadded(std::string_view(&ch, 1), text_spec, out);
     return;
@@ -249,7 +249,7 @@ void FormatArg::AppendInteger(const FormatSpec& spec, FormatOutput& out) const {
   char text[32];
   FormatOutput scratch(text, sizeof text);
   AppendDefault(scratch);
-  AppendPadded(std::string_view(text, scratch.Length()), spec, out);
+  AppendPadded(std::string_view(text, scratch.Length()), conv, out);
 }
 
 bool FormatArg::AsStarValue(int64_t* value) const {
@@ -273,22 +273,22 @@ namespace {
 // arguments its "*"s name. Returns false when formatting must end: too long, malformed,
 // unterminated, or a "*" with no argument left.
 bool ReadSpec(std::string_view t, size_t start, std::span<const FormatArg> args, size_t* next,
-              FormatSpec* spec, size_t* end) {
+              FormatSpec* conv, size_t* end) {
   // The "%" counts towards the limit.
   const std::string_view body = t.substr(start, kMaxFormatSpecLength - 1);
   size_t pos = 0;
   for (; pos < body.size(); ++pos) {
     const char c = body[pos];
     if (c == '-') {
-      spec->left_align = true;
+      conv->left_align = true;
     } else if (c == '+') {
-      spec->plus = true;
+      conv->plus = true;
     } else if (c == ' ') {
-      spec->space = true;
+      conv->space = true;
     } else if (c == '#') {
-      spec->alternate = true;
+      conv->alternate = true;
     } else if (c == '0') {
-      spec->zero_pad = true;
+      conv->zero_pad = true;
     } else {
       break;
     }
@@ -322,13 +322,13 @@ bool ReadSpec(std::string_view t, size_t start, std::span<const FormatArg> args,
       return false;
     }
     if (has && v < 0) {
-      spec->left_align = true;
-      spec->width = std::min(kSaturatedNumber, static_cast<uint64_t>(-(v + 1)) + 1);
+      conv->left_align = true;
+      conv->width = std::min(kSaturatedNumber, static_cast<uint64_t>(-(v + 1)) + 1);
     } else if (has) {
-      spec->width = std::min(kSaturatedNumber, static_cast<uint64_t>(v));
+      conv->width = std::min(kSaturatedNumber, static_cast<uint64_t>(v));
     }
   } else {
-    spec->width = ReadNumber(body, &pos);
+    conv->width = ReadNumber(body, &pos);
   }
 
   if (pos < body.size() && body[pos] == '.') {
@@ -340,13 +340,13 @@ bool ReadSpec(std::string_view t, size_t start, std::span<const FormatArg> args,
         return false;
       }
       // A negative precision counts as none, as in printf.
-      spec->has_precision = has && v >= 0;
-      if (spec->has_precision) {
-        spec->precision = std::min(kSaturatedNumber, static_cast<uint64_t>(v));
+      conv->has_precision = has && v >= 0;
+      if (conv->has_precision) {
+        conv->precision = std::min(kSaturatedNumber, static_cast<uint64_t>(v));
       }
     } else {
-      spec->has_precision = true;
-      spec->precision = ReadNumber(body, &pos);
+      conv->has_precision = true;
+      conv->precision = ReadNumber(body, &pos);
     }
   }
 
@@ -363,7 +363,7 @@ bool ReadSpec(std::string_view t, size_t start, std::span<const FormatArg> args,
       std::strchr("diouxXeEfFgGaAcsp", body[pos]) == nullptr) {
     return false;
   }
-  spec->conversion = body[pos];
+  conv->conversion = body[pos];
   *end = start + pos + 1;
   return true;
 }
@@ -394,12 +394,12 @@ size_t FormatPositionalArgs(char* buffer, size_t size, std::string_view tmpl,
       if (number <= args.size()) {
         const FormatArg& arg = args[number - 1];
         if (pos < tmpl.size() && tmpl[pos] == '$') {
-          FormatSpec spec;
+          FormatSpec conv;
           size_t end = 0;
-          if (!ReadSpec(tmpl, pos + 1, args, &next, &spec, &end)) {
+          if (!ReadSpec(tmpl, pos + 1, args, &next, &conv, &end)) {
             break;
           }
-          arg.AppendFormatted(spec, out);
+          arg.AppendFormatted(conv, out);
           i = end;
         } else {
           arg.AppendDefault(out);
@@ -410,15 +410,15 @@ size_t FormatPositionalArgs(char* buffer, size_t size, std::string_view tmpl,
     }
 
     // No number, or one beyond the arguments: a printf specification from the "%" on.
-    FormatSpec spec;
+    FormatSpec conv;
     size_t end = 0;
-    if (!ReadSpec(tmpl, i + 1, args, &next, &spec, &end)) {
+    if (!ReadSpec(tmpl, i + 1, args, &next, &conv, &end)) {
       break;
     }
     if (next >= args.size()) {
       break;
     }
-    args[next++].AppendFormatted(spec, out);
+    args[next++].AppendFormatted(conv, out);
     i = end;
   }
   return out.Length();

@@ -4,12 +4,12 @@
 //   "%N"        argument N (1-based, first digit 1-9) in its default form: text unchanged,
 //               integers in decimal, a char as itself, a double in its shortest exact form,
 //               a pointer as "0x" and lowercase hexadecimal.
-//   "%N$spec"   argument N formatted with a printf specification: flags from "-+ #0", a
+//   "%N$conv"   argument N formatted with a printf specification: flags from "-+ #0", a
 //               width, "." and a precision (either may be "*", taking its value from the
 //               argument "*M$" names or from the next argument in order), a length modifier
 //               (h hh l ll L j t z) and one conversion character (d i u o x X e E f F g G a A
 //               c s p).
-//   "%spec"     a placeholder without a number, or whose number exceeds the argument count,
+//   "%conv"     a placeholder without a number, or whose number exceeds the argument count,
 //               is a printf specification from the "%" on (its digits are the width) and takes
 //               the next argument in order.
 //
@@ -113,14 +113,14 @@ class FormatArg {
 
   // The default form, cut at the output's end.
   void AppendDefault(FormatOutput& out) const;
-  // The form `spec` asks for (see the top of this file).
-  void AppendFormatted(const FormatSpec& spec, FormatOutput& out) const;
+  // The form `conv` asks for (see the top of this file).
+  void AppendFormatted(const FormatSpec& conv, FormatOutput& out) const;
   // The value a "*" width or precision takes from this argument; false for text, doubles
   // and pointers, which leave the width or precision unset.
   bool AsStarValue(int64_t* value) const;
 
  private:
-  void AppendInteger(const FormatSpec& spec, FormatOutput& out) const;
+  void AppendInteger(const FormatSpec& conv, FormatOutput& out) const;
 
   Kind kind_;
   uint8_t width_ = 0;  // bytes of the integer type the caller passed

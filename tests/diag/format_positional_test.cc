@@ -172,21 +172,21 @@ std::string PrintfReference(const std::string& format, V value,
 }
 
 TEST(FormatPositionalTest, NumbersMatchTheCLibraryIncludingCutWidths) {
-  for (const char* spec : {"d", "5d", "-5d", "+05d", " d", ".8d", "6000d", "-6000d", "+06000d",
+  for (const char* conv : {"d", "5d", "-5d", "+05d", " d", ".8d", "6000d", "-6000d", "+06000d",
                            ".6000d", "06000.3d"}) {
     for (long long value : {0LL, 42LL, -42LL, 9223372036854775807LL}) {
-      SCOPED_TRACE(std::string(spec) + " " + std::to_string(value));
-      const std::string spec_text = spec;
-      const std::string ll = spec_text.substr(0, spec_text.size() - 1) + "ll" + spec_text.back();
-      EXPECT_EQ(FormatPositional("%1$" + spec_text, value), PrintfReference("%" + ll, value));
+      SCOPED_TRACE(std::string(conv) + " " + std::to_string(value));
+      const std::string conv_text = conv;
+      const std::string ll = conv_text.substr(0, conv_text.size() - 1) + "ll" + conv_text.back();
+      EXPECT_EQ(FormatPositional("%1$" + conv_text, value), PrintfReference("%" + ll, value));
     }
   }
-  for (const char* spec : {"f", ".0f", "#.0f", "+.3e", "g", "#g", "a", "12.4G", "-20.10f",
+  for (const char* conv : {"f", ".0f", "#.0f", "+.3e", "g", "#g", "a", "12.4G", "-20.10f",
                            "05000.2f", ".5000f", ".5000e", "-5000f", ".3000f"}) {
     for (double value : {0.0, -0.0, 1.0, 0.1, -2.5, 1e300, 5e-324, 0.9999999999999999}) {
-      SCOPED_TRACE(std::string(spec) + " " + std::to_string(value));
-      EXPECT_EQ(FormatPositional("%1$" + std::string(spec), value),
-                PrintfReference("%" + std::string(spec), value));
+      SCOPED_TRACE(std::string(conv) + " " + std::to_string(value));
+      EXPECT_EQ(FormatPositional("%1$" + std::string(conv), value),
+                PrintfReference("%" + std::string(conv), value));
     }
   }
 }
@@ -194,13 +194,13 @@ TEST(FormatPositionalTest, NumbersMatchTheCLibraryIncludingCutWidths) {
 TEST(FormatPositionalTest, SmallBuffersCutLikeTheCLibrary) {
   for (size_t size : {2u, 5u, 16u, 100u}) {
     std::vector<char> buffer(size);
-    for (const char* spec : {".2000f", "2000.1f", "-2000.1f", ".2000e", "+0300.1f"}) {
+    for (const char* conv : {".2000f", "2000.1f", "-2000.1f", ".2000e", "+0300.1f"}) {
       for (double value : {0.1, -123.456, 0.9999999999999999}) {
-        SCOPED_TRACE(std::string(spec) + " size " + std::to_string(size));
+        SCOPED_TRACE(std::string(conv) + " size " + std::to_string(size));
         const size_t n =
-            FormatPositionalInto(buffer.data(), size, "%1$" + std::string(spec), value);
+            FormatPositionalInto(buffer.data(), size, "%1$" + std::string(conv), value);
         EXPECT_EQ(std::string(buffer.data(), n),
-                  PrintfReference("%" + std::string(spec), value, size - 1));
+                  PrintfReference("%" + std::string(conv), value, size - 1));
       }
     }
   }
