@@ -76,7 +76,11 @@ PluginMemoryStats HostSession::MemoryStats() {
 
 void HostSession::Shutdown() {
   if (!running()) return;
-  thread_->Invoke([&] { descriptor_.callbacks->Shutdown(descriptor_.module); });
+  thread_->Invoke([&] {
+    descriptor_.callbacks->Shutdown(descriptor_.module);
+    // What the plugin scheduled points into the module that is gone now.
+    thread_->DropPending();
+  });
   descriptor_ = PluginDescriptor{};
 }
 

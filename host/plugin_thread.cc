@@ -68,6 +68,15 @@ size_t PluginThread::RunDueOnce(std::chrono::milliseconds max_wait) {
   return due.size();
 }
 
+size_t PluginThread::DropPending() {
+  std::map<Key, Task> dropped;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropped.swap(tasks_);
+  }
+  return dropped.size();  // destroyed outside the lock: a callable may own anything
+}
+
 size_t PluginThread::pending() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return tasks_.size();

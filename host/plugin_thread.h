@@ -35,6 +35,9 @@ class PluginThread {
   // `max_wait` for one. Plugin thread only. Returns the number run.
   size_t RunDueOnce(std::chrono::milliseconds max_wait);
 
+  // Drops every queued callback; returns how many. Any thread.
+  size_t DropPending();
+
   bool OnPluginThread() const { return std::this_thread::get_id() == thread_.get_id(); }
   size_t pending() const;
 

@@ -79,6 +79,18 @@ TEST(PluginThreadTest, ARoundRunsOnlyWhatWasDueWhenItStarted) {
   EXPECT_EQ(runs.load(), 2);
 }
 
+TEST(PluginThreadTest, DropPendingForgetsQueuedCallbacks) {
+  PluginThread thread;
+  std::atomic<int> runs{0};
+  thread.Schedule("later", [&] { ++runs; }, 0.05);
+  thread.Schedule("much later", [&] { ++runs; }, 60);
+  EXPECT_EQ(thread.pending(), 2u);
+  EXPECT_EQ(thread.DropPending(), 2u);
+  EXPECT_EQ(thread.pending(), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(runs.load(), 0);
+}
+
 TEST(SubstituteHostTest, SlotsAnswerWithoutCrashing) {
   PluginThread thread;
   SubstituteHost host(&thread);
