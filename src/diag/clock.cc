@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 
 namespace Voro {
@@ -22,6 +23,9 @@ constexpr int64_t ComputeEpochFileTime() {
 // Computed once, from the calendar.
 constexpr int64_t kUnixEpochFileTime = ComputeEpochFileTime();
 
+// Null while the real clocks are in use.
+std::atomic<ClockSource*> g_clock_source{nullptr};
+
 }  // namespace
 
 int64_t UnixEpochFileTime() { return kUnixEpochFileTime; }
@@ -34,13 +38,27 @@ int64_t FileTimeToUnixMilliseconds(int64_t file_time) {
   return (file_time - kUnixEpochFileTime) / kFileTimeUnitsPerMillisecond;
 }
 
+ClockSource* SetClockSource(ClockSource* source) {
+  return g_clock_source.exchange(source, std::memory_order_acq_rel);
+}
+
 int64_t NowUnixMilliseconds() {
+  ClockSource* source = g_clock_source.load(std::memory_order_acquire);
+  return source != nullptr ? source->UnixMilliseconds() : RealUnixMilliseconds();
+}
+
+int64_t SteadyNowNanoseconds() {
+  ClockSource* source = g_clock_source.load(std::memory_order_acquire);
+  return source != nullptr ? source->SteadyNanoseconds() : RealSteadyNanoseconds();
+}
+
+int64_t RealUnixMilliseconds() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   return FileTimeToUnixMilliseconds(FileTimeFromUnix(now.tv_sec, now.tv_nsec));
 }
 
-int64_t SteadyNowNanoseconds() {
+int64_t RealSteadyNanoseconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;

@@ -4,6 +4,8 @@
 
 #include <ctime>
 
+#include "support/manual_clock.h"
+
 namespace Voro {
 namespace {
 
@@ -40,6 +42,37 @@ TEST(ClockTest, SteadyClockNeverGoesBack) {
     ASSERT_GE(now, last);
     last = now;
   }
+}
+
+}  // namespace
+}  // namespace Voro
+
+namespace Voro {
+namespace {
+
+TEST(ClockSourceTest, AnInstalledSourceAnswersEveryReadingUntilRemoved) {
+  {
+    testing::ManualClock clock(5'000, 42'000);
+    EXPECT_EQ(SteadyNowNanoseconds(), 5'000);
+    EXPECT_EQ(NowUnixMilliseconds(), 42'000);
+    clock.AdvanceMilliseconds(300'000);  // five minutes, at once
+    EXPECT_EQ(SteadyNowNanoseconds(), 5'000 + 300'000'000'000);
+    EXPECT_EQ(NowUnixMilliseconds(), 342'000);
+    // The real clocks stay reachable for code that must not be fooled.
+    EXPECT_GT(RealUnixMilliseconds(), 1'600'000'000'000);
+  }
+  // Removed: real time again.
+  EXPECT_GT(NowUnixMilliseconds(), 1'600'000'000'000);
+  EXPECT_NE(SteadyNowNanoseconds(), 5'000 + 300'000'000'000);
+}
+
+TEST(ClockSourceTest, InstallationsNest) {
+  testing::ManualClock outer(1, 1);
+  {
+    testing::ManualClock inner(2, 2);
+    EXPECT_EQ(SteadyNowNanoseconds(), 2);
+  }
+  EXPECT_EQ(SteadyNowNanoseconds(), 1);
 }
 
 }  // namespace
