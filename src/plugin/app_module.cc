@@ -74,6 +74,7 @@ void AppModule::Unsubscribe(const std::string& path) {
 }
 
 void AppModule::Shutdown() {
+  scheduler_.Clear();
   auto subscriptions = std::move(subscriptions_);
   subscriptions_.clear();
   for (const auto& [event_name, count] : subscriptions) {

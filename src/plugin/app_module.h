@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kiv/plugin_abi.h"
+#include "plugin/module_scheduler.h"
 #include "plugin/plugin_api_version.h"
 #include "plugin/plugin_name.h"
 
@@ -30,7 +31,8 @@ class AppModule {
   virtual void Subscribe(const std::string& path);
   virtual void Unsubscribe(const std::string& path);
   virtual ~AppModule();
-  // Drops every subscription still counted. Overrides call the base last.
+  // Drops every subscription still counted and every scheduled callback and timer.
+  // Overrides call the base last.
   virtual void Shutdown();
   // Forwarders to the host's slots 0 to 8. Before Initialize there is no host: they log
   // an error and do nothing.
@@ -51,6 +53,21 @@ class AppModule {
   // Called at the end of Initialize; its result is what the host gets.
   virtual bool OnInitialize();
 
+  // Deferred work and waits on the plugin's thread (see ModuleScheduler).
+  void RunAt(const std::string& label, std::function<void()> callback, int64_t deadline) {
+    scheduler_.RunAt(label, std::move(callback), deadline);
+  }
+  void SetTimer(const std::string& name, double interval_seconds, std::function<void()> callback) {
+    scheduler_.SetTimer(name, interval_seconds, std::move(callback));
+  }
+  template <typename T>
+  T Await(std::future<T>& future) {
+    return scheduler_.Await(future);
+  }
+  void Sleep(int64_t milliseconds) { scheduler_.Sleep(milliseconds); }
+  void Yield() { scheduler_.Yield(); }
+  ModuleScheduler& scheduler() { return scheduler_; }
+
   // The event name of a resource path: "OnJsonApiEvent" and the path's pieces joined by
   // "_", four entries at most (six under "kiv-platform-config").
   static std::string ResourceEventName(const std::string& path);
@@ -70,6 +87,22 @@ class AppModule {
 
   HostApi* host_api(const char* operation) const;
 
+  // Hands the scheduler's host calls to this module's forwarders.
+  class SchedulerForwarder final : public SchedulerHost {
+   public:
+    explicit SchedulerForwarder(AppModule* module) : module_(module) {}
+    void ScheduleCallback(const char* label, HostScheduledCallback callback, void* user_data,
+                          double delay_seconds) override {
+      module_->ScheduleCallback(label, callback, user_data, delay_seconds);
+    }
+    void Pump() override { module_->Pump(); }
+    void BeginWait(const char* label) override { module_->BeginWait(label); }
+    void EndWait() override { module_->EndWait(); }
+
+   private:
+    AppModule* module_;
+  };
+
   HostServices* host_services_ = nullptr;
   void* plugin_handle_ = nullptr;
   PluginApiVersion host_version_;
@@ -82,6 +115,8 @@ class AppModule {
   std::unique_ptr<PluginLogTarget> log_target_;
   // Event name to number of Subscribe calls not yet undone. Plugin thread only.
   std::map<std::string, int> subscriptions_;
+  SchedulerForwarder scheduler_host_{this};
+  ModuleScheduler scheduler_{&scheduler_host_};
 };
 
 }  // namespace Voro
