@@ -7,6 +7,8 @@
 #include <cassert>
 #include <new>
 
+#include "diag/no_destructor.h"
+
 namespace Voro {
 
 namespace {
@@ -63,8 +65,10 @@ PageSource::~PageSource() {
 }
 
 PageSource& PageSource::Default() {
-  static SystemPageBlockMapper* const mapper = new SystemPageBlockMapper();
-  static PageSource* const source = new PageSource(mapper);
+  // Never destroyed (trees may outlive static destruction), yet kept in the library's
+  // static storage so that unloading the plugin does not leak them.
+  static NoDestructor<SystemPageBlockMapper> mapper;
+  static NoDestructor<PageSource> source(mapper.get());
   return *source;
 }
 
