@@ -63,6 +63,8 @@ bool HostSession::Initialize() {
   bool ready = false;
   thread_->Invoke(
       [&] { ready = descriptor_.callbacks->Initialize(descriptor_.module, host_->services()); });
+  // As a client core does once every plugin has come up.
+  if (ready) host_->endpoints().SetPluginState("PluginsInitialized");
   return ready;
 }
 

@@ -4,17 +4,24 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "host/host_session.h"
+#include "host/kivhost_options.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: kivhost [--plugin PATH] [--host-version MAJOR.MINOR.PATCH] [--xml-events]\n"
+    "               [--region-file FILE] [--NAME=VALUE ...]\n"
     "  Loads the plugin, runs Create with the given host plugin API version (default 17.1.0),\n"
     "  Initialize, reads the memory counters, and shuts it down, printing each step and\n"
     "  every line the plugin logs to the host.\n"
-    "  --xml-events  also print the plugin's log as XML event documents\n";
+    "  --xml-events        also print the plugin's log as XML event documents\n"
+    "  --region-file FILE  region settings as {\"globals\": {...}, \"region_data\": {...}}\n"
+    "                      instead of the embedded region \"local\" on 127.0.0.1\n"
+    "  --NAME=VALUE        handed to the plugin as the client's command line argument NAME,\n"
+    "                      e.g. --auto-login-username=alice\n";
 
 int32_t PrintXmlEvent(const char* document) {
   std::printf("xml event:\n%s", document ? document : "");
@@ -32,23 +39,20 @@ void PrintMemory(const char* when, const PluginMemoryStats& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string plugin = KIV_DEFAULT_PLUGIN;
-  std::string version_text = "17.1.0";
-  bool xml_events = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if ((arg == "--plugin" || arg == "--host-version") && i + 1 < argc) {
-      (arg == "--plugin" ? plugin : version_text) = argv[++i];
-    } else if (arg == "--xml-events") {
-      xml_events = true;
-    } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else {
-      std::fprintf(stderr, "kivhost: unknown argument '%s'\n%s", arg.c_str(), kUsage);
-      return 2;
-    }
+  kivhost::KivhostOptions options;
+  options.plugin = KIV_DEFAULT_PLUGIN;
+  std::string parse_error;
+  if (!kivhost::ParseKivhostOptions(std::vector<std::string>(argv + 1, argv + argc), &options,
+                                    &parse_error)) {
+    std::fprintf(stderr, "kivhost: %s\n%s", parse_error.c_str(), kUsage);
+    return 2;
   }
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  const std::string& plugin = options.plugin;
+  const std::string& version_text = options.version_text;
   kivhost::HostVersion version;
   if (!kivhost::HostVersion::Parse(version_text, &version)) {
     std::fprintf(stderr, "kivhost: '%s' is not a version (MAJOR.MINOR.PATCH)\n",
@@ -62,6 +66,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kivhost: %s\n", error.c_str());
     return 1;
   }
+  if (!options.region_file.empty() &&
+      !session->host().endpoints().LoadRegionFile(options.region_file, &error)) {
+    std::fprintf(stderr, "kivhost: %s\n", error.c_str());
+    return 2;
+  }
+  session->host().endpoints().SetCommandLineArgs(options.client_args);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::printf("kivhost: loaded %s\n", plugin.c_str());
   session->host().SetLogSink([](const kivhost::LogLine& line) {
@@ -69,7 +79,7 @@ int main(int argc, char** argv) {
                 line.message.c_str(),
                 line.message.empty() || line.message.back() != '\n' ? "\n" : "");
   });
-  if (xml_events) session->EnableXmlEvents(&PrintXmlEvent);
+  if (options.xml_events) session->EnableXmlEvents(&PrintXmlEvent);
 
   kivhost::HandshakeResult handshake = session->Create(version);
   const PluginDescriptor& d = handshake.descriptor;
@@ -89,5 +99,9 @@ int main(int argc, char** argv) {
   session->Shutdown();
   std::printf("shutdown: done, %zu log lines from the plugin\n",
               session->host().log_lines().size());
+  for (const kivhost::SinkRecord& record : session->host().endpoints().records()) {
+    std::printf("host sink: %s %s %s\n", record.sink.c_str(), record.name.c_str(),
+                record.arguments.c_str());
+  }
   return ready ? 0 : 1;
 }

@@ -8,25 +8,12 @@ namespace kivhost {
 
 namespace {
 
-const char* MethodName(uint32_t method, const char* text) {
-  static const char* const kNames[] = {"",        "DELETE", "GET",  "HEAD",
-                                       "OPTIONS", "PATCH",  "POST", "PUT"};
-  if (method >= 1 && method <= 7) return kNames[method];
-  if (method == KIV_METHOD_CUSTOM && text != nullptr) return text;
-  return "";
-}
+constexpr char kNoRequest[] = "kivhost received no request";
 
 char* CopyText(const std::string& text) {
   char* copy = static_cast<char*>(std::malloc(text.size() + 1));
   if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size() + 1);
   return copy;
-}
-
-void ReleaseResponse(HostResponse* response) {
-  std::free(response->error_text);
-  std::free(response->status_text);
-  response->error_text = nullptr;
-  response->status_text = nullptr;
 }
 
 void ReleaseExternalResponse(HostExternalResponse* response) {
@@ -95,17 +82,13 @@ std::vector<std::string> SubstituteHost::open_waits() const {
   return waits_;
 }
 
-void SubstituteHost::SendRequest(HostApi* /*api*/, HostResponse* response,
-                                 const HostRequest* request) {
+void SubstituteHost::SendRequest(HostApi* api, HostResponse* response, const HostRequest* request) {
   if (response == nullptr) return;
-  std::string what = request == nullptr
-                         ? std::string("(no request)")
-                         : std::string(MethodName(request->method, request->method_text)) + " " +
-                               (request->path ? request->path : "");
-  response->error_text = CopyText("kivhost does not serve this endpoint: " + what);
-  response->failed = 1;
-  response->status_code = kNotServedStatus;
-  response->release = &ReleaseResponse;
+  if (request == nullptr) {
+    HostEndpoints::Refuse(kBadArgumentsStatus, kNoRequest, response);
+    return;
+  }
+  From(api)->endpoints_.Answer(*request, response);
 }
 
 void SubstituteHost::SendExternalRequest(HostApi* /*api*/, HostExternalResponse* response,

@@ -1,6 +1,6 @@
 // The host's ten services, as the plugin sees them through HostApi. Scheduling runs on the
-// plugin thread; the log is collected; host endpoints and external HTTP are not served
-// yet and answer with a clear error.
+// plugin thread; the log is collected; host endpoints are answered by the endpoint
+// registry; external HTTP is not served yet and answers with a clear error.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host_endpoints.h"
 #include "host/plugin_thread.h"
 #include "kiv/plugin_abi.h"
 
@@ -26,8 +27,6 @@ struct Subscription {
   uint32_t flag = 0;
 };
 
-inline constexpr int32_t kNotServedStatus = 501;
-
 class SubstituteHost {
  public:
   // `thread` must outlive the host.
@@ -37,6 +36,8 @@ class SubstituteHost {
 
   // The block handed to Initialize; stays valid for the host's life.
   HostServices* services() { return &services_; }
+  // What SendRequest answers with; configure it before the plugin starts or any time after.
+  HostEndpoints& endpoints() { return endpoints_; }
 
   // Called for every log line as it arrives (any thread); lines are also kept.
   void SetLogSink(std::function<void(const LogLine&)> sink);
@@ -72,6 +73,7 @@ class SubstituteHost {
   PluginThread* thread_;
   Table table_;
   HostServices services_;
+  HostEndpoints endpoints_;
   mutable std::mutex mutex_;
   std::function<void(const LogLine&)> sink_;           // Guarded by mutex_.
   std::vector<LogLine> log_;                           // Guarded by mutex_.

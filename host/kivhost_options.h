@@ -1,0 +1,26 @@
+// The kivhost command line. Options kivhost does not know itself, written as
+// `--name=value`, are handed to the plugin as the client's own command line.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kivhost {
+
+struct KivhostOptions {
+  std::string plugin;
+  std::string version_text = "17.1.0";
+  bool xml_events = false;
+  bool help = false;
+  std::string region_file;  // empty: the embedded region settings
+  // For "/voroclient/command-line-args", names without the leading dashes, in order.
+  std::vector<std::pair<std::string, std::string>> client_args;
+};
+
+// Parses argv[1..]; on an unknown or incomplete option returns false with *error set.
+// `options` keeps the defaults it came with for everything not given.
+bool ParseKivhostOptions(const std::vector<std::string>& args, KivhostOptions* options,
+                         std::string* error);
+
+}  // namespace kivhost

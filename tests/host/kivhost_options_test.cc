@@ -1,0 +1,110 @@
+#include "host/kivhost_options.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace kivhost {
+namespace {
+
+TEST(KivhostOptionsTest, UnknownNameValueOptionsGoToTheClientCommandLine) {
+  KivhostOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseKivhostOptions(
+      {"--auto-login-username=alice", "--plugin", "/p.so", "--auto-login-password=a=b",
+       "--region-file", "r.json", "--tcls-uId=", "--xml-events"},
+      &options, &error))
+      << error;
+  EXPECT_EQ(options.plugin, "/p.so");
+  EXPECT_EQ(options.region_file, "r.json");
+  EXPECT_TRUE(options.xml_events);
+  EXPECT_EQ(options.version_text, "17.1.0");
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(
+      options.client_args,
+      (Pairs{{"auto-login-username", "alice"}, {"auto-login-password", "a=b"}, {"tcls-uId", ""}}));
+}
+
+TEST(KivhostOptionsTest, RefusesWhatItCannotPlace) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--bogus"}, {"--=x"}, {"-x=1"}, {"name=value"}, {"--region-file"}, {"--plugin"}}) {
+    KivhostOptions options;
+    std::string error;
+    EXPECT_FALSE(ParseKivhostOptions(args, &options, &error)) << args[0];
+    EXPECT_FALSE(error.empty());
+  }
+  KivhostOptions options;
+  std::string error;
+  EXPECT_FALSE(ParseKivhostOptions({"--region-file"}, &options, &error));
+  EXPECT_EQ(error, "'--region-file' needs a value");
+  EXPECT_FALSE(ParseKivhostOptions({"--bogus"}, &options, &error));
+  EXPECT_EQ(error, "unknown argument '--bogus'");
+  EXPECT_FALSE(ParseKivhostOptions({"--xml-events=1"}, &options, &error));
+  EXPECT_EQ(error, "'--xml-events' takes no value");
+}
+
+TEST(KivhostOptionsTest, OwnOptionsMayBeWrittenWithEquals) {
+  KivhostOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseKivhostOptions(
+      {"--plugin=/p.so", "--region-file=r.json", "--host-version=1.2.3"}, &options, &error))
+      << error;
+  EXPECT_EQ(options.plugin, "/p.so");
+  EXPECT_EQ(options.region_file, "r.json");
+  EXPECT_EQ(options.version_text, "1.2.3");
+  EXPECT_TRUE(options.client_args.empty());
+}
+
+struct CommandRun {
+  int exit_code = -1;
+  std::string output;
+};
+
+CommandRun RunKivhost(const std::string& args) {
+  CommandRun run;
+  std::string command = std::string(KIV_KIVHOST_PATH) + " " + args + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.output.append(buffer, n);
+  int status = pclose(pipe);
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+TEST(KivhostOptionsTest, KivhostStopsAtABadRegionFile) {
+  char name[] = "/tmp/kivhost-region-XXXXXX";
+  int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::ofstream(name) << R"({"globals": {"region": "local"}})";
+  CommandRun bad = RunKivhost(std::string("--plugin " KIV_PLUGIN_PATH " --region-file ") + name);
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_NE(bad.output.find(std::string("kivhost: region file ") + name +
+                            " must hold an object with the objects \"globals\" and "
+                            "\"region_data\"\n"),
+            std::string::npos)
+      << bad.output;
+  EXPECT_EQ(bad.output.find("handshake:"), std::string::npos) << bad.output;
+
+  std::ofstream(name) << R"({"globals": {"region": "local"}, "region_data": {}})";
+  CommandRun good = RunKivhost(std::string("--plugin " KIV_PLUGIN_PATH " --region-file ") + name +
+                               " --auto-login-username=alice");
+  EXPECT_EQ(good.exit_code, 0) << good.output;
+  EXPECT_NE(good.output.find("initialize: ready\n"), std::string::npos) << good.output;
+  std::remove(name);
+
+  CommandRun help = RunKivhost("--help");
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.output.find("--region-file FILE"), std::string::npos) << help.output;
+  EXPECT_NE(help.output.find("--NAME=VALUE"), std::string::npos) << help.output;
+}
+
+}  // namespace
+}  // namespace kivhost
