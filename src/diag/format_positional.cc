@@ -269,7 +269,7 @@ bool FormatArg::AsStarValue(int64_t* value) const {
 
 namespace {
 
-// Reads a printf specification from t[start] (just after "%" or "N$") and takes the
+// Reads a printf directive from t[start] (just after "%" or "N$") and takes the
 // arguments its "*"s name. Returns false when formatting must end: too long, malformed,
 // unterminated, or a "*" with no argument left.
 bool ReadSpec(std::string_view t, size_t start, std::span<const FormatArg> args, size_t* next,
@@ -409,7 +409,7 @@ size_t FormatPositionalArgs(char* buffer, size_t size, std::string_view tmpl,
       }
     }
 
-    // No number, or one beyond the arguments: a printf specification from the "%" on.
+    // No number, or one beyond the arguments: a printf directive from the "%" on.
     FormatSpec conv;
     size_t end = 0;
     if (!ReadSpec(tmpl, i + 1, args, &next, &conv, &end)) {

@@ -4,22 +4,22 @@
 //   "%N"        argument N (1-based, first digit 1-9) in its default form: text unchanged,
 //               integers in decimal, a char as itself, a double in its shortest exact form,
 //               a pointer as "0x" and lowercase hexadecimal.
-//   "%N$conv"   argument N formatted with a printf specification: flags from "-+ #0", a
+//   "%N$conv"   argument N formatted with a printf directive: flags from "-+ #0", a
 //               width, "." and a precision (either may be "*", taking its value from the
 //               argument "*M$" names or from the next argument in order), a length modifier
 //               (h hh l ll L j t z) and one conversion character (d i u o x X e E f F g G a A
 //               c s p).
 //   "%conv"     a placeholder without a number, or whose number exceeds the argument count,
-//               is a printf specification from the "%" on (its digits are the width) and takes
+//               is a printf directive from the "%" on (its digits are the width) and takes
 //               the next argument in order.
 //
 // Numbered and sequential placeholders: "the next argument in order" is a counter that starts
 // at the first argument and moves only when a sequential placeholder or an unnumbered "*"
 // takes an argument; "%N" and "*M$" never move it. So "%2 %s %s" with (a, b) gives "b a b".
 //
-// Formatting ends early, keeping what was produced, when a specification (from its "%",
+// Formatting ends early, keeping what was produced, when a directive (from its "%",
 // without "N$", through the conversion character) is longer than 59 characters, when a
-// placeholder needs an argument and none is left, and when a specification is malformed or
+// placeholder needs an argument and none is left, and when a directive is malformed or
 // the template ends inside it. Output stops at the buffer's end; it is always terminated.
 //
 // Arguments format themselves with the value and type they really carry: a length modifier
@@ -40,7 +40,7 @@ namespace Voro {
 
 // Buffer size for messages and failure texts: at most 4095 characters plus the terminator.
 inline constexpr size_t kFormatBufferSize = 4096;
-// Longest printf specification a placeholder may carry.
+// Longest printf directive a placeholder may carry.
 inline constexpr size_t kMaxFormatSpecLength = 59;
 
 // A bounded, always-terminated output buffer.
@@ -65,7 +65,7 @@ class FormatOutput {
   size_t length_ = 0;
 };
 
-// A parsed printf specification.
+// A parsed printf directive.
 struct FormatSpec {
   bool left_align = false;  // "-" or a negative "*" width
   bool plus = false;        // "+"

@@ -42,7 +42,7 @@ TEST(FormatPositionalTest, NumberBeyondTheArgumentsIsAWidth) {
   // "%5s" with one argument: 5 is not an argument, so it is the width of a "%s".
   EXPECT_EQ(FormatPositional("[%5s]", "ab"), "[   ab]");
   EXPECT_EQ(FormatPositional("[%1][%3d]", 7), "[7][  7]");
-  // "%3" at the very end: a specification without its conversion ends the output.
+  // "%3" at the very end: a directive without its conversion ends the output.
   EXPECT_EQ(FormatPositional("x=%1 y=%2 z=%3", "a", "b"), "x=a y=b z=");
 }
 
@@ -130,7 +130,7 @@ TEST(FormatPositionalTest, MalformedSpecificationEndsTheOutput) {
 }
 
 TEST(FormatPositionalTest, SpecificationLimitIs59Characters) {
-  // The specification counts from "%" to the conversion, without "N$".
+  // The directive counts from "%" to the conversion, without "N$".
   const std::string fits = "%" + std::string(56, '-') + "5d";
   ASSERT_EQ(fits.size(), kMaxFormatSpecLength);
   const std::string too_long = "%" + std::string(57, '-') + "5d";

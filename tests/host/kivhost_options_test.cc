@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/run_kivhost.h"
+
 namespace kivhost {
 namespace {
 
@@ -60,23 +62,8 @@ TEST(KivhostOptionsTest, OwnOptionsMayBeWrittenWithEquals) {
   EXPECT_TRUE(options.client_args.empty());
 }
 
-struct CommandRun {
-  int exit_code = -1;
-  std::string output;
-};
-
-CommandRun RunKivhost(const std::string& args) {
-  CommandRun run;
-  std::string command = std::string(KIV_KIVHOST_PATH) + " " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.output.append(buffer, n);
-  int status = pclose(pipe);
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
+using kivhost::testing::CommandRun;
+using kivhost::testing::RunKivhost;
 
 TEST(KivhostOptionsTest, KivhostStopsAtABadRegionFile) {
   char name[] = "/tmp/kivhost-region-XXXXXX";

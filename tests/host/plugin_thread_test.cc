@@ -82,8 +82,10 @@ TEST(PluginThreadTest, ARoundRunsOnlyWhatWasDueWhenItStarted) {
 TEST(PluginThreadTest, DropPendingForgetsQueuedCallbacks) {
   PluginThread thread;
   std::atomic<int> runs{0};
-  thread.Schedule("later", [&] { ++runs; }, 0.05);
-  thread.Schedule("much later", [&] { ++runs; }, 60);
+  thread.Schedule(
+      "later", [&] { ++runs; }, 0.05);
+  thread.Schedule(
+      "much later", [&] { ++runs; }, 60);
   EXPECT_EQ(thread.pending(), 2u);
   EXPECT_EQ(thread.DropPending(), 2u);
   EXPECT_EQ(thread.pending(), 0u);

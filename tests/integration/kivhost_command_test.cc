@@ -5,25 +5,12 @@
 #include <cstdio>
 #include <string>
 
+#include "support/run_kivhost.h"
+
 namespace {
 
-struct CommandRun {
-  int exit_code = -1;
-  std::string output;
-};
-
-CommandRun RunKivhost(const std::string& args) {
-  CommandRun run;
-  std::string command = std::string(KIV_KIVHOST_PATH) + " " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.output.append(buffer, n);
-  int status = pclose(pipe);
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
+using kivhost::testing::CommandRun;
+using kivhost::testing::RunKivhost;
 
 TEST(KivhostCommandTest, ShowsEachStepOfALoad) {
   CommandRun run = RunKivhost("--host-version 17.1.0 --plugin " KIV_PLUGIN_PATH);
