@@ -96,21 +96,54 @@ size_t MemberOffset(M T::*member) {
 
 }  // namespace internal
 
-template <typename T>
-class RecordBuilder {
+// What record and enumeration builders share: the descriptor under construction, its
+// description and tags, and handing it to the registry once (on Commit or destruction).
+template <typename Derived, typename Descriptor>
+class TypeBuilderBase {
  public:
-  RecordBuilder(TypeRegistry* registry, std::vector<std::string> name_space, std::string name)
-      : registry_(registry), descriptor_(std::make_unique<RecordDescriptor>()) {
-    descriptor_->kind = BindingKind::kStruct;
-    descriptor_->type_hash = StaticType::HashCode<T>().hash;
+  TypeBuilderBase(const TypeBuilderBase&) = delete;
+  TypeBuilderBase& operator=(const TypeBuilderBase&) = delete;
+  TypeBuilderBase(TypeBuilderBase&&) noexcept = default;
+  ~TypeBuilderBase() { Commit(); }
+
+  Derived& Description(std::string text) {
+    descriptor_->description = std::move(text);
+    return static_cast<Derived&>(*this);
+  }
+  Derived& Tag(std::string tag) {
+    descriptor_->tags.push_back(std::move(tag));
+    return static_cast<Derived&>(*this);
+  }
+
+  // Hands the descriptor to the registry; later calls do nothing.
+  void Commit() {
+    if (descriptor_ != nullptr) registry_->Insert(std::move(descriptor_));
+  }
+
+ protected:
+  TypeBuilderBase(TypeRegistry* registry, BindingKind kind, uint32_t type_hash,
+                  std::vector<std::string> name_space, std::string name, uint32_t size)
+      : registry_(registry), descriptor_(std::make_unique<Descriptor>()) {
+    descriptor_->kind = kind;
+    descriptor_->type_hash = type_hash;
     descriptor_->name = std::move(name);
     descriptor_->name_space = std::move(name_space);
-    descriptor_->size = static_cast<uint32_t>(sizeof(T));
+    descriptor_->size = size;
   }
-  RecordBuilder(const RecordBuilder&) = delete;
-  RecordBuilder& operator=(const RecordBuilder&) = delete;
-  RecordBuilder(RecordBuilder&&) noexcept = default;
-  ~RecordBuilder() { Commit(); }
+
+  TypeRegistry* registry_;
+  std::unique_ptr<Descriptor> descriptor_;
+};
+
+template <typename T>
+class RecordBuilder : public TypeBuilderBase<RecordBuilder<T>, RecordDescriptor> {
+  using Base = TypeBuilderBase<RecordBuilder<T>, RecordDescriptor>;
+  using Base::descriptor_;
+
+ public:
+  RecordBuilder(TypeRegistry* registry, std::vector<std::string> name_space, std::string name)
+      : Base(registry, BindingKind::kStruct, StaticType::HashCode<T>().hash,
+             std::move(name_space), std::move(name), static_cast<uint32_t>(sizeof(T))) {}
 
   // The field `member` of T under `name`, converted in the order of these calls.
   template <typename M>
@@ -143,43 +176,18 @@ class RecordBuilder {
     descriptor_->fields.push_back(std::move(field));
     return *this;
   }
-
-  RecordBuilder& Description(std::string text) {
-    descriptor_->description = std::move(text);
-    return *this;
-  }
-  RecordBuilder& Tag(std::string tag) {
-    descriptor_->tags.push_back(std::move(tag));
-    return *this;
-  }
-
-  // Hands the descriptor to the registry; later calls do nothing.
-  void Commit() {
-    if (descriptor_ != nullptr) registry_->Insert(std::move(descriptor_));
-  }
-
- private:
-  TypeRegistry* registry_;
-  std::unique_ptr<RecordDescriptor> descriptor_;
 };
 
 template <typename E>
-class EnumBuilder {
+class EnumBuilder : public TypeBuilderBase<EnumBuilder<E>, EnumDescriptor> {
   static_assert(std::is_enum_v<E>);
+  using Base = TypeBuilderBase<EnumBuilder<E>, EnumDescriptor>;
+  using Base::descriptor_;
 
  public:
   EnumBuilder(TypeRegistry* registry, std::vector<std::string> name_space, std::string name)
-      : registry_(registry), descriptor_(std::make_unique<EnumDescriptor>()) {
-    descriptor_->kind = BindingKind::kEnum;
-    descriptor_->type_hash = StaticType::HashCode<E>().hash;
-    descriptor_->name = std::move(name);
-    descriptor_->name_space = std::move(name_space);
-    descriptor_->size = static_cast<uint32_t>(sizeof(E));
-  }
-  EnumBuilder(const EnumBuilder&) = delete;
-  EnumBuilder& operator=(const EnumBuilder&) = delete;
-  EnumBuilder(EnumBuilder&&) noexcept = default;
-  ~EnumBuilder() { Commit(); }
+      : Base(registry, BindingKind::kEnum, StaticType::HashCode<E>().hash, std::move(name_space),
+             std::move(name), static_cast<uint32_t>(sizeof(E))) {}
 
   // A value; a second value of the same name replaces the first.
   // REQUIRES: the number fits 32 bits (the binding form of an enumeration).
@@ -191,22 +199,6 @@ class EnumBuilder {
     descriptor_->values.insert_or_assign(std::move(name), std::move(entry));
     return *this;
   }
-  EnumBuilder& Description(std::string text) {
-    descriptor_->description = std::move(text);
-    return *this;
-  }
-  EnumBuilder& Tag(std::string tag) {
-    descriptor_->tags.push_back(std::move(tag));
-    return *this;
-  }
-
-  void Commit() {
-    if (descriptor_ != nullptr) registry_->Insert(std::move(descriptor_));
-  }
-
- private:
-  TypeRegistry* registry_;
-  std::unique_ptr<EnumDescriptor> descriptor_;
 };
 
 template <typename T>
