@@ -142,8 +142,8 @@ class RecordBuilder : public TypeBuilderBase<RecordBuilder<T>, RecordDescriptor>
 
  public:
   RecordBuilder(TypeRegistry* registry, std::vector<std::string> name_space, std::string name)
-      : Base(registry, BindingKind::kStruct, StaticType::HashCode<T>().hash,
-             std::move(name_space), std::move(name), static_cast<uint32_t>(sizeof(T))) {}
+      : Base(registry, BindingKind::kStruct, StaticType::HashCode<T>().hash, std::move(name_space),
+             std::move(name), static_cast<uint32_t>(sizeof(T))) {}
 
   // The field `member` of T under `name`, converted in the order of these calls.
   template <typename M>
