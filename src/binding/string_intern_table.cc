@@ -25,22 +25,24 @@ uint64_t Mix(uint64_t h) {
   return h;
 }
 
+// Unaligned loads of the bytes at `at`.
+uint64_t Load64(const char* at) {
+  uint64_t word;
+  std::memcpy(&word, at, 8);
+  return word;
+}
+uint64_t Load32(const char* at) {
+  uint32_t word;
+  std::memcpy(&word, at, 4);
+  return word;
+}
+
 // Equality of two texts of the same length `n`, inline for the short texts that dominate:
 // overlapping word loads stay inside both texts.
 bool EqualBytes(const char* a, const char* b, size_t n) {
-  auto load64 = [](const char* at) {
-    uint64_t word;
-    std::memcpy(&word, at, 8);
-    return word;
-  };
-  auto load32 = [](const char* at) {
-    uint32_t word;
-    std::memcpy(&word, at, 4);
-    return word;
-  };
   if (n > 16) return std::memcmp(a, b, n) == 0;
-  if (n >= 8) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
-  if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+  if (n >= 8) return Load64(a) == Load64(b) && Load64(a + n - 8) == Load64(b + n - 8);
+  if (n >= 4) return Load32(a) == Load32(b) && Load32(a + n - 4) == Load32(b + n - 4);
   for (size_t i = 0; i < n; ++i) {
     if (a[i] != b[i]) return false;
   }
@@ -87,26 +89,16 @@ uint32_t StringInternTable::Hash(std::string_view text) {
   static const uint64_t seed = HashSeed();
   const char* p = text.data();
   const size_t n = text.size();
-  auto load64 = [](const char* at) {
-    uint64_t word;
-    std::memcpy(&word, at, 8);
-    return word;
-  };
-  auto load32 = [](const char* at) {
-    uint32_t word;
-    std::memcpy(&word, at, 4);
-    return uint64_t{word};
-  };
   uint64_t h = seed ^ (n * kMultiplier);
   if (n >= 8) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-      h = (h ^ load64(p + i)) * kMultiplier;
+      h = (h ^ Load64(p + i)) * kMultiplier;
       h ^= h >> 29;
     }
-    if (i < n) h = (h ^ load64(p + n - 8)) * kMultiplier;
+    if (i < n) h = (h ^ Load64(p + n - 8)) * kMultiplier;
   } else if (n >= 4) {
-    h = (h ^ (load32(p) | load32(p + n - 4) << 32)) * kMultiplier;
+    h = (h ^ (Load32(p) | Load32(p + n - 4) << 32)) * kMultiplier;
   } else if (n > 0) {
     const uint64_t bytes = uint64_t{static_cast<unsigned char>(p[0])} |
                            uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
