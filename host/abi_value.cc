@@ -226,6 +226,8 @@ bool AbiFromJsonText(std::string_view json, BindingAbiValue* out, std::string* e
   return AbiFromJson(document, out, error);
 }
 
+char* CopyText(std::string_view text) { return CopyBytes(text.data(), text.size()); }
+
 bool MakeOwnedString(std::string_view text, BindingAbiValue* out) {
   Clear(out);
   if (text.size() > std::numeric_limits<uint32_t>::max()) return false;

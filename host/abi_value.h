@@ -28,6 +28,9 @@ inline constexpr int kMaxAbiDepth = 1000;
 bool AbiFromJson(const rapidjson::Value& json, BindingAbiValue* out, std::string* error);
 bool AbiFromJsonText(std::string_view json, BindingAbiValue* out, std::string* error);
 bool MakeOwnedString(std::string_view text, BindingAbiValue* out);
+// A zero-terminated copy from malloc, for records the plugin frees through their release
+// function; null when there is no memory.
+char* CopyText(std::string_view text);
 bool MakeOwnedBlob(const void* bytes, size_t size, BindingAbiValue* out);
 
 // Frees what a host-built tree owns and leaves the record zeroed (tag 0). Borrowed

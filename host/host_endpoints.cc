@@ -70,12 +70,6 @@ void ReleaseResponse(HostResponse* response) {
   std::memset(response, 0, sizeof(*response));
 }
 
-char* CopyText(const std::string& text) {
-  char* copy = static_cast<char*>(std::malloc(text.size() + 1));
-  if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
-
 void FillError(int32_t status, const std::string& text, HostResponse* response) {
   response->error_text = CopyText(text);
   response->failed = 1;

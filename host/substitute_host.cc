@@ -4,17 +4,13 @@
 #include <cstring>
 #include <utility>
 
+#include "host/abi_value.h"
+
 namespace kivhost {
 
 namespace {
 
 constexpr char kNoRequest[] = "kivhost received no request";
-
-char* CopyText(const std::string& text) {
-  char* copy = static_cast<char*>(std::malloc(text.size() + 1));
-  if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
 
 void ReleaseExternalResponse(HostExternalResponse* response) {
   std::free(const_cast<char*>(response->body));
