@@ -147,18 +147,20 @@ size_t HeapInUse() {
   return info.uordblks + info.hblkhd;
 }
 
-// Memory a built tree holds: heap growth plus the 64 KiB blocks our page source reserved.
+// Memory a built tree holds: heap growth plus the 4096-byte pages it took from the page
+// source. Spare blocks the source keeps mapped count no more than the free memory malloc
+// keeps for RapidJSON.
 double BindingBytesPerNode() {
   Voro::PageSource& pages = Voro::PageSource::Default();
   const size_t heap_before = HeapInUse();
-  const size_t blocks_before = pages.blocks_reserved();
+  const size_t pages_before = pages.pages_in_use();
   double bytes;
   {
     Voro::BindingProperty root;
     BuildBinding(root);
-    const size_t blocks = pages.blocks_reserved() - blocks_before;
+    const size_t page_count = pages.pages_in_use() - pages_before;
     bytes = static_cast<double>(HeapInUse() - heap_before) +
-            static_cast<double>(blocks * Voro::PageBlockMapper::kBlockSize);
+            static_cast<double>(page_count * Voro::PageSource::kPageSize);
   }
   return bytes / kNodes;
 }

@@ -68,7 +68,7 @@ PageSource& PageSource::Default() {
   // Never destroyed (trees may outlive static destruction), yet kept in the library's
   // static storage so that unloading the plugin does not leak them.
   static NoDestructor<SystemPageBlockMapper> mapper;
-  static NoDestructor<PageSource> source(mapper.get());
+  static NoDestructor<PageSource> source(mapper.get(), kDefaultSpareBlocks);
   return *source;
 }
 

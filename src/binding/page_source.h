@@ -44,9 +44,13 @@ class PageSource {
   static constexpr size_t kPageSize = 4096;
   static constexpr size_t kPagesPerBlock = PageBlockMapper::kBlockSize / kPageSize;
 
+  // Fully free blocks the process-wide source keeps mapped (2 MiB). Building and dropping
+  // a response tree would otherwise map, fault in and unmap every block each time, which
+  // costs more than building the tree itself.
+  static constexpr size_t kDefaultSpareBlocks = 32;
+
   // The mapper must outlive the source. A block whose pages are all back is released at
-  // once, unless fewer than `spare_blocks` fully free blocks are kept already (the process-
-  // wide source keeps none: an idle process holds no pages).
+  // once, unless `spare_blocks` fully free blocks are not yet kept.
   explicit PageSource(PageBlockMapper* mapper, size_t spare_blocks = 0);
   // REQUIRES: every page has been released.
   ~PageSource();
