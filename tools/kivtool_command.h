@@ -1,0 +1,28 @@
+// A kivtool subcommand: `kivtool NAME ARGS...`. Each command file registers one with a
+// static KivtoolCommandRegistration.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace kivtool {
+
+struct KivtoolCommand {
+  const char* name;
+  const char* summary;  // one line for `kivtool --help`
+  // Arguments after the command name. Returns the process exit status.
+  int (*run)(const std::vector<std::string>& args);
+};
+
+const std::vector<KivtoolCommand>& Commands();
+
+struct KivtoolCommandRegistration {
+  explicit KivtoolCommandRegistration(const KivtoolCommand& command);
+};
+
+// Reads a whole file, or standard input for "-" or an empty path. False with *error set
+// when it cannot be read.
+bool ReadInput(const std::string& path, std::string* bytes, std::string* error);
+
+}  // namespace kivtool
