@@ -1,0 +1,373 @@
+// MessagePack into one BindingProperty tree, in one pass and without recursion.
+//
+// Limits and the places where the reader is stricter than the format:
+// - containers nest at most kMaxMsgpackNesting levels (a top-level array or map is level 1);
+//   the type byte that would open level 1001 fails, at the position just past it;
+// - an array or map whose data ends before all of its announced items fails: a body cut
+//   short must never pass for a complete one;
+// - map keys must be strings; extension types (ext 8/16/32, fixext) are refused;
+// - an announced count is never trusted for allocation: all collections of one call reserve
+//   at most one element per input byte between them, which a complete document never needs
+//   more than (every element takes at least one byte);
+// - a collection holds at most BindingProperty::kMaxCollectionSize elements; a larger array
+//   (only possible in an input of more than 256 MiB) is refused as invalid data.
+#include "binding/msgpack_reader.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "diag/format_positional.h"
+
+namespace Voro {
+
+namespace {
+
+constexpr std::string_view kInvalidData = "Invalid MessagePack data at position %1.";
+constexpr std::string_view kKeyNotString =
+    "Invalid MessagePack data at position %1. Map keys must be strings.";
+constexpr std::string_view kTooDeep =
+    "Invalid MessagePack data at position %1. Nesting is deeper than 1000 levels.";
+constexpr std::string_view kTruncated8 =
+    "Invalid MessagePack data. 8-bit integer value at position %1 is truncated.";
+constexpr std::string_view kTruncated16 =
+    "Invalid MessagePack data. 16-bit integer value at position %1 is truncated.";
+constexpr std::string_view kTruncated32 =
+    "Invalid MessagePack data. 32-bit integer value at position %1 is truncated.";
+constexpr std::string_view kTruncated64 =
+    "Invalid MessagePack data. 64-bit integer value at position %1 is truncated.";
+constexpr std::string_view kStringTruncated =
+    "Invalid MessagePack data. String of size %1 at position %2 is truncated.";
+constexpr std::string_view kRawTruncated =
+    "Invalid MessagePack data. Raw bytes of size %1 at position %2 are truncated.";
+constexpr std::string_view kArrayTruncated =
+    "Invalid MessagePack data. Array of size %1 at position %2 is truncated.";
+constexpr std::string_view kMapTruncated =
+    "Invalid MessagePack data. Map of size %1 at position %2 is truncated.";
+
+static_assert(kMaxMsgpackNesting == 1000, "the nesting message names the limit");
+
+constexpr size_t kInitialFrames = 16;
+
+inline uint16_t Load16(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap16(v);
+}
+inline uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap32(v);
+}
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap64(v);
+}
+
+// An open array or map. Only containers get frames: a scalar is stored straight into its
+// slot, so it never costs a push and a pop.
+struct Frame {
+  BindingProperty* target;
+  // Items still to come: elements of an array, keys plus values of a map.
+  uint64_t expected;
+  uint64_t consumed;
+  // Where the container's type byte is, for the truncation message.
+  size_t start;
+  bool is_map;
+};
+
+class Decoder {
+ public:
+  Decoder(const uint8_t* data, size_t size) : data_(data), size_(size), reserve_budget_(size) {
+    frames_.reserve(kInitialFrames);
+  }
+
+  // Decodes the first value into `root`; false with error() set on failure.
+  bool Run(BindingProperty* root);
+  size_t position() const { return pos_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  // Reads the value at pos_ (REQUIRES pos_ < size_) into `slot`; an array or map with
+  // items pushes a frame.
+  bool ReadValue(BindingProperty* slot);
+  // Reads a key at pos_ (REQUIRES pos_ < size_).
+  bool ReadKey(std::string_view* key);
+  // A string body of `length` bytes at pos_.
+  bool ReadText(uint64_t length, std::string_view* text);
+  bool OpenArray(BindingProperty* slot, uint64_t count, size_t start);
+  bool OpenMap(BindingProperty* slot, uint64_t pairs, size_t start);
+
+  // Checks that `n` (1, 2, 4 or 8) bytes remain for a number or a length.
+  bool Need(size_t n) {
+    if (size_ - pos_ >= n) return true;
+    std::string_view message = n == 1   ? kTruncated8
+                               : n == 2 ? kTruncated16
+                               : n == 4 ? kTruncated32
+                                        : kTruncated64;
+    return Fail(message, pos_);
+  }
+  bool Fail(std::string_view message, uint64_t a) {
+    error_ = FormatPositional(message, a);
+    return false;
+  }
+  bool Fail(std::string_view message, uint64_t a, uint64_t b) {
+    error_ = FormatPositional(message, a, b);
+    return false;
+  }
+
+  const uint8_t* const data_;
+  const size_t size_;
+  size_t pos_ = 0;
+  // Collection elements that may still be reserved ahead of their data.
+  size_t reserve_budget_;
+  std::vector<Frame> frames_;
+  std::string error_;
+};
+
+bool Decoder::Run(BindingProperty* root) {
+  BindingProperty* slot = root;
+  for (;;) {
+    if (!ReadValue(slot)) return false;
+    // The next slot: the next element or field of the innermost unfinished container.
+    for (;;) {
+      if (frames_.empty()) return true;
+      Frame& frame = frames_.back();
+      if (frame.consumed == frame.expected) {
+        frames_.pop_back();
+        continue;
+      }
+      if (pos_ == size_) {
+        return frame.is_map ? Fail(kMapTruncated, frame.expected / 2, frame.start)
+                            : Fail(kArrayTruncated, frame.expected, frame.start);
+      }
+      if (frame.is_map) {
+        std::string_view key;
+        if (!ReadKey(&key)) return false;
+        if (pos_ == size_) return Fail(kMapTruncated, frame.expected / 2, frame.start);
+        frame.consumed += 2;
+        // An existing field is reused, so of duplicate keys the last value wins.
+        slot = &frame.target->MutableField(key);
+        // A duplicate key may leave an old value there.
+        slot->Reset();
+      } else {
+        slot = &frame.target->MutableElement(static_cast<size_t>(frame.consumed));
+        ++frame.consumed;
+      }
+      break;
+    }
+  }
+}
+
+bool Decoder::ReadText(uint64_t length, std::string_view* text) {
+  if (size_ - pos_ < length) return Fail(kStringTruncated, length, pos_);
+  *text = std::string_view(reinterpret_cast<const char*>(data_ + pos_), length);
+  pos_ += length;
+  return true;
+}
+
+bool Decoder::ReadKey(std::string_view* key) {
+  const uint8_t type = data_[pos_++];
+  uint64_t length;
+  if (type >= 0xA0 && type <= 0xBF) {
+    length = type & 0x1F;
+  } else if (type == 0xD9) {
+    if (!Need(1)) return false;
+    length = data_[pos_];
+    pos_ += 1;
+  } else if (type == 0xDA) {
+    if (!Need(2)) return false;
+    length = Load16(data_ + pos_);
+    pos_ += 2;
+  } else if (type == 0xDB) {
+    if (!Need(4)) return false;
+    length = Load32(data_ + pos_);
+    pos_ += 4;
+  } else {
+    return Fail(kKeyNotString, pos_);
+  }
+  return ReadText(length, key);
+}
+
+bool Decoder::OpenArray(BindingProperty* slot, uint64_t count, size_t start) {
+  slot->MakeCollection();
+  if (count == 0) return true;
+  if (count > BindingProperty::kMaxCollectionSize &&
+      size_ - pos_ >= BindingProperty::kMaxCollectionSize) {
+    return Fail(kInvalidData, start + 1);
+  }
+  const size_t reserve = static_cast<size_t>(std::min<uint64_t>(count, reserve_budget_));
+  reserve_budget_ -= reserve;
+  slot->Reserve(reserve);
+  frames_.push_back(Frame{slot, count, 0, start, false});
+  return true;
+}
+
+bool Decoder::OpenMap(BindingProperty* slot, uint64_t pairs, size_t start) {
+  slot->MakeStructure();
+  if (pairs == 0) return true;
+  frames_.push_back(Frame{slot, pairs * 2, 0, start, true});
+  return true;
+}
+
+bool Decoder::ReadValue(BindingProperty* slot) {
+  const size_t start = pos_;
+  const uint8_t type = data_[pos_++];
+  // The ranges first: small integers, short strings and small containers are most bytes.
+  if (type <= 0x7F) {
+    slot->SetSigned(type);
+    return true;
+  }
+  if (type >= 0xE0) {
+    slot->SetSigned(static_cast<int8_t>(type));
+    return true;
+  }
+  if (type >= 0xA0 && type <= 0xBF) {
+    std::string_view text;
+    if (!ReadText(type & 0x1F, &text)) return false;
+    slot->SetString(text);
+    return true;
+  }
+  if (type <= 0x9F || (type >= 0xDC && type <= 0xDF)) {
+    // Every container opens here, so the depth is checked once for all of them.
+    if (frames_.size() >= kMaxMsgpackNesting) return Fail(kTooDeep, pos_);
+    if (type <= 0x8F) return OpenMap(slot, type & 0x0F, start);
+    if (type <= 0x9F) return OpenArray(slot, type & 0x0F, start);
+  }
+
+  switch (type) {
+    case 0xC0:
+      slot->Reset();
+      return true;
+    case 0xC2:
+      slot->SetBool(false);
+      return true;
+    case 0xC3:
+      slot->SetBool(true);
+      return true;
+    case 0xC4:
+    case 0xC5:
+    case 0xC6: {
+      const size_t width = size_t{1} << (type - 0xC4);
+      if (!Need(width)) return false;
+      const uint64_t length = width == 1   ? data_[pos_]
+                              : width == 2 ? Load16(data_ + pos_)
+                                           : Load32(data_ + pos_);
+      pos_ += width;
+      if (size_ - pos_ < length) return Fail(kRawTruncated, length, pos_);
+      slot->SetBlob(data_ + pos_, static_cast<size_t>(length));
+      pos_ += length;
+      return true;
+    }
+    case 0xCA: {
+      if (!Need(4)) return false;
+      const uint32_t bits = Load32(data_ + pos_);
+      pos_ += 4;
+      float value;
+      std::memcpy(&value, &bits, sizeof value);
+      slot->SetFloat(value);
+      return true;
+    }
+    case 0xCB: {
+      if (!Need(8)) return false;
+      const uint64_t bits = Load64(data_ + pos_);
+      pos_ += 8;
+      double value;
+      std::memcpy(&value, &bits, sizeof value);
+      slot->SetFloat(value);
+      return true;
+    }
+    case 0xCC:
+      if (!Need(1)) return false;
+      slot->SetUnsigned(data_[pos_]);
+      pos_ += 1;
+      return true;
+    case 0xCD:
+      if (!Need(2)) return false;
+      slot->SetUnsigned(Load16(data_ + pos_));
+      pos_ += 2;
+      return true;
+    case 0xCE:
+      if (!Need(4)) return false;
+      slot->SetUnsigned(Load32(data_ + pos_));
+      pos_ += 4;
+      return true;
+    case 0xCF:
+      if (!Need(8)) return false;
+      slot->SetUnsigned(Load64(data_ + pos_));
+      pos_ += 8;
+      return true;
+    case 0xD0:
+      if (!Need(1)) return false;
+      slot->SetSigned(static_cast<int8_t>(data_[pos_]));
+      pos_ += 1;
+      return true;
+    case 0xD1:
+      if (!Need(2)) return false;
+      slot->SetSigned(static_cast<int16_t>(Load16(data_ + pos_)));
+      pos_ += 2;
+      return true;
+    case 0xD2:
+      if (!Need(4)) return false;
+      slot->SetSigned(static_cast<int32_t>(Load32(data_ + pos_)));
+      pos_ += 4;
+      return true;
+    case 0xD3:
+      if (!Need(8)) return false;
+      slot->SetSigned(static_cast<int64_t>(Load64(data_ + pos_)));
+      pos_ += 8;
+      return true;
+    case 0xD9:
+    case 0xDA:
+    case 0xDB: {
+      const size_t width = size_t{1} << (type - 0xD9);
+      if (!Need(width)) return false;
+      const uint64_t length = width == 1   ? data_[pos_]
+                              : width == 2 ? Load16(data_ + pos_)
+                                           : Load32(data_ + pos_);
+      pos_ += width;
+      std::string_view text;
+      if (!ReadText(length, &text)) return false;
+      slot->SetString(text);
+      return true;
+    }
+    case 0xDC:
+    case 0xDD:
+    case 0xDE:
+    case 0xDF: {
+      const bool wide = (type & 1) != 0;
+      if (!Need(wide ? 4 : 2)) return false;
+      const uint64_t count = wide ? Load32(data_ + pos_) : Load16(data_ + pos_);
+      pos_ += wide ? 4 : 2;
+      return type <= 0xDD ? OpenArray(slot, count, start) : OpenMap(slot, count, start);
+    }
+    default:
+      // 0xC1 and the extension types.
+      return Fail(kInvalidData, pos_);
+  }
+}
+
+}  // namespace
+
+MsgpackDecodeResult DecodeMsgpack(const void* data, size_t size) {
+  MsgpackDecodeResult out;
+  if (size == 0) return out;
+  Decoder decoder(static_cast<const uint8_t*>(data), size);
+  if (!decoder.Run(&out.result.value())) {
+    // The partial tree goes; only the message is left.
+    out.result.MakeError(decoder.error());
+  }
+  out.consumed = decoder.position();
+  return out;
+}
+
+bool LooksLikeMsgpack(std::string_view bytes) {
+  if (bytes.empty()) return false;
+  const auto first = static_cast<uint8_t>(bytes[0]);
+  return (first >= 0x80 && first <= 0x9F) || (first >= 0xDC && first <= 0xDF);
+}
+
+}  // namespace Voro
