@@ -116,16 +116,19 @@ class TreeHandler {
     Slot().SetBool(b);
     return true;
   }
-  bool Int(int i) {
-    Slot().SetSigned(i);
-    return true;
-  }
+  // The reader reports "-0" as a signed integer; it is zero, not negative, and "unsigned"
+  // like every other non-negative integer (so that it also writes and reads back the same).
+  bool Int(int i) { return Int64(i); }
   bool Uint(unsigned u) {
     Slot().SetUnsigned(u);
     return true;
   }
   bool Int64(int64_t i) {
-    Slot().SetSigned(i);
+    if (i < 0) {
+      Slot().SetSigned(i);
+    } else {
+      Slot().SetUnsigned(static_cast<uint64_t>(i));
+    }
     return true;
   }
   bool Uint64(uint64_t u) {

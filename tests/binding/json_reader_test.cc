@@ -61,7 +61,8 @@ TEST(JsonReaderTest, ScalarsTakeTheTagTheReaderClassifies) {
       {"0", BindingType::kUnsigned, Unsigned(0)},
       {"1", BindingType::kUnsigned, Unsigned(1)},
       {"-1", BindingType::kSigned, Signed(-1)},
-      {"-0", BindingType::kSigned, Signed(0)},
+      // Zero is not negative, whatever its sign.
+      {"-0", BindingType::kUnsigned, Unsigned(0)},
       {"4294967295", BindingType::kUnsigned, Unsigned(4294967295u)},
       {"4294967296", BindingType::kUnsigned, Unsigned(4294967296u)},
       {"18446744073709551615", BindingType::kUnsigned,
