@@ -4,6 +4,15 @@
 
 namespace kivhost {
 
+namespace {
+
+constexpr const char* kPluginManagerEventName = "OnJsonApiEvent_plugin-manager_v1_status";
+constexpr const char* kPluginsInitializedEvent =
+    R"({"uri":"/plugin-manager/v1/status","eventType":"Update",)"
+    R"("data":{"state":"PluginsInitialized"}})";
+
+}  // namespace
+
 std::string HostVersion::Text() const {
   return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
 }
@@ -63,8 +72,15 @@ bool HostSession::Initialize() {
   bool ready = false;
   thread_->Invoke(
       [&] { ready = descriptor_.callbacks->Initialize(descriptor_.module, host_->services()); });
-  // As a client core does once every plugin has come up.
-  if (ready) host_->endpoints().SetPluginState("PluginsInitialized");
+  // As a client core does once every plugin has come up: the resource changes, and its
+  // subscribers hear of it.
+  if (ready) {
+    host_->endpoints().SetPluginState("PluginsInitialized");
+    std::string error;
+    for (const char* name : {kPluginManagerEventName, "OnJsonApiEvent"}) {
+      host_->RaiseEvent(name, kPluginsInitializedEvent, &error);
+    }
+  }
   return ready;
 }
 

@@ -1,23 +1,34 @@
 // kivhost: loads the kiv-login plugin the way the client's core process does and shows
 // what happens at each step.
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/host_session.h"
 #include "host/kivhost_options.h"
+#include "host/wait_watch.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: kivhost [--plugin PATH] [--host-version MAJOR.MINOR.PATCH] [--xml-events]\n"
-    "               [--region-file FILE] [--NAME=VALUE ...]\n"
+    "               [--region-file FILE] [--run-for SECONDS] [--wait-timeout SECONDS]\n"
+    "               [--raise EVENT JSON ...] [--NAME=VALUE ...]\n"
     "  Loads the plugin, runs Create with the given host plugin API version (default 17.1.0),\n"
-    "  Initialize, reads the memory counters, and shuts it down, printing each step and\n"
-    "  every line the plugin logs to the host.\n"
+    "  Initialize, raises the plugin manager's PluginsInitialized update, reads the memory\n"
+    "  counters, and shuts it down, printing each step, every line the plugin logs to the\n"
+    "  host and every event that passes through the host.\n"
     "  --xml-events        also print the plugin's log as XML event documents\n"
+    "  --run-for SECONDS   keep the plugin running this long before shutting it down\n"
+    "  --wait-timeout SECONDS\n"
+    "                      print the plugin's wait stack when a wait stays open this long\n"
+    "                      (SIGUSR1 prints it at any time)\n"
+    "  --raise EVENT JSON  raise EVENT with the JSON payload after Initialize, as another\n"
+    "                      part of the client would\n"
     "  --region-file FILE  region settings as {\"globals\": {...}, \"region_data\": {...}}\n"
     "                      instead of the embedded region \"local\" on 127.0.0.1\n"
     "  --NAME=VALUE        handed to the plugin as the client's command line argument NAME,\n"
@@ -26,6 +37,18 @@ constexpr const char* kUsage =
 int32_t PrintXmlEvent(const char* document) {
   std::printf("xml event:\n%s", document ? document : "");
   return 1;
+}
+
+const char* EventKindName(kivhost::EventRecord::Kind kind) {
+  switch (kind) {
+    case kivhost::EventRecord::kPublished:
+      return "published";
+    case kivhost::EventRecord::kRaised:
+      return "raised";
+    case kivhost::EventRecord::kDelivered:
+      return "delivered";
+  }
+  return "?";
 }
 
 void PrintMemory(const char* when, const PluginMemoryStats& s) {
@@ -93,8 +116,23 @@ int main(int argc, char** argv) {
                 d.api->type_count, d.api->event_count);
   }
 
+  kivhost::WaitWatch watch(&session->host(), options.wait_timeout_seconds, stdout);
+  watch.HandleSigusr1();
   bool ready = session->Initialize();
   std::printf("initialize: %s\n", ready ? "ready" : "not ready");
+  for (const auto& [name, payload] : options.raised_events) {
+    if (!session->host().RaiseEvent(name, payload, &error)) {
+      std::printf("raise: %s: %s\n", name.c_str(), error.c_str());
+    }
+  }
+  if (options.run_seconds > 0) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(options.run_seconds));
+  }
+  session->thread().Invoke([] {});  // what is due by now has run
+  for (const kivhost::EventRecord& event : session->host().event_log()) {
+    std::printf("event: %s %s %s\n", EventKindName(event.kind), event.name.c_str(),
+                event.payload.c_str());
+  }
   PrintMemory("after initialize", session->MemoryStats());
   session->Shutdown();
   std::printf("shutdown: done, %zu log lines from the plugin\n",

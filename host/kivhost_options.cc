@@ -1,27 +1,66 @@
 #include "host/kivhost_options.h"
 
+#include <cstdlib>
 #include <utility>
 
 namespace kivhost {
+
+namespace {
+
+bool ParseSeconds(const std::string& name, const std::string& text, double* seconds,
+                  std::string* error) {
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || !(value >= 0) || value > 1e6) {
+    *error = "'--" + name + "' needs a number of seconds, not '" + text + "'";
+    return false;
+  }
+  *seconds = value;
+  return true;
+}
+
+// kivhost's own options that take one value; false with *error for a bad value.
+bool SetValueOption(const std::string& name, const std::string& value, KivhostOptions* options,
+                    std::string* error) {
+  if (name == "plugin") {
+    options->plugin = value;
+  } else if (name == "host-version") {
+    options->version_text = value;
+  } else if (name == "region-file") {
+    options->region_file = value;
+  } else if (name == "run-for") {
+    return ParseSeconds(name, value, &options->run_seconds, error);
+  } else if (name == "wait-timeout") {
+    return ParseSeconds(name, value, &options->wait_timeout_seconds, error);
+  }
+  return true;
+}
+
+bool IsValueOption(const std::string& name) {
+  return name == "plugin" || name == "host-version" || name == "region-file" || name == "run-for" ||
+         name == "wait-timeout";
+}
+
+}  // namespace
 
 bool ParseKivhostOptions(const std::vector<std::string>& args, KivhostOptions* options,
                          std::string* error) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    bool takes_value = arg == "--plugin" || arg == "--host-version" || arg == "--region-file";
-    if (takes_value) {
+    const std::string bare = arg.starts_with("--") ? arg.substr(2) : std::string();
+    if (IsValueOption(bare)) {
       if (i + 1 >= args.size()) {
         *error = "'" + arg + "' needs a value";
         return false;
       }
-      const std::string& value = args[++i];
-      if (arg == "--plugin") {
-        options->plugin = value;
-      } else if (arg == "--host-version") {
-        options->version_text = value;
-      } else {
-        options->region_file = value;
+      if (!SetValueOption(bare, args[++i], options, error)) return false;
+    } else if (arg == "--raise") {
+      if (i + 2 >= args.size()) {
+        *error = "'--raise' needs an event name and a JSON payload";
+        return false;
       }
+      options->raised_events.emplace_back(args[i + 1], args[i + 2]);
+      i += 2;
     } else if (arg == "--xml-events") {
       options->xml_events = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -31,14 +70,13 @@ bool ParseKivhostOptions(const std::vector<std::string>& args, KivhostOptions* o
       std::string name = arg.substr(2, equals - 2);
       std::string value = arg.substr(equals + 1);
       // kivhost's own options keep their meaning when written with "=".
-      if (name == "plugin") {
-        options->plugin = value;
-      } else if (name == "host-version") {
-        options->version_text = value;
-      } else if (name == "region-file") {
-        options->region_file = value;
+      if (IsValueOption(name)) {
+        if (!SetValueOption(name, value, options, error)) return false;
       } else if (name == "xml-events" || name == "help") {
         *error = "'--" + name + "' takes no value";
+        return false;
+      } else if (name == "raise") {
+        *error = "'--raise' takes an event name and a JSON payload as two arguments";
         return false;
       } else {
         options->client_args.emplace_back(std::move(name), std::move(value));

@@ -14,6 +14,12 @@ struct KivhostOptions {
   bool xml_events = false;
   bool help = false;
   std::string region_file;  // empty: the embedded region settings
+  // How long the plugin keeps running after Initialize before kivhost shuts it down.
+  double run_seconds = 0;
+  // A wait open longer than this is reported with the whole wait stack; 0: never.
+  double wait_timeout_seconds = 0;
+  // Events raised after Initialize, as (event name, JSON payload), in order.
+  std::vector<std::pair<std::string, std::string>> raised_events;
   // For "/voroclient/command-line-args", names without the leading dashes, in order.
   std::vector<std::pair<std::string, std::string>> client_args;
 };

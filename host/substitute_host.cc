@@ -65,7 +65,16 @@ std::vector<LogLine> SubstituteHost::log_lines() const {
 
 std::vector<std::string> SubstituteHost::published_events() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return published_;
+  std::vector<std::string> names;
+  for (const EventRecord& record : events_) {
+    if (record.kind == EventRecord::kPublished) names.push_back(record.name);
+  }
+  return names;
+}
+
+std::vector<EventRecord> SubstituteHost::event_log() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return events_;
 }
 
 std::map<std::string, Subscription> SubstituteHost::subscriptions() const {
@@ -75,7 +84,57 @@ std::map<std::string, Subscription> SubstituteHost::subscriptions() const {
 
 std::vector<std::string> SubstituteHost::open_waits() const {
   std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> labels;
+  for (const OpenWait& wait : waits_) labels.push_back(wait.label);
+  return labels;
+}
+
+std::vector<OpenWait> SubstituteHost::open_waits_since() const {
+  std::lock_guard<std::mutex> lock(mutex_);
   return waits_;
+}
+
+bool SubstituteHost::RaiseEvent(const std::string& name, const std::string& payload_json,
+                                std::string* error) {
+  // Checked here so that a bad payload fails its caller, not the delivery.
+  BindingAbiValue payload{};
+  if (!AbiFromJsonText(payload_json, &payload, error)) return false;
+  ReleaseAbiValue(&payload);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back({EventRecord::kRaised, name, payload_json});
+  }
+  QueueDelivery(name, payload_json);
+  return true;
+}
+
+void SubstituteHost::QueueDelivery(const std::string& name, const std::string& payload_json) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (subscriptions_.count(name) == 0) return;
+  }
+  // Never inside the publishing call: a client core delivers events from its own loop.
+  thread_->Schedule(
+      "kivhost.event " + name, [this, name, payload_json] { Deliver(name, payload_json); }, 0);
+}
+
+void SubstituteHost::Deliver(const std::string& name, const std::string& payload_json) {
+  Subscription subscription;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = subscriptions_.find(name);
+    // Unsubscribed since the event was queued.
+    if (it == subscriptions_.end() || it->second.callback == nullptr) return;
+    subscription = it->second;
+    events_.push_back({EventRecord::kDelivered, name, payload_json});
+  }
+  HostEvent event{};
+  event.name = name.c_str();
+  event.user_data = subscription.user_data;
+  std::string error;
+  if (!AbiFromJsonText(payload_json, &event.payload, &error)) return;
+  subscription.callback(&event);
+  ReleaseAbiValue(&event.payload);
 }
 
 void SubstituteHost::SendRequest(HostApi* api, HostResponse* response, const HostRequest* request) {
@@ -102,8 +161,15 @@ void SubstituteHost::SendExternalRequest(HostApi* /*api*/, HostExternalResponse*
 void SubstituteHost::PublishEvent(HostApi* api, const PluginEvent* event) {
   if (event == nullptr || event->name == nullptr) return;
   SubstituteHost* self = From(api);
-  std::lock_guard<std::mutex> lock(self->mutex_);
-  self->published_.emplace_back(event->name);
+  std::string json;
+  std::string error;
+  const bool converted = AbiToJson(event->payload, &json, &error);
+  {
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->events_.push_back(
+        {EventRecord::kPublished, event->name, converted ? json : "<" + error + ">"});
+  }
+  if (converted) self->QueueDelivery(event->name, json);
 }
 
 int32_t SubstituteHost::SubscribeEvent(HostApi* api, const char* event_name,
@@ -143,7 +209,7 @@ void SubstituteHost::Pump(HostApi* api) {
 void SubstituteHost::BeginWait(HostApi* api, const char* label, uint32_t /*zero*/) {
   SubstituteHost* self = From(api);
   std::lock_guard<std::mutex> lock(self->mutex_);
-  self->waits_.emplace_back(label ? label : "");
+  self->waits_.push_back({label ? label : "", std::chrono::steady_clock::now()});
 }
 
 void SubstituteHost::EndWait(HostApi* api) {

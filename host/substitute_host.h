@@ -1,8 +1,10 @@
-// The host's ten services, as the plugin sees them through HostApi. Scheduling runs on the
-// plugin thread; the log is collected; host endpoints are answered by the endpoint
-// registry; external HTTP is not served yet and answers with a clear error.
+// The host's ten services, as the plugin sees them through HostApi. Scheduling and event
+// delivery run on the plugin thread; the log and the events are collected; host endpoints
+// are answered by the endpoint registry; external HTTP is not served yet and answers with
+// a clear error.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -27,6 +29,20 @@ struct Subscription {
   uint32_t flag = 0;
 };
 
+// One entry of the event log: what was published or raised, and what reached a subscriber.
+struct EventRecord {
+  enum Kind { kPublished, kRaised, kDelivered };
+  Kind kind = kPublished;
+  std::string name;
+  std::string payload;  // compact JSON
+};
+
+// An open wait: its label and when it began.
+struct OpenWait {
+  std::string label;
+  std::chrono::steady_clock::time_point since;
+};
+
 class SubstituteHost {
  public:
   // `thread` must outlive the host.
@@ -42,10 +58,18 @@ class SubstituteHost {
   // Called for every log line as it arrives (any thread); lines are also kept.
   void SetLogSink(std::function<void(const LogLine&)> sink);
   std::vector<LogLine> log_lines() const;
+  // Names of the events the plugin published, in order.
   std::vector<std::string> published_events() const;
+  std::vector<EventRecord> event_log() const;
   std::map<std::string, Subscription> subscriptions() const;
   // Labels of the waits the plugin has begun and not ended, innermost last.
   std::vector<std::string> open_waits() const;
+  std::vector<OpenWait> open_waits_since() const;
+
+  // Raises an event as another part of the client would: it is delivered, on the plugin
+  // thread, to the subscriber of `name` if there is one. `payload_json` is the payload as
+  // JSON. False (with *error) when the JSON is not valid.
+  bool RaiseEvent(const std::string& name, const std::string& payload_json, std::string* error);
 
   static const char* LevelName(int32_t level);
 
@@ -70,6 +94,10 @@ class SubstituteHost {
   static void EndWait(HostApi* api);
   static void Log(HostApi* api, int32_t level, const char* message);
 
+  // Queues delivery of an event to its subscriber, if any, on the plugin thread.
+  void QueueDelivery(const std::string& name, const std::string& payload_json);
+  void Deliver(const std::string& name, const std::string& payload_json);
+
   PluginThread* thread_;
   Table table_;
   HostServices services_;
@@ -77,9 +105,9 @@ class SubstituteHost {
   mutable std::mutex mutex_;
   std::function<void(const LogLine&)> sink_;           // Guarded by mutex_.
   std::vector<LogLine> log_;                           // Guarded by mutex_.
-  std::vector<std::string> published_;                 // Guarded by mutex_.
+  std::vector<EventRecord> events_;                    // Guarded by mutex_.
   std::map<std::string, Subscription> subscriptions_;  // Guarded by mutex_.
-  std::vector<std::string> waits_;                     // Guarded by mutex_.
+  std::vector<OpenWait> waits_;                        // Guarded by mutex_.
 };
 
 }  // namespace kivhost

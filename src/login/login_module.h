@@ -8,6 +8,9 @@ namespace Voro {
 class LoginModule : public AppModule {
  public:
   static constexpr const char* kShortName = "kiv-login";
+  static constexpr const char* kPluginManagerStatusPath = "/plugin-manager/v1/status";
+  static constexpr const char* kPreShutdownPath = "/voroclient/pre-shutdown/begin";
+  static constexpr const char* kAccessTokenPath = "/qsa-auth/v1/authorization/access-token";
 
   LoginModule() = default;
   ~LoginModule() override = default;

@@ -1,20 +1,16 @@
 #include "plugin/app_module.h"
 
+#include "binding/builtin_types.h"
 #include "diag/log.h"
 #include "diag/logger.h"
 #include "diag/plugin_log_target.h"
 
 namespace Voro {
 
-namespace {
-
-// Incoming resource events are dispatched by the module's event machinery; until a
-// handler is registered for a name, its events are dropped.
-void DropHostEvent(const HostEvent* /*event*/) {}
-
-}  // namespace
-
-AppModule::AppModule() { Logger::Acquire(); }
+AppModule::AppModule() {
+  Logger::Acquire();
+  RegisterBuiltinTypes(registry_);
+}
 
 AppModule::~AppModule() {
   if (log_target_) {
@@ -32,47 +28,6 @@ HostApi* AppModule::host_api(const char* operation) const {
   return host_services_->api;
 }
 
-std::string AppModule::ResourceEventName(const std::string& path) {
-  std::vector<std::string> entries{"OnJsonApiEvent"};
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    if (end > start) entries.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
-  size_t keep = entries.size() > 1 && entries[1] == "kiv-platform-config" ? 6 : 4;
-  if (entries.size() > keep) entries.resize(keep);
-  std::string name;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (i > 0) name += '_';
-    name += entries[i];
-  }
-  return name;
-}
-
-int AppModule::subscription_count(const std::string& event_name) const {
-  auto it = subscriptions_.find(event_name);
-  return it == subscriptions_.end() ? 0 : it->second;
-}
-
-void AppModule::Subscribe(const std::string& path) {
-  std::string event_name = ResourceEventName(path);
-  if (++subscriptions_[event_name] == 1) {
-    (void)SubscribeEvent(event_name.c_str(), &DropHostEvent, this, 0);
-  }
-}
-
-void AppModule::Unsubscribe(const std::string& path) {
-  std::string event_name = ResourceEventName(path);
-  auto it = subscriptions_.find(event_name);
-  if (it == subscriptions_.end()) return;
-  if (--it->second <= 0) {
-    subscriptions_.erase(it);
-    (void)UnsubscribeEvent(event_name.c_str());
-  }
-}
-
 void AppModule::Shutdown() {
   scheduler_.Clear();
   auto subscriptions = std::move(subscriptions_);
@@ -81,6 +36,13 @@ void AppModule::Shutdown() {
     (void)count;
     (void)UnsubscribeEvent(event_name.c_str());
   }
+  event_handlers_.clear();
+  resource_handlers_.clear();
+  resource_patterns_.clear();
+  MutexLock lock(&mutex_);
+  service_proxy_mailbox_.clear();
+  service_proxy_pending_.clear();
+  service_proxy_async_.clear();
 }
 
 void AppModule::SendRequest(HostResponse* response, const HostRequest* request) {

@@ -3,15 +3,26 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "binding/binding_result.h"
+#include "binding/native_conversion.h"
+#include "binding/static_type.h"
+#include "binding/type_registry.h"
+#include "diag/mutex.h"
 #include "kiv/plugin_abi.h"
 #include "plugin/module_scheduler.h"
 #include "plugin/plugin_api_version.h"
 #include "plugin/plugin_name.h"
+#include "plugin/plugin_runtime_types.h"
+#include "plugin/request_result.h"
 
 namespace Voro {
 
@@ -60,17 +71,65 @@ class AppModule {
   void SetTimer(const std::string& name, double interval_seconds, std::function<void()> callback) {
     scheduler_.SetTimer(name, interval_seconds, std::move(callback));
   }
+  // The wait is labelled with T's registered name when T is registered.
   template <typename T>
   T Await(std::future<T>& future) {
-    return scheduler_.Await(future);
+    const TypeDescriptor* type = registry_.Find(StaticType::HashCode<T>().hash);
+    return scheduler_.Await(future, type != nullptr ? std::string_view(type->name) : "");
   }
   void Sleep(int64_t milliseconds) { scheduler_.Sleep(milliseconds); }
   void Yield() { scheduler_.Yield(); }
   ModuleScheduler& scheduler() { return scheduler_; }
 
+  // ---- Requests to the host's endpoints (plugin thread) ----
+  // T is the result type (void for none); P a registered record whose fields become the
+  // named arguments. Parameters that do not convert never reach the host (status 400).
+  template <typename T = void>
+  RequestResult<T> Request(uint32_t method, std::string_view path) {
+    return RequestWith<T>(method, path, BindingResult());
+  }
+  template <typename T = void, typename P>
+  RequestResult<T> Request(uint32_t method, std::string_view path, const P& parameters) {
+    return RequestWith<T>(method, path, ToBinding(parameters, registry_));
+  }
+  // The raw form: on success the response is left for the caller to read and release.
+  // `parameters` is a failed conversion or a structure (or "empty" for no arguments).
+  RequestResult<void> RawRequest(uint32_t method, std::string_view path,
+                                 const BindingResult& parameters, HostResponse* response);
+  // Hands the response back to the host, once; later calls do nothing.
+  static void ReleaseResponse(HostResponse* response);
+
+  // ---- Events ----
+  using ResourceHandler = std::function<void(const PluginResourceEvent&)>;
+  using ServiceProxyHandler = std::function<void(const PluginServiceProxyResponse&)>;
+
   // The event name of a resource path: "OnJsonApiEvent" and the path's pieces joined by
   // "_", four entries at most (six under "kiv-platform-config").
   static std::string ResourceEventName(const std::string& path);
+  // Whether `path` matches `pattern`, where "*" stands for a run of characters other than
+  // "/" (an empty one too, but not past the end of the path).
+  static bool MatchesResourcePattern(std::string_view pattern, std::string_view path);
+
+  // Handlers of subscribed resource events: one per exact path, any number of patterns
+  // (called in the order added, after the exact handler).
+  void SetResourceHandler(const std::string& path, ResourceHandler handler);
+  void AddResourcePatternHandler(std::string pattern, ResourceHandler handler);
+
+  // Publishes under the specific name, then under the general one when they differ.
+  void PublishResourceEvent(const PluginResourceEvent& event);
+  // A Delete of `path` with "empty" data.
+  void PublishResourceDeleted(const std::string& path);
+  void PublishLcdsEvent(const PluginLcdsEvent& event);
+
+  // Service-proxy results (the module's own events). A pending request gets the result
+  // stored under its key, one per fulfilment pass; an async handler gets every result of
+  // its "service.method" key.
+  void AddPendingServiceProxyRequest(const std::string& key, ServiceProxyHandler handler);
+  void SetServiceProxyAsyncHandler(const std::string& key, ServiceProxyHandler handler);
+  size_t service_proxy_mailbox_size() const;
+
+  TypeRegistry& registry() { return registry_; }
+  const TypeRegistry& registry() const { return registry_; }
 
   HostServices* host_services() const { return host_services_; }
   void* plugin_handle() const { return plugin_handle_; }
@@ -86,6 +145,31 @@ class AppModule {
   friend class PluginRuntime;
 
   HostApi* host_api(const char* operation) const;
+
+  template <typename T>
+  RequestResult<T> RequestWith(uint32_t method, std::string_view path,
+                               const BindingResult& parameters);
+  // Reads the response's body (streamed or not) as a value and releases the response.
+  RequestResult<BindingProperty> TakeResponseBody(uint32_t method, std::string_view path,
+                                                  HostResponse* response);
+  std::string ConvertResponseMessage(uint32_t method, std::string_view path,
+                                     std::string_view error) const;
+
+  // Incoming events: the host's callback, the converting handler per event name, and the
+  // dispatchers behind them.
+  using EventHandler = std::function<void(const std::string& name, const BindingProperty&)>;
+  template <typename T>
+  EventHandler MakeEventHandler(std::function<void(const T&)> handler);
+  static void OnHostEvent(const HostEvent* event);
+  void HandleHostEvent(const HostEvent& event);
+  void DispatchResourceEvent(const PluginResourceEvent& event);
+  void SubscribeOwnEvents();
+  void StoreServiceProxyResult(const std::string& key, const PluginServiceProxyResponse& result);
+  void RunServiceProxyAsyncHandler(const PluginServiceProxyResponse& result);
+  void FulfilServiceProxyRequest();
+  template <typename T>
+  void PublishRecord(const std::string& name, const T& payload);
+  void PublishValue(const std::string& name, const BindingProperty& payload);
 
   // Hands the scheduler's host calls to this module's forwarders.
   class SchedulerForwarder final : public SchedulerHost {
@@ -113,10 +197,48 @@ class AppModule {
   // Empty until the router builds the module's table; the host may read it at any time.
   ApiTable api_table_{};
   std::unique_ptr<PluginLogTarget> log_target_;
+  TypeRegistry registry_;
   // Event name to number of Subscribe calls not yet undone. Plugin thread only.
   std::map<std::string, int> subscriptions_;
+  // Event name to its converting handler. Plugin thread only.
+  std::map<std::string, EventHandler> event_handlers_;
+  std::map<std::string, ResourceHandler> resource_handlers_;
+  std::vector<std::pair<std::string, ResourceHandler>> resource_patterns_;
+  // The service-proxy tables are also used by requesters elsewhere in the module.
+  mutable Mutex mutex_;
+  std::map<std::string, PluginServiceProxyResponse> service_proxy_mailbox_ GUARDED_BY(mutex_);
+  std::map<std::string, ServiceProxyHandler> service_proxy_pending_ GUARDED_BY(mutex_);
+  std::map<std::string, ServiceProxyHandler> service_proxy_async_ GUARDED_BY(mutex_);
   SchedulerForwarder scheduler_host_{this};
   ModuleScheduler scheduler_{&scheduler_host_};
 };
+
+template <typename T>
+RequestResult<T> AppModule::RequestWith(uint32_t method, std::string_view path,
+                                        const BindingResult& parameters) {
+  HostResponse response{};
+  RequestResult<void> sent = RawRequest(method, path, parameters, &response);
+  if (!sent.ok()) {
+    ReleaseResponse(&response);
+    return sent.failure();
+  }
+  if constexpr (std::is_void_v<T>) {
+    ReleaseResponse(&response);
+    return {};
+  } else {
+    RequestResult<BindingProperty> body = TakeResponseBody(method, path, &response);
+    if (!body.ok()) return body.failure();
+    if constexpr (std::is_same_v<T, BindingProperty>) {
+      return std::move(body.value());
+    } else {
+      T value{};
+      BindingResult converted = FromBinding(body.value(), "<result>", &value, registry_);
+      if (!converted.ok()) {
+        return RequestFailure{0, ConvertResponseMessage(method, path, converted.error())};
+      }
+      return value;
+    }
+  }
+}
 
 }  // namespace Voro

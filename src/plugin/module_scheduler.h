@@ -12,9 +12,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <typeinfo>
 #include <vector>
 
+#include "diag/format_positional.h"
 #include "diag/thread_annotations.h"
 #include "kiv/plugin_abi.h"
 
@@ -66,9 +68,10 @@ class ModuleScheduler {
 
   // Returns the future's value, pumping the host's work meanwhile. A future without shared
   // state is reported ("ALE-6D828C10") and its std::future_error is thrown on; an exception
-  // the future holds is thrown as well.
+  // the future holds is thrown as well. The wait shows `type_name`, or T's C++ name when
+  // it is empty.
   template <typename T>
-  T Await(std::future<T>& future);
+  T Await(std::future<T>& future, std::string_view type_name = {});
 
   // Returns once `milliseconds` have passed on the steady clock, pumping meanwhile (at
   // least once).
@@ -118,7 +121,7 @@ class ModuleScheduler {
 };
 
 template <typename T>
-T ModuleScheduler::Await(std::future<T>& future) {
+T ModuleScheduler::Await(std::future<T>& future, std::string_view type_name) {
   if (!future.valid()) {
     std::future_error error(std::future_errc::no_state);
     ReportFutureError(error);
@@ -127,7 +130,8 @@ T ModuleScheduler::Await(std::future<T>& future) {
   bool waiting = false;
   while (future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
     if (!waiting) {
-      std::string label = std::string("Wait: future<") + WaitTypeName<T>() + ">";
+      std::string label = FormatPositional(
+          kWaitFutureLabel, type_name.empty() ? WaitTypeName<T>() : std::string(type_name));
       host_->BeginWait(label.c_str());
       waiting = true;
     }

@@ -9,6 +9,7 @@
 #include "diag/log.h"
 #include "diag/logger.h"
 #include "diag/plugin_log_target.h"
+#include "plugin/plugin_runtime_types.h"
 
 namespace Voro {
 
@@ -36,6 +37,7 @@ bool PluginRuntime::Create(PluginDescriptor* descriptor, std::unique_ptr<AppModu
   m->host_version_ = host;
   m->name_ = MakePluginName(short_name, kPluginTypeBackend);
   m->help_tags_ = {"Plugins", "Plugin " + m->name_.short_name};
+  RegisterPluginRuntimeTypes(m->registry_);
   m->RegisterApi();
   m->callbacks_ = PluginCallbacks{&PluginRuntime::Initialize, &PluginRuntime::Shutdown,
                                   &PluginRuntime::GetMemoryStats};
@@ -84,6 +86,7 @@ bool PluginRuntime::InitializeModule(AppModule* m, HostServices* services) {
   m->user_agent_ =
       FormatPositional(kUserAgentTemplate, m->host_version_.Text(), m->name_.short_name);
   m->plugin_handle_ = services->plugin_handle;
+  m->SubscribeOwnEvents();
   return m->OnInitialize();
 }
 

@@ -62,6 +62,33 @@ TEST(KivhostOptionsTest, OwnOptionsMayBeWrittenWithEquals) {
   EXPECT_TRUE(options.client_args.empty());
 }
 
+TEST(KivhostOptionsTest, RunTimeWaitTimeoutAndRaisedEvents) {
+  KivhostOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseKivhostOptions({"--run-for", "1.5", "--wait-timeout=30", "--raise", "OnX",
+                                   R"({"a":1})", "--raise", "OnY", "null"},
+                                  &options, &error))
+      << error;
+  EXPECT_EQ(options.run_seconds, 1.5);
+  EXPECT_EQ(options.wait_timeout_seconds, 30);
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(options.raised_events, (Pairs{{"OnX", R"({"a":1})"}, {"OnY", "null"}}));
+  EXPECT_TRUE(options.client_args.empty());
+
+  const std::pair<std::vector<std::string>, std::string> bad[] = {
+      {{"--run-for", "soon"}, "'--run-for' needs a number of seconds, not 'soon'"},
+      {{"--wait-timeout=-1"}, "'--wait-timeout' needs a number of seconds, not '-1'"},
+      {{"--run-for", "nan"}, "'--run-for' needs a number of seconds, not 'nan'"},
+      {{"--raise", "OnX"}, "'--raise' needs an event name and a JSON payload"},
+      {{"--raise=OnX"}, "'--raise' takes an event name and a JSON payload as two arguments"},
+  };
+  for (const auto& [args, message] : bad) {
+    KivhostOptions o;
+    EXPECT_FALSE(ParseKivhostOptions(args, &o, &error)) << args[0];
+    EXPECT_EQ(error, message);
+  }
+}
+
 using kivhost::testing::CommandRun;
 using kivhost::testing::RunKivhost;
 

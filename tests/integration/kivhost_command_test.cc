@@ -26,6 +26,35 @@ TEST(KivhostCommandTest, ShowsEachStepOfALoad) {
   }
 }
 
+TEST(KivhostCommandTest, EventsFlowBetweenHostAndPlugin) {
+  CommandRun run = RunKivhost(
+      "--plugin " KIV_PLUGIN_PATH
+      " --raise OnServiceProxyAsyncEvent "
+      R"('{"uuid":"u1","serviceName":"svc","methodName":"m","payload":"","status":"","error":""}')");
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  for (const char* expected : {
+           // The plugin follows the plugin manager's resource and hears of its update.
+           "event: raised OnJsonApiEvent_plugin-manager_v1_status {\"uri\":\"/plugin-manager/v1/"
+           "status\",\"eventType\":\"Update\",\"data\":{\"state\":\"PluginsInitialized\"}}\n",
+           "event: delivered OnJsonApiEvent_plugin-manager_v1_status ",
+           // Its own service-proxy events arrive through its flag-1 subscription.
+           "event: delivered OnServiceProxyAsyncEvent ",
+           "plugin log:  ERROR| Could not find registered handler for async service proxy event "
+           "svc.m\n",
+       }) {
+    EXPECT_NE(run.output.find(expected), std::string::npos) << expected << "\n---\n" << run.output;
+  }
+  // Nobody subscribed to the general name.
+  EXPECT_EQ(run.output.find("event: delivered OnJsonApiEvent "), std::string::npos) << run.output;
+}
+
+TEST(KivhostCommandTest, WaitStackOnTimeout) {
+  CommandRun run = RunKivhost("--plugin " KIV_PLUGIN_PATH " --wait-timeout 0.2 --run-for 0.3");
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  // The login module does not wait yet; the watch reports nothing.
+  EXPECT_EQ(run.output.find("wait stack"), std::string::npos) << run.output;
+}
+
 TEST(KivhostCommandTest, RejectedHostVersion) {
   CommandRun run = RunKivhost("--host-version 18.0.0 --plugin " KIV_PLUGIN_PATH);
   EXPECT_EQ(run.exit_code, 1);

@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "binding/binding_property.h"
 #include "kiv/plugin_abi.h"
 
 namespace Voro::testing {
@@ -27,6 +30,24 @@ class FakeHost {
   std::vector<std::pair<int32_t, std::string>> log;
 
   int Count(const std::string& slot) const;
+
+  // Answers SendRequest; without it the response stays as the plugin zero-filled it.
+  std::function<void(HostResponse*, const HostRequest*)> on_request;
+  // Runs inside Pump, after the call is recorded.
+  std::function<void()> on_pump;
+
+  // Published events: the name and the payload as compact JSON.
+  std::vector<std::pair<std::string, std::string>> published;
+
+  struct Subscriber {
+    HostEventCallback callback = nullptr;
+    void* user_data = nullptr;
+    uint32_t flag = 0;
+  };
+  std::map<std::string, Subscriber> subscribers;
+  // Calls the subscriber of `name` with `payload` in the host's wire form, as a host does.
+  // False when nobody is subscribed.
+  bool Deliver(const std::string& name, const BindingProperty& payload);
 
  private:
   struct Table {
