@@ -41,7 +41,9 @@ constexpr std::string_view kNestingMessage =
     "YAML nesting is deeper than 1000 levels. At line: %1 col: %2";
 constexpr std::string_view kAliasExpansionMessage =
     "YAML alias expansion exceeds 1000000 nodes. At line: %1 col: %2";
-// Node indices and text offsets are 32-bit; no body comes near this size.
+// Node indices and text offsets are 32-bit. Escapes such as "\L" make scalar texts up to
+// half as long again as their source; no body comes near this size.
+constexpr size_t kMaxInputSize = std::numeric_limits<uint32_t>::max() / 2;
 constexpr std::string_view kTooLongProblem = "input is too long";
 
 constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
@@ -98,7 +100,9 @@ std::string_view Text(const yaml_char_t* text) {
 class ParserHandle {
  public:
   ParserHandle() : ok_(yaml_parser_initialize(&parser_) != 0) {}
-  ~ParserHandle() { yaml_parser_delete(&parser_); }
+  ~ParserHandle() {
+    if (ok_) yaml_parser_delete(&parser_);
+  }
   ParserHandle(const ParserHandle&) = delete;
   ParserHandle& operator=(const ParserHandle&) = delete;
   bool ok() const { return ok_; }
@@ -180,7 +184,7 @@ class YamlDocumentReader {
 };
 
 bool YamlDocumentReader::Read(std::string_view text) {
-  if (text.size() >= std::numeric_limits<uint32_t>::max()) {
+  if (text.size() > kMaxInputSize) {
     return Fail(kParserErrorMessage, kTooLongProblem, 0, 0);
   }
   ParserHandle parser;
