@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -264,6 +265,22 @@ TEST_F(HostRequestsTest, StreamFailuresNameTheRequest) {
     EXPECT_EQ(responder.closes, 1);
     EXPECT_EQ(responder.releases, 1);
   }
+}
+
+TEST_F(HostRequestsTest, AwaitLabelsTheWaitWithTheRegisteredTypeName) {
+  std::promise<Answer> promise;
+  std::future<Answer> future = promise.get_future();
+  host_.on_pump = [&] { promise.set_value(Answer{"done", 1}); };
+  EXPECT_EQ(module_->Await(future).text, "done");
+  std::promise<int> other;
+  std::future<int> unregistered = other.get_future();
+  host_.on_pump = [&] { other.set_value(5); };
+  EXPECT_EQ(module_->Await(unregistered), 5);
+  std::vector<std::string> labels;
+  for (const FakeHost::Call& call : host_.calls) {
+    if (call.slot == "BeginWait") labels.push_back(call.text);
+  }
+  EXPECT_EQ(labels, (std::vector<std::string>{"Wait: future<Answer>", "Wait: future<int>"}));
 }
 
 }  // namespace
