@@ -1,0 +1,314 @@
+// JSON reading and writing against RapidJSON's own DOM on the same texts: a ~100 KB nested
+// document shaped like a login data packet and a ~5 MB array of records, both generated
+// here with a fixed seed.
+//
+// Parse: ParseJson vs rapidjson::Document::Parse (default flags), and vs RapidJSON's SAX
+// reader with a handler that builds nothing. Write: WriteJson over the
+// parsed tree vs rapidjson::Writer over the parsed Document. Reports MB/s of JSON text (the
+// compact input) and the ratios ours / RapidJSON at the end.
+//
+//   /tmp/kb-json/bench/bench_json --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "binding/json_reader.h"
+#include "binding/json_writer.h"
+
+namespace {
+
+// A small deterministic generator, so that both documents are the same on every run.
+class Random {
+ public:
+  uint32_t Next() {
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 7;
+    state_ ^= state_ << 17;
+    return static_cast<uint32_t>(state_ >> 16);
+  }
+  uint32_t Below(uint32_t n) { return Next() % n; }
+  std::string Word(size_t min, size_t max) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string word(min + Below(static_cast<uint32_t>(max - min + 1)), ' ');
+    for (char& c : word) c = kLetters[Below(sizeof(kLetters) - 1)];
+    return word;
+  }
+  double Fraction() { return Below(1000000) / 1000.0 + 0.125; }
+
+ private:
+  uint64_t state_ = 0x2545F4914F6CDD1Du;
+};
+
+using Value = rapidjson::Value;
+using Allocator = rapidjson::Document::AllocatorType;
+
+Value Text(const std::string& text, Allocator& a) {
+  return Value(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), a);
+}
+
+// Takes `value` over (RapidJSON moves on AddMember), temporary or not.
+template <typename V>
+void Add(Value& object, const char* key, V&& value, Allocator& a) {
+  Value& moved = value;
+  object.AddMember(Value(key, a), moved, a);
+}
+
+// Account, summoner, settings, a catalogue of champions with their skins, queues and
+// friends: the mix of short keys, names, ids, flags and ratios of a login answer.
+std::string MakeLoginPacket() {
+  Random r;
+  rapidjson::Document doc;
+  Allocator& a = doc.GetAllocator();
+  doc.SetObject();
+  Value account(rapidjson::kObjectType);
+  Add(account, "accountId", Value(uint64_t{2000000001}), a);
+  Add(account, "displayName", Text("Player " + r.Word(5, 10), a), a);
+  Add(account, "region", Text("EUW1", a), a);
+  Add(account, "createdAt", Value(int64_t{1262304000000}), a);
+  Add(account, "emailVerified", Value(true), a);
+  Add(doc, "account", account, a);
+  Value summoner(rapidjson::kObjectType);
+  Add(summoner, "level", Value(187), a);
+  Add(summoner, "xpToNext", Value(-1250), a);
+  Add(summoner, "icon", Value(4568), a);
+  Add(summoner, "ratio", Value(0.5234), a);
+  Add(doc, "summoner", summoner, a);
+  Value settings(rapidjson::kObjectType);
+  for (int i = 0; i < 40; ++i) {
+    Add(settings, ("setting" + std::to_string(i)).c_str(),
+        i % 3 == 0   ? Text(r.Word(3, 12), a)
+        : i % 3 == 1 ? Value(r.Fraction())
+                     : Value(i % 2 == 0),
+        a);
+  }
+  Add(doc, "settings", settings, a);
+  Value champions(rapidjson::kArrayType);
+  for (int i = 0; i < 280; ++i) {
+    Value champion(rapidjson::kObjectType);
+    Add(champion, "id", Value(i + 1), a);
+    Add(champion, "name", Text(r.Word(4, 12), a), a);
+    Add(champion, "owned", Value(r.Below(2) == 0), a);
+    Add(champion, "freeToPlay", Value(r.Below(10) == 0), a);
+    Add(champion, "winRate", Value(r.Fraction() / 1000.0), a);
+    Add(champion, "masteryPoints", Value(uint64_t{r.Next()}), a);
+    Value skins(rapidjson::kArrayType);
+    const uint32_t skin_count = 1 + r.Below(5);
+    for (uint32_t s = 0; s < skin_count; ++s) {
+      Value skin(rapidjson::kObjectType);
+      Add(skin, "id", Value((i + 1) * 1000 + static_cast<int>(s)), a);
+      Add(skin, "name", Text(r.Word(6, 20), a), a);
+      Add(skin, "owned", Value(s == 0), a);
+      skins.PushBack(skin, a);
+    }
+    Add(champion, "skins", skins, a);
+    champions.PushBack(champion, a);
+  }
+  Add(doc, "champions", champions, a);
+  Value queues(rapidjson::kArrayType);
+  for (int i = 0; i < 30; ++i) {
+    Value queue(rapidjson::kObjectType);
+    Add(queue, "id", Value(400 + i), a);
+    Add(queue, "type", Text(r.Word(8, 16), a), a);
+    Add(queue, "ranked", Value(i % 4 == 0), a);
+    Add(queue, "minLevel", Value(i % 30), a);
+    Value maps(rapidjson::kArrayType);
+    maps.PushBack(11, a).PushBack(12, a);
+    Add(queue, "maps", maps, a);
+    queues.PushBack(queue, a);
+  }
+  Add(doc, "queues", queues, a);
+  Value friends(rapidjson::kArrayType);
+  for (int i = 0; i < 250; ++i) {
+    Value peer(rapidjson::kObjectType);
+    Add(peer, "summonerId", Value(uint64_t{3000000000u} + r.Below(1000000)), a);
+    Add(peer, "name", Text(r.Word(5, 14), a), a);
+    Add(peer, "status", Text(i % 3 == 0 ? "inGame" : "online", a), a);
+    Add(peer, "note", Text(r.Word(0, 30), a), a);
+    friends.PushBack(peer, a);
+  }
+  Add(doc, "friends", friends, a);
+  rapidjson::StringBuffer out;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+  doc.Accept(writer);
+  return out.GetString();
+}
+
+// Match history records, each a dozen fields with one nested object and a short array.
+std::string MakeRecords() {
+  Random r;
+  rapidjson::Document doc;
+  Allocator& a = doc.GetAllocator();
+  doc.SetArray();
+  for (int i = 0; i < 24000; ++i) {
+    Value record(rapidjson::kObjectType);
+    Add(record, "gameId", Value(uint64_t{5000000000u} + static_cast<uint64_t>(i)), a);
+    Add(record, "champion", Text(r.Word(4, 12), a), a);
+    Add(record, "queue", Text(r.Word(6, 10), a), a);
+    Add(record, "win", Value(r.Below(2) == 0), a);
+    Add(record, "kills", Value(static_cast<int>(r.Below(25))), a);
+    Add(record, "deaths", Value(static_cast<int>(r.Below(15))), a);
+    Add(record, "delta", Value(static_cast<int>(r.Below(200)) - 100), a);
+    Add(record, "gold", Value(r.Fraction()), a);
+    Add(record, "duration", Value(r.Below(3600)), a);
+    Value stats(rapidjson::kObjectType);
+    Add(stats, "damage", Value(r.Below(100000)), a);
+    Add(stats, "vision", Value(r.Fraction() / 10.0), a);
+    Add(stats, "position", Text(r.Word(3, 7), a), a);
+    Add(record, "stats", stats, a);
+    Value items(rapidjson::kArrayType);
+    for (int k = 0; k < 6; ++k) items.PushBack(Value(3000 + r.Below(200)), a);
+    Add(record, "items", items, a);
+    doc.PushBack(record, a);
+  }
+  rapidjson::StringBuffer out;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+  doc.Accept(writer);
+  return out.GetString();
+}
+
+const std::string& LoginPacket() {
+  static const std::string text = MakeLoginPacket();
+  return text;
+}
+const std::string& Records() {
+  static const std::string text = MakeRecords();
+  return text;
+}
+
+void SetRate(benchmark::State& state, const std::string& text) {
+  state.counters["MB/s"] = benchmark::Counter(static_cast<double>(text.size()) / 1e6,
+                                              benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["KB"] = static_cast<double>(text.size()) / 1000.0;
+}
+
+void BM_ParseJson(benchmark::State& state, const std::string& (*input)()) {
+  const std::string& text = input();
+  for (auto _ : state) {
+    Voro::BindingResult result = Voro::ParseJson(text);
+    if (!result.ok()) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(result);
+  }
+  SetRate(state, text);
+}
+
+void BM_RapidJsonParse(benchmark::State& state, const std::string& (*input)()) {
+  const std::string& text = input();
+  for (auto _ : state) {
+    rapidjson::Document doc;
+    doc.Parse(text.c_str());
+    if (doc.HasParseError()) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(doc);
+  }
+  SetRate(state, text);
+}
+
+// RapidJSON's SAX reader alone, building nothing: the floor under any tree built from it.
+void BM_RapidJsonSaxOnly(benchmark::State& state, const std::string& (*input)()) {
+  const std::string& text = input();
+  for (auto _ : state) {
+    std::string copy = text;  // in situ, as ParseJson reads
+    rapidjson::InsituStringStream stream(copy.data());
+    rapidjson::BaseReaderHandler<> handler;
+    rapidjson::Reader reader;
+    if (!reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag>(stream,
+                                                                                    handler)) {
+      state.SkipWithError("parse failed");
+    }
+    benchmark::DoNotOptimize(copy);
+  }
+  SetRate(state, text);
+}
+
+void BM_WriteJson(benchmark::State& state, const std::string& (*input)()) {
+  const std::string& text = input();
+  const Voro::BindingResult tree = Voro::ParseJson(text);
+  for (auto _ : state) {
+    std::string out = Voro::WriteJson(tree.value());
+    benchmark::DoNotOptimize(out);
+  }
+  SetRate(state, text);
+}
+
+void BM_RapidJsonWrite(benchmark::State& state, const std::string& (*input)()) {
+  const std::string& text = input();
+  rapidjson::Document doc;
+  doc.Parse(text.c_str());
+  for (auto _ : state) {
+    rapidjson::StringBuffer out;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+    doc.Accept(writer);
+    benchmark::DoNotOptimize(out.GetString());
+  }
+  SetRate(state, text);
+}
+
+BENCHMARK_CAPTURE(BM_ParseJson, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_RapidJsonParse, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_ParseJson, records, &Records)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RapidJsonParse, records, &Records)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RapidJsonSaxOnly, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_RapidJsonSaxOnly, records, &Records)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_WriteJson, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_RapidJsonWrite, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_WriteJson, records, &Records)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RapidJsonWrite, records, &Records)->Unit(benchmark::kMillisecond);
+
+// Console output plus the ratios of each pair at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      // With repetitions the median stands for the benchmark; otherwise the single run.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type != Run::RT_Iteration && !median) continue;
+      const std::string name = run.run_name.function_name + "/" + run.run_name.args;
+      if (!median && medians_.count(name) != 0) continue;
+      if (median) medians_[name] = true;
+      auto rate = run.counters.find("MB/s");
+      if (rate != run.counters.end()) rates_[name] = rate->second.value;
+    }
+  }
+  void PrintRatios() const {
+    std::printf("input sizes: login %zu bytes, records %zu bytes\n", LoginPacket().size(),
+                Records().size());
+    const struct {
+      const char* what;
+      const char* ours;
+      const char* theirs;
+    } pairs[] = {{"parse", "BM_ParseJson", "BM_RapidJsonParse"},
+                 {"write", "BM_WriteJson", "BM_RapidJsonWrite"}};
+    for (const auto& pair : pairs) {
+      for (const char* input : {"login", "records"}) {
+        auto ours = rates_.find(std::string(pair.ours) + "/" + input);
+        auto theirs = rates_.find(std::string(pair.theirs) + "/" + input);
+        if (ours == rates_.end() || theirs == rates_.end()) continue;
+        std::printf("%-17s %-7s: %8.1f MB/s vs RapidJSON %8.1f MB/s, ratio %.2f\n", pair.what,
+                    input, ours->second, theirs->second, ours->second / theirs->second);
+      }
+    }
+  }
+
+ private:
+  std::map<std::string, double> rates_;
+  std::map<std::string, bool> medians_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios();
+  benchmark::Shutdown();
+  return 0;
+}
