@@ -17,6 +17,9 @@ namespace {
 constexpr int64_t kMinInteger29 = -268435456;
 constexpr int64_t kMaxInteger29 = 268435455;
 constexpr std::string_view kClassKey = "__class";
+// A decoded graph may share one payload many times over (a DAG of references): expanding it
+// into a tree could grow exponentially, so a conversion makes at most this many containers.
+constexpr size_t kMaxExpandedContainers = size_t{1} << 20;
 
 // ---------------------------------------------------------------------------------------
 // BindingProperty -> Amf3Item
@@ -170,7 +173,8 @@ class ToBinding {
         return;  // Undefined, Null, LegacyXml, Xml, Dictionary
     }
     const void* identity = item.PayloadIdentity();
-    if (identity == nullptr || !active_.insert(identity).second) return;  // a cycle
+    if (identity == nullptr || ++containers_ > kMaxExpandedContainers) return;
+    if (!active_.insert(identity).second) return;  // a cycle
     if (item.kind() == Amf3Kind::kArray) {
       out.MakeCollection();
       for (const Amf3Item& e : item.AsArray().dense) Convert(e, out.Append(), depth + 1);
@@ -206,7 +210,8 @@ class ToBinding {
         return;
     }
     const void* identity = item.PayloadIdentity();
-    if (identity == nullptr || !active_.insert(identity).second) return;
+    if (identity == nullptr || ++containers_ > kMaxExpandedContainers) return;
+    if (!active_.insert(identity).second) return;  // a cycle
     if (item.kind() == Amf0Kind::kStrictArray) {
       out.MakeCollection();
       for (const Amf0Item& e : item.AsStrictArray()) Convert(e, out.Append(), depth + 1);
@@ -250,6 +255,7 @@ class ToBinding {
   }
 
   std::unordered_set<const void*> active_;
+  size_t containers_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -285,7 +291,8 @@ class ToAmf0 {
         return Amf0Item();
     }
     const void* identity = item.PayloadIdentity();
-    if (identity == nullptr || !active_.insert(identity).second) return Amf0Item();
+    if (identity == nullptr || ++containers_ > kMaxExpandedContainers) return Amf0Item();
+    if (!active_.insert(identity).second) return Amf0Item();  // a cycle
     Amf0Item result;
     if (item.kind() == Amf3Kind::kArray) {
       const Amf3Array& array = item.AsArray();
@@ -316,6 +323,7 @@ class ToAmf0 {
 
  private:
   std::unordered_set<const void*> active_;
+  size_t containers_ = 0;
 };
 
 }  // namespace

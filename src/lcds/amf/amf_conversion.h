@@ -2,7 +2,9 @@
 //
 // Every conversion terminates on graphs with cycles: a payload already being converted
 // further up converts to "empty" (Undefined for the AMF0 normalisation), and nesting
-// deeper than kMaxAmfConversionDepth is cut off the same way.
+// deeper than kMaxAmfConversionDepth is cut off the same way. Shared payloads are expanded
+// into trees, but only up to about a million containers per conversion: the rest convert
+// to "empty" too, so a small message cannot expand without bound.
 #pragma once
 
 #include <cstddef>

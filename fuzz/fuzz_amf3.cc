@@ -1,0 +1,10 @@
+// AMF3 bodies: decode, convert, encode, decode again.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz_amf_common.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  amf_fuzz::Run<false>(data, size);
+  return 0;
+}
