@@ -79,53 +79,92 @@ struct Frame {
   bool is_map;
 };
 
-class Decoder {
+// The frames of the open containers: the first 16 live inside the decoder, deeper nesting
+// moves them to the heap.
+class FrameStack {
  public:
-  Decoder(const uint8_t* data, size_t size) : data_(data), size_(size), reserve_budget_(size) {
-    frames_.reserve(kInitialFrames);
+  bool empty() const { return size_ == 0; }
+  size_t size() const { return size_; }
+  Frame& top() { return data_[size_ - 1]; }
+  void pop() { --size_; }
+  void push(const Frame& frame) {
+    if (size_ == capacity_) Grow();
+    data_[size_++] = frame;
   }
 
-  // Decodes the first value into `root`; false with error() set on failure.
+ private:
+  void Grow() {
+    heap_.resize(capacity_ * 2);
+    if (data_ == inline_) std::copy(inline_, inline_ + size_, heap_.begin());
+    data_ = heap_.data();
+    capacity_ = heap_.size();
+  }
+
+  Frame inline_[kInitialFrames];
+  Frame* data_ = inline_;
+  size_t size_ = 0;
+  size_t capacity_ = kInitialFrames;
+  std::vector<Frame> heap_;
+};
+
+// A failure, formatted only once decoding has stopped.
+struct Failure {
+  std::string_view message;
+  uint64_t a = 0;
+  uint64_t b = 0;
+};
+
+class Decoder {
+ public:
+  Decoder(const uint8_t* data, size_t size)
+      : begin_(data), end_(data + size), reserve_budget_(size) {}
+
+  // Decodes the first value into `root`; false with failure() set on failure.
   bool Run(BindingProperty* root);
-  size_t position() const { return pos_; }
-  const std::string& error() const { return error_; }
+  // Bytes read so far.
+  size_t position() const { return static_cast<size_t>(p_ - begin_); }
+  std::string FailureMessage() const {
+    return failure_.message.find("%2") == std::string_view::npos
+               ? FormatPositional(failure_.message, failure_.a)
+               : FormatPositional(failure_.message, failure_.a, failure_.b);
+  }
 
  private:
-  // Reads the value at pos_ (REQUIRES pos_ < size_) into `slot`; an array or map with
-  // items pushes a frame.
+  // Reads the value at p_ (REQUIRES p_ < end_) into `slot`; an array or map with items
+  // pushes a frame.
   bool ReadValue(BindingProperty* slot);
-  // Reads a key at pos_ (REQUIRES pos_ < size_).
+  // Reads a key at p_ (REQUIRES p_ < end_).
   bool ReadKey(std::string_view* key);
-  // A string body of `length` bytes at pos_.
+  // A string body of `length` bytes at p_.
   bool ReadText(uint64_t length, std::string_view* text);
+  // A length or count of `width` (1, 2 or 4) bytes at p_.
+  bool ReadLength(size_t width, uint64_t* length);
   bool OpenArray(BindingProperty* slot, uint64_t count, size_t start);
   bool OpenMap(BindingProperty* slot, uint64_t pairs, size_t start);
 
+  size_t Remaining() const { return static_cast<size_t>(end_ - p_); }
+  size_t Offset(const uint8_t* at) const { return static_cast<size_t>(at - begin_); }
   // Checks that `n` (1, 2, 4 or 8) bytes remain for a number or a length.
   bool Need(size_t n) {
-    if (size_ - pos_ >= n) return true;
-    std::string_view message = n == 1   ? kTruncated8
-                               : n == 2 ? kTruncated16
-                               : n == 4 ? kTruncated32
-                                        : kTruncated64;
-    return Fail(message, pos_);
+    if (Remaining() >= n) return true;
+    return Fail(n == 1   ? kTruncated8
+                : n == 2 ? kTruncated16
+                : n == 4 ? kTruncated32
+                         : kTruncated64,
+                position());
   }
-  bool Fail(std::string_view message, uint64_t a) {
-    error_ = FormatPositional(message, a);
-    return false;
-  }
-  bool Fail(std::string_view message, uint64_t a, uint64_t b) {
-    error_ = FormatPositional(message, a, b);
+  bool Fail(std::string_view message, uint64_t a, uint64_t b = 0) {
+    failure_ = Failure{message, a, b};
     return false;
   }
 
-  const uint8_t* const data_;
-  const size_t size_;
-  size_t pos_ = 0;
+  const uint8_t* const begin_;
+  const uint8_t* const end_;
+  const uint8_t* p_ = begin_;
   // Collection elements that may still be reserved ahead of their data.
   size_t reserve_budget_;
-  std::vector<Frame> frames_;
-  std::string error_;
+  FrameStack frames_;
+  Failure failure_;
 };
 
 bool Decoder::Run(BindingProperty* root) {
@@ -135,23 +174,23 @@ bool Decoder::Run(BindingProperty* root) {
     // The next slot: the next element or field of the innermost unfinished container.
     for (;;) {
       if (frames_.empty()) return true;
-      Frame& frame = frames_.back();
+      Frame& frame = frames_.top();
       if (frame.consumed == frame.expected) {
-        frames_.pop_back();
+        frames_.pop();
         continue;
       }
-      if (pos_ == size_) {
+      if (p_ == end_) {
         return frame.is_map ? Fail(kMapTruncated, frame.expected / 2, frame.start)
                             : Fail(kArrayTruncated, frame.expected, frame.start);
       }
       if (frame.is_map) {
         std::string_view key;
         if (!ReadKey(&key)) return false;
-        if (pos_ == size_) return Fail(kMapTruncated, frame.expected / 2, frame.start);
+        if (p_ == end_) return Fail(kMapTruncated, frame.expected / 2, frame.start);
         frame.consumed += 2;
-        // An existing field is reused, so of duplicate keys the last value wins.
+        // An existing field is reused, so of duplicate keys the last value wins; the reset
+        // keeps an earlier collection or structure from being filled instead of replaced.
         slot = &frame.target->MutableField(key);
-        // A duplicate key may leave an old value there.
         slot->Reset();
       } else {
         slot = &frame.target->MutableElement(static_cast<size_t>(frame.consumed));
@@ -162,32 +201,29 @@ bool Decoder::Run(BindingProperty* root) {
   }
 }
 
+bool Decoder::ReadLength(size_t width, uint64_t* length) {
+  if (!Need(width)) return false;
+  *length = width == 1 ? *p_ : width == 2 ? Load16(p_) : Load32(p_);
+  p_ += width;
+  return true;
+}
+
 bool Decoder::ReadText(uint64_t length, std::string_view* text) {
-  if (size_ - pos_ < length) return Fail(kStringTruncated, length, pos_);
-  *text = std::string_view(reinterpret_cast<const char*>(data_ + pos_), length);
-  pos_ += length;
+  if (Remaining() < length) return Fail(kStringTruncated, length, position());
+  *text = std::string_view(reinterpret_cast<const char*>(p_), static_cast<size_t>(length));
+  p_ += length;
   return true;
 }
 
 bool Decoder::ReadKey(std::string_view* key) {
-  const uint8_t type = data_[pos_++];
+  const uint8_t type = *p_++;
   uint64_t length;
   if (type >= 0xA0 && type <= 0xBF) {
     length = type & 0x1F;
-  } else if (type == 0xD9) {
-    if (!Need(1)) return false;
-    length = data_[pos_];
-    pos_ += 1;
-  } else if (type == 0xDA) {
-    if (!Need(2)) return false;
-    length = Load16(data_ + pos_);
-    pos_ += 2;
-  } else if (type == 0xDB) {
-    if (!Need(4)) return false;
-    length = Load32(data_ + pos_);
-    pos_ += 4;
+  } else if (type >= 0xD9 && type <= 0xDB) {
+    if (!ReadLength(size_t{1} << (type - 0xD9), &length)) return false;
   } else {
-    return Fail(kKeyNotString, pos_);
+    return Fail(kKeyNotString, position());
   }
   return ReadText(length, key);
 }
@@ -196,26 +232,26 @@ bool Decoder::OpenArray(BindingProperty* slot, uint64_t count, size_t start) {
   slot->MakeCollection();
   if (count == 0) return true;
   if (count > BindingProperty::kMaxCollectionSize &&
-      size_ - pos_ >= BindingProperty::kMaxCollectionSize) {
+      Remaining() >= BindingProperty::kMaxCollectionSize) {
     return Fail(kInvalidData, start + 1);
   }
   const size_t reserve = static_cast<size_t>(std::min<uint64_t>(count, reserve_budget_));
   reserve_budget_ -= reserve;
   slot->Reserve(reserve);
-  frames_.push_back(Frame{slot, count, 0, start, false});
+  frames_.push(Frame{slot, count, 0, start, false});
   return true;
 }
 
 bool Decoder::OpenMap(BindingProperty* slot, uint64_t pairs, size_t start) {
   slot->MakeStructure();
   if (pairs == 0) return true;
-  frames_.push_back(Frame{slot, pairs * 2, 0, start, true});
+  frames_.push(Frame{slot, pairs * 2, 0, start, true});
   return true;
 }
 
 bool Decoder::ReadValue(BindingProperty* slot) {
-  const size_t start = pos_;
-  const uint8_t type = data_[pos_++];
+  const size_t start = position();
+  const uint8_t type = *p_++;
   // The ranges first: small integers, short strings and small containers are most bytes.
   if (type <= 0x7F) {
     slot->SetSigned(type);
@@ -233,9 +269,12 @@ bool Decoder::ReadValue(BindingProperty* slot) {
   }
   if (type <= 0x9F || (type >= 0xDC && type <= 0xDF)) {
     // Every container opens here, so the depth is checked once for all of them.
-    if (frames_.size() >= kMaxMsgpackNesting) return Fail(kTooDeep, pos_);
+    if (frames_.size() >= kMaxMsgpackNesting) return Fail(kTooDeep, position());
     if (type <= 0x8F) return OpenMap(slot, type & 0x0F, start);
     if (type <= 0x9F) return OpenArray(slot, type & 0x0F, start);
+    uint64_t count;
+    if (!ReadLength((type & 1) != 0 ? 4 : 2, &count)) return false;
+    return type <= 0xDD ? OpenArray(slot, count, start) : OpenMap(slot, count, start);
   }
 
   switch (type) {
@@ -251,21 +290,17 @@ bool Decoder::ReadValue(BindingProperty* slot) {
     case 0xC4:
     case 0xC5:
     case 0xC6: {
-      const size_t width = size_t{1} << (type - 0xC4);
-      if (!Need(width)) return false;
-      const uint64_t length = width == 1   ? data_[pos_]
-                              : width == 2 ? Load16(data_ + pos_)
-                                           : Load32(data_ + pos_);
-      pos_ += width;
-      if (size_ - pos_ < length) return Fail(kRawTruncated, length, pos_);
-      slot->SetBlob(data_ + pos_, static_cast<size_t>(length));
-      pos_ += length;
+      uint64_t length;
+      if (!ReadLength(size_t{1} << (type - 0xC4), &length)) return false;
+      if (Remaining() < length) return Fail(kRawTruncated, length, position());
+      slot->SetBlob(p_, static_cast<size_t>(length));
+      p_ += length;
       return true;
     }
     case 0xCA: {
       if (!Need(4)) return false;
-      const uint32_t bits = Load32(data_ + pos_);
-      pos_ += 4;
+      const uint32_t bits = Load32(p_);
+      p_ += 4;
       float value;
       std::memcpy(&value, &bits, sizeof value);
       slot->SetFloat(value);
@@ -273,8 +308,8 @@ bool Decoder::ReadValue(BindingProperty* slot) {
     }
     case 0xCB: {
       if (!Need(8)) return false;
-      const uint64_t bits = Load64(data_ + pos_);
-      pos_ += 8;
+      const uint64_t bits = Load64(p_);
+      p_ += 8;
       double value;
       std::memcpy(&value, &bits, sizeof value);
       slot->SetFloat(value);
@@ -282,71 +317,57 @@ bool Decoder::ReadValue(BindingProperty* slot) {
     }
     case 0xCC:
       if (!Need(1)) return false;
-      slot->SetUnsigned(data_[pos_]);
-      pos_ += 1;
+      slot->SetUnsigned(*p_);
+      p_ += 1;
       return true;
     case 0xCD:
       if (!Need(2)) return false;
-      slot->SetUnsigned(Load16(data_ + pos_));
-      pos_ += 2;
+      slot->SetUnsigned(Load16(p_));
+      p_ += 2;
       return true;
     case 0xCE:
       if (!Need(4)) return false;
-      slot->SetUnsigned(Load32(data_ + pos_));
-      pos_ += 4;
+      slot->SetUnsigned(Load32(p_));
+      p_ += 4;
       return true;
     case 0xCF:
       if (!Need(8)) return false;
-      slot->SetUnsigned(Load64(data_ + pos_));
-      pos_ += 8;
+      slot->SetUnsigned(Load64(p_));
+      p_ += 8;
       return true;
     case 0xD0:
       if (!Need(1)) return false;
-      slot->SetSigned(static_cast<int8_t>(data_[pos_]));
-      pos_ += 1;
+      slot->SetSigned(static_cast<int8_t>(*p_));
+      p_ += 1;
       return true;
     case 0xD1:
       if (!Need(2)) return false;
-      slot->SetSigned(static_cast<int16_t>(Load16(data_ + pos_)));
-      pos_ += 2;
+      slot->SetSigned(static_cast<int16_t>(Load16(p_)));
+      p_ += 2;
       return true;
     case 0xD2:
       if (!Need(4)) return false;
-      slot->SetSigned(static_cast<int32_t>(Load32(data_ + pos_)));
-      pos_ += 4;
+      slot->SetSigned(static_cast<int32_t>(Load32(p_)));
+      p_ += 4;
       return true;
     case 0xD3:
       if (!Need(8)) return false;
-      slot->SetSigned(static_cast<int64_t>(Load64(data_ + pos_)));
-      pos_ += 8;
+      slot->SetSigned(static_cast<int64_t>(Load64(p_)));
+      p_ += 8;
       return true;
     case 0xD9:
     case 0xDA:
     case 0xDB: {
-      const size_t width = size_t{1} << (type - 0xD9);
-      if (!Need(width)) return false;
-      const uint64_t length = width == 1   ? data_[pos_]
-                              : width == 2 ? Load16(data_ + pos_)
-                                           : Load32(data_ + pos_);
-      pos_ += width;
+      uint64_t length;
+      if (!ReadLength(size_t{1} << (type - 0xD9), &length)) return false;
       std::string_view text;
       if (!ReadText(length, &text)) return false;
       slot->SetString(text);
       return true;
     }
-    case 0xDC:
-    case 0xDD:
-    case 0xDE:
-    case 0xDF: {
-      const bool wide = (type & 1) != 0;
-      if (!Need(wide ? 4 : 2)) return false;
-      const uint64_t count = wide ? Load32(data_ + pos_) : Load16(data_ + pos_);
-      pos_ += wide ? 4 : 2;
-      return type <= 0xDD ? OpenArray(slot, count, start) : OpenMap(slot, count, start);
-    }
     default:
       // 0xC1 and the extension types.
-      return Fail(kInvalidData, pos_);
+      return Fail(kInvalidData, position());
   }
 }
 
@@ -358,7 +379,7 @@ MsgpackDecodeResult DecodeMsgpack(const void* data, size_t size) {
   Decoder decoder(static_cast<const uint8_t*>(data), size);
   if (!decoder.Run(&out.result.value())) {
     // The partial tree goes; only the message is left.
-    out.result.MakeError(decoder.error());
+    out.result.MakeError(decoder.FailureMessage());
   }
   out.consumed = decoder.position();
   return out;
