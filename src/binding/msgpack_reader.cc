@@ -235,7 +235,9 @@ bool Decoder::OpenArray(BindingProperty* slot, uint64_t count, size_t start) {
       Remaining() >= BindingProperty::kMaxCollectionSize) {
     return Fail(kInvalidData, start + 1);
   }
-  const size_t reserve = static_cast<size_t>(std::min<uint64_t>(count, reserve_budget_));
+  // Each element takes at least one of the remaining bytes.
+  const size_t reserve =
+      static_cast<size_t>(std::min<uint64_t>({count, reserve_budget_, Remaining()}));
   reserve_budget_ -= reserve;
   slot->Reserve(reserve);
   frames_.push(Frame{slot, count, 0, start, false});

@@ -1,0 +1,263 @@
+// MessagePack decoding into a BindingProperty tree against msgpack-c's msgpack::unpack into
+// its zone-allocated object tree, on the same bytes. Two inputs, encoded once with msgpack-c's
+// packer: a ~100 KB nested document shaped like the data a login hands over (account,
+// settings, friends, inventory, match history), and a ~5 MB array of flat records. Both
+// sides copy every string and blob out of the input. Reports MB/s and our speed ratio.
+//
+//   bench_msgpack_reader [--benchmark_repetitions=5 --benchmark_report_aggregates_only=true]
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <msgpack.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "binding/msgpack_reader.h"
+
+namespace {
+
+using Packer = msgpack::packer<msgpack::sbuffer>;
+
+void Str(Packer& p, const std::string& s) { p.pack(s); }
+void Key(Packer& p, const char* key) { p.pack(std::string(key)); }
+
+// One friend, item or match record.
+void PackFriend(Packer& p, int i) {
+  p.pack_map(6);
+  Key(p, "accountId");
+  p.pack(uint64_t{3000000000u} + i * 7);
+  Key(p, "displayName");
+  Str(p, "Friend Number " + std::to_string(i));
+  Key(p, "status");
+  Str(p, i % 3 == 0 ? "online" : i % 3 == 1 ? "away" : "offline");
+  Key(p, "note");
+  if (i % 5 == 0) {
+    p.pack_nil();
+  } else {
+    Str(p, "met in match " + std::to_string(i));
+  }
+  Key(p, "favorite");
+  p.pack(i % 7 == 0);
+  Key(p, "groups");
+  p.pack_array(2);
+  Str(p, "General");
+  Str(p, i % 2 == 0 ? "Team" : "Old friends");
+}
+
+void PackItem(Packer& p, int i) {
+  p.pack_map(7);
+  Key(p, "itemId");
+  p.pack(i * 13 + 1);
+  Key(p, "inventoryType");
+  Str(p, i % 4 == 0 ? "BUNDLE" : i % 4 == 1 ? "BOOST" : "COSMETIC");
+  Key(p, "purchaseDate");
+  p.pack(int64_t{1700000000000} + i * 86400000ll);
+  Key(p, "quantity");
+  p.pack(i % 9);
+  Key(p, "owned");
+  p.pack(i % 2 == 0);
+  Key(p, "price");
+  p.pack(0.99 + i % 50);
+  Key(p, "tags");
+  p.pack_array(static_cast<uint32_t>(i % 4));
+  for (int t = 0; t < i % 4; ++t) Str(p, "tag-" + std::to_string(t));
+}
+
+void PackMatch(Packer& p, int i) {
+  p.pack_map(8);
+  Key(p, "gameId");
+  p.pack(uint64_t{5000000000ull} + i);
+  Key(p, "queue");
+  Str(p, i % 2 == 0 ? "RANKED" : "NORMAL");
+  Key(p, "win");
+  p.pack(i % 3 != 0);
+  Key(p, "durationSeconds");
+  p.pack(1200 + i * 17 % 900);
+  Key(p, "stats");
+  p.pack_map(5);
+  Key(p, "kills");
+  p.pack(i % 17);
+  Key(p, "deaths");
+  p.pack(i % 11);
+  Key(p, "assists");
+  p.pack(i % 23);
+  Key(p, "gold");
+  p.pack(8000 + i * 31 % 9000);
+  Key(p, "damage");
+  p.pack(12345.5 + i);
+  Key(p, "team");
+  p.pack_array(5);
+  for (int t = 0; t < 5; ++t) p.pack(uint64_t{3000000000u} + i * 5 + t);
+  Key(p, "replay");
+  p.pack_bin(16);
+  p.pack_bin_body("0123456789abcdef", 16);
+  Key(p, "mode");
+  Str(p, "STANDARD");
+}
+
+std::string LoginDocument() {
+  msgpack::sbuffer buffer;
+  Packer p(buffer);
+  p.pack_map(9);
+  Key(p, "account");
+  p.pack_map(6);
+  Key(p, "accountId");
+  p.pack(uint64_t{2000000123u});
+  Key(p, "displayName");
+  Str(p, "Someone Somewhere");
+  Key(p, "level");
+  p.pack(142);
+  Key(p, "region");
+  Str(p, "EU-WEST");
+  Key(p, "balance");
+  p.pack(-1250);
+  Key(p, "verified");
+  p.pack(true);
+  Key(p, "sessionToken");
+  Str(p, std::string(600, 'T'));
+  Key(p, "settings");
+  p.pack_map(120);
+  for (int i = 0; i < 120; ++i) {
+    Str(p, "setting." + std::to_string(i) + ".value");
+    if (i % 3 == 0) {
+      p.pack(i * 1.25);
+    } else if (i % 3 == 1) {
+      p.pack(i);
+    } else {
+      Str(p, "option-" + std::to_string(i));
+    }
+  }
+  Key(p, "friends");
+  p.pack_array(250);
+  for (int i = 0; i < 250; ++i) PackFriend(p, i);
+  Key(p, "inventory");
+  p.pack_array(300);
+  for (int i = 0; i < 300; ++i) PackItem(p, i);
+  Key(p, "matchHistory");
+  p.pack_array(200);
+  for (int i = 0; i < 200; ++i) PackMatch(p, i);
+  Key(p, "features");
+  p.pack_array(40);
+  for (int i = 0; i < 40; ++i) Str(p, "feature_flag_" + std::to_string(i));
+  Key(p, "serverTime");
+  p.pack(int64_t{1765000000000});
+  Key(p, "motd");
+  Str(p, std::string(2000, 'm'));
+  return std::string(buffer.data(), buffer.size());
+}
+
+std::string RecordArray() {
+  msgpack::sbuffer buffer;
+  Packer p(buffer);
+  constexpr uint32_t kRecords = 32000;
+  p.pack_array(kRecords);
+  for (uint32_t i = 0; i < kRecords; ++i) {
+    p.pack_map(8);
+    Key(p, "id");
+    p.pack(i);
+    Key(p, "name");
+    Str(p, "record-" + std::to_string(i * 7919u));
+    Key(p, "value");
+    p.pack(i * 0.001);
+    Key(p, "count");
+    p.pack(static_cast<int>(i % 1000) - 500);
+    Key(p, "enabled");
+    p.pack(i % 2 == 0);
+    Key(p, "category");
+    Str(p, i % 3 == 0 ? "alpha" : i % 3 == 1 ? "beta" : "gamma");
+    Key(p, "timestamp");
+    p.pack(uint64_t{1700000000000} + i);
+    Key(p, "description");
+    Str(p, "a description of record number " + std::to_string(i) + " for the benchmark");
+  }
+  return std::string(buffer.data(), buffer.size());
+}
+
+const std::string& Login() {
+  static const std::string bytes = LoginDocument();
+  return bytes;
+}
+const std::string& Records() {
+  static const std::string bytes = RecordArray();
+  return bytes;
+}
+
+void DecodeOurs(benchmark::State& state, const std::string& bytes) {
+  // A decoder that silently fails would look fast; check once outside the timing.
+  const Voro::MsgpackDecodeResult check = Voro::DecodeMsgpack(bytes);
+  if (!check.result.ok() || check.consumed != bytes.size()) {
+    state.SkipWithError("our decoder refused the input");
+    return;
+  }
+  for (auto _ : state) {
+    Voro::MsgpackDecodeResult r = Voro::DecodeMsgpack(bytes);
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+  state.counters["KB"] = static_cast<double>(bytes.size()) / 1024;
+}
+
+void DecodePeer(benchmark::State& state, const std::string& bytes) {
+  for (auto _ : state) {
+    msgpack::object_handle handle = msgpack::unpack(bytes.data(), bytes.size());
+    benchmark::DoNotOptimize(handle.get());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+  state.counters["KB"] = static_cast<double>(bytes.size()) / 1024;
+}
+
+void BM_Ours_Login(benchmark::State& state) { DecodeOurs(state, Login()); }
+void BM_MsgpackC_Login(benchmark::State& state) { DecodePeer(state, Login()); }
+void BM_Ours_Records(benchmark::State& state) { DecodeOurs(state, Records()); }
+void BM_MsgpackC_Records(benchmark::State& state) { DecodePeer(state, Records()); }
+BENCHMARK(BM_Ours_Login)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MsgpackC_Login)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Ours_Records)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MsgpackC_Records)->Unit(benchmark::kMillisecond);
+
+// Console output plus MB/s and the ratio per input at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      // With repetitions the median stands for the benchmark; otherwise the single run.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type != Run::RT_Iteration && !median) continue;
+      const std::string& name = run.run_name.function_name;
+      if (!median && medians_.count(name) != 0) continue;
+      if (median) medians_[name] = true;
+      auto rate = run.counters.find("bytes_per_second");
+      if (rate != run.counters.end()) rates_[name] = rate->second.value;
+    }
+  }
+  void PrintRatios() const {
+    for (const char* input : {"Login", "Records"}) {
+      auto ours = rates_.find(std::string("BM_Ours_") + input);
+      auto peer = rates_.find(std::string("BM_MsgpackC_") + input);
+      if (ours == rates_.end() || peer == rates_.end()) continue;
+      std::printf("%-8s ours %8.1f MB/s   msgpack::unpack %8.1f MB/s   ratio %.2f\n", input,
+                  ours->second / 1e6, peer->second / 1e6, ours->second / peer->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> rates_;
+  std::map<std::string, bool> medians_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  std::printf("inputs: login document %zu bytes, record array %zu bytes\n", Login().size(),
+              Records().size());
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios();
+  benchmark::Shutdown();
+  return 0;
+}
