@@ -1,4 +1,4 @@
-// Runs the kivhost command as a person would and collects what it prints.
+// Runs our commands (kivhost, kivtool) as a person would and collects what they print.
 #pragma once
 
 #include <sys/wait.h>
@@ -13,9 +13,10 @@ struct CommandRun {
   std::string output;  // standard output and standard error together
 };
 
-inline CommandRun RunKivhost(const std::string& args) {
+// `args` go through the shell as written.
+inline CommandRun RunProgram(const std::string& program, const std::string& args) {
   CommandRun run;
-  std::string command = std::string(KIV_KIVHOST_PATH) + " " + args + " 2>&1";
+  std::string command = program + " " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
   char buffer[4096];
@@ -25,5 +26,7 @@ inline CommandRun RunKivhost(const std::string& args) {
   run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
 }
+
+inline CommandRun RunKivhost(const std::string& args) { return RunProgram(KIV_KIVHOST_PATH, args); }
 
 }  // namespace kivhost::testing
