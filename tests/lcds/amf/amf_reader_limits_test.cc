@@ -11,6 +11,7 @@
 #include "lcds/amf/amf_class_registry.h"
 #include "lcds/amf/amf_reader.h"
 #include "lcds/amf/amf_test_support.h"
+#include "lcds/amf/amf_writer.h"
 
 namespace Voro {
 namespace {
@@ -84,6 +85,36 @@ TEST(AmfReaderLimitsTest, NestingBeyondTheLimitEndsTheBody) {
   AmfReader reader(deep);
   (void)reader.ReadAmf0();
   EXPECT_TRUE(reader.ended());
+}
+
+TEST(AmfReaderLimitsTest, WriterKeepsOutputWithinTheReadersDepth) {
+  // 1200 nested arrays: what the reader could not take goes out as Null.
+  Amf3Item root(Amf3Kind::kArray);
+  Amf3Item* inner = &root;
+  for (int i = 0; i < 1200; ++i) {
+    inner->MutableArray()->dense.emplace_back(Amf3Kind::kArray);
+    inner = &inner->MutableArray()->dense.back();
+  }
+  AmfWriter writer;
+  writer.WriteAmf3(root);
+  AmfReader reader(writer.bytes());
+  const Amf3Item decoded = reader.ReadAmf3();
+  EXPECT_FALSE(reader.ended());
+  EXPECT_TRUE(reader.at_end());
+  size_t depth = 1;
+  for (const Amf3Item* item = &decoded; item->kind() == Amf3Kind::kArray; ++depth) {
+    item = &item->AsArray().dense.at(0);
+    if (item->kind() != Amf3Kind::kArray) EXPECT_TRUE(item->is_null());
+  }
+  EXPECT_EQ(depth, kMaxAmfReadDepth);
+
+  // Behind the AMF0 switch the switch itself is a level, for the writer as for the reader.
+  AmfWriter amf0_writer;
+  amf0_writer.WriteAmf0(AmfValue(root));
+  AmfReader amf0_reader(amf0_writer.bytes());
+  (void)amf0_reader.ReadAmf0();
+  EXPECT_FALSE(amf0_reader.ended());
+  EXPECT_TRUE(amf0_reader.at_end());
 }
 
 TEST(AmfReaderLimitsTest, TraitReferencesCannotMultiplyAllocations) {
