@@ -15,7 +15,11 @@ class LoginModule : public AppModule {
   LoginModule() = default;
   ~LoginModule() override = default;
 
+  void RegisterApi() override;
   bool OnInitialize() override;
+
+ private:
+  void RegisterEvents();
 };
 
 }  // namespace Voro

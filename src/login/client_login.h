@@ -1,0 +1,56 @@
+// One login: its state, what it learned on the way, and its last failure. The login
+// queue, the platform session and the login loop build on this record.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "binding/binding_property.h"
+#include "diag/failure.h"
+#include "login/login_api_types.h"
+
+namespace Voro {
+
+class ClientLogin {
+ public:
+  // 0..26; see ToSessionState for what each means to other plugins.
+  using LoginState = int32_t;
+  static constexpr LoginState kLoggedIn = 18;
+  static constexpr LoginState kLoggingOut = 20;
+  static constexpr LoginState kLoggedOut = 21;
+  static constexpr LoginState kMaxState = 26;
+
+  // The public state of a login state. Unknown numbers read as ERROR.
+  static Client::Api::LoginSessionStates ToSessionState(LoginState state);
+  // Whether a login in `state` is over, so that a new one may start.
+  static bool IsFinished(LoginState state);
+  // Failures the login loop retries are logged at ERROR, all others at WARN.
+  static bool IsRetriedFailureState(LoginState state);
+
+  LoginState state() const { return state_; }
+  void SetState(LoginState state) { state_ = state; }
+  // Records the failure, logs its text (ERROR for retried states, WARN otherwise), then
+  // moves to `state`.
+  void SetFailure(LoginState state, Failure failure);
+  const std::optional<Failure>& failure() const { return failure_; }
+
+  // What the session reads.
+  std::string username;
+  std::string auth_token;  // the login queue's
+  BindingProperty gas_token;
+  uint64_t account_id = 0;
+  std::optional<uint64_t> summoner_id;
+  std::optional<Client::Api::LoginQueue> queue_position;
+  std::string id_token;
+  std::string puuid;
+  bool is_new_player = false;
+  // Whether the platform connection is down; true until one is up.
+  bool lcds_disconnected = true;
+
+ private:
+  LoginState state_ = 0;
+  std::optional<Failure> failure_;
+};
+
+}  // namespace Voro

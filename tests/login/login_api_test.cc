@@ -1,0 +1,173 @@
+// The login API's records as other plugins see them, the login states, and how the
+// session record follows its login.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "binding/json_writer.h"
+#include "binding/native_conversion.h"
+#include "login/client_login.h"
+#include "login/login_api_types.h"
+#include "login/login_session_context.h"
+
+namespace Voro {
+namespace {
+
+using Client::Api::LoginSession;
+using Client::Api::LoginSessionStates;
+
+std::string SessionJson(const LoginSession& session) {
+  TypeRegistry registry;
+  Client::Api::RegisterLoginApiTypes(registry);
+  BindingResult value = ToBinding(session, registry);
+  EXPECT_TRUE(value.ok()) << value.error();
+  return WriteJson(value.value(), &registry);
+}
+
+TEST(LoginApiTypesTest, SessionOmitsAbsentOptionalsAndNamesItsState) {
+  LoginSession session;
+  session.state = LoginSessionStates::ERROR;
+  session.username = "alice";
+  EXPECT_EQ(SessionJson(session),
+            R"({"accountId":0,"connected":false,"gasToken":null,"idToken":"","isNewPlayer":false,)"
+            R"("puuid":"","state":"ERROR","userAuthToken":"","username":"alice"})");
+
+  session.summonerId = 77;
+  session.queueStatus = Client::Api::LoginQueue{12, true, std::nullopt};
+  session.error = Client::Api::LoginError{"ALE-54000003", "INVALID_CREDENTIALS", "Bad password"};
+  EXPECT_EQ(SessionJson(session),
+            R"({"accountId":0,"connected":false,)"
+            R"("error":{"description":"Bad password","id":"ALE-54000003",)"
+            R"("messageId":"INVALID_CREDENTIALS"},"gasToken":null,"idToken":"",)"
+            R"("isNewPlayer":false,"puuid":"",)"
+            R"("queueStatus":{"estimatedPositionInQueue":12,"isPositionCapped":true},)"
+            R"("state":"ERROR","summonerId":77,"userAuthToken":"","username":"alice"})");
+}
+
+TEST(LoginApiTypesTest, RecordsKeepTheirFieldOrderAndEnumerationsTheirNumbers) {
+  TypeRegistry registry;
+  Client::Api::RegisterLoginApiTypes(registry);
+  std::vector<std::string> names;
+  for (const TypeDescriptor* type : registry.Types()) names.push_back(type->name);
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "LcdsResponse", "LoginSessionWallet", "LoginQueue", "LoginError",
+                       "LoginSession", "UsernameAndPassword", "PlatformGeneratedCredentials",
+                       "RegionStatus", "QSAPlayerCredentials", "AccessToken", "IdToken",
+                       "LcdsServiceProxyResponse", "Authorization", "AccountStateResource",
+                       "SummonerCreatedResource", "LoginSessionStates", "AccountStateType"}));
+  const RecordDescriptor* session = registry.FindRecord(StaticType::HashCode<LoginSession>().hash);
+  ASSERT_NE(session, nullptr);
+  std::vector<std::string> fields;
+  for (const FieldDescriptor& field : session->fields) fields.push_back(field.name);
+  EXPECT_EQ(fields, (std::vector<std::string>{"state", "username", "userAuthToken", "gasToken",
+                                              "accountId", "summonerId", "queueStatus", "error",
+                                              "idToken", "puuid", "isNewPlayer", "connected"}));
+  std::string name;
+  EXPECT_TRUE(registry.FindEnumValueName(StaticType::HashCode<Client::Api::AccountStateType>().hash,
+                                         6, &name));
+  EXPECT_EQ(name, "GENERATING");
+  EXPECT_FALSE(registry.FindEnumValueName(
+      StaticType::HashCode<Client::Api::AccountStateType>().hash, 0, &name));
+  EXPECT_TRUE(
+      registry.FindEnumValueName(StaticType::HashCode<LoginSessionStates>().hash, 2, &name));
+  EXPECT_EQ(name, "LOGGING_OUT");
+}
+
+TEST(ClientLoginTest, EveryStateMapsToItsPublicStateAndFinishedFlag) {
+  // The whole table, state by state: public state letter and whether a new login may start.
+  // I = IN_PROGRESS, E = ERROR, S = SUCCEEDED, L = LOGGING_OUT; F = finished.
+  const char* expected[] = {
+      "EF", "I", "I",  "I", "I", "I",  "EF", "I",  "I",  "I",  "EF", "I",  "I",  "EF",
+      "I",  "I", "EF", "I", "S", "EF", "L",  "LF", "EF", "EF", "EF", "EF", "EF",
+  };
+  for (int state = 0; state <= ClientLogin::kMaxState; ++state) {
+    std::string got;
+    switch (ClientLogin::ToSessionState(state)) {
+      case LoginSessionStates::IN_PROGRESS:
+        got = "I";
+        break;
+      case LoginSessionStates::ERROR:
+        got = "E";
+        break;
+      case LoginSessionStates::SUCCEEDED:
+        got = "S";
+        break;
+      case LoginSessionStates::LOGGING_OUT:
+        got = "L";
+        break;
+    }
+    if (ClientLogin::IsFinished(state)) got += "F";
+    EXPECT_EQ(got, expected[state]) << "state " << state;
+  }
+  EXPECT_EQ(ClientLogin::ToSessionState(27), LoginSessionStates::ERROR);
+  EXPECT_EQ(ClientLogin::ToSessionState(-1), LoginSessionStates::ERROR);
+}
+
+TEST(ClientLoginTest, FailuresAreLoggedAtTheLevelOfTheirState) {
+  for (const auto& [state, level] : {std::pair{13, "ERROR"}, std::pair{24, "WARN"}}) {
+    ClientLogin login;
+    ::testing::internal::CaptureStderr();
+    login.SetFailure(state, Failure{"ALE-00000001", "X", "went wrong " + std::to_string(state)});
+    const std::string out = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find(level), std::string::npos) << out;
+    EXPECT_NE(out.find("went wrong " + std::to_string(state)), std::string::npos) << out;
+    EXPECT_EQ(login.state(), state);
+    ASSERT_TRUE(login.failure().has_value());
+    EXPECT_EQ(login.failure()->id, "ALE-00000001");
+  }
+}
+
+TEST(LoginSessionContextTest, RefreshFollowsTheLoginButKeepsWhatTheSignOnSet) {
+  auto owned = std::make_unique<ClientLogin>();
+  ClientLogin* login = owned.get();
+  LoginSessionContext context(std::move(owned));
+  // The sign-on service set these before the login knew them.
+  context.session().puuid = "puuid-from-sign-on";
+  context.session().gasToken["vendor"] = "sign-on";
+
+  login->SetState(3);
+  login->username = "alice";
+  login->auth_token = "lq-token";
+  login->gas_token["vendor"] = "queue";
+  login->puuid = "puuid-from-queue";
+  login->id_token = "id-from-queue";
+  login->account_id = 42;
+  login->queue_position = Client::Api::LoginQueue{5, false, 30};
+  const LoginSession& queued = context.Refresh();
+  EXPECT_EQ(queued.state, LoginSessionStates::IN_PROGRESS);
+  EXPECT_EQ(queued.username, "alice");
+  EXPECT_EQ(queued.userAuthToken, "lq-token");
+  EXPECT_EQ(queued.gasToken["vendor"].GetString(), "sign-on");
+  EXPECT_EQ(queued.puuid, "puuid-from-sign-on");
+  EXPECT_EQ(queued.idToken, "id-from-queue");
+  EXPECT_EQ(queued.accountId, 42u);
+  ASSERT_TRUE(queued.queueStatus.has_value());
+  EXPECT_EQ(queued.queueStatus->approximateWaitTimeSeconds, std::optional<uint64_t>(30));
+  EXPECT_FALSE(queued.connected);
+
+  login->queue_position.reset();
+  login->SetState(ClientLogin::kLoggedIn);
+  login->summoner_id = 9;
+  login->lcds_disconnected = false;
+  login->id_token = "changed";
+  const LoginSession& in = context.Refresh();
+  EXPECT_EQ(in.state, LoginSessionStates::SUCCEEDED);
+  EXPECT_FALSE(in.queueStatus.has_value());
+  EXPECT_EQ(in.summonerId, std::optional<uint64_t>(9));
+  EXPECT_EQ(in.idToken, "id-from-queue");  // set once, then kept
+  EXPECT_TRUE(in.connected);
+  EXPECT_FALSE(in.error.has_value());
+
+  login->lcds_disconnected = true;
+  EXPECT_FALSE(context.Refresh().connected);
+  ::testing::internal::CaptureStderr();
+  login->SetFailure(24, Failure{"ALE-1", "M", "D"});
+  (void)::testing::internal::GetCapturedStderr();
+  const LoginSession& failed = context.Refresh();
+  EXPECT_EQ(failed.state, LoginSessionStates::ERROR);
+  ASSERT_TRUE(failed.error.has_value());
+  EXPECT_EQ(failed.error->messageId, "M");
+}
+
+}  // namespace
+}  // namespace Voro
