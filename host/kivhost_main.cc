@@ -1,6 +1,11 @@
 // kivhost: loads the kiv-login plugin the way the client's core process does and shows
 // what happens at each step.
+#include <rapidjson/document.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 #include <chrono>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/api_client.h"
 #include "host/host_session.h"
 #include "host/kivhost_options.h"
 #include "host/wait_watch.h"
@@ -17,7 +23,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: kivhost [--plugin PATH] [--host-version MAJOR.MINOR.PATCH] [--xml-events]\n"
     "               [--region-file FILE] [--run-for SECONDS] [--wait-timeout SECONDS]\n"
-    "               [--raise EVENT JSON ...] [--NAME=VALUE ...]\n"
+    "               [--raise EVENT JSON ...] [--NAME=VALUE ...] [COMMAND]\n"
     "  Loads the plugin, runs Create with the given host plugin API version (default 17.1.0),\n"
     "  Initialize, raises the plugin manager's PluginsInitialized update, reads the memory\n"
     "  counters, and shuts it down, printing each step, every line the plugin logs to the\n"
@@ -29,6 +35,14 @@ constexpr const char* kUsage =
     "                      (SIGUSR1 prints it at any time)\n"
     "  --raise EVENT JSON  raise EVENT with the JSON payload after Initialize, as another\n"
     "                      part of the client would\n"
+    "commands:\n"
+    "  api                 print the API table the plugin handed over: endpoints with their\n"
+    "                      methods, paths and parameters, types with fields, events\n"
+    "  call METHOD PATH [--json BODY | --yaml BODY | --msgpack-hex HEX] [--arg NAME=VALUE ...]\n"
+    "                      call one of the plugin's endpoints through its API table after\n"
+    "                      Initialize and print the status, headers, error and body (as\n"
+    "                      indented JSON); VALUE is taken as JSON when it parses as JSON,\n"
+    "                      otherwise as a string. Exits with 1 when the call failed.\n"
     "  --region-file FILE  region settings as {\"globals\": {...}, \"region_data\": {...}}\n"
     "                      instead of the embedded region \"local\" on 127.0.0.1\n"
     "  --NAME=VALUE        handed to the plugin as the client's command line argument NAME,\n"
@@ -57,6 +71,72 @@ void PrintMemory(const char* when, const PluginMemoryStats& s) {
               ", frees %" PRIu64 "\n",
               when, s.peak_live_bytes, s.live_allocations_at_peak, s.bytes_allocated, s.allocations,
               s.bytes_freed, s.frees);
+}
+
+// An argument given on the command line as JSON when it is JSON, otherwise as a string.
+std::string ArgumentJson(const std::string& value) {
+  rapidjson::Document document;
+  document.Parse(value.c_str(), value.size());
+  if (!document.HasParseError()) return value;
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+  return buffer.GetString();
+}
+
+std::string PrettyJson(const std::string& json) {
+  rapidjson::Document document;
+  document.Parse(json.c_str(), json.size());
+  if (document.HasParseError()) return json;
+  rapidjson::StringBuffer buffer;
+  rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+  writer.SetIndent(' ', 4);
+  document.Accept(writer);
+  return buffer.GetString();
+}
+
+// Calls the endpoint on the plugin thread; returns the exit status.
+int RunCall(kivhost::HostSession& session, const kivhost::CallOptions& options) {
+  const ApiTable* table = session.descriptor().api;
+  const uint32_t method = kivhost::MethodCode(options.method);
+  if (method == 0) {
+    std::printf("call: '%s' is not a method\n", options.method.c_str());
+    return 2;
+  }
+  const ApiEndpointRecord* endpoint =
+      table != nullptr ? kivhost::FindEndpoint(*table, method, options.path) : nullptr;
+  if (endpoint == nullptr || endpoint->callback == nullptr) {
+    std::printf("call: the plugin has no endpoint %s %s\n", options.method.c_str(),
+                options.path.c_str());
+    return 1;
+  }
+  kivhost::ApiCall call;
+  call.method = method;
+  call.path = options.path;
+  call.content_type = options.content_type;
+  call.body = options.body;
+  for (const auto& [name, value] : options.arguments) {
+    call.arguments.emplace_back(name, ArgumentJson(value));
+  }
+  kivhost::ApiCallResult result;
+  std::string error;
+  bool sent = false;
+  session.thread().Invoke([&] { sent = kivhost::CallEndpoint(*endpoint, call, &result, &error); });
+  if (!sent) {
+    std::printf("call: %s\n", error.c_str());
+    return 2;
+  }
+  std::printf("call: %s %s -> %s\n", options.method.c_str(), options.path.c_str(),
+              endpoint->name != nullptr ? endpoint->name : "");
+  // A success without a status set reads as 200, as an HTTP client would show it.
+  const int32_t status = result.status != 0 ? result.status : (result.failed ? 500 : 200);
+  std::printf("status: %d\n", status);
+  for (const auto& [name, value] : result.headers) {
+    std::printf("header: %s: %s\n", name.c_str(), value.c_str());
+  }
+  if (result.failed) std::printf("error: %s\n", result.error.c_str());
+  std::printf("body:\n%s\n", PrettyJson(result.body_json).c_str());
+  return result.failed ? 1 : 0;
 }
 
 }  // namespace
@@ -115,6 +195,11 @@ int main(int argc, char** argv) {
     std::printf("api table: %u endpoints, %u types, %u events\n", d.api->endpoint_count,
                 d.api->type_count, d.api->event_count);
   }
+  if (options.command == "api") {
+    if (d.api != nullptr) std::fputs(kivhost::DescribeApiTable(*d.api).c_str(), stdout);
+    session->Shutdown();
+    return 0;
+  }
 
   kivhost::WaitWatch watch(&session->host(), options.wait_timeout_seconds, stdout);
   watch.HandleSigusr1();
@@ -128,6 +213,8 @@ int main(int argc, char** argv) {
   if (options.run_seconds > 0) {
     std::this_thread::sleep_for(std::chrono::duration<double>(options.run_seconds));
   }
+  int call_status = 0;
+  if (options.command == "call" && ready) call_status = RunCall(*session, options.call);
   session->thread().Invoke([] {});  // what is due by now has run
   for (const kivhost::EventRecord& event : session->host().event_log()) {
     std::printf("event: %s %s %s\n", EventKindName(event.kind), event.name.c_str(),
@@ -141,5 +228,5 @@ int main(int argc, char** argv) {
     std::printf("host sink: %s %s %s\n", record.sink.c_str(), record.name.c_str(),
                 record.arguments.c_str());
   }
-  return ready ? 0 : 1;
+  return ready ? call_status : 1;
 }

@@ -36,6 +36,84 @@ bool SetValueOption(const std::string& name, const std::string& value, KivhostOp
   return true;
 }
 
+bool HexToBytes(const std::string& hex, std::string* bytes) {
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string compact;
+  for (char c : hex) {
+    if (c != ' ' && c != ':') compact += c;
+  }
+  if (compact.size() % 2 != 0) return false;
+  bytes->clear();
+  for (size_t i = 0; i < compact.size(); i += 2) {
+    int high = digit(compact[i]);
+    int low = digit(compact[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes->push_back(static_cast<char>(high * 16 + low));
+  }
+  return true;
+}
+
+std::string ToUpper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// The words after "call": METHOD PATH, then the body and argument options.
+bool ParseCall(const std::vector<std::string>& args, size_t first, CallOptions* call,
+               std::string* error) {
+  if (first + 1 >= args.size()) {
+    *error = "'call' needs a method and a path";
+    return false;
+  }
+  call->method = ToUpper(args[first]);
+  call->path = args[first + 1];
+  for (size_t i = first + 2; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool body_option = arg == "--json" || arg == "--yaml" || arg == "--msgpack-hex";
+    if (!body_option && arg != "--arg") {
+      *error = "unknown call argument '" + arg + "'";
+      return false;
+    }
+    if (i + 1 >= args.size()) {
+      *error = "'" + arg + "' needs a value";
+      return false;
+    }
+    const std::string& value = args[++i];
+    if (body_option && !call->content_type.empty()) {
+      *error = "a call takes one body";
+      return false;
+    }
+    if (arg == "--json") {
+      call->content_type = "application/json";
+      call->body = value;
+    } else if (arg == "--yaml") {
+      call->content_type = "application/x-yaml";
+      call->body = value;
+    } else if (arg == "--msgpack-hex") {
+      call->content_type = "application/x-msgpack";
+      if (!HexToBytes(value, &call->body)) {
+        *error = "'--msgpack-hex' needs pairs of hexadecimal digits, not '" + value + "'";
+        return false;
+      }
+    } else {
+      const size_t equals = value.find('=');
+      if (equals == std::string::npos || equals == 0) {
+        *error = "'--arg' needs name=value, not '" + value + "'";
+        return false;
+      }
+      call->arguments.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+    }
+  }
+  return true;
+}
+
 bool IsValueOption(const std::string& name) {
   return name == "plugin" || name == "host-version" || name == "region-file" || name == "run-for" ||
          name == "wait-timeout";
@@ -61,6 +139,16 @@ bool ParseKivhostOptions(const std::vector<std::string>& args, KivhostOptions* o
       }
       options->raised_events.emplace_back(args[i + 1], args[i + 2]);
       i += 2;
+    } else if (arg == "call") {
+      options->command = "call";
+      return ParseCall(args, i + 1, &options->call, error);
+    } else if (arg == "api") {
+      options->command = "api";
+      if (i + 1 < args.size()) {
+        *error = "'api' takes no arguments";
+        return false;
+      }
+      return true;
     } else if (arg == "--xml-events") {
       options->xml_events = true;
     } else if (arg == "--help" || arg == "-h") {

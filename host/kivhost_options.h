@@ -8,6 +8,16 @@
 
 namespace kivhost {
 
+// `kivhost call METHOD PATH ...`: a request to one of the plugin's endpoints.
+struct CallOptions {
+  std::string method;  // upper case
+  std::string path;
+  std::string content_type;  // set by --json, --yaml or --msgpack-hex
+  std::string body;
+  // --arg name=value: the value as JSON when it parses as JSON, otherwise as a string.
+  std::vector<std::pair<std::string, std::string>> arguments;
+};
+
 struct KivhostOptions {
   std::string plugin;
   std::string version_text = "17.1.0";
@@ -20,6 +30,9 @@ struct KivhostOptions {
   double wait_timeout_seconds = 0;
   // Events raised after Initialize, as (event name, JSON payload), in order.
   std::vector<std::pair<std::string, std::string>> raised_events;
+  // "" runs the plugin's life; "call" calls one endpoint; "api" prints the API table.
+  std::string command;
+  CallOptions call;
   // For "/voroclient/command-line-args", names without the leading dashes, in order.
   std::vector<std::pair<std::string, std::string>> client_args;
 };
