@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "binding/binding_property.h"
 #include "binding/page_source.h"
 
@@ -200,49 +201,21 @@ void BM_RapidJsonDocument(benchmark::State& state) {
 }
 BENCHMARK(BM_RapidJsonDocument)->Unit(benchmark::kMicrosecond);
 
-// Console output plus the two ratios at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      // With repetitions the median stands for the benchmark; otherwise the single run.
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type != Run::RT_Iteration && !median) continue;
-      const std::string& name = run.run_name.function_name;
-      if (!median && medians_.count(name) != 0) continue;
-      if (median) medians_[name] = true;
-      auto rate = run.counters.find("nodes/s");
-      auto bytes = run.counters.find("bytes/node");
-      if (rate != run.counters.end()) rates_[name] = rate->second.value;
-      if (bytes != run.counters.end()) bytes_[name] = bytes->second.value;
-    }
+void PrintRatios(const kivbench::CounterReporter& r) {
+  double ours = 0, theirs = 0, our_bytes = 0, their_bytes = 0;
+  if (!r.Find("BM_BindingPropertyTree", "nodes/s", &ours) ||
+      !r.Find("BM_RapidJsonDocument", "nodes/s", &theirs)) {
+    return;
   }
-  void PrintRatios() const {
-    auto ours = rates_.find("BM_BindingPropertyTree");
-    auto theirs = rates_.find("BM_RapidJsonDocument");
-    if (ours == rates_.end() || theirs == rates_.end()) return;
-    std::printf("nodes per tree: %lld\n", static_cast<long long>(kNodes));
-    std::printf("speed ratio (BindingProperty / RapidJSON nodes/s): %.2f\n",
-                ours->second / theirs->second);
+  std::printf("nodes per tree: %lld\n", static_cast<long long>(kNodes));
+  std::printf("speed ratio (BindingProperty / RapidJSON nodes/s): %.2f\n", ours / theirs);
+  if (r.Find("BM_BindingPropertyTree", "bytes/node", &our_bytes) &&
+      r.Find("BM_RapidJsonDocument", "bytes/node", &their_bytes)) {
     std::printf("memory ratio (BindingProperty / RapidJSON bytes/node): %.2f\n",
-                bytes_.at("BM_BindingPropertyTree") / bytes_.at("BM_RapidJsonDocument"));
+                our_bytes / their_bytes);
   }
-
- private:
-  std::map<std::string, double> rates_;
-  std::map<std::string, double> bytes_;
-  std::map<std::string, bool> medians_;
-};
+}
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return kivbench::RunBenchmarks(argc, argv, PrintRatios); }

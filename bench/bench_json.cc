@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "binding/json_reader.h"
 #include "binding/json_writer.h"
 
@@ -260,57 +261,30 @@ BENCHMARK_CAPTURE(BM_RapidJsonWrite, login, &LoginPacket)->Unit(benchmark::kMicr
 BENCHMARK_CAPTURE(BM_WriteJson, records, &Records)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_RapidJsonWrite, records, &Records)->Unit(benchmark::kMillisecond);
 
-// Console output plus the ratios of each pair at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      // With repetitions the median stands for the benchmark; otherwise the single run.
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type != Run::RT_Iteration && !median) continue;
-      // A captured benchmark is named "<function>/<capture>" in its function name.
-      const std::string& name = run.run_name.function_name;
-      if (!median && medians_.count(name) != 0) continue;
-      if (median) medians_[name] = true;
-      auto rate = run.counters.find("MB/s");
-      if (rate != run.counters.end()) rates_[name] = rate->second.value;
-    }
-  }
-  void PrintRatios() const {
-    std::printf("input sizes: login %zu bytes, records %zu bytes\n", LoginPacket().size(),
-                Records().size());
-    const struct {
-      const char* what;
-      const char* ours;
-      const char* theirs;
-    } pairs[] = {{"parse", "BM_ParseJson", "BM_RapidJsonParse"},
-                 {"parse vs SAX only", "BM_ParseJson", "BM_RapidJsonSaxOnly"},
-                 {"write", "BM_WriteJson", "BM_RapidJsonWrite"}};
-    for (const auto& pair : pairs) {
-      for (const char* input : {"login", "records"}) {
-        auto ours = rates_.find(std::string(pair.ours) + "/" + input);
-        auto theirs = rates_.find(std::string(pair.theirs) + "/" + input);
-        if (ours == rates_.end() || theirs == rates_.end()) continue;
-        std::printf("%-17s %-7s: %8.1f MB/s vs RapidJSON %8.1f MB/s, ratio %.2f\n", pair.what,
-                    input, ours->second, theirs->second, ours->second / theirs->second);
+// The ratios of each pair.
+void PrintRatios(const kivbench::CounterReporter& r) {
+  std::printf("input sizes: login %zu bytes, records %zu bytes\n", LoginPacket().size(),
+              Records().size());
+  const struct {
+    const char* what;
+    const char* ours;
+    const char* theirs;
+  } pairs[] = {{"parse", "BM_ParseJson", "BM_RapidJsonParse"},
+               {"parse vs SAX only", "BM_ParseJson", "BM_RapidJsonSaxOnly"},
+               {"write", "BM_WriteJson", "BM_RapidJsonWrite"}};
+  for (const auto& pair : pairs) {
+    for (const char* input : {"login", "records"}) {
+      double ours = 0, theirs = 0;
+      if (!r.Find(std::string(pair.ours) + "/" + input, "MB/s", &ours) ||
+          !r.Find(std::string(pair.theirs) + "/" + input, "MB/s", &theirs)) {
+        continue;
       }
+      std::printf("%-17s %-7s: %8.1f MB/s vs RapidJSON %8.1f MB/s, ratio %.2f\n", pair.what, input,
+                  ours, theirs, ours / theirs);
     }
   }
-
- private:
-  std::map<std::string, double> rates_;
-  std::map<std::string, bool> medians_;
-};
+}
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return kivbench::RunBenchmarks(argc, argv, PrintRatios); }

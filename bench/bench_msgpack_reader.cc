@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "binding/msgpack_reader.h"
 
 namespace {
@@ -217,47 +218,23 @@ BENCHMARK(BM_MsgpackC_Login)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Ours_Records)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MsgpackC_Records)->Unit(benchmark::kMillisecond);
 
-// Console output plus MB/s and the ratio per input at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      // With repetitions the median stands for the benchmark; otherwise the single run.
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type != Run::RT_Iteration && !median) continue;
-      const std::string& name = run.run_name.function_name;
-      if (!median && medians_.count(name) != 0) continue;
-      if (median) medians_[name] = true;
-      auto rate = run.counters.find("bytes_per_second");
-      if (rate != run.counters.end()) rates_[name] = rate->second.value;
+// MB/s and the ratio per input.
+void PrintRatios(const kivbench::CounterReporter& r) {
+  for (const char* input : {"Login", "Records"}) {
+    double ours = 0, peer = 0;
+    if (!r.Find(std::string("BM_Ours_") + input, "bytes_per_second", &ours) ||
+        !r.Find(std::string("BM_MsgpackC_") + input, "bytes_per_second", &peer)) {
+      continue;
     }
+    std::printf("%-8s ours %8.1f MB/s   msgpack::unpack %8.1f MB/s   ratio %.2f\n", input,
+                ours / 1e6, peer / 1e6, ours / peer);
   }
-  void PrintRatios() const {
-    for (const char* input : {"Login", "Records"}) {
-      auto ours = rates_.find(std::string("BM_Ours_") + input);
-      auto peer = rates_.find(std::string("BM_MsgpackC_") + input);
-      if (ours == rates_.end() || peer == rates_.end()) continue;
-      std::printf("%-8s ours %8.1f MB/s   msgpack::unpack %8.1f MB/s   ratio %.2f\n", input,
-                  ours->second / 1e6, peer->second / 1e6, ours->second / peer->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> rates_;
-  std::map<std::string, bool> medians_;
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   std::printf("inputs: login document %zu bytes, record array %zu bytes\n", Login().size(),
               Records().size());
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
+  return kivbench::RunBenchmarks(argc, argv, PrintRatios);
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "binding/yaml_reader.h"
 
 namespace {
@@ -115,47 +116,21 @@ BENCHMARK(BM_YamlCppLoad_Packet)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ParseYaml_Records)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_YamlCppLoad_Records)->Unit(benchmark::kMillisecond);
 
-// Console output, then MB/s of both parsers and their ratio for each input.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      // With repetitions the median stands for the benchmark; otherwise the single run.
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type != Run::RT_Iteration && !median) continue;
-      const std::string& name = run.run_name.function_name;
-      if (!median && medians_.count(name) != 0) continue;
-      if (median) medians_[name] = true;
-      auto rate = run.counters.find("bytes_per_second");
-      if (rate != run.counters.end()) rates_[name] = rate->second.value;
+// MB/s of both parsers and their ratio for each input.
+void PrintRatios(const kivbench::CounterReporter& r) {
+  for (const char* input : {"Packet", "Records"}) {
+    double ours = 0, theirs = 0;
+    if (!r.Find(std::string("BM_ParseYaml_") + input, "bytes_per_second", &ours) ||
+        !r.Find(std::string("BM_YamlCppLoad_") + input, "bytes_per_second", &theirs)) {
+      continue;
     }
+    const double size = static_cast<double>(std::string_view(input) == "Packet" ? Packet().size()
+                                                                                : Records().size());
+    std::printf("%s (%.0f bytes): ParseYaml %.1f MB/s, YAML::Load %.1f MB/s, ratio %.2f\n", input,
+                size, ours / 1e6, theirs / 1e6, ours / theirs);
   }
-  void PrintRatios() const {
-    for (const char* input : {"Packet", "Records"}) {
-      auto ours = rates_.find(std::string("BM_ParseYaml_") + input);
-      auto theirs = rates_.find(std::string("BM_YamlCppLoad_") + input);
-      if (ours == rates_.end() || theirs == rates_.end()) continue;
-      const double size = static_cast<double>(
-          std::string_view(input) == "Packet" ? Packet().size() : Records().size());
-      std::printf("%s (%.0f bytes): ParseYaml %.1f MB/s, YAML::Load %.1f MB/s, ratio %.2f\n", input,
-                  size, ours->second / 1e6, theirs->second / 1e6, ours->second / theirs->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> rates_;
-  std::map<std::string, bool> medians_;
-};
+}
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return kivbench::RunBenchmarks(argc, argv, PrintRatios); }

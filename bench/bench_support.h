@@ -1,0 +1,58 @@
+// What the benchmark programs share: a console reporter that remembers each benchmark's
+// counters (the median with --benchmark_repetitions, otherwise the single run), so that a
+// program can print ratios against its peer at the end.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kivbench {
+
+class CounterReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type != Run::RT_Iteration && !median) continue;
+      // A captured benchmark is named "<function>/<capture>" here.
+      const std::string& name = run.run_name.function_name;
+      if (!median && medians_.count(name) != 0) continue;
+      if (median) medians_.insert(name);
+      for (const auto& [counter, value] : run.counters) counters_[name][counter] = value.value;
+    }
+  }
+
+  // The counter of a benchmark, or nothing when the benchmark did not run (a filter).
+  bool Find(const std::string& benchmark, const std::string& counter, double* value) const {
+    auto run = counters_.find(benchmark);
+    if (run == counters_.end()) return false;
+    auto it = run->second.find(counter);
+    if (it == run->second.end()) return false;
+    *value = it->second;
+    return true;
+  }
+
+ private:
+  std::map<std::string, std::map<std::string, double>> counters_;
+  std::set<std::string> medians_;
+};
+
+// The body of main: runs the benchmarks given on the command line, then `summary`.
+inline int RunBenchmarks(int argc, char** argv,
+                         const std::function<void(const CounterReporter&)>& summary) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  CounterReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  summary(reporter);
+  benchmark::Shutdown();
+  return 0;
+}
+
+}  // namespace kivbench
