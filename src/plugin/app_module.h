@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "binding/api_table.h"
 #include "binding/binding_result.h"
+#include "binding/endpoint_router.h"
 #include "binding/native_conversion.h"
 #include "binding/static_type.h"
 #include "binding/type_registry.h"
@@ -129,6 +131,9 @@ class AppModule {
   size_t service_proxy_mailbox_size() const;
 
   TypeRegistry& registry() { return registry_; }
+  // Where RegisterApi declares the module's endpoints (endpoint_router.h).
+  EndpointRouter& router() { return router_; }
+  const EndpointRouter& router() const { return router_; }
   const TypeRegistry& registry() const { return registry_; }
 
   HostServices* host_services() const { return host_services_; }
@@ -198,6 +203,9 @@ class AppModule {
   ApiTable api_table_{};
   std::unique_ptr<PluginLogTarget> log_target_;
   TypeRegistry registry_;
+  EndpointRouter router_{&registry_};
+  // What api_table_ points into; built once RegisterApi has declared everything.
+  std::unique_ptr<ApiTableStorage> api_storage_;
   // Event name to number of Subscribe calls not yet undone. Plugin thread only.
   std::map<std::string, int> subscriptions_;
   // Event name to its converting handler. Plugin thread only.

@@ -38,7 +38,10 @@ bool PluginRuntime::Create(PluginDescriptor* descriptor, std::unique_ptr<AppModu
   m->name_ = MakePluginName(short_name, kPluginTypeBackend);
   m->help_tags_ = {"Plugins", "Plugin " + m->name_.short_name};
   RegisterPluginRuntimeTypes(m->registry_);
+  m->router_.SetDefaultTags(m->help_tags_);
   m->RegisterApi();
+  m->api_storage_ = ApiTableStorage::Build(m->registry_, m->router_, m->help_tags_);
+  m->api_table_ = m->api_storage_->table();
   m->callbacks_ = PluginCallbacks{&PluginRuntime::Initialize, &PluginRuntime::Shutdown,
                                   &PluginRuntime::GetMemoryStats};
 

@@ -85,12 +85,13 @@ TEST(PluginRuntimeTest, CreateFillsTheDescriptor) {
   ASSERT_NE(d.module, nullptr);
   EXPECT_STREQ(d.short_name, "kiv-login");  // the short name, not the full name
   ASSERT_NE(d.api, nullptr);
-  EXPECT_EQ(d.api->endpoint_count, 0u);
-  EXPECT_EQ(d.api->endpoints, nullptr);
-  EXPECT_EQ(d.api->type_count, 0u);
-  EXPECT_EQ(d.api->event_count, 0u);
 
   AppModule* m = plugin.module();
+  // Word 6 is the table built from everything declared during Create.
+  EXPECT_EQ(d.api->endpoint_count, m->router().functions().size());
+  EXPECT_EQ(d.api->type_count, m->registry().Types().size());
+  EXPECT_EQ(d.api->event_count, m->registry().Events().size());
+  EXPECT_NE(d.api->types, nullptr);
   // LOC is a registered tag, found again by its first three letters.
   uint64_t loc = Logger::RegisterTag("LOC");
   ASSERT_NE(loc, 0u);
