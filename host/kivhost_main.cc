@@ -128,9 +128,12 @@ int RunCall(kivhost::HostSession& session, const kivhost::CallOptions& options) 
   }
   std::printf("call: %s %s -> %s\n", options.method.c_str(), options.path.c_str(),
               endpoint->name != nullptr ? endpoint->name : "");
-  // A success without a status set reads as 200, as an HTTP client would show it.
-  const int32_t status = result.status != 0 ? result.status : (result.failed ? 500 : 200);
-  std::printf("status: %d\n", status);
+  // The plugin leaves the status at 0 unless a handler or the router set one.
+  if (result.status != 0) {
+    std::printf("status: %d\n", result.status);
+  } else {
+    std::printf("status: none set (%s)\n", result.failed ? "failed" : "succeeded");
+  }
   for (const auto& [name, value] : result.headers) {
     std::printf("header: %s: %s\n", name.c_str(), value.c_str());
   }

@@ -12,6 +12,40 @@ namespace Voro {
 void LoginModule::RegisterApi() {
   Client::Api::RegisterLoginApiTypes(registry());
   RegisterEvents();
+  RegisterEndpoints();
+}
+
+std::optional<Client::Api::LoginSession> LoginModule::CurrentSession() {
+  if (session_ == nullptr) return std::nullopt;
+  return session_->Refresh();
+}
+
+bool LoginModule::LoginRunning() const {
+  if (session_ == nullptr) return false;
+  const ClientLogin* login = session_->login();
+  if (login != nullptr) return !ClientLogin::IsFinished(login->state());
+  // Signing on, before the login object exists.
+  const Client::Api::LoginSessionStates state = session_->session().state;
+  return state == Client::Api::LoginSessionStates::IN_PROGRESS ||
+         state == Client::Api::LoginSessionStates::LOGGING_OUT;
+}
+
+bool LoginModule::LoggedIn() const {
+  return session_ != nullptr && session_->login() != nullptr &&
+         session_->login()->state() == ClientLogin::kLoggedIn;
+}
+
+void LoginModule::PublishSessionResources() {
+  if (session_ == nullptr) return;
+  // The logged-in resources (wallet, login data packet, platform and in-game credentials)
+  // come with the platform session; until then only the session itself is published.
+  PluginResourceEvent event;
+  event.uri = kSessionPath;
+  event.eventType = PluginResourceEventType::Update;
+  BindingResult value = ToBinding(session_->Refresh(), registry());
+  if (!value.ok()) return;
+  event.data = std::move(value.value());
+  PublishResourceEvent(event);
 }
 
 void LoginModule::RegisterEvents() {

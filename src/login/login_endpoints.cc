@@ -1,0 +1,167 @@
+// LoginModule: the "/kiv-login/v1/" endpoints. Work that belongs to the login attempt,
+// logout, platform calls and account state answers 501 until it is built.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "binding/endpoint_router.h"
+#include "login/login_module.h"
+#include "plugin/endpoint_errors.h"
+
+namespace Voro {
+
+namespace {
+
+using Client::Api::AccessToken;
+using Client::Api::AccountStateResource;
+using Client::Api::LcdsResponse;
+using Client::Api::LoginSession;
+using Client::Api::LoginSessionWallet;
+using Client::Api::PlatformGeneratedCredentials;
+using Client::Api::UsernameAndPassword;
+
+constexpr int32_t kNotImplementedStatus = 501;
+constexpr const char* kNotImplementedMessage = "Not implemented";
+
+EndpointError NotImplemented() { return {kNotImplementedStatus, kNotImplementedMessage}; }
+EndpointError BadRequest(const char* message) { return {400, message}; }
+
+}  // namespace
+
+void LoginModule::RegisterEndpoints() {
+  RegisterSessionEndpoints();
+  RegisterAccountEndpoints();
+  RegisterServiceProxyEndpoints();
+}
+
+void LoginModule::RegisterSessionEndpoints() {
+  EndpointRouter& api = router();
+  api.Declare(KIV_METHOD_POST, "/kiv-login/v1/access-token")
+      .Description("Log in with an access token from the sign-on service.")
+      .Parameter("token", "The access token.", ParameterLocation::kBody)
+      .Handle([this](const AccessToken&) -> EndpointReply<void> {
+        if (LoginRunning()) return EndpointReply<void>();
+        return NotImplemented();
+      });
+  api.Declare(KIV_METHOD_POST, kSessionPath)
+      .Description("Log in with a user name and password.")
+      .Parameter("credentials", "The user name and password.", ParameterLocation::kBody)
+      .Handle([this](const UsernameAndPassword&) -> EndpointReply<LoginSession> {
+        if (LoginRunning()) return EndpointError{409, kSessionExistsMessage};
+        return NotImplemented();
+      });
+  api.Declare(KIV_METHOD_GET, kSessionPath)
+      .Description("The current login session.")
+      .Handle([this]() -> EndpointReply<LoginSession> {
+        std::optional<LoginSession> session = CurrentSession();
+        if (!session.has_value()) return NotFound(kNoSessionMessage);
+        return std::move(*session);
+      });
+  api.Declare(KIV_METHOD_DELETE, kSessionPath)
+      .Description("Log out and close the session.")
+      .Handle([]() -> EndpointReply<void> { return NotImplemented(); });
+  api.Declare(KIV_METHOD_POST, "/kiv-login/v1/session/invoke")
+      .Description("Call a service of the platform server.")
+      .Parameter("destination", "The service.")
+      .Parameter("method", "The service's method.")
+      .Parameter("args", "The method's arguments.")
+      .Handle([](const std::string&, const std::string&,
+                 const std::vector<BindingProperty>&) -> EndpointReply<LcdsResponse> {
+        return NotImplemented();
+      });
+}
+
+void LoginModule::RegisterAccountEndpoints() {
+  EndpointRouter& api = router();
+  api.Declare(KIV_METHOD_GET, "/kiv-login/v1/wallet")
+      .Description("The player's wallet.")
+      .Handle([this]() -> EndpointReply<LoginSessionWallet> {
+        if (session_ == nullptr) return NotFound(kNoSessionMessage);
+        return NotImplemented();
+      });
+  api.Declare(KIV_METHOD_GET, "/kiv-login/v1/login-data-packet")
+      .Description("The login data packet of the platform session.")
+      .Handle([this]() -> EndpointReply<BindingProperty> {
+        if (session_ == nullptr) return NotFound(kNoSessionMessage);
+        return NotImplemented();
+      });
+  api.Declare(KIV_METHOD_GET, "/kiv-login/v1/login-platform-credentials")
+      .Description("The credentials the platform generated for this login.")
+      .Handle([this]() -> EndpointReply<PlatformGeneratedCredentials> {
+        if (session_ == nullptr || session_->login() == nullptr) {
+          return NotFound(kNoSessionMessage);
+        }
+        return NotImplemented();
+      });
+  api.Declare(KIV_METHOD_GET, "/kiv-login/v1/login-in-game-creds")
+      .Description("The in-game credentials from the login queue.")
+      .Handle([this]() -> EndpointReply<BindingProperty> {
+        if (session_ == nullptr) return NotFound(kNoGameCredentialsMessage);
+        return NotImplemented();
+      });
+  api.Declare(KIV_METHOD_POST, "/kiv-login/v1/summoner-created")
+      .Description("Tell the login that the account's summoner exists now.")
+      .Parameter("summonerId", "The new summoner.", ParameterLocation::kBody)
+      .Handle([this](uint64_t) -> EndpointReply<void> {
+        if (!LoggedIn()) return BadRequest(kNotLoggedInMessage);
+        return NotImplemented();
+      });
+  api.Declare(KIV_METHOD_POST, "/kiv-login/v1/change-summoner-name")
+      .Description("Tell the login that the summoner's name changed.")
+      .Parameter("name", "The new name.", ParameterLocation::kBody)
+      .Handle([this](const std::string&) -> EndpointReply<void> {
+        if (!LoggedIn()) return BadRequest(kNotLoggedInMessage);
+        return NotImplemented();
+      });
+  api.Declare(KIV_METHOD_POST, "/kiv-login/v1/new-player-flow-completed")
+      .Description("Tell the login that the new-player flow is done.")
+      .Handle([this]() -> EndpointReply<void> {
+        if (!LoggedIn()) return BadRequest(kNotLoggedInMessage);
+        return NotImplemented();
+      });
+  api.Declare(KIV_METHOD_GET, "/kiv-login/v1/account-state")
+      .Description("The account's state, once fetched.")
+      .Handle([]() -> EndpointReply<AccountStateResource> {
+        // Nothing fetches the state yet, so there never is one.
+        return NotFound(kNoAccountStateMessage);
+      });
+  api.Declare(KIV_METHOD_POST, "/kiv-login/v1/account-state")
+      .Description("Start fetching the account's state.")
+      .Handle([]() -> EndpointReply<void> { return NotImplemented(); });
+}
+
+void LoginModule::RegisterServiceProxyEndpoints() {
+  EndpointRouter& api = router();
+  api.Declare(KIV_METHOD_POST, "/kiv-login/v1/service-proxy-uuid-requests")
+      .Description("Send a service-proxy request answered by a uuid event.")
+      .Parameter("serviceName", "The service.")
+      .Parameter("methodName", "The service's method.")
+      .Parameter("pluginId", "The plugin the answer goes to.")
+      .Parameter("payload", "The request's payload.")
+      .Handle([](const std::string&, const std::string&, const std::string&,
+                 const std::string&) -> EndpointReply<std::string> { return NotImplemented(); });
+  api.Declare(KIV_METHOD_POST, "/kiv-login/v1/service-proxy-method-requests")
+      .Description("Send a service-proxy request answered by a method event.")
+      .Parameter("serviceName", "The service.")
+      .Parameter("methodName", "The service's method.")
+      .Parameter("responseMethodName", "The method name the answer carries.")
+      .Parameter("responseRrrorName", "The method name an error answer carries.")
+      .Parameter("pluginId", "The plugin the answer goes to.")
+      .Parameter("payload", "The request's payload.")
+      .Handle([](const std::string&, const std::string&, const std::string&, const std::string&,
+                 const std::string&,
+                 const std::string&) -> EndpointReply<void> { return NotImplemented(); });
+  for (uint32_t method : {KIV_METHOD_POST, KIV_METHOD_DELETE}) {
+    api.Declare(method, "/kiv-login/v1/service-proxy-async-requests/{serviceName}/{methodName}")
+        .Description(method == KIV_METHOD_POST
+                         ? "Subscribe a plugin to asynchronous service-proxy messages."
+                         : "End a plugin's subscription to asynchronous service-proxy messages.")
+        .Parameter("serviceName", "The service.", ParameterLocation::kPath)
+        .Parameter("methodName", "The service's method.", ParameterLocation::kPath)
+        .Parameter("pluginId", "The subscribing plugin.")
+        .Handle([](const std::string&, const std::string&,
+                   const std::string&) -> EndpointReply<void> { return NotImplemented(); });
+  }
+}
+
+}  // namespace Voro
