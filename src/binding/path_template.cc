@@ -43,6 +43,8 @@ PathTemplate::PathTemplate(std::string path_template) : text_(std::move(path_tem
   literal_prefix_ = text_.substr(0, open);
 
   std::string name;
+  std::string literal;  // the current literal piece, unescaped
+  bool scannable = true;
   bool in_variable = false;
   char variable_kind = 0;  // 0 plain, '+' rest of path, '#' fragment
   bool first_in_variable = false;
@@ -56,6 +58,11 @@ PathTemplate::PathTemplate(std::string path_template) : text_(std::move(path_tem
       } else {
         if (kRegexSpecials.find(c) != std::string_view::npos) expression_ += '\\';
         expression_ += c;
+        // A capture must be followed by "/" (or the end) for the scan to be exact.
+        if (literal.empty() && !pieces_.empty() && pieces_.back().capture && c != '/') {
+          scannable = false;
+        }
+        literal += c;
       }
       continue;
     }
@@ -67,6 +74,12 @@ PathTemplate::PathTemplate(std::string path_template) : text_(std::move(path_tem
       } else {
         expression_ += "([^/]*)";
       }
+      if (variable_kind != 0 || (literal.empty() && !pieces_.empty() && pieces_.back().capture)) {
+        scannable = false;
+      }
+      if (!literal.empty()) pieces_.push_back(Piece{std::move(literal), false});
+      literal.clear();
+      pieces_.push_back(Piece{{}, true});
       variables_.push_back(name);
       in_variable = false;
     } else if (first_in_variable && (c == '+' || c == '#')) {
@@ -76,6 +89,9 @@ PathTemplate::PathTemplate(std::string path_template) : text_(std::move(path_tem
     }
     first_in_variable = false;
   }
+  // An unclosed "{" drops the rest of the template, so the literal collected so far ends it.
+  if (!literal.empty()) pieces_.push_back(Piece{std::move(literal), false});
+  scan_ = scannable;
   try {
     regex_.emplace(expression_, std::regex::ECMAScript | std::regex::optimize);
   } catch (const std::regex_error& e) {
@@ -90,6 +106,7 @@ bool PathTemplate::Match(std::string_view path, std::vector<PathVariable>* varia
     return true;
   }
   if (!regex_.has_value()) return false;
+  if (scan_) return MatchByScan(path, variables);
   if (path.size() < literal_prefix_.size() ||
       std::memcmp(path.data(), literal_prefix_.data(), literal_prefix_.size()) != 0) {
     return false;
@@ -105,6 +122,25 @@ bool PathTemplate::Match(std::string_view path, std::vector<PathVariable>* varia
                             UrlDecode(path.substr(offset, static_cast<size_t>(group.length()))));
   }
   return true;
+}
+
+bool PathTemplate::MatchByScan(std::string_view path, std::vector<PathVariable>* variables) const {
+  variables->clear();
+  size_t position = 0;
+  size_t variable = 0;
+  for (const Piece& piece : pieces_) {
+    if (!piece.capture) {
+      if (path.compare(position, piece.literal.size(), piece.literal) != 0) return false;
+      position += piece.literal.size();
+      continue;
+    }
+    size_t end = path.find('/', position);
+    if (end == std::string_view::npos) end = path.size();
+    variables->emplace_back(variables_[variable++],
+                            UrlDecode(path.substr(position, end - position)));
+    position = end;
+  }
+  return position == path.size();
 }
 
 }  // namespace Voro

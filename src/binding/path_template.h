@@ -10,6 +10,11 @@
 // "{" is compared byte for byte. Matching is always against the whole path, and every
 // captured text is URL-decoded.
 //
+// Templates whose plain variables are each followed by "/" or the end (the common shape,
+// "/a/{x}/b/{y}") have exactly one way to match: every capture runs to the next "/". They
+// are matched by a scan with the same result as the expression; the others run the
+// expression.
+//
 // A compiled template is immutable: any number of threads may match against it at once.
 #pragma once
 
@@ -55,6 +60,14 @@ class PathTemplate {
   // path that does not is refused without running the expression.
   std::string literal_prefix_;
   std::optional<std::regex> regex_;
+  // The scan: literal pieces and one-segment captures, in template order.
+  struct Piece {
+    std::string literal;  // empty for a capture
+    bool capture = false;
+  };
+  bool scan_ = false;
+  std::vector<Piece> pieces_;
+  bool MatchByScan(std::string_view path, std::vector<PathVariable>* variables) const;
 };
 
 }  // namespace Voro

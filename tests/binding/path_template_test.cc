@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "binding/function_name.h"
@@ -105,6 +107,60 @@ TEST(PathTemplateTest, MatchesWholePathsAndDecodesCaptures) {
     ASSERT_EQ(compiled.Match(c.path, &variables), c.matches) << c.path_template << " " << c.path;
     if (c.matches) {
       EXPECT_EQ(variables, c.variables) << c.path_template << " " << c.path;
+    }
+  }
+}
+
+// Whatever way a template is matched, the outcome is the expression's.
+TEST(PathTemplateTest, MatchesExactlyLikeItsExpression) {
+  const char* templates[] = {
+      "/s/{a}",      "/s/{a}/{b}",  "/s/{a}/x/{b}/", "/{a}",        "{a}/b",
+      "/s/{a}x",     "/s/{a}{b}",   "/s/{+a}/{b}",   "/s/{a}/{+b}", "/p{#f}",
+      "/s/{a}.json", "/q?{a}/{b}?", "/s/{a}/{open",  "/{a}/{a}",    "/kiv-login/v1/x/{a}/{b}",
+  };
+  const char* paths[] = {
+      "",
+      "/",
+      "/s/",
+      "/s/1",
+      "/s/1/",
+      "/s/1/2",
+      "/s/1/2/",
+      "/s/1/x",
+      "/s/1/x/2/",
+      "/s/1/x/2",
+      "/s//",
+      "/s/a%20b/c",
+      "/s/1x",
+      "/s/12",
+      "a/b",
+      "/a",
+      "/p#x",
+      "/s/1.json",
+      "/q?1/2?",
+      "/s/1/",
+      "/s/x/y/z",
+      "/s/1/2/3",
+      "/kiv-login/v1/x/%2F/y",
+      "/s/1\n2",
+      "//",
+      "/s/\xff/2",
+  };
+  for (const char* path_template : templates) {
+    PathTemplate compiled(path_template);
+    std::regex expression(compiled.expression(), std::regex::ECMAScript);
+    for (const char* path : paths) {
+      std::string_view text(path);
+      std::match_results<std::string_view::const_iterator> match;
+      bool expected = std::regex_match(text.begin(), text.end(), match, expression);
+      std::vector<PathVariable> variables;
+      ASSERT_EQ(compiled.Match(text, &variables), expected) << path_template << " " << path;
+      if (!expected) continue;
+      ASSERT_EQ(variables.size(), compiled.variables().size());
+      for (size_t i = 0; i < variables.size(); ++i) {
+        EXPECT_EQ(variables[i].second, UrlDecode(match[i + 1].str()))
+            << path_template << " " << path;
+      }
     }
   }
 }
