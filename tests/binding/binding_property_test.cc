@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -195,6 +196,41 @@ TEST(BindingPropertyTest, FieldsIterateInByteOrderOfTheirNames) {
   w["z"] = 5;
   EXPECT_EQ(w.size(), 8u);
   EXPECT_EQ(w.Field("z").GetSigned(), 5);
+}
+
+TEST(BindingPropertyTest, AscendingDescendingAndMixedInsertionGiveTheSameFields) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 300; ++i) names.push_back("k" + std::to_string(i * 7919 % 1000));
+  std::sort(names.begin(), names.end());
+  BindingProperty ascending;
+  for (const std::string& name : names) ascending[name] = name;
+  BindingProperty descending;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) descending[*it] = *it;
+  BindingProperty mixed;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = i % 2 == 0 ? names[i / 2] : names[names.size() - 1 - i / 2];
+    mixed[name] = name;
+  }
+  EXPECT_EQ(Keys(ascending), names);
+  EXPECT_EQ(Keys(descending), names);
+  EXPECT_EQ(Keys(mixed), names);
+  EXPECT_EQ(ascending, descending);
+  EXPECT_EQ(ascending, mixed);
+
+  // The last key again, and a key equal to the last one's prefix, are found or placed
+  // correctly although they do not ascend.
+  const std::string last = names.back();
+  ascending[last] = 1;
+  EXPECT_EQ(ascending.size(), names.size());
+  EXPECT_EQ(ascending.Field(last).GetSigned(), 1);
+  ascending["k"] = 2;
+  EXPECT_EQ(ascending.size(), names.size() + 1);
+  EXPECT_EQ(Keys(ascending).front(), "k");
+  // Finding an existing key gives the extra reference back: only the key holds it now
+  // that its string value was replaced.
+  const InternedString* entry = ascending.storage()->strings().Find(last);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->refs(), 1u);
 }
 
 TEST(BindingPropertyTest, MakeCollectionAndMakeStructureKeepTheirOwnKind) {
