@@ -65,7 +65,8 @@ StringInternTable::~StringInternTable() { Clear(/*free_small=*/true); }
 
 void StringInternTable::Clear(bool free_small) {
   if (buckets_ == nullptr) return;
-  for (size_t i = 0; i < bucket_count_; ++i) {
+  // When the allocator takes its pages back anyway, only entries on the heap need a visit.
+  for (size_t i = 0; (free_small || heap_entries_ != 0) && i < bucket_count_; ++i) {
     InternedString* entry = buckets_[i].entry;
     if (entry == nullptr) continue;
     const size_t bytes = EntryBytes(entry->length_);
@@ -79,6 +80,7 @@ void StringInternTable::Clear(bool free_small) {
   buckets_ = nullptr;
   bucket_count_ = 0;
   count_ = 0;
+  heap_entries_ = 0;
 }
 
 uint32_t StringInternTable::Hash(std::string_view text) {
@@ -119,7 +121,7 @@ StringInternTable::Bucket* StringInternTable::Probe(std::string_view text, uint3
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     Bucket* bucket = &buckets_[i];
     if (bucket->entry == nullptr) return bucket;
-    if (bucket->hash == hash && bucket->entry->length_ == text.size() &&
+    if (bucket->hash == hash && bucket->length == text.size() &&
         EqualBytes(bucket->entry->data(), text.data(), text.size())) {
       return bucket;
     }
@@ -150,11 +152,14 @@ const InternedString* StringInternTable::Intern(std::string_view text) {
     Grow();
     bucket = Probe(text, hash);
   }
-  void* memory = allocator_->AllocateAny(EntryBytes(text.size()));
+  const size_t bytes = EntryBytes(text.size());
+  void* memory = allocator_->AllocateAny(bytes);
+  if (bytes > SmallObjectAllocator::kMaxSize) ++heap_entries_;
   auto* entry = new (memory) InternedString(hash, static_cast<uint32_t>(text.size()));
   std::memcpy(entry->mutable_data(), text.data(), text.size());
   entry->mutable_data()[text.size()] = '\0';
   bucket->hash = hash;
+  bucket->length = static_cast<uint32_t>(text.size());
   bucket->entry = entry;
   ++count_;
   return entry;
@@ -175,17 +180,30 @@ void StringInternTable::Erase(InternedString* entry) {
       hole = next;
     }
   }
-  buckets_[hole] = Bucket{0, nullptr};
+  buckets_[hole] = Bucket{0, 0, nullptr};
   --count_;
   const size_t bytes = EntryBytes(entry->length_);
+  if (bytes > SmallObjectAllocator::kMaxSize) --heap_entries_;
   entry->~InternedString();
   allocator_->FreeAny(entry, bytes);
 }
 
-void StringInternTable::Grow() {
-  const size_t new_count = bucket_count_ == 0 ? kInitialBuckets : bucket_count_ * 2;
+void StringInternTable::Grow() { Rehash(bucket_count_ == 0 ? kInitialBuckets : bucket_count_ * 2); }
+
+void StringInternTable::Reserve(size_t n) {
+  // The same three-quarter load as Intern keeps.
+  if (n > static_cast<size_t>(-1) / 4) throw std::bad_alloc();
+  size_t new_count = bucket_count_ == 0 ? kInitialBuckets : bucket_count_;
+  while (n * 4 > new_count * 3) {
+    if (new_count > (static_cast<size_t>(-1) / sizeof(Bucket)) / 2) throw std::bad_alloc();
+    new_count *= 2;
+  }
+  if (new_count != bucket_count_) Rehash(new_count);
+}
+
+void StringInternTable::Rehash(size_t new_count) {
   auto* fresh = static_cast<Bucket*>(allocator_->AllocateAny(new_count * sizeof(Bucket)));
-  std::fill(fresh, fresh + new_count, Bucket{0, nullptr});
+  std::fill(fresh, fresh + new_count, Bucket{0, 0, nullptr});
   const size_t mask = new_count - 1;
   for (size_t i = 0; buckets_ != nullptr && i < bucket_count_; ++i) {
     if (buckets_[i].entry == nullptr) continue;

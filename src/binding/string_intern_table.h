@@ -64,6 +64,10 @@ class StringInternTable {
     }
   }
 
+  // Makes room for `n` entries in all, so that filling the table up to that many does not
+  // rehash on the way. Only ever grows the table.
+  void Reserve(size_t n);
+
   // Frees every entry, whatever its count. With free_small false, memory that came from the
   // small-object allocator is left to it: for a table that dies together with its allocator.
   void Clear(bool free_small);
@@ -74,10 +78,11 @@ class StringInternTable {
   size_t bucket_count() const { return bucket_count_; }
 
  private:
-  // Open addressing with linear probing. The hash sits next to the pointer, so a probe
-  // touches an entry only when the hashes match.
+  // Open addressing with linear probing. The hash and length sit next to the pointer (in
+  // what would be padding), so a probe touches an entry only when both match.
   struct Bucket {
     uint32_t hash;
+    uint32_t length;
     InternedString* entry;  // null: free
   };
 
@@ -87,11 +92,14 @@ class StringInternTable {
   Bucket* Probe(std::string_view text, uint32_t hash) const;
   void Erase(InternedString* entry);
   void Grow();
+  void Rehash(size_t new_count);
 
   SmallObjectAllocator* const allocator_;
   Bucket* buckets_ = nullptr;  // a power of two of them, created on first insert
   size_t bucket_count_ = 0;
   size_t count_ = 0;
+  // Entries too long for the small-object allocator: Clear(false) must find and free them.
+  size_t heap_entries_ = 0;
 };
 
 }  // namespace Voro
