@@ -148,6 +148,10 @@ class BindingProperty {
   // Grows a collection's capacity to n elements; does nothing on other tags.
   // Throws std::length_error when n > kMaxCollectionSize.
   void Reserve(size_t n);
+  // Makes room in the tree's string table for `n` distinct strings in all, so that a
+  // decoder that can estimate them from its input does not rehash the table as it grows.
+  // Changes no value; the storage is created if needed.
+  void ReserveStrings(size_t n) { EnsureStorage()->strings().Reserve(n); }
 
   BindingProperty& operator=(bool value) {
     SetBool(value);

@@ -14,6 +14,7 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -231,6 +232,14 @@ BindingResult ParseJson(std::string_view text) {
   InsituStream stream(buffer.data());
   rapidjson::Reader reader;
   BindingResult result;
+  // About one distinct key or string per 64 bytes of text is typical of documents with
+  // many records; a few more or fewer only moves one rehash.
+  constexpr size_t kBytesPerDistinctString = 64;
+  constexpr size_t kMaxReservedStrings = size_t{1} << 20;
+  if (text.size() >= 2 * kBytesPerDistinctString) {
+    result.value().ReserveStrings(
+        std::min(text.size() / kBytesPerDistinctString, kMaxReservedStrings));
+  }
   TreeHandler handler(&result.value(), &stream);
   const rapidjson::ParseResult parsed = reader.Parse<kParseFlags>(stream, handler);
   if (handler.stop() == TreeHandler::Stop::kNesting) {

@@ -378,6 +378,14 @@ bool Decoder::ReadValue(BindingProperty* slot) {
 MsgpackDecodeResult DecodeMsgpack(const void* data, size_t size) {
   MsgpackDecodeResult out;
   if (size == 0) return out;
+  // About one distinct key or string per 48 bytes is typical of data with many records;
+  // a few more or fewer only moves one rehash of the tree's string table.
+  constexpr size_t kBytesPerDistinctString = 48;
+  constexpr size_t kMaxReservedStrings = size_t{1} << 20;
+  if (size >= 2 * kBytesPerDistinctString) {
+    out.result.value().ReserveStrings(
+        std::min(size / kBytesPerDistinctString, kMaxReservedStrings));
+  }
   Decoder decoder(static_cast<const uint8_t*>(data), size);
   if (!decoder.Run(&out.result.value())) {
     // The partial tree goes; only the message is left.
