@@ -55,8 +55,10 @@ void* SystemPageBlockMapper::MapBlock() {
 
 void SystemPageBlockMapper::UnmapBlock(void* block) { munmap(block, kBlockSize); }
 
-PageSource::PageSource(PageBlockMapper* mapper, size_t spare_blocks)
-    : mapper_(mapper), spare_blocks_(spare_blocks) {}
+PageSource::PageSource(PageBlockMapper* mapper, size_t spare_blocks, size_t max_spare_blocks)
+    : mapper_(mapper),
+      spare_blocks_(spare_blocks),
+      max_spare_blocks_(std::max(spare_blocks, max_spare_blocks)) {}
 
 PageSource::~PageSource() {
   MutexLock lock(&mutex_);
@@ -68,7 +70,7 @@ PageSource& PageSource::Default() {
   // Never destroyed (trees may outlive static destruction), yet kept in the library's
   // static storage so that unloading the plugin does not leak them.
   static NoDestructor<SystemPageBlockMapper> mapper;
-  static NoDestructor<PageSource> source(mapper.get(), kDefaultSpareBlocks);
+  static NoDestructor<PageSource> source(mapper.get(), kDefaultSpareBlocks, kDefaultMaxSpareBlocks);
   return *source;
 }
 
@@ -83,7 +85,10 @@ void* PageSource::AcquirePage() {
   }
   char* const block = blocks_with_room_.back();
   FreeMask& mask = blocks_[block];
-  if (mask == kAllFree && free_blocks_ > 0) --free_blocks_;  // a spare block goes back in use
+  if (mask == kAllFree) {
+    if (free_blocks_ > 0) --free_blocks_;  // a spare block goes back in use
+    burst_peak_ = std::max(burst_peak_, blocks_.size() - free_blocks_);
+  }
   const int index = std::countr_zero(static_cast<unsigned>(mask));
   mask = static_cast<FreeMask>(mask & ~(1u << index));
   if (mask == 0) blocks_with_room_.pop_back();
@@ -103,13 +108,32 @@ void PageSource::ReleasePage(void* page) {
   it->second = static_cast<FreeMask>(it->second | (1u << index));
   --pages_in_use_;
   if (it->second == kAllFree) {
-    if (free_blocks_ < spare_blocks_) {
+    if (free_blocks_ < SpareLimit()) {
       ++free_blocks_;
-      return;
+    } else {
+      blocks_with_room_.erase(std::find(blocks_with_room_.begin(), blocks_with_room_.end(), block));
+      blocks_.erase(it);
+      mapper_->UnmapBlock(block);
     }
-    blocks_with_room_.erase(std::find(blocks_with_room_.begin(), blocks_with_room_.end(), block));
-    blocks_.erase(it);
+  }
+  if (pages_in_use_ == 0) EndBurst();
+}
+
+size_t PageSource::SpareLimit() const {
+  return std::clamp(std::max(recent_peak_, burst_peak_), spare_blocks_, max_spare_blocks_);
+}
+
+void PageSource::EndBurst() {
+  recent_peak_ = std::max(burst_peak_, recent_peak_ / 2);
+  burst_peak_ = 0;
+  // No page is in use: every block left is a spare, and any of them may go.
+  const size_t limit = SpareLimit();
+  while (free_blocks_ > limit) {
+    char* const block = blocks_with_room_.back();
+    blocks_with_room_.pop_back();
+    blocks_.erase(block);
     mapper_->UnmapBlock(block);
+    --free_blocks_;
   }
 }
 
@@ -121,6 +145,11 @@ size_t PageSource::blocks_reserved() const {
 size_t PageSource::pages_in_use() const {
   MutexLock lock(&mutex_);
   return pages_in_use_;
+}
+
+size_t PageSource::spare_limit() const {
+  MutexLock lock(&mutex_);
+  return SpareLimit();
 }
 
 }  // namespace Voro

@@ -77,6 +77,54 @@ TEST(PageSourceTest, KeepsTheSpareBlocksItIsAskedToKeep) {
   EXPECT_EQ(source.blocks_reserved(), 1u);
 }
 
+// Acquires `blocks` blocks' worth of pages and releases them all again.
+void Burst(PageSource& source, size_t blocks) {
+  std::vector<void*> pages;
+  for (size_t i = 0; i < blocks * PageSource::kPagesPerBlock; ++i) {
+    pages.push_back(source.AcquirePage());
+  }
+  for (void* page : pages) source.ReleasePage(page);
+}
+
+TEST(PageSourceTest, SpareBlocksFollowTheRecentPeakWithinTheirBounds) {
+  FakePageBlockMapper mapper;
+  PageSource source(&mapper, /*spare_blocks=*/2, /*max_spare_blocks=*/8);
+  EXPECT_EQ(source.spare_limit(), 2u);
+
+  // A burst of five blocks keeps all five for the next burst of that size.
+  Burst(source, 5);
+  EXPECT_EQ(source.blocks_reserved(), 5u);
+  EXPECT_EQ(source.spare_limit(), 5u);
+  Burst(source, 5);
+  EXPECT_EQ(mapper.mapped(), 5u);
+  EXPECT_EQ(source.blocks_reserved(), 5u);
+
+  // A larger burst keeps no more than the upper bound.
+  Burst(source, 12);
+  EXPECT_EQ(mapper.mapped(), 12u);
+  EXPECT_EQ(source.spare_limit(), 8u);
+  EXPECT_EQ(source.blocks_reserved(), 8u);
+
+  // While a page is in use the burst goes on: a small tree does not trim the spares.
+  void* held = source.AcquirePage();
+  Burst(source, 1);
+  EXPECT_EQ(source.blocks_reserved(), 8u);
+  EXPECT_EQ(source.spare_limit(), 8u);
+
+  // Smaller bursts give the memory back, halving the remembered peak each time, down to the
+  // lower bound.
+  source.ReleasePage(held);
+  EXPECT_EQ(source.spare_limit(), 6u);  // half of twelve
+  EXPECT_EQ(source.blocks_reserved(), 6u);
+  Burst(source, 1);
+  EXPECT_EQ(source.blocks_reserved(), 3u);
+  Burst(source, 1);
+  EXPECT_EQ(source.spare_limit(), 2u);
+  EXPECT_EQ(source.blocks_reserved(), 2u);
+  EXPECT_EQ(source.pages_in_use(), 0u);
+  EXPECT_EQ(mapper.live(), 2u);
+}
+
 TEST(PageSourceTest, ReportsExhaustionAsBadAlloc) {
   FakePageBlockMapper mapper;
   PageSource source(&mapper);
