@@ -1,0 +1,127 @@
+// The login module's session endpoints and resources with a login in various states,
+// called through the API table as the host calls them.
+#include "login/login_module.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "binding/binding_abi.h"
+#include "binding/json_writer.h"
+#include "support/fake_host.h"
+#include "support/initialized_module.h"
+
+namespace Voro {
+namespace {
+
+using testing::FakeHost;
+using testing::InitializedModule;
+
+struct Answer {
+  int32_t status = 0;
+  std::string error;
+  std::string body;  // compact JSON
+};
+
+class LoginModuleTest : public ::testing::Test {
+ protected:
+  LoginModuleTest() : module_(&host_, std::make_unique<LoginModule>()) {}
+
+  LoginModule* login_module() { return static_cast<LoginModule*>(module_.get()); }
+
+  // Sets up a session whose login is in `state`.
+  ClientLogin* StartSession(ClientLogin::LoginState state) {
+    auto login = std::make_unique<ClientLogin>();
+    login->SetState(state);
+    login->username = "alice";
+    ClientLogin* raw = login.get();
+    login_module()->set_session_context(std::make_unique<LoginSessionContext>(std::move(login)));
+    return raw;
+  }
+
+  Answer Call(uint32_t method, const char* path, const std::string& json_body = {}) {
+    const ApiTable* table = module_->api_table();
+    const ApiEndpointRecord* endpoint = table->endpoints;
+    while (endpoint != nullptr &&
+           (endpoint->method != method || std::strcmp(endpoint->path, path) != 0)) {
+      endpoint = endpoint->next;
+    }
+    EXPECT_NE(endpoint, nullptr) << path;
+    if (endpoint == nullptr) return {};
+    HostRequest request{};
+    request.method = method;
+    request.path = path;
+    request.context = endpoint->context;
+    if (!json_body.empty()) {
+      request.content_type = "application/json";
+      request.body = json_body.data();
+      request.body_length = static_cast<uint32_t>(json_body.size());
+    }
+    HostResponse response{};
+    endpoint->callback(&response, &request);
+    Answer answer;
+    answer.status = response.status_code;
+    if (response.error_text != nullptr) answer.error = response.error_text;
+    BindingResult body = FromAbiValue(response.body, "body");
+    answer.body = body.ok() ? WriteJson(body.value()) : "?";
+    if (response.release != nullptr) response.release(&response);
+    return answer;
+  }
+
+  FakeHost host_;
+  InitializedModule module_;
+};
+
+TEST_F(LoginModuleTest, ASessionIsRefusedOnlyWhileALoginRuns) {
+  const std::string credentials = R"({"username":"alice","password":"pw"})";
+  StartSession(3);  // in the queue
+  Answer running = Call(KIV_METHOD_POST, "/kiv-login/v1/session", credentials);
+  EXPECT_EQ(running.status, 409);
+  EXPECT_EQ(running.error, "A login session already exists");
+
+  StartSession(24);  // failed: finished, a new login may start
+  Answer after_failure = Call(KIV_METHOD_POST, "/kiv-login/v1/session", credentials);
+  EXPECT_EQ(after_failure.status, 501);
+
+  StartSession(ClientLogin::kLoggedIn);  // logged in is not finished
+  EXPECT_EQ(Call(KIV_METHOD_POST, "/kiv-login/v1/session", credentials).status, 409);
+  // An access token while a login runs is accepted and changes nothing.
+  Answer token = Call(KIV_METHOD_POST, "/kiv-login/v1/access-token",
+                      R"({"token":"t","scopes":[],"expiry":0})");
+  EXPECT_EQ(token.error, "");
+}
+
+TEST_F(LoginModuleTest, TheSessionReadsItsLogin) {
+  EXPECT_EQ(Call(KIV_METHOD_GET, "/kiv-login/v1/session").status, 404);
+  ClientLogin* login = StartSession(ClientLogin::kLoggedIn);
+  login->lcds_disconnected = false;
+  login->summoner_id = 12;
+  Answer session = Call(KIV_METHOD_GET, "/kiv-login/v1/session");
+  EXPECT_EQ(session.error, "");
+  EXPECT_EQ(session.body,
+            R"({"accountId":0,"connected":true,"gasToken":null,"idToken":"","isNewPlayer":false,)"
+            R"("puuid":"","state":"SUCCEEDED","summonerId":12,"userAuthToken":"",)"
+            R"("username":"alice"})");
+  // Logged in, the "not logged in" answers give way to the work that comes later.
+  EXPECT_EQ(Call(KIV_METHOD_POST, "/kiv-login/v1/new-player-flow-completed").status, 501);
+}
+
+TEST_F(LoginModuleTest, SessionResourcesArePublishedUnderBothNames) {
+  host_.published.clear();
+  login_module()->PublishSessionResources();  // no session: nothing
+  EXPECT_TRUE(host_.published.empty());
+  StartSession(3);
+  login_module()->PublishSessionResources();
+  ASSERT_EQ(host_.published.size(), 2u);
+  EXPECT_EQ(host_.published[0].first, "OnJsonApiEvent_kiv-login_v1_session");
+  EXPECT_EQ(host_.published[1].first, "OnJsonApiEvent");
+  EXPECT_EQ(host_.published[0].second, host_.published[1].second);
+  EXPECT_NE(host_.published[0].second.find(R"("eventType":"Update","uri":"/kiv-login/v1/session")"),
+            std::string::npos)
+      << host_.published[0].second;
+  EXPECT_NE(host_.published[0].second.find(R"("state":"IN_PROGRESS")"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace Voro
