@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "binding/binding_abi.h"
 #include "binding/endpoint_router.h"
 #include "binding/path_template.h"
@@ -172,56 +173,31 @@ BENCHMARK(BM_StaticNoSessionReused);
 BENCHMARK(BM_TemplatedReused);
 BENCHMARK(BM_TemplatedPerRequest);
 
-// Console output plus, at the end, the calls per second of each case and the ratio of the
-// reused matcher to the per-request one.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type != Run::RT_Iteration && !median) continue;
-      const std::string& name = run.run_name.function_name;
-      if (!median && medians_.count(name) != 0) continue;
-      if (median) medians_[name] = true;
-      auto rate = run.counters.find("calls/s");
-      if (rate != run.counters.end()) rates_[name] = rate->second.value;
+// The calls per second of each case and the ratio of the reused matcher to the
+// per-request one.
+void PrintRatios(const kivbench::CounterReporter& r) {
+  const struct {
+    const char* what;
+    const char* reused;
+    const char* per_request;
+    double goal;
+  } pairs[] = {{"static", "BM_StaticReused", "BM_StaticPerRequest", 1e6},
+               {"templated", "BM_TemplatedReused", "BM_TemplatedPerRequest", 5e5}};
+  for (const auto& pair : pairs) {
+    double reused = 0, per_request = 0;
+    if (!r.Find(pair.reused, "calls/s", &reused) ||
+        !r.Find(pair.per_request, "calls/s", &per_request)) {
+      continue;
     }
+    std::printf(
+        "%-9s: reused %10.0f calls/s (goal %.0f: %s), compiled per request %10.0f "
+        "calls/s, ratio %.2f\n",
+        pair.what, reused, pair.goal, reused >= pair.goal ? "met" : "MISSED", per_request,
+        reused / per_request);
   }
-  void PrintRatios() const {
-    const struct {
-      const char* what;
-      const char* reused;
-      const char* per_request;
-      double goal;
-    } pairs[] = {{"static", "BM_StaticReused", "BM_StaticPerRequest", 1e6},
-                 {"templated", "BM_TemplatedReused", "BM_TemplatedPerRequest", 5e5}};
-    for (const auto& pair : pairs) {
-      auto reused = rates_.find(pair.reused);
-      auto per_request = rates_.find(pair.per_request);
-      if (reused == rates_.end() || per_request == rates_.end()) continue;
-      std::printf(
-          "%-9s: reused %10.0f calls/s (goal %.0f: %s), compiled per request %10.0f "
-          "calls/s, ratio %.2f\n",
-          pair.what, reused->second, pair.goal, reused->second >= pair.goal ? "met" : "MISSED",
-          per_request->second, reused->second / per_request->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> rates_;
-  std::map<std::string, bool> medians_;
-};
+}
 
 }  // namespace
 }  // namespace Voro
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  Voro::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return kivbench::RunBenchmarks(argc, argv, Voro::PrintRatios); }
