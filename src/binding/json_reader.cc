@@ -233,10 +233,13 @@ BindingResult ParseJson(std::string_view text) {
   rapidjson::Reader reader;
   BindingResult result;
   // About one distinct key or string per 64 bytes of text is typical of documents with
-  // many records; a few more or fewer only moves one rehash.
+  // many records; a few more or fewer only moves one rehash. Small tables grow cheaply, and
+  // an oversized one costs more to clear and walk than its few rehashes: only large inputs
+  // reserve.
   constexpr size_t kBytesPerDistinctString = 64;
+  constexpr size_t kMinReservedStrings = size_t{1} << 14;
   constexpr size_t kMaxReservedStrings = size_t{1} << 20;
-  if (text.size() >= 2 * kBytesPerDistinctString) {
+  if (text.size() / kBytesPerDistinctString >= kMinReservedStrings) {
     result.value().ReserveStrings(
         std::min(text.size() / kBytesPerDistinctString, kMaxReservedStrings));
   }

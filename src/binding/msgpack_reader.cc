@@ -379,10 +379,13 @@ MsgpackDecodeResult DecodeMsgpack(const void* data, size_t size) {
   MsgpackDecodeResult out;
   if (size == 0) return out;
   // About one distinct key or string per 48 bytes is typical of data with many records;
-  // a few more or fewer only moves one rehash of the tree's string table.
+  // a few more or fewer only moves one rehash of the tree's string table. Small tables grow
+  // cheaply, and an oversized one costs more to clear and walk than its few rehashes: only
+  // large inputs reserve.
   constexpr size_t kBytesPerDistinctString = 48;
+  constexpr size_t kMinReservedStrings = size_t{1} << 14;
   constexpr size_t kMaxReservedStrings = size_t{1} << 20;
-  if (size >= 2 * kBytesPerDistinctString) {
+  if (size / kBytesPerDistinctString >= kMinReservedStrings) {
     out.result.value().ReserveStrings(
         std::min(size / kBytesPerDistinctString, kMaxReservedStrings));
   }
