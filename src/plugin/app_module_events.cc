@@ -168,7 +168,7 @@ void AppModule::AddResourcePatternHandler(std::string pattern, ResourceHandler h
 
 void AppModule::DispatchResourceEvent(const PluginResourceEvent& event) {
   PluginResourceEvent normalised = event;
-  if (normalised.uri.empty() || normalised.uri[0] != '/') normalised.uri.insert(0, "/");
+  if (normalised.uri.empty() || normalised.uri[0] != '/') normalised.uri = "/" + normalised.uri;
   // Copies: a handler may register further handlers.
   auto exact = resource_handlers_.find(normalised.uri);
   if (exact != resource_handlers_.end()) {
