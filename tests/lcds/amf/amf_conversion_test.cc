@@ -42,8 +42,12 @@ TEST(AmfFromBindingTest, ScalarsAndTheIntegerRange) {
     v.SetSigned(c.value);
     const Amf3Item item = Convert(v, registry);
     EXPECT_EQ(item.kind(), c.kind) << c.value;
-    if (c.kind == Amf3Kind::kInteger) EXPECT_EQ(item.AsInteger(), c.value);
-    if (c.kind == Amf3Kind::kDouble) EXPECT_EQ(item.AsDouble(), static_cast<double>(c.value));
+    if (c.kind == Amf3Kind::kInteger) {
+      EXPECT_EQ(item.AsInteger(), c.value);
+    }
+    if (c.kind == Amf3Kind::kDouble) {
+      EXPECT_EQ(item.AsDouble(), static_cast<double>(c.value));
+    }
   }
   v.SetUnsigned(268435455);
   EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kInteger);

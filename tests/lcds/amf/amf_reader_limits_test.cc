@@ -104,7 +104,9 @@ TEST(AmfReaderLimitsTest, WriterKeepsOutputWithinTheReadersDepth) {
   size_t depth = 1;
   for (const Amf3Item* item = &decoded; item->kind() == Amf3Kind::kArray; ++depth) {
     item = &item->AsArray().dense.at(0);
-    if (item->kind() != Amf3Kind::kArray) EXPECT_TRUE(item->is_null());
+    if (item->kind() != Amf3Kind::kArray) {
+      EXPECT_TRUE(item->is_null());
+    }
   }
   EXPECT_EQ(depth, kMaxAmfReadDepth);
 
