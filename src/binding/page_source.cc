@@ -137,6 +137,27 @@ void PageSource::EndBurst() {
   }
 }
 
+void PageSource::ReleaseSpareBlocks() {
+  MutexLock lock(&mutex_);
+  for (auto it = blocks_.begin(); it != blocks_.end();) {
+    if (it->second != kAllFree) {
+      ++it;
+      continue;
+    }
+    char* const block = it->first;
+    blocks_with_room_.erase(std::find(blocks_with_room_.begin(), blocks_with_room_.end(), block));
+    it = blocks_.erase(it);
+    mapper_->UnmapBlock(block);
+  }
+  free_blocks_ = 0;
+  recent_peak_ = 0;
+  if (blocks_.empty()) {
+    // Empty containers may still hold their arrays.
+    std::unordered_map<char*, FreeMask>().swap(blocks_);
+    std::vector<char*>().swap(blocks_with_room_);
+  }
+}
+
 size_t PageSource::blocks_reserved() const {
   MutexLock lock(&mutex_);
   return blocks_.size();

@@ -76,6 +76,10 @@ class PageSource {
   // REQUIRES: page came from AcquirePage on this source and is released once.
   void ReleasePage(void* page);
 
+  // Gives every fully free block back to the system now, and the source's own bookkeeping
+  // memory too once no block is left (the plugin library being unloaded).
+  void ReleaseSpareBlocks();
+
   // Blocks currently reserved from the system, and pages handed out (for tests and stats).
   size_t blocks_reserved() const;
   size_t pages_in_use() const;

@@ -1,6 +1,7 @@
 // The library's only exported symbols. No exception may leave them.
 #include <memory>
 
+#include "binding/page_source.h"
 #include "diag/event_xml_log_target.h"
 #include "diag/log.h"
 #include "diag/logger.h"
@@ -40,4 +41,6 @@ KIV_EXPORT void EnableEventXMLLogTarget() {
 // XML target attached while no module exists) would otherwise outlive its code.
 __attribute__((destructor)) static void DeleteUnreferencedLogger() {
   Voro::Logger::DeleteUnreferenced();
+  // The spare pages kept for the next tree would outlive the code that could use them.
+  Voro::PageSource::Default().ReleaseSpareBlocks();
 }

@@ -75,6 +75,18 @@ TEST(PageSourceTest, KeepsTheSpareBlocksItIsAskedToKeep) {
   EXPECT_EQ(mapper.mapped(), 2u);
   source.ReleasePage(page);
   EXPECT_EQ(source.blocks_reserved(), 1u);
+
+  // Unloading gives the spare back; a block with a page in use stays.
+  void* held = source.AcquirePage();
+  for (int i = 0; i < 16; ++i) pages[i] = source.AcquirePage();  // a second block
+  for (int i = 0; i < 16; ++i) source.ReleasePage(pages[i]);
+  EXPECT_EQ(source.blocks_reserved(), 2u);
+  source.ReleaseSpareBlocks();
+  EXPECT_EQ(source.blocks_reserved(), 1u);
+  source.ReleasePage(held);  // now a spare again
+  source.ReleaseSpareBlocks();
+  EXPECT_EQ(source.blocks_reserved(), 0u);
+  EXPECT_EQ(mapper.unmapped(), mapper.mapped());
 }
 
 // Acquires `blocks` blocks' worth of pages and releases them all again.
