@@ -47,9 +47,10 @@ std::unique_ptr<HostSession> HostSession::Load(const std::string& path, std::str
 
 HostSession::~HostSession() {
   if (running()) Shutdown();
-  // The thread goes before the library: queued callbacks point into its code.
-  host_.reset();
+  // The thread goes first: queued callbacks point into the library's code, and queued
+  // event deliveries into the host.
   thread_.reset();
+  host_.reset();
   library_.reset();
 }
 
