@@ -11,35 +11,16 @@
 
 #include "binding/native_conversion.h"
 #include "binding/record_builder.h"
+#include "support/binding_values.h"
 
 namespace Voro {
 namespace {
 
-BindingProperty Str(std::string_view text) {
-  BindingProperty v;
-  v = text;
-  return v;
-}
-BindingProperty Signed(int64_t n) {
-  BindingProperty v;
-  v.SetSigned(n);
-  return v;
-}
-BindingProperty Unsigned(uint64_t n) {
-  BindingProperty v;
-  v.SetUnsigned(n);
-  return v;
-}
-BindingProperty Float(double d) {
-  BindingProperty v;
-  v.SetFloat(d);
-  return v;
-}
-BindingProperty Bool(bool b) {
-  BindingProperty v;
-  v.SetBool(b);
-  return v;
-}
+using testing::Bool;
+using testing::Float;
+using testing::Signed;
+using testing::Str;
+using testing::Unsigned;
 BindingProperty Blob(std::vector<uint8_t> bytes) {
   BindingProperty v;
   v = std::move(bytes);

@@ -9,34 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "support/binding_values.h"
+
 namespace Voro {
 namespace {
 
-BindingProperty Str(std::string_view text) {
-  BindingProperty v;
-  v = text;
-  return v;
-}
-BindingProperty Signed(int64_t n) {
-  BindingProperty v;
-  v.SetSigned(n);
-  return v;
-}
-BindingProperty Unsigned(uint64_t n) {
-  BindingProperty v;
-  v.SetUnsigned(n);
-  return v;
-}
-BindingProperty Float(double d) {
-  BindingProperty v;
-  v.SetFloat(d);
-  return v;
-}
-BindingProperty Bool(bool b) {
-  BindingProperty v;
-  v.SetBool(b);
-  return v;
-}
+using testing::Bool;
+using testing::Float;
+using testing::Signed;
+using testing::Str;
+using testing::Unsigned;
 BindingProperty Empty() { return BindingProperty(); }
 
 // The value of a document that must parse.
