@@ -29,7 +29,8 @@ AmfValue FirstArgument(const RtmpCommand& command) {
 }  // namespace
 
 RtmpClient::RtmpClient(std::unique_ptr<RtmpConnection> connection, int object_encoding)
-    : connection_(std::move(connection)), object_encoding_(object_encoding),
+    : connection_(std::move(connection)),
+      object_encoding_(object_encoding),
       client_id_(FlexClientIdentity::kNoClientId) {
   connection_->SetMessageHandler([this](RtmpMessage message) { OnMessage(std::move(message)); });
   connection_->SetDisconnectHandler([this] { OnDisconnect(); });
@@ -60,9 +61,8 @@ std::shared_ptr<AmfClass> RtmpClient::StatusClass() {
   return status_class;
 }
 
-std::future<RTMP::CommandResult> RtmpClient::ConnectCommand(const std::string& tc_url,
-                                                            const std::string& swf_url,
-                                                            const std::string& page_url) {
+RtmpMessage MakeConnectCommand(const std::string& tc_url, const std::string& swf_url,
+                               const std::string& page_url, int object_encoding) {
   auto object = std::make_shared<Amf0Object>();
   auto& members = object->members;  // a sorted map: written in ascending key order
   members["app"] = Amf0Item::String("");
@@ -70,7 +70,7 @@ std::future<RTMP::CommandResult> RtmpClient::ConnectCommand(const std::string& t
   members["capabilities"] = Amf0Item::Number(239);
   members["flashVer"] = Amf0Item::String("WIN 11,7,700,169");
   members["fpad"] = Amf0Item::Boolean(false);
-  members["objectEncoding"] = Amf0Item::Number(object_encoding_);
+  members["objectEncoding"] = Amf0Item::Number(object_encoding);
   members["pageUrl"] = Amf0Item::String(page_url);
   members["swfUrl"] = Amf0Item::String(swf_url);
   members["tcUrl"] = Amf0Item::String(tc_url);
@@ -79,7 +79,13 @@ std::future<RTMP::CommandResult> RtmpClient::ConnectCommand(const std::string& t
   RtmpCommand command;
   command.name = "connect";
   command.command_object = Amf0Item::Object(std::move(object));
-  return Register(RtmpMessage::Command(RtmpType::kAmf0Command, std::move(command)), nullptr,
+  return RtmpMessage::Command(RtmpType::kAmf0Command, std::move(command));
+}
+
+std::future<RTMP::CommandResult> RtmpClient::ConnectCommand(const std::string& tc_url,
+                                                            const std::string& swf_url,
+                                                            const std::string& page_url) {
+  return Register(MakeConnectCommand(tc_url, swf_url, page_url, object_encoding_), nullptr,
                   /*is_connect=*/true);
 }
 
@@ -123,11 +129,10 @@ std::future<RTMP::CommandResult> RtmpClient::Register(RtmpMessage message, Callb
     }
     call = std::move(node.mapped());
   }
-  Complete(std::move(call), status == RtmpSendStatus::kTooLarge
-                                ? RTMP::MakeFault(RTMP::kTooLargeFaultCode,
-                                                  RTMP::kTooLargeFaultString)
-                                : RTMP::MakeFault(RTMP::kDisconnectFaultCode,
-                                                  RTMP::kDisconnectFaultString));
+  Complete(std::move(call),
+           status == RtmpSendStatus::kTooLarge
+               ? RTMP::MakeFault(RTMP::kTooLargeFaultCode, RTMP::kTooLargeFaultString)
+               : RTMP::MakeFault(RTMP::kDisconnectFaultCode, RTMP::kDisconnectFaultString));
   return future;
 }
 
@@ -195,8 +200,7 @@ void RtmpClient::OnAnswer(const RtmpCommand& command, bool success) {
       const std::string* s = AmfString(AmfMember(answer, name));
       return s ? s->c_str() : "";
     };
-    KIV_AMF_DEBUG_TRACE("%s : %s %s", text("faultCode"), text("faultString"),
-                        text("faultDetail"));
+    KIV_AMF_DEBUG_TRACE("%s : %s %s", text("faultCode"), text("faultString"), text("faultDetail"));
   }
   Complete(std::move(call), RTMP::CommandResult{success, std::move(answer)});
 }

@@ -33,6 +33,11 @@ inline constexpr int64_t kRtmpCallTimeoutNanoseconds = 60'000'000'000;
 inline constexpr char kRtmpEndpointName[] = "my-rtmp";
 inline constexpr char kStatusClassName[] = "Status";
 
+// The "connect" command (transaction id 0 until sent): an AMF0 command whose anonymous
+// object lists its members in ascending key order.
+RtmpMessage MakeConnectCommand(const std::string& tc_url, const std::string& swf_url,
+                               const std::string& page_url, int object_encoding);
+
 class RtmpClient {
  public:
   using Callback = std::function<void(const RTMP::CommandResult&)>;

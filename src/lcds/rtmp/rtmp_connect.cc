@@ -11,8 +11,7 @@
 namespace Voro {
 
 RtmpConnectResult ConnectRtmp(const std::string& host, uint16_t port, bool use_tls,
-                              const TrustedCertificates& trusted,
-                              RtmpConnectionOptions options) {
+                              const TrustedCertificates& trusted, RtmpConnectionOptions options) {
   RtmpConnectResult result;
   SocketResult socket = ConnectSocket(host, port);
   if (!socket.ok()) {

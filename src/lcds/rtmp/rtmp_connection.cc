@@ -30,7 +30,9 @@ RtmpConnection::~RtmpConnection() {
   }
 }
 
-void RtmpConnection::Start() { worker_ = std::thread([this] { Run(); }); }
+void RtmpConnection::Start() {
+  worker_ = std::thread([this] { Run(); });
+}
 
 RtmpSendStatus RtmpConnection::Send(RtmpMessage message, uint32_t chunk_stream_id,
                                     uint32_t message_stream_id) {
@@ -129,8 +131,8 @@ void RtmpConnection::Acknowledge(const RtmpMessage& message) {
     return;
   }
   acknowledged_ = reader_.bytes_read();
-  RtmpMessage ack = RtmpMessage::Control(RtmpType::kAcknowledgement,
-                                         static_cast<uint32_t>(acknowledged_));
+  RtmpMessage ack =
+      RtmpMessage::Control(RtmpType::kAcknowledgement, static_cast<uint32_t>(acknowledged_));
   RtmpHeader header = ack.header;
   header.chunk_stream_id = kControlChunkStream;
   Outgoing outgoing{header, EncodeRtmpBody(ack)};

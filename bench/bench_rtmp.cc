@@ -1,0 +1,197 @@
+// RTMP call round trips against the simulator's server on loopback, plain and TLS: the
+// latency of one call (p50, p99) and the calls per second with 64 in flight, each with the
+// worker woken on send and with the 10 ms poll alone.
+//
+//   build/default/bench/bench_rtmp
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "lcds/net/trusted_certificates.h"
+#include "lcds/rtmp/rtmp_client.h"
+#include "lcds/rtmp/rtmp_connect.h"
+#include "sim/rtmp_server.h"
+
+namespace {
+
+using Voro::RtmpClient;
+using Voro::Sim::RtmpServer;
+
+struct Pki {
+  std::string dir;
+  bool ok = false;
+};
+
+const Pki& LocalPki() {
+  static Pki pki = [] {
+    Pki made;
+    char dir[] = "/tmp/kiv-bench-pki-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+      return made;
+    }
+    made.dir = dir;
+    const std::string command =
+        "sh " KIV_SOURCE_DIR "/sim/make_local_ca.sh " + made.dir + " >/dev/null 2>&1";
+    made.ok = std::system(command.c_str()) == 0;
+    return made;
+  }();
+  return pki;
+}
+
+// A server that answers "echo" with its argument, and a client connected to it.
+struct Pair {
+  std::unique_ptr<RtmpServer> server;
+  std::unique_ptr<RtmpClient> client;
+  std::string error;
+};
+
+Pair MakePair(bool tls, bool wake) {
+  Pair pair;
+  Voro::Sim::RtmpServerOptions options;
+  options.tls = tls;
+  options.connection.wake_on_send = wake;
+  if (tls) {
+    if (!LocalPki().ok) {
+      pair.error = "cannot make test certificates";
+      return pair;
+    }
+    options.certificate_file = LocalPki().dir + "/server.pem";
+    options.key_file = LocalPki().dir + "/server.key";
+  }
+  pair.server = std::make_unique<RtmpServer>(options);
+  if (!pair.server->Start(&pair.error)) {
+    return pair;
+  }
+  pair.server->SetCallHandler(
+      [](Voro::Sim::RtmpServerSession& session, const Voro::RtmpMessage& call) {
+        session.SendResult(
+            call.header.type, call.command().transaction_id,
+            call.command().arguments.empty() ? Voro::AmfValue() : call.command().arguments.back());
+        return true;
+      });
+  Voro::TrustedCertificates trusted =
+      tls ? Voro::TrustedCertificates::FromPemFile(LocalPki().dir + "/ca.pem")
+          : Voro::TrustedCertificates();
+  Voro::RtmpConnectionOptions connection;
+  connection.wake_on_send = wake;
+  Voro::RtmpConnectResult connected = Voro::ConnectRtmp(
+      tls ? "localhost" : "127.0.0.1", pair.server->port(), tls, trusted, connection);
+  if (!connected.ok()) {
+    pair.error = connected.error.message;
+    return pair;
+  }
+  pair.client = std::make_unique<RtmpClient>(std::move(connected.connection));
+  return pair;
+}
+
+Voro::RtmpMessage Echo(double value) {
+  Voro::RtmpCommand command;
+  command.name = "echo";
+  command.arguments.push_back(Voro::AmfValue(Voro::Amf0Item::Number(value)));
+  return Voro::RtmpMessage::Command(Voro::RtmpType::kAmf0Command, std::move(command));
+}
+
+double Percentile(std::vector<double>& samples, double fraction) {
+  if (samples.empty()) {
+    return 0;
+  }
+  const size_t index = std::min(samples.size() - 1, static_cast<size_t>(fraction * samples.size()));
+  std::nth_element(samples.begin(), samples.begin() + static_cast<ptrdiff_t>(index), samples.end());
+  return samples[index];
+}
+
+void BM_RoundTrip(benchmark::State& state) {
+  const bool tls = state.range(0) != 0;
+  const bool wake = state.range(1) != 0;
+  Pair pair = MakePair(tls, wake);
+  if (!pair.client) {
+    state.SkipWithError(pair.error.c_str());
+    return;
+  }
+  std::vector<double> micros;
+  double n = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    auto future = pair.client->Call(Echo(++n));
+    Voro::RTMP::CommandResult result = future.get();
+    micros.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count());
+    if (!result.success) {
+      state.SkipWithError("call failed");
+      return;
+    }
+  }
+  state.counters["p50_us"] = Percentile(micros, 0.50);
+  state.counters["p99_us"] = Percentile(micros, 0.99);
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_InFlight64(benchmark::State& state) {
+  const bool tls = state.range(0) != 0;
+  const bool wake = state.range(1) != 0;
+  Pair pair = MakePair(tls, wake);
+  if (!pair.client) {
+    state.SkipWithError(pair.error.c_str());
+    return;
+  }
+  std::deque<std::future<Voro::RTMP::CommandResult>> in_flight;
+  double n = 0;
+  for (int i = 0; i < 64; ++i) {
+    in_flight.push_back(pair.client->Call(Echo(++n)));
+  }
+  for (auto _ : state) {
+    if (!in_flight.front().get().success) {
+      state.SkipWithError("call failed");
+      return;
+    }
+    in_flight.pop_front();
+    in_flight.push_back(pair.client->Call(Echo(++n)));
+  }
+  for (auto& future : in_flight) {
+    future.wait();
+  }
+  state.counters["calls_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+// Args: {tls, wake}
+BENCHMARK(BM_RoundTrip)
+    ->ArgNames({"tls", "wake"})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Iterations(20000)
+    ->UseRealTime();
+BENCHMARK(BM_RoundTrip)
+    ->ArgNames({"tls", "wake"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Iterations(300)
+    ->UseRealTime();
+BENCHMARK(BM_InFlight64)
+    ->ArgNames({"tls", "wake"})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Iterations(100000)
+    ->UseRealTime();
+BENCHMARK(BM_InFlight64)
+    ->ArgNames({"tls", "wake"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Iterations(3000)
+    ->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return kivbench::RunBenchmarks(argc, argv, [](const kivbench::CounterReporter&) {});
+}

@@ -1,0 +1,136 @@
+#include "sim/server_tls_transport.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <unistd.h>
+
+#include "lcds/net/sigpipe_block.h"
+#include "lcds/net/socket_wait.h"
+
+namespace Voro::Sim {
+namespace {
+
+std::string ErrorQueueText() {
+  std::string text;
+  while (unsigned long code = ERR_get_error()) {
+    char line[256];
+    ERR_error_string_n(code, line, sizeof line);
+    if (!text.empty()) {
+      text += "; ";
+    }
+    text += line;
+  }
+  return text;
+}
+
+class ServerTlsTransport final : public Transport {
+ public:
+  ServerTlsTransport(int fd, SSL* ssl) : fd_(fd), ssl_(ssl) {}
+  ~ServerTlsTransport() override { Close(); }
+
+  TransportResult Write(const uint8_t* bytes, size_t count) override {
+    size_t done = 0;
+    while (done < count) {
+      if (!ssl_) {
+        return TransportResult::Failure(0, "closed", done);
+      }
+      ScopedSigpipeBlock no_sigpipe;
+      ERR_clear_error();
+      const int n = SSL_write(ssl_, bytes + done, static_cast<int>(count - done));
+      if (n <= 0) {
+        return TransportResult::Failure(SSL_get_error(ssl_, n), "TLS write failed", done);
+      }
+      done += static_cast<size_t>(n);
+    }
+    return TransportResult::Success(done);
+  }
+
+  TransportResult Read(uint8_t* buffer, size_t count) override {
+    size_t done = 0;
+    while (done < count) {
+      if (!ssl_) {
+        return TransportResult::Failure(0, "closed", done);
+      }
+      ScopedSigpipeBlock no_sigpipe;
+      ERR_clear_error();
+      const int n = SSL_read(ssl_, buffer + done, static_cast<int>(count - done));
+      if (n <= 0) {
+        return TransportResult::Failure(SSL_get_error(ssl_, n), "TLS read failed", done);
+      }
+      done += static_cast<size_t>(n);
+    }
+    return TransportResult::Success(done);
+  }
+
+  bool WaitReadable(int timeout_ms) override { return WaitReadableOrWoken(timeout_ms, -1); }
+
+  bool WaitReadableOrWoken(int timeout_ms, int wake_fd) override {
+    if (!ssl_) {
+      return false;
+    }
+    return SSL_pending(ssl_) > 0 || WaitSocketReadable(fd_, timeout_ms, wake_fd);
+  }
+
+  void Close() override {
+    if (ssl_) {
+      ScopedSigpipeBlock no_sigpipe;
+      SetSocketTimeouts(fd_, 100);
+      SSL_shutdown(ssl_);
+      SSL_free(ssl_);
+      ssl_ = nullptr;
+      ERR_clear_error();
+    }
+    if (fd_ >= 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+
+ private:
+  int fd_;
+  SSL* ssl_;
+};
+
+}  // namespace
+
+std::unique_ptr<ServerTlsContext> ServerTlsContext::Create(const std::string& certificate_file,
+                                                           const std::string& key_file,
+                                                           std::string* error) {
+  ERR_clear_error();
+  SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+  if (!context) {
+    *error = "SSL_CTX_new: " + ErrorQueueText();
+    return nullptr;
+  }
+  if (SSL_CTX_use_certificate_chain_file(context, certificate_file.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(context, key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(context) != 1) {
+    *error = "cannot use " + certificate_file + " / " + key_file + ": " + ErrorQueueText();
+    SSL_CTX_free(context);
+    return nullptr;
+  }
+  SSL_CTX_set_mode(context, SSL_MODE_AUTO_RETRY);
+  return std::unique_ptr<ServerTlsContext>(new ServerTlsContext(context));
+}
+
+ServerTlsContext::~ServerTlsContext() { SSL_CTX_free(context_); }
+
+TransportPtr ServerTlsContext::Accept(int fd) {
+  ERR_clear_error();
+  SSL* ssl = SSL_new(context_);
+  if (!ssl) {
+    close(fd);
+    return nullptr;
+  }
+  SSL_set_fd(ssl, fd);
+  ScopedSigpipeBlock no_sigpipe;
+  if (SSL_accept(ssl) != 1) {
+    ERR_clear_error();
+    SSL_free(ssl);
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<ServerTlsTransport>(fd, ssl);
+}
+
+}  // namespace Voro::Sim

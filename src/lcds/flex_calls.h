@@ -1,0 +1,27 @@
+// Carrying Flex messages as RTMP calls: remoting invocations (AMF3 command, type 17) and
+// command messages (AMF0 command, type 20), both with an empty name, a Null command object
+// and the message as the only argument.
+#pragma once
+
+#include <future>
+#include <string_view>
+
+#include "lcds/amf/amf3_item.h"
+#include "lcds/message_id_generator.h"
+#include "lcds/rtmp/command_result.h"
+#include "lcds/rtmp/rtmp_client.h"
+
+namespace Voro {
+
+inline constexpr char kWrongObjectEncodingCode[] = "ALE-EEE89093";
+
+// Calls `operation` of `destination` with `body`. REQUIRES: the client's object encoding is
+// 1 (AMF3); otherwise the assertion report is made and the call fails at once.
+std::future<RTMP::CommandResult> SendRemoting(RtmpClient& client, MessageIdGenerator& ids,
+                                              std::string_view destination,
+                                              std::string_view operation, const Amf3Item& body);
+
+// Sends a CommandMessage (subscriptions, channel authentication).
+std::future<RTMP::CommandResult> SendFlexCommand(RtmpClient& client, const Amf3Item& message);
+
+}  // namespace Voro
