@@ -35,6 +35,11 @@ const AmfTypeHintRef& AmfTypeHint::Headers() {
   return *hint;
 }
 
+const AmfTypeHintRef& AmfTypeHint::Integer() {
+  static NoDestructor<AmfTypeHintRef> hint(MakePlainHint(Code::kInteger));
+  return *hint;
+}
+
 AmfTypeHintRef AmfTypeHint::ForClass(std::shared_ptr<AmfClass> amf_class) {
   return std::make_shared<const AmfTypeHint>(Code::kClass, std::move(amf_class), nullptr);
 }

@@ -32,6 +32,7 @@ class AmfTypeHint {
     kHeaders = 3,
     kClass = 4,
     kArray = 5,
+    kInteger = 6,
   };
 
   // Shared descriptors of the plain hints.
@@ -39,6 +40,7 @@ class AmfTypeHint {
   static const AmfTypeHintRef& String();
   static const AmfTypeHintRef& Number();
   static const AmfTypeHintRef& Headers();
+  static const AmfTypeHintRef& Integer();
   // A structure converted under this hint becomes an object of `amf_class`.
   static AmfTypeHintRef ForClass(std::shared_ptr<AmfClass> amf_class);
   // Each element of a collection converted under this hint uses `element` (may be null).
