@@ -14,6 +14,7 @@
 #include "lcds/rtmp/rtmp_connect.h"
 #include "sim/rtmp_server.h"
 #include "support/manual_clock.h"
+#include "support/test_pki.h"
 
 namespace Voro {
 namespace {
@@ -357,6 +358,32 @@ TEST_F(RtmpClientTest, AcknowledgesReceivedBytesPerWindow) {
   EXPECT_EQ(ack->header.chunk_stream_id, 2u);
   EXPECT_GE(ack->value(), 5000u);
   EXPECT_LT(ack->value(), 20'000u);
+}
+
+TEST_F(RtmpClientTest, WorksOverTlsWithTheServersCertificateVerified) {
+  std::string why;
+  const testing::TestPki* pki = testing::SharedTestPki(&why);
+  ASSERT_NE(pki, nullptr) << why;
+  Sim::RtmpServerOptions options;
+  options.tls = true;
+  options.certificate_file = pki->localhost_cert;
+  options.key_file = pki->server_key;
+  StartServer(options);
+  Echo();
+  RtmpConnectResult connected = ConnectRtmp("localhost", server_->port(), true,
+                                            TrustedCertificates::FromPemFile(pki->ca_cert));
+  ASSERT_TRUE(connected.ok()) << connected.error.message;
+  RtmpClient client(std::move(connected.connection));
+  auto connect = client.ConnectCommand("rtmps://localhost/", "", "");
+  EXPECT_TRUE(Get(connect).success);
+  auto echo = client.Call(CallMessage("echo", AmfValue(Amf0Item::String("over tls"))));
+  EXPECT_EQ(Get(echo).value.amf0().AsString(), "over tls");
+
+  // The same server is refused by a client that trusts only the built-in authorities.
+  RtmpConnectResult refused =
+      ConnectRtmp("localhost", server_->port(), true, TrustedCertificates::BuiltIn());
+  EXPECT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error.error_code, 1);  // SSL_ERROR_SSL
 }
 
 // Many callers at once while pushes arrive: every call gets its own answer (run under tsan).
