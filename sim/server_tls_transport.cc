@@ -4,6 +4,8 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "lcds/net/sigpipe_block.h"
 #include "lcds/net/socket_wait.h"
 
@@ -29,37 +31,15 @@ class ServerTlsTransport final : public Transport {
   ~ServerTlsTransport() override { Close(); }
 
   TransportResult Write(const uint8_t* bytes, size_t count) override {
-    size_t done = 0;
-    while (done < count) {
-      if (!ssl_) {
-        return TransportResult::Failure(0, "closed", done);
-      }
-      ScopedSigpipeBlock no_sigpipe;
-      ERR_clear_error();
-      const int n = SSL_write(ssl_, bytes + done, static_cast<int>(count - done));
-      if (n <= 0) {
-        return TransportResult::Failure(SSL_get_error(ssl_, n), "TLS write failed", done);
-      }
-      done += static_cast<size_t>(n);
-    }
-    return TransportResult::Success(done);
+    return Transfer(count, [&](size_t done) {
+      return SSL_write(ssl_, bytes + done, static_cast<int>(count - done));
+    });
   }
 
   TransportResult Read(uint8_t* buffer, size_t count) override {
-    size_t done = 0;
-    while (done < count) {
-      if (!ssl_) {
-        return TransportResult::Failure(0, "closed", done);
-      }
-      ScopedSigpipeBlock no_sigpipe;
-      ERR_clear_error();
-      const int n = SSL_read(ssl_, buffer + done, static_cast<int>(count - done));
-      if (n <= 0) {
-        return TransportResult::Failure(SSL_get_error(ssl_, n), "TLS read failed", done);
-      }
-      done += static_cast<size_t>(n);
-    }
-    return TransportResult::Success(done);
+    return Transfer(count, [&](size_t done) {
+      return SSL_read(ssl_, buffer + done, static_cast<int>(count - done));
+    });
   }
 
   bool WaitReadable(int timeout_ms) override { return WaitReadableOrWoken(timeout_ms, -1); }
@@ -87,6 +67,26 @@ class ServerTlsTransport final : public Transport {
   }
 
  private:
+  // Repeats `call(done)` until `count` bytes moved; the first failure ends it.
+  template <typename Call>
+  TransportResult Transfer(size_t count, const Call& call) {
+    size_t done = 0;
+    while (done < count) {
+      if (!ssl_) {
+        return TransportResult::Failure(0, "closed", done);
+      }
+      ScopedSigpipeBlock no_sigpipe;
+      ERR_clear_error();
+      const int n = call(done);
+      if (n <= 0) {
+        const int code = SSL_get_error(ssl_, n);
+        return TransportResult::Failure(code, "TLS transfer failed: " + std::to_string(code), done);
+      }
+      done += static_cast<size_t>(n);
+    }
+    return TransportResult::Success(done);
+  }
+
   int fd_;
   SSL* ssl_;
 };
