@@ -97,7 +97,8 @@ class PkiHolder {
       return false;
     }
     pki_.dir = pattern;
-    const std::string script = (SourceRoot() / "sim" / "make_local_ca.sh").string();
+    const std::string script =
+        std::filesystem::absolute(SourceRoot() / "sim" / "make_local_ca.sh").string();
     if (!Run("/bin/sh " + Quote(script) + " .")) {
       return false;
     }
