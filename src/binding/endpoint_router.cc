@@ -129,16 +129,17 @@ void EndpointRouter::Dispatch(HostResponse* response, const HostRequest& request
       if (context != nullptr) invoker->Release(context);
     }
   } release{function.invoker.get(), context};
-  if (context != nullptr) {
-    uint32_t request_type = function.invoker->RequestType();
-    if (request_type != 0 && request_type == StaticType::HashCode<EndpointRequest>().hash) {
-      EndpointRequest description = DescribeRequest(function, request, path);
-      function.invoker->Invoke(call, &description, context, request.plugin_handle);
-    } else {
-      function.invoker->Invoke(call, nullptr, context, request.plugin_handle);
-    }
+  if (context == nullptr) {
+    WriteCallResult(call, response, registry_);
+    return;
   }
-  WriteCallResult(call, response, registry_);
+  uint32_t request_type = function.invoker->RequestType();
+  if (request_type != 0 && request_type == StaticType::HashCode<EndpointRequest>().hash) {
+    EndpointRequest description = DescribeRequest(function, request, path);
+    function.invoker->Invoke(call, &description, context, request.plugin_handle, response);
+  } else {
+    function.invoker->Invoke(call, nullptr, context, request.plugin_handle, response);
+  }
 }
 
 void EndpointRouter::RequestCallback(HostResponse* response, const HostRequest* request) {

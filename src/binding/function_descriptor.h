@@ -16,6 +16,7 @@
 #include "binding/call_result.h"
 #include "binding/native_kind.h"
 #include "binding/path_template.h"
+#include "kiv/plugin_abi.h"
 
 namespace Voro {
 
@@ -63,10 +64,12 @@ class EndpointInvoker {
   virtual void* Prepare(const FunctionDescriptor& function,
                         std::vector<OptionalBindingProperty>& arguments,
                         BindingResult& result) const = 0;
-  // Runs the function. `request` is null unless RequestType() is the router's request
-  // description. `cookie` is the host's plugin handle.
+  // Runs the function and writes its outcome into *response (response_writer.h), `result`
+  // carrying everything but the value. `request` is null unless RequestType() is the
+  // router's request description. `cookie` is the host's plugin handle.
+  // REQUIRES: *response is zero-filled.
   virtual void Invoke(CallResult& result, const EndpointRequest* request, void* context,
-                      void* cookie) const = 0;
+                      void* cookie, HostResponse* response) const = 0;
   // Frees a context that Prepare returned.
   virtual void Release(void* context) const = 0;
   // The type hash of the request object the function wants (0 for none).

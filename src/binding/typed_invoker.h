@@ -15,6 +15,7 @@
 #include "binding/function_descriptor.h"
 #include "binding/native_conversion.h"
 #include "binding/native_kind.h"
+#include "binding/response_writer.h"
 #include "binding/static_type.h"
 #include "binding/type_registry.h"
 
@@ -109,8 +110,8 @@ class TypedInvoker final : public EndpointInvoker {
     return result.ok() ? context.release() : nullptr;
   }
 
-  void Invoke(CallResult& call, const EndpointRequest* request, void* context,
-              void* /*cookie*/) const override {
+  void Invoke(CallResult& call, const EndpointRequest* request, void* context, void* /*cookie*/,
+              HostResponse* response) const override {
     Context& arguments = *static_cast<Context*>(context);
     Reply reply = std::apply(
         [&](auto&... native) -> Reply {
@@ -133,19 +134,17 @@ class TypedInvoker final : public EndpointInvoker {
         arguments);
     reply.MoveInto(&call);
     if constexpr (!std::is_void_v<Value>) {
-      if (reply.failed()) return;
-      if constexpr (std::is_same_v<Value, BindingProperty>) {
-        call.result.value() = std::move(reply.value());
-      } else {
-        BindingResult converted = ToBinding(reply.value(), *registry_);
-        if (!converted.ok()) {
-          call.MakeError(converted.error());
-          call.status = 400;
+      if (!reply.failed()) {
+        if constexpr (std::is_same_v<Value, BindingProperty>) {
+          call.result.value() = std::move(reply.value());
+        } else {
+          // Straight from the native value into the response: no value tree in between.
+          WriteNativeCallResult(call, &reply.value(), KindDataOf<Value>(), response, *registry_);
           return;
         }
-        call.result.value() = std::move(converted.value());
       }
     }
+    WriteCallResult(call, response, registry_);
   }
 
   void Release(void* context) const override { delete static_cast<Context*>(context); }
