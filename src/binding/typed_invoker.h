@@ -103,16 +103,15 @@ class TypedInvoker final : public EndpointInvoker {
   TypedInvoker(Handler handler, const TypeRegistry* registry)
       : handler_(std::move(handler)), registry_(registry) {}
 
-  void* Prepare(const FunctionDescriptor& function, std::vector<OptionalBindingProperty>& arguments,
-                BindingResult& result) const override {
-    auto context = std::make_unique<Context>();
-    ConvertAll(function, arguments, *context, result, std::index_sequence_for<Params...>());
-    return result.ok() ? context.release() : nullptr;
-  }
-
-  void Invoke(CallResult& call, const EndpointRequest* request, void* context, void* /*cookie*/,
-              HostResponse* response) const override {
-    Context& arguments = *static_cast<Context*>(context);
+  void Call(const FunctionDescriptor& function, std::vector<OptionalBindingProperty>& arguments,
+            CallResult& call, const EndpointRequest* request, void* /*cookie*/,
+            HostResponse* response) const override {
+    Context context{};
+    ConvertAll(function, arguments, context, call.result, std::index_sequence_for<Params...>());
+    if (!call.ok()) {
+      WriteCallResult(call, response, registry_);
+      return;
+    }
     Reply reply = std::apply(
         [&](auto&... native) -> Reply {
           // The handler, with the request description first when it asks for one.
@@ -131,7 +130,7 @@ class TypedInvoker final : public EndpointInvoker {
             return Reply(call_handler());
           }
         },
-        arguments);
+        context);
     reply.MoveInto(&call);
     if constexpr (!std::is_void_v<Value>) {
       if (!reply.failed()) {
@@ -146,8 +145,6 @@ class TypedInvoker final : public EndpointInvoker {
     }
     WriteCallResult(call, response, registry_);
   }
-
-  void Release(void* context) const override { delete static_cast<Context*>(context); }
 
   uint32_t RequestType() const override {
     return kWantsRequest ? StaticType::HashCode<EndpointRequest>().hash : 0;
