@@ -1,8 +1,8 @@
 #include "binding/argument_binder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <map>
 #include <string>
 
 #include "binding/binding_abi.h"
@@ -258,12 +258,24 @@ void BindArguments(const FunctionDescriptor& function,
   // the path variables remain, in the order of their names (a later capture of the same
   // name wins).
   if (!path_variables.empty()) {
-    std::map<std::string_view, std::string_view> by_name;
+    std::vector<const PathVariable*> by_name;
+    by_name.reserve(path_variables.size());
     for (const PathVariable& variable : path_variables) {
-      by_name.insert_or_assign(variable.first, variable.second);
+      auto same = std::find_if(by_name.begin(), by_name.end(), [&](const PathVariable* seen) {
+        return seen->first == variable.first;
+      });
+      if (same != by_name.end()) {
+        *same = &variable;
+      } else {
+        by_name.push_back(&variable);
+      }
     }
-    for (const auto& [name, text] : by_name) {
-      BindNamedText(function, name, text, ParameterLocation::kPath, *arguments, result);
+    std::sort(by_name.begin(), by_name.end(), [](const PathVariable* a, const PathVariable* b) {
+      return std::string_view(a->first) < std::string_view(b->first);
+    });
+    for (const PathVariable* variable : by_name) {
+      BindNamedText(function, variable->first, variable->second, ParameterLocation::kPath,
+                    *arguments, result);
       if (!result.ok()) return;
     }
   }

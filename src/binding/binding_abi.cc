@@ -20,9 +20,14 @@ void* Allocate(size_t bytes) {
   return p;
 }
 
+// malloc and memset rather than calloc: glibc serves calloc past its per-thread cache, and
+// the arrays of a response are small and short-lived.
 void* AllocateZeroed(size_t count, size_t size) {
-  void* p = std::calloc(count, size);
+  if (size != 0 && count > static_cast<size_t>(-1) / size) throw std::bad_alloc();
+  const size_t bytes = count * size;
+  void* p = std::malloc(bytes == 0 ? 1 : bytes);
   if (p == nullptr) throw std::bad_alloc();
+  std::memset(p, 0, bytes);
   return p;
 }
 

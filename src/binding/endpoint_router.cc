@@ -119,26 +119,18 @@ void EndpointRouter::Dispatch(HostResponse* response, const HostRequest& request
   CallResult call;
   std::vector<OptionalBindingProperty> arguments;
   BindArguments(function, kept, request, &arguments, call.result);
-  void* context = nullptr;
-  if (call.ok()) context = function.invoker->Prepare(function, arguments, call.result);
-  // The context is released however the call ends, a throwing handler included.
-  struct ContextRelease {
-    const EndpointInvoker* invoker;
-    void* context;
-    ~ContextRelease() {
-      if (context != nullptr) invoker->Release(context);
-    }
-  } release{function.invoker.get(), context};
-  if (context != nullptr) {
-    uint32_t request_type = function.invoker->RequestType();
-    if (request_type != 0 && request_type == StaticType::HashCode<EndpointRequest>().hash) {
-      EndpointRequest description = DescribeRequest(function, request, path);
-      function.invoker->Invoke(call, &description, context, request.plugin_handle);
-    } else {
-      function.invoker->Invoke(call, nullptr, context, request.plugin_handle);
-    }
+  if (!call.ok()) {
+    WriteCallResult(call, response, registry_);
+    return;
   }
-  WriteCallResult(call, response, registry_);
+  uint32_t request_type = function.invoker->RequestType();
+  if (request_type != 0 && request_type == StaticType::HashCode<EndpointRequest>().hash) {
+    const EndpointRequest description = DescribeRequest(function, request, path);
+    function.invoker->Call(function, arguments, call, &description, request.plugin_handle,
+                           response);
+  } else {
+    function.invoker->Call(function, arguments, call, nullptr, request.plugin_handle, response);
+  }
 }
 
 void EndpointRouter::RequestCallback(HostResponse* response, const HostRequest* request) {

@@ -16,6 +16,7 @@
 #include "binding/call_result.h"
 #include "binding/native_kind.h"
 #include "binding/path_template.h"
+#include "kiv/plugin_abi.h"
 
 namespace Voro {
 
@@ -52,23 +53,21 @@ struct EndpointRequest {
   std::multimap<std::string, std::string> headers;
 };
 
-// Runs a function on bound arguments. Stateless per call: everything a call needs lives
-// in the context that Prepare returns. Implementations are immutable after declaration,
-// so calls may run on any thread.
+// Runs a function on bound arguments. Implementations are immutable after declaration, so
+// calls may run on any thread; everything a call needs lives on its own stack.
 class EndpointInvoker {
  public:
   virtual ~EndpointInvoker() = default;
-  // Converts the bound argument slots (one per parameter; a disengaged slot was not
-  // given) into a call context. On failure returns null and sets result's error.
-  virtual void* Prepare(const FunctionDescriptor& function,
-                        std::vector<OptionalBindingProperty>& arguments,
-                        BindingResult& result) const = 0;
-  // Runs the function. `request` is null unless RequestType() is the router's request
-  // description. `cookie` is the host's plugin handle.
-  virtual void Invoke(CallResult& result, const EndpointRequest* request, void* context,
-                      void* cookie) const = 0;
-  // Frees a context that Prepare returned.
-  virtual void Release(void* context) const = 0;
+  // Converts the bound argument slots (one per parameter; a disengaged slot was not given)
+  // into the handler's parameters, runs the handler and writes the outcome into *response
+  // (response_writer.h), `call` carrying everything but the value. When a conversion
+  // fails the handler does not run and the response carries call's error. `request` is
+  // null unless RequestType() is the router's request description. `cookie` is the host's
+  // plugin handle.
+  // REQUIRES: call.ok(); *response is zero-filled.
+  virtual void Call(const FunctionDescriptor& function,
+                    std::vector<OptionalBindingProperty>& arguments, CallResult& call,
+                    const EndpointRequest* request, void* cookie, HostResponse* response) const = 0;
   // The type hash of the request object the function wants (0 for none).
   virtual uint32_t RequestType() const = 0;
 };

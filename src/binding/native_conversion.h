@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "binding/binding_property.h"
@@ -83,6 +84,10 @@ inline constexpr std::string_view kNoConverterMessage =
 // Whether the output of a kFieldOmitDefault field is left out: "empty", false, integer 0,
 // float 0.0 (not NaN), an empty string, blob, collection or structure, an enum value 0.
 bool IsDefaultBindingValue(const BindingProperty& value);
+
+// The number of a native enumeration of `size` bytes, sign-extended; an 8-byte one gives
+// its low 32 bits.
+int32_t ReadEnumNumber(const void* native, uint32_t size);
 
 // Writes the binding form of the native value at `native` (of kind `type`) into *out.
 // REQUIRES: *out is "empty" and outside result.value()'s tree. Does nothing when

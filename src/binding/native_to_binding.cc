@@ -6,9 +6,6 @@
 
 namespace Voro {
 
-namespace {
-
-// The number of a native enumeration, sign-extended; an 8-byte one gives its low 32 bits.
 int32_t ReadEnumNumber(const void* native, uint32_t size) {
   switch (size) {
     case 1: {
@@ -33,6 +30,8 @@ int32_t ReadEnumNumber(const void* native, uint32_t size) {
     }
   }
 }
+
+namespace {
 
 template <typename T>
 const T& As(const void* native) {

@@ -19,6 +19,8 @@ int HexValue(char c) {
 }  // namespace
 
 std::string UrlDecode(std::string_view text) {
+  // Most captures hold nothing to decode.
+  if (text.find_first_of("+%") == std::string_view::npos) return std::string(text);
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -126,6 +128,7 @@ bool PathTemplate::Match(std::string_view path, std::vector<PathVariable>* varia
 
 bool PathTemplate::MatchByScan(std::string_view path, std::vector<PathVariable>* variables) const {
   variables->clear();
+  variables->reserve(variables_.size());
   size_t position = 0;
   size_t variable = 0;
   for (const Piece& piece : pieces_) {

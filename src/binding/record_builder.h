@@ -64,6 +64,12 @@ class OptionalConverter final : public FieldConverter {
     const auto& value = *static_cast<const std::optional<U>*>(native);
     if (value.has_value()) NativeToBinding(result, out, &*value, type, registry);
   }
+
+  bool HeldValue(const void* native, const void** held) const override {
+    const auto& value = *static_cast<const std::optional<U>*>(native);
+    *held = value.has_value() ? &*value : nullptr;
+    return true;
+  }
 };
 
 namespace internal {

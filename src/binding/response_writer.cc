@@ -6,6 +6,8 @@
 #include <new>
 #include <string>
 
+#include "binding/native_to_abi.h"
+
 namespace Voro {
 namespace {
 
@@ -41,6 +43,23 @@ void WriteHeaders(const std::map<std::string, std::string>& headers, HostRespons
   }
 }
 
+// Everything but the body, which is written already.
+void WriteCallOutcome(CallResult& call, HostResponse* response) {
+  if (!call.ok()) SetFailure(response, call.result.error());
+  response->response_flag = call.response_flag;
+  response->response_code =
+      call.response_code >= 1 && call.response_code <= 3 ? call.response_code : 0;
+  response->status_text = CopyText(call.status_text);
+  WriteHeaders(call.headers, response);
+  if (call.body_stream != nullptr) {
+    response->stream_read = &StreamRead;
+    response->stream_close = &StreamClose;
+    response->stream_size_hint = call.body_stream->SizeHint();
+    response->reserved1 = 0;
+    response->stream_context = call.body_stream.release();
+  }
+}
+
 }  // namespace
 
 void WriteCallResult(CallResult& call, HostResponse* response, const EnumNameResolver* names) {
@@ -55,19 +74,21 @@ void WriteCallResult(CallResult& call, HostResponse* response, const EnumNameRes
     response->status_code = call.status;
     ToAbiValue(call.result.value(), &response->body, names);
   }
-  if (!call.ok()) SetFailure(response, call.result.error());
-  response->response_flag = call.response_flag;
-  response->response_code =
-      call.response_code >= 1 && call.response_code <= 3 ? call.response_code : 0;
-  response->status_text = CopyText(call.status_text);
-  WriteHeaders(call.headers, response);
-  if (call.body_stream != nullptr) {
-    response->stream_read = &StreamRead;
-    response->stream_close = &StreamClose;
-    response->stream_size_hint = call.body_stream->SizeHint();
-    response->reserved1 = 0;
-    response->stream_context = call.body_stream.release();
+  WriteCallOutcome(call, response);
+}
+
+void WriteNativeCallResult(CallResult& call, const void* native, const KindData& type,
+                           HostResponse* response, const TypeRegistry& registry) {
+  std::string error;
+  if (!NativeToAbiValue(&response->body, native, type, registry, &error)) {
+    call.MakeError(error);
+    call.status = kUnconvertibleResultStatus;
+    WriteCallResult(call, response, &registry);
+    return;
   }
+  response->release = &ReleaseRouterResponse;
+  response->status_code = call.status;
+  WriteCallOutcome(call, response);
 }
 
 void WriteErrorResponse(HostResponse* response, std::string_view message, int32_t status) {

@@ -10,6 +10,8 @@
 
 #include "binding/binding_abi.h"
 #include "binding/call_result.h"
+#include "binding/native_kind.h"
+#include "binding/type_registry.h"
 #include "kiv/plugin_abi.h"
 
 namespace Voro {
@@ -25,6 +27,15 @@ inline constexpr int32_t kUnconvertibleResultStatus = 400;
 // error with status 400.
 // REQUIRES: *response is zero-filled (as the host hands it over).
 void WriteCallResult(CallResult& call, HostResponse* response, const EnumNameResolver* names);
+
+// The same for a successful call whose value is the native value at `native` (of kind
+// `type`, records and enumerations looked up in `registry`): the body is written straight
+// from it (native_to_abi.h), the record WriteCallResult would write for its binding form.
+// A value without a binding form, or one that cannot become a host record, turns the
+// response into that error with status 400.
+// REQUIRES: call.ok(); *response is zero-filled.
+void WriteNativeCallResult(CallResult& call, const void* native, const KindData& type,
+                           HostResponse* response, const TypeRegistry& registry);
 
 // A failed response with `message` and `status` and nothing else.
 void WriteErrorResponse(HostResponse* response, std::string_view message, int32_t status);

@@ -53,40 +53,37 @@ struct SmallObjectAllocator::SizeClass {
 SmallObjectAllocator::SmallObjectAllocator(PageSource* pages) : pages_(pages) {}
 
 SmallObjectAllocator::~SmallObjectAllocator() {
-  if (classes_ == nullptr) return;
-  for (size_t i = 0; i < kClassCount; ++i) {
-    Block* page = classes_[i].pages;
+  for (SizeClass* cls : classes_) {
+    if (cls == nullptr) continue;
+    Block* page = cls->pages;
     while (page != nullptr) {
       Block* next = page->next_page;
       KIV_UNPOISON(page, PageSource::kPageSize);
       pages_->ReleasePage(page);
       page = next;
     }
+    KIV_UNPOISON(cls->first_slots, kFirstBlockSize);
+    delete cls;
   }
-  for (size_t i = 0; i < kClassCount; ++i) {
-    KIV_UNPOISON(classes_[i].first_slots, kFirstBlockSize);
-  }
-  delete[] classes_;
 }
 
-void SmallObjectAllocator::CreateClasses() {
-  classes_ = new SizeClass[kClassCount];
-  for (size_t i = 0; i < kClassCount; ++i) {
-    SizeClass& cls = classes_[i];
-    cls.slot_size = static_cast<uint32_t>((i + 1) * kGranule);
-    cls.pages = nullptr;
-    Block& first = cls.first;
-    first.next_page = first.prev_page = nullptr;
-    first.slots = cls.first_slots;
-    first.free_head = kNoSlot;
-    first.untouched = 0;
-    first.used = 0;
-    first.capacity = static_cast<uint16_t>(kFirstBlockSize / cls.slot_size);
-    first.next_with_room = nullptr;
-    first.prev_with_room = nullptr;
-    cls.with_room = &first;
-    KIV_POISON(cls.first_slots, kFirstBlockSize);
-  }
+SmallObjectAllocator::SizeClass* SmallObjectAllocator::CreateClass(size_t index) {
+  auto* cls = new SizeClass;
+  cls->slot_size = static_cast<uint32_t>((index + 1) * kGranule);
+  cls->pages = nullptr;
+  Block& first = cls->first;
+  first.next_page = first.prev_page = nullptr;
+  first.slots = cls->first_slots;
+  first.free_head = kNoSlot;
+  first.untouched = 0;
+  first.used = 0;
+  first.capacity = static_cast<uint16_t>(kFirstBlockSize / cls->slot_size);
+  first.next_with_room = nullptr;
+  first.prev_with_room = nullptr;
+  cls->with_room = &first;
+  KIV_POISON(cls->first_slots, kFirstBlockSize);
+  classes_[index] = cls;
+  return cls;
 }
 
 SmallObjectAllocator::Block* SmallObjectAllocator::NewPage(SizeClass* cls) {
@@ -115,8 +112,9 @@ SmallObjectAllocator::Block* SmallObjectAllocator::NewPage(SizeClass* cls) {
 
 void* SmallObjectAllocator::Allocate(size_t size) {
   assert(size > 0 && size <= kMaxSize);
-  if (classes_ == nullptr) CreateClasses();
-  SizeClass* cls = &classes_[ClassIndex(size)];
+  const size_t index = ClassIndex(size);
+  SizeClass* cls = classes_[index];
+  if (cls == nullptr) cls = CreateClass(index);
   Block* block = cls->with_room;
   if (block == nullptr) block = NewPage(cls);
   unsigned char* slot;
@@ -139,8 +137,8 @@ void* SmallObjectAllocator::Allocate(size_t size) {
 }
 
 void SmallObjectAllocator::Free(void* slot_pointer, size_t size) {
-  assert(classes_ != nullptr && size > 0 && size <= kMaxSize);
-  SizeClass* cls = &classes_[ClassIndex(size)];
+  assert(size > 0 && size <= kMaxSize && classes_[ClassIndex(size)] != nullptr);
+  SizeClass* cls = classes_[ClassIndex(size)];
   unsigned char* slot = static_cast<unsigned char*>(slot_pointer);
   Block* block;
   if (slot >= cls->first_slots && slot < cls->first_slots + kFirstBlockSize) {
@@ -193,11 +191,11 @@ void SmallObjectAllocator::ReleasePageBlock(SizeClass* cls, Block* block) {
 }
 
 size_t SmallObjectAllocator::slots_in_use() const {
-  if (classes_ == nullptr) return 0;
   size_t total = 0;
-  for (size_t i = 0; i < kClassCount; ++i) {
-    total += classes_[i].first.used;
-    for (Block* page = classes_[i].pages; page != nullptr; page = page->next_page) {
+  for (const SizeClass* cls : classes_) {
+    if (cls == nullptr) continue;
+    total += cls->first.used;
+    for (Block* page = cls->pages; page != nullptr; page = page->next_page) {
       total += page->used;
     }
   }

@@ -1,9 +1,10 @@
 // The allocator behind one value tree: records of 4 to 72 bytes in 18 size classes.
 //
-// Each class has a 144-byte first block inside its class record and then takes 4096-byte
-// pages from a PageSource. Free slots of a block form a list linked by 16-bit slot indices
-// kept in the slots themselves; a page whose last slot comes back returns to the source at
-// once (the first block never does). Larger requests go to the general heap through the
+// Each class is created on its first allocation (a tree of a few strings pays for one or two
+// classes, not all eighteen). It has a 144-byte first block inside its class record and
+// then takes 4096-byte pages from a PageSource. Free slots of a block form a list linked by 16-bit
+// slot indices kept in the slots themselves; a page whose last slot comes back returns to the
+// source at once (the first block never does). Larger requests go to the general heap through the
 // *Any functions, so callers need not care about the size.
 //
 // Not thread-safe: a tree and its allocator are used by one thread at a time. The page
@@ -61,12 +62,12 @@ class SmallObjectAllocator {
   struct SizeClass;
 
   static size_t ClassIndex(size_t size) { return (size + kGranule - 1) / kGranule - 1; }
-  void CreateClasses();
+  SizeClass* CreateClass(size_t index);
   Block* NewPage(SizeClass* cls);
   void ReleasePageBlock(SizeClass* cls, Block* block);
 
   PageSource* const pages_;
-  SizeClass* classes_ = nullptr;  // created on the first allocation
+  SizeClass* classes_[kClassCount] = {};  // each created on its first allocation
   size_t pages_held_ = 0;
 };
 

@@ -45,6 +45,10 @@ class FieldConverter {
   // result.MakeError.
   virtual void ToBinding(BindingResult& result, BindingProperty* out, const void* native,
                          const KindData& type, const TypeRegistry& registry) const = 0;
+  // For writers that skip value trees (native_to_abi.h): true when the field's binding form
+  // is that of a value of the field's kind held in *native, whose address goes to *held
+  // (null when there is none: the field is then "empty"). False: only ToBinding knows.
+  virtual bool HeldValue(const void* /*native*/, const void** /*held*/) const { return false; }
 };
 
 struct FieldDescriptor {
@@ -78,6 +82,13 @@ struct TypeDescriptor {
 
 struct RecordDescriptor : TypeDescriptor {
   std::vector<FieldDescriptor> fields;  // in registration order, the order of conversion
+  // Set by SortOutputOrder (the registry calls it on insertion): the place of each field
+  // of `fields` among them ordered by name byte-wise (the order of a structure's keys), and
+  // whether two fields share a name.
+  std::vector<uint32_t> output_rank;
+  bool repeated_names = false;
+
+  void SortOutputOrder();
 
   // The field named `name`, or null.
   const FieldDescriptor* FindField(std::string_view name) const;

@@ -7,6 +7,9 @@
 namespace Voro {
 
 bool TypeRegistry::Insert(std::unique_ptr<TypeDescriptor> descriptor) {
+  if (descriptor->kind == BindingKind::kStruct) {
+    static_cast<RecordDescriptor*>(descriptor.get())->SortOutputOrder();
+  }
   WriterLock lock(&mutex_);
   const uint32_t hash = descriptor->type_hash;
   auto [it, inserted] = types_.try_emplace(hash, nullptr);

@@ -15,6 +15,7 @@
 #include "binding/function_descriptor.h"
 #include "binding/native_conversion.h"
 #include "binding/native_kind.h"
+#include "binding/response_writer.h"
 #include "binding/static_type.h"
 #include "binding/type_registry.h"
 
@@ -102,16 +103,15 @@ class TypedInvoker final : public EndpointInvoker {
   TypedInvoker(Handler handler, const TypeRegistry* registry)
       : handler_(std::move(handler)), registry_(registry) {}
 
-  void* Prepare(const FunctionDescriptor& function, std::vector<OptionalBindingProperty>& arguments,
-                BindingResult& result) const override {
-    auto context = std::make_unique<Context>();
-    ConvertAll(function, arguments, *context, result, std::index_sequence_for<Params...>());
-    return result.ok() ? context.release() : nullptr;
-  }
-
-  void Invoke(CallResult& call, const EndpointRequest* request, void* context,
-              void* /*cookie*/) const override {
-    Context& arguments = *static_cast<Context*>(context);
+  void Call(const FunctionDescriptor& function, std::vector<OptionalBindingProperty>& arguments,
+            CallResult& call, const EndpointRequest* request, void* /*cookie*/,
+            HostResponse* response) const override {
+    Context context{};
+    ConvertAll(function, arguments, context, call.result, std::index_sequence_for<Params...>());
+    if (!call.ok()) {
+      WriteCallResult(call, response, registry_);
+      return;
+    }
     Reply reply = std::apply(
         [&](auto&... native) -> Reply {
           // The handler, with the request description first when it asks for one.
@@ -130,25 +130,21 @@ class TypedInvoker final : public EndpointInvoker {
             return Reply(call_handler());
           }
         },
-        arguments);
+        context);
     reply.MoveInto(&call);
     if constexpr (!std::is_void_v<Value>) {
-      if (reply.failed()) return;
-      if constexpr (std::is_same_v<Value, BindingProperty>) {
-        call.result.value() = std::move(reply.value());
-      } else {
-        BindingResult converted = ToBinding(reply.value(), *registry_);
-        if (!converted.ok()) {
-          call.MakeError(converted.error());
-          call.status = 400;
+      if (!reply.failed()) {
+        if constexpr (std::is_same_v<Value, BindingProperty>) {
+          call.result.value() = std::move(reply.value());
+        } else {
+          // Straight from the native value into the response: no value tree in between.
+          WriteNativeCallResult(call, &reply.value(), KindDataOf<Value>(), response, *registry_);
           return;
         }
-        call.result.value() = std::move(converted.value());
       }
     }
+    WriteCallResult(call, response, registry_);
   }
-
-  void Release(void* context) const override { delete static_cast<Context*>(context); }
 
   uint32_t RequestType() const override {
     return kWantsRequest ? StaticType::HashCode<EndpointRequest>().hash : 0;

@@ -155,6 +155,20 @@ TEST_F(ArgumentBinderTest, UnknownArgumentsAndInvalidLocations) {
             "Argument 'x' for 'G' was specified in an invalid location.");
 }
 
+TEST_F(ArgumentBinderTest, PathVariablesBindInNameOrderAndTheLastCaptureWins) {
+  ASSERT_TRUE(h_.router.DeclareNamed("F", 0, "/d/{b}/{a}/{b}")
+                  .Parameter("a", "", ParameterLocation::kPath)
+                  .Parameter("b", "", ParameterLocation::kPath)
+                  .Handle([this](std::string a, std::string b) { seen_ = a + "," + b; }));
+  EXPECT_EQ(Get("/d/first/2/second%21"), "");
+  EXPECT_EQ(seen_, "2,second!");
+
+  // Both names are unknown: the first in byte order is reported, not the first captured.
+  RouterHarness other;
+  ASSERT_TRUE(other.router.DeclareNamed("G", 0, "/e/{zz}/{Zz}/{aa}").Handle([] {}));
+  EXPECT_EQ(other.Get("G", "/e/1/2/3").error, "Unknown argument 'Zz' for 'G'.");
+}
+
 TEST_F(ArgumentBinderTest, EmptyTextsByKind) {
   RouterHarness k;
   std::string seen;
