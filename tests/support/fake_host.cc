@@ -12,10 +12,11 @@ FakeHost::FakeHost() : table_{}, services_{} {
     self->calls.push_back({"SendRequest", request && request->path ? request->path : ""});
     if (self->on_request) self->on_request(response, request);
   };
-  table_.api.SendExternalRequest = [](HostApi* api, HostExternalResponse*,
+  table_.api.SendExternalRequest = [](HostApi* api, HostExternalResponse* response,
                                       const HostExternalRequest* request) {
-    From(api)->calls.push_back(
-        {"SendExternalRequest", request && request->url ? request->url : ""});
+    FakeHost* self = From(api);
+    self->calls.push_back({"SendExternalRequest", request && request->url ? request->url : ""});
+    if (self->on_external_request) self->on_external_request(response, request);
   };
   table_.api.PublishEvent = [](HostApi* api, const PluginEvent* event) {
     FakeHost* self = From(api);

@@ -33,6 +33,8 @@ class FakeHost {
 
   // Answers SendRequest; without it the response stays as the plugin zero-filled it.
   std::function<void(HostResponse*, const HostRequest*)> on_request;
+  // Answers SendExternalRequest; without it the response stays as the plugin left it.
+  std::function<void(HostExternalResponse*, const HostExternalRequest*)> on_external_request;
   // Runs inside Pump, after the call is recorded.
   std::function<void()> on_pump;
 
