@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: kivhost [--plugin PATH] [--host-version MAJOR.MINOR.PATCH] [--xml-events]\n"
     "               [--region-file FILE] [--run-for SECONDS] [--wait-timeout SECONDS]\n"
+    "               [--ca FILE]\n"
     "               [--raise EVENT JSON ...] [--NAME=VALUE ...] [COMMAND]\n"
     "  Loads the plugin, runs Create with the given host plugin API version (default 17.1.0),\n"
     "  Initialize, raises the plugin manager's PluginsInitialized update, reads the memory\n"
@@ -43,6 +44,8 @@ constexpr const char* kUsage =
     "                      Initialize and print the status, headers, error and body (as\n"
     "                      indented JSON); VALUE is taken as JSON when it parses as JSON,\n"
     "                      otherwise as a string. Exits with 1 when the call failed.\n"
+    "  --ca FILE           trust the PEM certificates in FILE for the plugin's external\n"
+    "                      HTTPS requests, besides the system's trust store\n"
     "  --region-file FILE  region settings as {\"globals\": {...}, \"region_data\": {...}}\n"
     "                      instead of the embedded region \"local\" on 127.0.0.1\n"
     "  --NAME=VALUE        handed to the plugin as the client's command line argument NAME,\n"
@@ -174,6 +177,11 @@ int main(int argc, char** argv) {
   }
   if (!options.region_file.empty() &&
       !session->host().endpoints().LoadRegionFile(options.region_file, &error)) {
+    std::fprintf(stderr, "kivhost: %s\n", error.c_str());
+    return 2;
+  }
+  if (!options.ca_file.empty() &&
+      !session->host().external_http().SetExtraCaFile(options.ca_file, &error)) {
     std::fprintf(stderr, "kivhost: %s\n", error.c_str());
     return 2;
   }

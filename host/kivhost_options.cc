@@ -28,6 +28,8 @@ bool SetValueOption(const std::string& name, const std::string& value, KivhostOp
     options->version_text = value;
   } else if (name == "region-file") {
     options->region_file = value;
+  } else if (name == "ca") {
+    options->ca_file = value;
   } else if (name == "run-for") {
     return ParseSeconds(name, value, &options->run_seconds, error);
   } else if (name == "wait-timeout") {
@@ -116,7 +118,7 @@ bool ParseCall(const std::vector<std::string>& args, size_t first, CallOptions* 
 
 bool IsValueOption(const std::string& name) {
   return name == "plugin" || name == "host-version" || name == "region-file" || name == "run-for" ||
-         name == "wait-timeout";
+         name == "wait-timeout" || name == "ca";
 }
 
 }  // namespace

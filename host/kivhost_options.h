@@ -24,6 +24,8 @@ struct KivhostOptions {
   bool xml_events = false;
   bool help = false;
   std::string region_file;  // empty: the embedded region settings
+  // A PEM file whose certificates external HTTPS trusts besides the system's; empty: none.
+  std::string ca_file;
   // How long the plugin keeps running after Initialize before kivhost shuts it down.
   double run_seconds = 0;
   // A wait open longer than this is reported with the whole wait stack; 0: never.

@@ -12,12 +12,6 @@ namespace {
 
 constexpr char kNoRequest[] = "kivhost received no request";
 
-void ReleaseExternalResponse(HostExternalResponse* response) {
-  std::free(const_cast<char*>(response->body));
-  response->body = nullptr;
-  response->body_length = 0;
-}
-
 }  // namespace
 
 SubstituteHost::SubstituteHost(PluginThread* thread) : thread_(thread), table_{}, services_{} {
@@ -146,16 +140,16 @@ void SubstituteHost::SendRequest(HostApi* api, HostResponse* response, const Hos
   From(api)->endpoints_.Answer(*request, response);
 }
 
-void SubstituteHost::SendExternalRequest(HostApi* /*api*/, HostExternalResponse* response,
+void SubstituteHost::SendExternalRequest(HostApi* api, HostExternalResponse* response,
                                          const HostExternalRequest* request) {
   if (response == nullptr) return;
-  std::string text = std::string("kivhost does not perform external requests: ") +
-                     (request && request->url ? request->url : "");
-  response->transport_code = 1;
-  response->http_status = 0;
-  response->body = CopyText(text);
-  response->body_length = response->body ? static_cast<uint32_t>(text.size()) : 0;
-  response->release = &ReleaseExternalResponse;
+  if (request == nullptr) {
+    HostExternalRequest none{};
+    From(api)->external_http_.Perform(none, response);
+    return;
+  }
+  // On the plugin thread, as a client core does: the request's time-out bounds the wait.
+  From(api)->external_http_.Perform(*request, response);
 }
 
 void SubstituteHost::PublishEvent(HostApi* api, const PluginEvent* event) {

@@ -1,7 +1,6 @@
 // The host's ten services, as the plugin sees them through HostApi. Scheduling and event
 // delivery run on the plugin thread; the log and the events are collected; host endpoints
-// are answered by the endpoint registry; external HTTP is not served yet and answers with
-// a clear error.
+// are answered by the endpoint registry; external HTTP(S) is performed with libcurl.
 #pragma once
 
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host/external_http.h"
 #include "host/host_endpoints.h"
 #include "host/plugin_thread.h"
 #include "kiv/plugin_abi.h"
@@ -54,6 +54,8 @@ class SubstituteHost {
   HostServices* services() { return &services_; }
   // What SendRequest answers with; configure it before the plugin starts or any time after.
   HostEndpoints& endpoints() { return endpoints_; }
+  // What SendExternalRequest performs the plugin's requests with (its trust store, say).
+  ExternalHttp& external_http() { return external_http_; }
 
   // Called for every log line as it arrives (any thread); lines are also kept.
   void SetLogSink(std::function<void(const LogLine&)> sink);
@@ -102,6 +104,7 @@ class SubstituteHost {
   Table table_;
   HostServices services_;
   HostEndpoints endpoints_;
+  ExternalHttp external_http_;
   mutable std::mutex mutex_;
   std::function<void(const LogLine&)> sink_;           // Guarded by mutex_.
   std::vector<LogLine> log_;                           // Guarded by mutex_.
