@@ -19,7 +19,8 @@ inline constexpr char kWrongObjectEncodingCode[] = "ALE-EEE89093";
 // 1 (AMF3); otherwise the assertion report is made and the call fails at once.
 std::future<RTMP::CommandResult> SendRemoting(RtmpClient& client, MessageIdGenerator& ids,
                                               std::string_view destination,
-                                              std::string_view operation, const Amf3Item& body);
+                                              std::string_view operation, const Amf3Item& body,
+                                              RtmpClient::Callback callback = nullptr);
 
 // Sends a CommandMessage (subscriptions, channel authentication).
 std::future<RTMP::CommandResult> SendFlexCommand(RtmpClient& client, const Amf3Item& message);
