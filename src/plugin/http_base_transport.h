@@ -70,8 +70,8 @@ class HttpBaseTransport {
   JsonResponse PostJson(const std::string& url, const std::string& body, uint32_t timeout,
                         const std::map<std::string, std::string>& headers) const;
 
-  // The host's record for `request`. Its pointers refer into `request` and `*pairs`, which
-  // must outlive it. A request without a user-agent header (in any letter case) gets
+  // The host's record for `request`. Its pointers refer into `request`, `user_agent` and `*pairs`,
+  // which must outlive it. A request without a user-agent header (in any letter case) gets
   // `user_agent` as its first header.
   static HostExternalRequest BuildHostRequest(const Request& request, const std::string& user_agent,
                                               std::vector<HostHeaderPair>* pairs);

@@ -170,7 +170,8 @@ TEST(HttpBaseTransportRecordTest, HostRecordPointsIntoTheRequest) {
   request.timeout = 99;
   request.flag = 7;
   std::vector<HostHeaderPair> pairs;
-  HostExternalRequest host = HttpBaseTransport::BuildHostRequest(request, "UA/1", &pairs);
+  const std::string user_agent = "UA/1";  // the record points into it
+  HostExternalRequest host = HttpBaseTransport::BuildHostRequest(request, user_agent, &pairs);
   EXPECT_EQ(host.method, uint32_t{KIV_METHOD_PUT});
   EXPECT_EQ(host.url, request.url.c_str());
   EXPECT_EQ(host.body, request.body.data());

@@ -26,7 +26,9 @@ class MemoryTransport final : public Transport {
   }
   TransportResult Read(uint8_t* buffer, size_t count) override {
     const size_t available = std::min(count, input.size() - position);
-    std::memcpy(buffer, input.data() + position, available);
+    if (available > 0) {
+      std::memcpy(buffer, input.data() + position, available);
+    }
     position += available;
     if (available < count) {
       return TransportResult::Failure(0, "Socket gracefully closed from the other side.",
