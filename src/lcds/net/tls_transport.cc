@@ -51,18 +51,17 @@ TransportResult TlsTransport::Fail(int code, int call_result, size_t done) {
   return TransportResult::Failure(info.code, std::move(info.text), done);
 }
 
-TransportResult TlsTransport::Write(const uint8_t* bytes, size_t count) {
-  if (ssl_ == nullptr) {
-    return TransportResult::Failure(0, kTlsWriteClosedMessage, 0);
-  }
+template <typename Call>
+TransportResult TlsTransport::Transfer(size_t count, const Call& call) {
   size_t done = 0;
   while (done < count) {
     ERR_clear_error();
     int result;
     int code;
     {
+      // Reading may write too (alerts, key updates), so both directions guard SIGPIPE.
       ScopedSigpipeBlock no_sigpipe;
-      result = SSL_write(ssl_, bytes + done, ChunkSize(count - done));
+      result = call(done);
       code = SSL_get_error(ssl_, result);
     }
     if (code == SSL_ERROR_ZERO_RETURN && (SSL_get_shutdown(ssl_) & SSL_RECEIVED_SHUTDOWN) != 0) {
@@ -76,6 +75,14 @@ TransportResult TlsTransport::Write(const uint8_t* bytes, size_t count) {
   return TransportResult::Success(done);
 }
 
+TransportResult TlsTransport::Write(const uint8_t* bytes, size_t count) {
+  if (ssl_ == nullptr) {
+    return TransportResult::Failure(0, kTlsWriteClosedMessage, 0);
+  }
+  return Transfer(
+      count, [&](size_t done) { return SSL_write(ssl_, bytes + done, ChunkSize(count - done)); });
+}
+
 TransportResult TlsTransport::Read(uint8_t* buffer, size_t count) {
   if (ssl_ == nullptr) {
     return TransportResult::Failure(0, kTlsReadClosedMessage, 0);
@@ -84,26 +91,8 @@ TransportResult TlsTransport::Read(uint8_t* buffer, size_t count) {
     ReportAssertion(kTlsZeroReadCode, nullptr, "", 0, "");
     return TransportResult::Failure(0, kTlsZeroReadMessage, 0);
   }
-  size_t done = 0;
-  while (done < count) {
-    ERR_clear_error();
-    int result;
-    int code;
-    {
-      // Reading may write too (alerts, key updates).
-      ScopedSigpipeBlock no_sigpipe;
-      result = SSL_read(ssl_, buffer + done, ChunkSize(count - done));
-      code = SSL_get_error(ssl_, result);
-    }
-    if (code == SSL_ERROR_ZERO_RETURN && (SSL_get_shutdown(ssl_) & SSL_RECEIVED_SHUTDOWN) != 0) {
-      result = 0;
-    }
-    if (result < 1) {
-      return Fail(code, result, done);
-    }
-    done += static_cast<size_t>(result);
-  }
-  return TransportResult::Success(done);
+  return Transfer(
+      count, [&](size_t done) { return SSL_read(ssl_, buffer + done, ChunkSize(count - done)); });
 }
 
 bool TlsTransport::WaitReadable(int timeout_ms) { return WaitReadableOrWoken(timeout_ms, -1); }

@@ -55,6 +55,9 @@ class TlsTransport final : public Transport {
 
  private:
   TransportResult Fail(int code, int call_result, size_t done);
+  // Repeats the OpenSSL `call(done)` until `count` bytes moved; the first failure ends it.
+  template <typename Call>
+  TransportResult Transfer(size_t count, const Call& call);
 
   int fd_;              // -1 once closed
   SSL_CTX* context_;    // null once closed
