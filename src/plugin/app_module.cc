@@ -4,6 +4,7 @@
 #include "diag/log.h"
 #include "diag/logger.h"
 #include "diag/plugin_log_target.h"
+#include "plugin/telemetry_sender.h"
 
 namespace Voro {
 

@@ -29,6 +29,7 @@
 namespace Voro {
 
 class PluginLogTarget;
+class TelemetrySender;
 
 // Created by Create, initialised once by the host, shut down and deleted through the
 // callback table. All calls arrive on the host's thread for this plugin.
@@ -141,6 +142,8 @@ class AppModule {
   const PluginApiVersion& host_version() const { return host_version_; }
   const PluginName& name() const { return name_; }
   const std::string& user_agent() const { return user_agent_; }
+  // Made by Initialize; null before it.
+  TelemetrySender* telemetry() const { return telemetry_.get(); }
   const std::vector<std::string>& help_tags() const { return help_tags_; }
   const PluginCallbacks* callbacks() const { return &callbacks_; }
   const ApiTable* api_table() const { return &api_table_; }
@@ -202,6 +205,7 @@ class AppModule {
   // Empty until the router builds the module's table; the host may read it at any time.
   ApiTable api_table_{};
   std::unique_ptr<PluginLogTarget> log_target_;
+  std::unique_ptr<TelemetrySender> telemetry_;
   TypeRegistry registry_;
   EndpointRouter router_{&registry_};
   // What api_table_ points into; built once RegisterApi has declared everything.

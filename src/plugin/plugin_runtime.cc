@@ -1,5 +1,7 @@
 #include "plugin/plugin_runtime.h"
 
+#include "plugin/telemetry_sender.h"
+
 #include <cstring>
 #include <exception>
 
@@ -10,6 +12,7 @@
 #include "diag/logger.h"
 #include "diag/plugin_log_target.h"
 #include "plugin/plugin_runtime_types.h"
+#include "plugin/telemetry_sender.h"
 
 namespace Voro {
 
@@ -89,6 +92,7 @@ bool PluginRuntime::InitializeModule(AppModule* m, HostServices* services) {
   m->user_agent_ =
       FormatPositional(kUserAgentTemplate, m->host_version_.Text(), m->name_.short_name);
   m->plugin_handle_ = services->plugin_handle;
+  m->telemetry_ = std::make_unique<TelemetrySender>(m);
   m->SubscribeOwnEvents();
   return m->OnInitialize();
 }

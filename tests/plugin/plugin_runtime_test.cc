@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "diag/log.h"
 #include "diag/logger.h"
 #include "login/login_module.h"
 #include "plugin/endpoint_errors.h"
+#include "plugin/telemetry_sender.h"
 #include "support/fake_host.h"
 
 namespace Voro {
@@ -182,6 +186,24 @@ TEST(PluginRuntimeTest, UserAgentNamesTheHostVersion) {
   CreatedPlugin plugin(HostDescriptor(17, 4, 0));
   ASSERT_TRUE(plugin.descriptor.callbacks->Initialize(plugin.descriptor.module, host.services()));
   EXPECT_EQ(plugin.module()->user_agent(), "VoroClient/17.4.0 (kiv-login)");
+}
+
+TEST(PluginRuntimeTest, InitializeMakesTheTelemetrySender) {
+  testing::FakeHost host;
+  std::vector<std::string> paths;
+  host.on_request = [&](HostResponse*, const HostRequest* request) {
+    paths.emplace_back(request->path);
+  };
+  CreatedPlugin plugin(HostDescriptor(17, 1, 0));
+  EXPECT_EQ(plugin.module()->telemetry(), nullptr) << "no host to send to before Initialize";
+  ASSERT_TRUE(plugin.descriptor.callbacks->Initialize(plugin.descriptor.module, host.services()));
+  TelemetrySender* first = plugin.module()->telemetry();
+  ASSERT_NE(first, nullptr);
+  std::future<RequestResult<void>> sent =
+      first->SendTelemetryEvent("probe", std::map<std::string, std::string>{});
+  (void)sent.get();
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_EQ(paths[0], "/telemetry/v1/events/probe");
 }
 
 TEST(PluginRuntimeTest, LoggingReturnsToTheConsoleAfterShutdown) {
