@@ -1,5 +1,7 @@
-// kivsim: the local platform simulator. Serves RTMP and/or RTMPS on loopback until it is
-// interrupted (or --run-for seconds have passed), printing where it listens.
+// kivsim: the local platform simulator. Serves the platform's RTMP and/or RTMPS side and
+// optionally the login queue over HTTPS on loopback, playing a scenario file, until it is
+// interrupted (or --run-for seconds have passed). Prints where it listens and one line per
+// request it receives.
 #include <signal.h>
 
 #include <atomic>
@@ -13,7 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "sim/login_queue_model.h"
+#include "sim/login_queue_server.h"
+#include "sim/platform_services.h"
 #include "sim/rtmp_server.h"
+#include "sim/scenario.h"
 
 namespace {
 
@@ -23,10 +29,14 @@ void OnSignal(int) { g_interrupted = true; }
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "usage: kivsim [--rtmp-port N] [--rtmps-port N --cert FILE --key FILE]\n"
+               "usage: kivsim [--scenario FILE] [--rtmp-port N] [--rtmps-port N]\n"
+               "              [--queue-port N] [--cert FILE --key FILE]\n"
                "              [--chunk-size N] [--run-for SECONDS]\n"
-               "Serves the platform's RTMP side on 127.0.0.1. A port of 0 picks a free one.\n"
-               "Without any port option, plain RTMP is served on a free port.\n");
+               "Serves the platform's RTMP side, and with --queue-port the login queue\n"
+               "(HTTPS with --cert/--key, else HTTP), on 127.0.0.1. A port of 0 picks a\n"
+               "free one. Without any port option, plain RTMP is served on a free port.\n"
+               "The scenario (JSON or YAML; see sim/scenarios/demo.yaml) gives the accounts,\n"
+               "the login queue and the faults to inject.\n");
 }
 
 bool ParseNumber(const char* text, long max, long* out) {
@@ -45,6 +55,8 @@ bool ParseNumber(const char* text, long max, long* out) {
 int main(int argc, char** argv) {
   long rtmp_port = -1;
   long rtmps_port = -1;
+  long queue_port = -1;
+  std::string scenario_file;
   long chunk_size = 0;
   long run_for = -1;
   std::string cert;
@@ -69,6 +81,10 @@ int main(int argc, char** argv) {
       number("--rtmp-port", 65535, &rtmp_port);
     } else if (arg == "--rtmps-port") {
       number("--rtmps-port", 65535, &rtmps_port);
+    } else if (arg == "--queue-port") {
+      number("--queue-port", 65535, &queue_port);
+    } else if (arg == "--scenario") {
+      scenario_file = value("--scenario");
     } else if (arg == "--chunk-size") {
       number("--chunk-size", 0x7FFFFFFF, &chunk_size);
     } else if (arg == "--run-for") {
@@ -86,14 +102,45 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (rtmp_port < 0 && rtmps_port < 0) {
+  if (rtmp_port < 0 && rtmps_port < 0 && queue_port < 0) {
     rtmp_port = 0;
+  }
+  if (cert.empty() != key.empty()) {
+    std::fprintf(stderr, "kivsim: --cert and --key go together\n");
+    return 2;
   }
   if (rtmps_port >= 0 && (cert.empty() || key.empty())) {
     std::fprintf(stderr, "kivsim: --rtmps-port needs --cert and --key\n");
     return 2;
   }
+  Voro::Sim::Scenario scenario;
+  if (!scenario_file.empty()) {
+    std::string error;
+    if (!Voro::Sim::LoadScenarioFile(scenario_file, &scenario, &error)) {
+      std::fprintf(stderr, "kivsim: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  if (chunk_size == 0) chunk_size = scenario.platform.chunk_size;
   signal(SIGPIPE, SIG_IGN);
+
+  auto print = [](const char* side) {
+    return [side](const std::string& line) {
+      std::printf("kivsim: %s: %s\n", side, line.c_str());
+      std::fflush(stdout);
+    };
+  };
+  Voro::Sim::PlatformServices services;
+  for (const auto& account : scenario.accounts) services.AddAccount(account);
+  services.Configure(scenario.platform);
+  services.SetObserver(print("platform"));
+  Voro::Sim::LoginQueueModel queue(scenario.accounts, scenario.login_queue,
+                                   std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now().time_since_epoch())
+                                       .count());
+  services.SetTokenCheck([&queue](const std::string& user, const std::string& token) {
+    return queue.IsIssued(user, token);
+  });
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
 
@@ -106,6 +153,7 @@ int main(int argc, char** argv) {
     options.key_file = key;
     options.chunk_size = static_cast<uint32_t>(chunk_size);
     auto server = std::make_unique<Voro::Sim::RtmpServer>(options);
+    services.Attach(*server);
     std::string error;
     if (!server->Start(&error)) {
       std::fprintf(stderr, "kivsim: cannot serve %s: %s\n", tls ? "rtmps" : "rtmp", error.c_str());
@@ -121,6 +169,18 @@ int main(int argc, char** argv) {
       (rtmps_port >= 0 && !serve(rtmps_port, true))) {
     return 1;
   }
+  std::unique_ptr<Voro::Sim::LoginQueueServer> queue_server;
+  if (queue_port >= 0) {
+    queue_server = std::make_unique<Voro::Sim::LoginQueueServer>(&queue, cert, key);
+    queue_server->SetObserver(print("queue"));
+    std::string error;
+    if (!queue_server->Start(static_cast<uint16_t>(queue_port), &error)) {
+      std::fprintf(stderr, "kivsim: cannot serve the login queue: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("kivsim: login queue listening on %s\n", queue_server->BaseUrl().c_str());
+    std::fflush(stdout);
+  }
   const auto start = std::chrono::steady_clock::now();
   while (!g_interrupted) {
     if (run_for >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::seconds(run_for)) {
@@ -128,6 +188,7 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  if (queue_server) queue_server->Stop();
   servers.clear();
   return 0;
 }

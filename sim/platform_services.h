@@ -1,83 +1,105 @@
 // The platform's services on top of the simulator's RTMP server: login, channel
-// subscriptions and authentication, the login data packet, logout, and generic remoting
-// answers, for a table of accounts, with a fault to inject per step.
+// subscriptions and authentication, the login data packet, account state, the service
+// proxy, pushes, logout, and generic remoting answers, for a table of accounts, with a
+// fault to inject per step.
 //
 // Answers follow the Flex conventions the client expects: "_result" carrying an acknowledge
 // object whose "body" is the value, "_error" carrying an error message (faultCode,
 // faultString, and for refused logins a "rootCause" with an "errorCode").
+//
+// Threads: every method from any thread; calls are handled on the sessions' threads and
+// delayed answers on a thread of the services' own.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "lcds/amf/amf3_item.h"
+#include "sim/delayed_runner.h"
 #include "sim/rtmp_server.h"
+#include "sim/scenario.h"
 
 namespace Voro::Sim {
 
-struct PlatformAccount {
-  std::string username;
-  std::string password;             // accepted when the client sends a password
-  std::string partner_credentials;  // accepted when the client sends partner credentials
-  int64_t account_id = 0;
-  int64_t summoner_id = 0;
-  std::string summoner_name;
-  int32_t profile_icon_id = 0;
-  int32_t summoner_level = 1;
-  int64_t ip_balance = 0;
-  int64_t vp_balance = 0;
-  std::string platform_id = "SIM1";
-  std::string login_error_code;  // when set, the login is refused with this root cause
-};
-
-enum class Fault {
-  kNone,
-  kNoAnswer,  // the call is never answered
-  kError,     // "_error" without a root cause
-  kDrop,      // the connection is closed instead of answering
-};
-
-// One fault per step the login goes through.
-struct PlatformFaults {
-  Fault login = Fault::kNone;
-  Fault subscribe = Fault::kNone;
-  Fault channel_login = Fault::kNone;
-  Fault login_data_packet = Fault::kNone;
-};
-
 class PlatformServices {
  public:
+  // Decides whether `auth_token` (the login's "authToken") was issued to `user`.
+  using TokenCheck = std::function<bool(const std::string& user, const std::string& auth_token)>;
+  using Observer = std::function<void(const std::string& line)>;
+
+  PlatformServices();
+  ~PlatformServices();
+  PlatformServices(const PlatformServices&) = delete;
+  PlatformServices& operator=(const PlatformServices&) = delete;
+
   void AddAccount(PlatformAccount account);
   void SetFaults(const PlatformFaults& faults);
+  // The scenario's platform settings (chunk size aside, which is the server's).
+  void Configure(const PlatformSettings& settings);
+  void SetTokenCheck(TokenCheck check);
+  // Called with every journal line as it is written (on the thread that wrote it).
+  void SetObserver(Observer observer);
   // Makes this the server's call handler. REQUIRES: this outlives the server's sessions.
   void Attach(RtmpServer& server);
 
   // What the services were asked, in order, one line each: "loginService.login alice",
   // "unsubscribe gn-7", "subscribe bc", "auth alice",
-  // "clientFacadeService.getLoginDataPacketForUser", "loginService.logout",
+  // "clientFacadeService.getLoginDataPacketForUser", "loginService.logout alice",
+  // "accountService.getAccountStateForCurrentSession ENABLED",
+  // "lcdsServiceProxy.call <service>.<method>", "push <class>",
   // "<destination>.<operation>" for anything else.
   std::vector<std::string> journal() const;
+
+  // Pushes `body` (wrapped in an AsyncMessage on `subtopic`) to every connection whose
+  // login succeeded as `user`; the number of connections it went to.
+  size_t PushTo(const std::string& user, const Amf3Item& body, const std::string& subtopic);
+  // The session token issued to `user`'s last login; empty when none.
+  std::string SessionToken(const std::string& user) const;
 
   bool Handle(RtmpServerSession& session, const RtmpMessage& call);
 
  private:
+  struct Connection {
+    std::weak_ptr<RtmpServerSession> session;
+    std::string user;
+    size_t account_state_reads = 0;
+  };
+
+  bool HandleCommand(RtmpServerSession& session, const RtmpMessage& call, const AmfValue& message);
+  bool HandleLogin(RtmpServerSession& session, const RtmpMessage& call, const AmfValue& body);
+  bool HandleLoginDataPacket(RtmpServerSession& session, const RtmpMessage& call);
+  bool HandleAccountState(RtmpServerSession& session, const RtmpMessage& call);
+  bool HandleServiceProxy(RtmpServerSession& session, const RtmpMessage& call,
+                          const AmfValue& body);
+  bool HandleLogout(RtmpServerSession& session, const RtmpMessage& call);
+  void SchedulePushes(RtmpServerSession& session, const PlatformAccount& account,
+                      const std::string& token);
+
   bool Answer(RtmpServerSession& session, const RtmpMessage& call, Fault fault,
               const Amf3Item& body);
   bool Refuse(RtmpServerSession& session, const RtmpMessage& call, const std::string& code,
               const std::string& text, const std::string& root_cause_code = {});
   Amf3Item LoginDataPacket(const PlatformAccount& account) const;
+  // The account logged in on `session`'s connection; false when none.
+  bool AccountOf(const RtmpServerSession& session, PlatformAccount* account);
   void Note(std::string line);
 
   mutable std::mutex mutex_;
   std::map<std::string, PlatformAccount> accounts_;  // by user name; guarded by mutex_
-  PlatformFaults faults_;                            // guarded by mutex_
-  std::map<std::string, std::string> tokens_;         // user name -> session token
-  std::map<std::string, std::string> session_users_;  // connection's client id -> user name
+  PlatformSettings settings_;                        // guarded by mutex_
+  TokenCheck token_check_;                           // guarded by mutex_
+  Observer observer_;                                // guarded by mutex_
+  std::map<std::string, std::string> tokens_;        // user name -> session token
+  std::map<std::string, Connection> connections_;    // client id -> connection
   uint64_t next_token_ = 1;
   std::vector<std::string> journal_;
+  // Last, so that it stops (dropping what waits) before the tables it reads go away.
+  DelayedRunner delayed_;
 };
 
 }  // namespace Voro::Sim

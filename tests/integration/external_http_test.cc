@@ -24,13 +24,16 @@
 #include "plugin/app_module.h"
 #include "plugin/http_base_transport.h"
 #include "plugin/plugin_runtime.h"
+#include "support/host_exchange.h"
 #include "support/run_kivhost.h"
 #include "support/test_pki.h"
 
 namespace {
 
-using Headers = std::vector<std::pair<std::string, std::string>>;
 using kivhost::ExternalHttp;
+using kivhost::testing::Exchange;
+using kivhost::testing::Headers;
+using kivhost::testing::Perform;
 
 // An HTTPS server on a port of the kernel's choice, serving on its own thread.
 class HttpsServer {
@@ -85,44 +88,6 @@ class HttpsServer {
   std::thread thread_;
   httplib::Request received_;
 };
-
-// The host's answer, copied out, and the record handed back.
-struct Exchange {
-  int32_t code = -1;
-  int32_t status = 0;
-  Headers headers;
-  std::string body;
-};
-
-Exchange Perform(const ExternalHttp& http, uint32_t method, const std::string& url,
-                 const Headers& headers = {}, const std::string& body = "", uint32_t timeout = 10) {
-  std::vector<HostHeaderPair> pairs;
-  for (const auto& [name, value] : headers) pairs.push_back({name.c_str(), value.c_str()});
-  HostExternalRequest request{};
-  request.method = method;
-  request.url = url.c_str();
-  request.headers = pairs.empty() ? nullptr : pairs.data();
-  request.header_count = static_cast<uint32_t>(pairs.size());
-  request.body = body.data();
-  request.body_length = static_cast<uint32_t>(body.size());
-  request.timeout = timeout;
-  request.flag = 1;
-  HostExternalResponse response{};
-  response.transport_code = -1;
-  http.Perform(request, &response);
-  Exchange exchange;
-  exchange.code = response.transport_code;
-  exchange.status = response.http_status;
-  for (uint32_t i = 0; i < response.header_count; ++i) {
-    exchange.headers.emplace_back(response.headers[i].name, response.headers[i].value);
-  }
-  if (response.body != nullptr) exchange.body.assign(response.body, response.body_length);
-  EXPECT_NE(response.release, nullptr);
-  if (response.release != nullptr) response.release(&response);
-  EXPECT_EQ(response.body, nullptr);
-  EXPECT_EQ(response.headers, nullptr);
-  return exchange;
-}
 
 std::string Find(const Headers& headers, const std::string& name) {
   for (const auto& [key, value] : headers) {

@@ -235,7 +235,7 @@ TEST_F(LcdsSessionTest, ReconnectsWithTheStoredTokenAfterADrop) {
 TEST_F(LcdsSessionTest, LogoutTellsTheServerAndCloses) {
   ASSERT_TRUE(Login("alice", "secret").ok());
   session_.Logout();
-  EXPECT_EQ(platform_.journal().back(), "loginService.logout");
+  EXPECT_EQ(platform_.journal().back(), "loginService.logout alice");
   EXPECT_FALSE(session_.IsDisconnected());  // no client any more
   auto after = session_.Invoke("s", "m", Amf3Item::Null(), nullptr, nullptr);
   EXPECT_FALSE(after.get().success);

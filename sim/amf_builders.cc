@@ -1,0 +1,88 @@
+#include "sim/amf_builders.h"
+
+#include <memory>
+
+#include "lcds/amf/amf3_containers.h"
+#include "lcds/amf/amf3_object.h"
+#include "lcds/amf/amf_class.h"
+#include "lcds/amf/amf_class_registry.h"
+#include "lcds/amf/amf_conversion.h"
+
+namespace Voro::Sim {
+
+Amf3Item DynamicObject(std::initializer_list<std::pair<const char*, Amf3Item>> members) {
+  Amf3Item object(Amf3Kind::kObject);
+  for (const auto& [name, value] : members) {
+    object.MutableObject()->SetDynamicMember(name, value);
+  }
+  return object;
+}
+
+Amf3Item TypedObject(const char* class_name,
+                     std::initializer_list<std::pair<const char*, Amf3Item>> members) {
+  bool created = false;
+  auto amf_class = AmfClassRegistry::Global().FindOrCreate(
+      class_name, false, false,
+      [&members] {
+        AmfMemberList list;
+        for (const auto& [name, value] : members) {
+          list.push_back({name, AmfTypeHint::Any()});
+        }
+        return list;
+      },
+      &created);
+  Amf3Item object = Amf3Item::Object(std::make_shared<Amf3Object>(amf_class));
+  for (const auto& [name, value] : members) {
+    object.MutableObject()->SetMember(name, value);
+  }
+  return object;
+}
+
+Amf3Item TypedDynamicObject(const std::string& class_name, const BindingProperty& fields) {
+  Amf3Item object = Amf3Item::Object(
+      std::make_shared<Amf3Object>(std::make_shared<AmfClass>(class_name, false, true)));
+  for (const auto& field : fields.Fields()) {
+    object.MutableObject()->SetDynamicMember(field.key, ToAmf3Item(field.value));
+  }
+  return object;
+}
+
+Amf3Item AsyncMessage(const Amf3Item& body, const std::string& subtopic,
+                      const std::string& client_id) {
+  return TypedObject("flex.messaging.messages.AsyncMessage",
+                     {{"body", body},
+                      {"clientId", Amf3Item::String(client_id)},
+                      {"destination", Amf3Item::String("messagingDestination")},
+                      {"headers", DynamicObject({{"DSSubtopic", Amf3Item::String(subtopic)}})},
+                      {"messageId", Amf3Item::String("sim-push")},
+                      {"timeToLive", Amf3Item::Integer(0)},
+                      {"timestamp", Amf3Item::Integer(0)}});
+}
+
+Amf3Item WholeNumber(int64_t value) { return Amf3Item::Double(static_cast<double>(value)); }
+
+std::string MemberText(const AmfValue& object, const char* name) {
+  const std::string* text = AmfString(AmfMember(object, name));
+  return text ? *text : std::string();
+}
+
+AmfValue FirstDenseElement(const AmfValue& array) {
+  if (array.is_amf3() && array.amf3().kind() == Amf3Kind::kArray &&
+      !array.amf3().AsArray().dense.empty()) {
+    return array.amf3().AsArray().dense.front();
+  }
+  return {};
+}
+
+std::vector<std::string> DenseTexts(const AmfValue& array) {
+  std::vector<std::string> texts;
+  if (array.is_amf3() && array.amf3().kind() == Amf3Kind::kArray) {
+    for (const Amf3Item& item : array.amf3().AsArray().dense) {
+      texts.push_back(item.kind() == Amf3Kind::kString ? std::string(item.AsString())
+                                                       : std::string());
+    }
+  }
+  return texts;
+}
+
+}  // namespace Voro::Sim
