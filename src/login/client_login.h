@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "binding/binding_property.h"
 #include "diag/failure.h"
+#include "login/held_credentials.h"
 #include "login/login_api_types.h"
 
 namespace Voro {
@@ -48,9 +51,30 @@ class ClientLogin {
   // Whether the platform connection is down; true until one is up.
   bool lcds_disconnected = true;
 
+  // What the login queue is asked with, and what else it tells.
+  std::string login_queue_url;  // paths are appended to it
+  HeldCredentials credentials;
+  // The queue's "inGameCredentials" object, kept only when it reports "inGame" true.
+  std::optional<BindingProperty> in_game_credentials;
+  uint64_t id_token_expiry = 0;  // the "exp" claim of id_token
+
+  // Set once by logout or close and never cleared; long waits test it between steps.
+  // Plugin thread only.
+  void RequestStop() { stop_requested_ = true; }
+  bool stop_requested() const { return stop_requested_; }
+
+  // Runs after each change other plugins see but no state change announces (the queue
+  // position); the module republishes the session from it. Plugin thread only.
+  void SetChangeCallback(std::function<void()> callback) { on_changed_ = std::move(callback); }
+  void NotifyChanged() const {
+    if (on_changed_) on_changed_();
+  }
+
  private:
   LoginState state_ = 0;
   std::optional<Failure> failure_;
+  bool stop_requested_ = false;
+  std::function<void()> on_changed_;
 };
 
 }  // namespace Voro
