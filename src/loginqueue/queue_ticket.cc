@@ -107,8 +107,10 @@ void QueueTicket::Evaluate(int64_t now) {
     const QueueSample& previous = samples_[samples_.size() - 2];
     const int64_t elapsed = (last.time - previous.time) / kNanosecondsPerMillisecond;
     if (elapsed > 0) {
-      // Whole entries per millisecond, as the queue's own clients measure it.
-      rate += static_cast<double>(SignedDifference(previous.position, last.position) / elapsed);
+      // Whole entries per millisecond, as the queue's own clients measure it: a queue moving
+      // slower than that adds nothing but still halves the average below.
+      const int64_t measured = SignedDifference(previous.position, last.position) / elapsed;
+      rate += static_cast<double>(measured);
       count = 2;
     }
   }
