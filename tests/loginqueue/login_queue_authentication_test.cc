@@ -240,6 +240,27 @@ TEST_F(LoginQueueAuthTest, UnreadableAnswersNameTheDeserializerErrorAndTheRespon
                 13, kLevelError);
 }
 
+TEST_F(LoginQueueAuthTest, OddAnswersAreReadStrictly) {
+  respond = [](const QueueRequest&) { return QueueAnswer::Json("[1,2]"); };
+  ExpectFailure(Authenticate(),
+                {"ALE-51BFB1A6", "UNSPECIFIED_ERROR",
+                 "status field missing, response code was 200, headers were '', body was '[1,2]'"},
+                13, kLevelError);
+  // A status that is not text counts as empty.
+  respond = [](const QueueRequest&) { return QueueAnswer::Json(R"({"status":7})"); };
+  ExpectFailure(
+      Authenticate(),
+      {"ALE-7FD7BA4B", "UNSPECIFIED_ERROR",
+       R"(status field empty, response code was 200, headers were '', body was '{"status":7}')"},
+      13, kLevelError);
+  // A huge body is cut where every message is cut.
+  respond = [](const QueueRequest&) { return QueueAnswer::Json(std::string(20000, 'a')); };
+  const MaybeType<std::monostate> result = Authenticate();
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.failure().id, "ALE-F32B8BB9");
+  EXPECT_EQ(result.failure().description.size(), 4095u);
+}
+
 TEST_F(LoginQueueAuthTest, BusyAnswersAreRetriedWithGrowingDelaysUntilTheWindowEnds) {
   respond = [](const QueueRequest&) { return QueueAnswer::Json("Service Unavailable", 503); };
   const MaybeType<std::monostate> result = Authenticate();
