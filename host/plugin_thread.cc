@@ -44,19 +44,19 @@ void PluginThread::Schedule(std::string label, std::function<void()> fn, double 
 }
 
 size_t PluginThread::RunDueOnce(std::chrono::milliseconds max_wait) {
-  std::vector<Task> due;
+  // Only what is due at this moment runs: callbacks queued while these run wait for the
+  // next round, so a callback that reschedules itself cannot starve the loop.
+  Key horizon;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     auto deadline = Clock::now() + max_wait;
     for (;;) {
       auto now = Clock::now();
-      // Only what is due at this moment: callbacks queued while these run wait for the
-      // next round, so a callback that reschedules itself cannot starve the loop.
-      while (!tasks_.empty() && tasks_.begin()->first.first <= now) {
-        due.push_back(std::move(tasks_.begin()->second));
-        tasks_.erase(tasks_.begin());
+      if (!tasks_.empty() && tasks_.begin()->first.first <= now) {
+        horizon = Key{now, next_sequence_};
+        break;
       }
-      if (!due.empty() || stopping_ || now >= deadline) break;
+      if (stopping_ || now >= deadline) return 0;
       auto until = deadline;
       if (!tasks_.empty() && tasks_.begin()->first.first < until) {
         until = tasks_.begin()->first.first;
@@ -64,8 +64,24 @@ size_t PluginThread::RunDueOnce(std::chrono::milliseconds max_wait) {
       wake_.wait_until(lock, until);
     }
   }
-  for (Task& task : due) task.fn();
-  return due.size();
+  // One at a time, each taken off the queue just before it runs: a callback that waits
+  // and pumps (a nested round) can run the others that are due, instead of finding them
+  // held here until it returns.
+  size_t ran = 0;
+  for (;;) {
+    Task task;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (tasks_.empty()) break;
+      const Key& key = tasks_.begin()->first;
+      if (key.first > horizon.first || key.second >= horizon.second) break;
+      task = std::move(tasks_.begin()->second);
+      tasks_.erase(tasks_.begin());
+    }
+    task.fn();
+    ++ran;
+  }
+  return ran;
 }
 
 size_t PluginThread::DropPending() {

@@ -15,10 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/login_queue_model.h"
-#include "sim/login_queue_server.h"
-#include "sim/platform_services.h"
-#include "sim/rtmp_server.h"
+#include "sim/local_platform.h"
 #include "sim/scenario.h"
 
 namespace {
@@ -121,66 +118,37 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (chunk_size == 0) chunk_size = scenario.platform.chunk_size;
   signal(SIGPIPE, SIG_IGN);
-
-  auto print = [](const char* side) {
-    return [side](const std::string& line) {
-      std::printf("kivsim: %s: %s\n", side, line.c_str());
-      std::fflush(stdout);
-    };
-  };
-  Voro::Sim::PlatformServices services;
-  for (const auto& account : scenario.accounts) services.AddAccount(account);
-  services.Configure(scenario.platform);
-  services.SetObserver(print("platform"));
-  Voro::Sim::LoginQueueModel queue(scenario.accounts, scenario.login_queue,
-                                   std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::steady_clock::now().time_since_epoch())
-                                       .count());
-  services.SetTokenCheck([&queue](const std::string& user, const std::string& token) {
-    return queue.IsIssued(user, token);
-  });
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
 
-  std::vector<std::unique_ptr<Voro::Sim::RtmpServer>> servers;
-  auto serve = [&](long port, bool tls) {
-    Voro::Sim::RtmpServerOptions options;
-    options.port = static_cast<uint16_t>(port);
-    options.tls = tls;
-    options.certificate_file = cert;
-    options.key_file = key;
-    options.chunk_size = static_cast<uint32_t>(chunk_size);
-    auto server = std::make_unique<Voro::Sim::RtmpServer>(options);
-    services.Attach(*server);
-    std::string error;
-    if (!server->Start(&error)) {
-      std::fprintf(stderr, "kivsim: cannot serve %s: %s\n", tls ? "rtmps" : "rtmp", error.c_str());
-      return false;
-    }
-    std::printf("kivsim: %s listening on 127.0.0.1:%u\n", tls ? "rtmps" : "rtmp",
-                unsigned{server->port()});
+  Voro::Sim::LocalPlatformOptions options;
+  options.rtmp_port = static_cast<int>(rtmp_port);
+  options.rtmps_port = static_cast<int>(rtmps_port);
+  options.queue_port = static_cast<int>(queue_port);
+  options.certificate_file = cert;
+  options.key_file = key;
+  options.chunk_size = static_cast<uint32_t>(chunk_size);
+  Voro::Sim::LocalPlatform platform(std::move(scenario), options);
+  platform.SetObserver([](const std::string& line) {
+    std::printf("kivsim: %s\n", line.c_str());
     std::fflush(stdout);
-    servers.push_back(std::move(server));
-    return true;
-  };
-  if ((rtmp_port >= 0 && !serve(rtmp_port, false)) ||
-      (rtmps_port >= 0 && !serve(rtmps_port, true))) {
+  });
+  std::string error;
+  if (!platform.Start(&error)) {
+    std::fprintf(stderr, "kivsim: %s\n", error.c_str());
     return 1;
   }
-  std::unique_ptr<Voro::Sim::LoginQueueServer> queue_server;
-  if (queue_port >= 0) {
-    queue_server = std::make_unique<Voro::Sim::LoginQueueServer>(&queue, cert, key);
-    queue_server->SetObserver(print("queue"));
-    std::string error;
-    if (!queue_server->Start(static_cast<uint16_t>(queue_port), &error)) {
-      std::fprintf(stderr, "kivsim: cannot serve the login queue: %s\n", error.c_str());
-      return 1;
-    }
-    std::printf("kivsim: login queue listening on %s\n", queue_server->BaseUrl().c_str());
-    std::fflush(stdout);
+  if (platform.rtmp_port() != 0) {
+    std::printf("kivsim: rtmp listening on 127.0.0.1:%u\n", unsigned{platform.rtmp_port()});
   }
+  if (platform.rtmps_port() != 0) {
+    std::printf("kivsim: rtmps listening on 127.0.0.1:%u\n", unsigned{platform.rtmps_port()});
+  }
+  if (platform.queue_port() != 0) {
+    std::printf("kivsim: login queue listening on %s\n", platform.QueueUrl().c_str());
+  }
+  std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();
   while (!g_interrupted) {
     if (run_for >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::seconds(run_for)) {
@@ -188,7 +156,6 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  if (queue_server) queue_server->Stop();
-  servers.clear();
+  platform.Stop();
   return 0;
 }

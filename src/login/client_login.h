@@ -2,14 +2,18 @@
 // queue, the platform session and the login loop build on this record.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "binding/binding_property.h"
 #include "diag/failure.h"
+#include "lcds/lcds_session.h"
+#include "lcds/net/trusted_certificates.h"
 #include "login/held_credentials.h"
 #include "login/login_api_types.h"
 
@@ -17,6 +21,12 @@ namespace Voro {
 
 class ClientLogin {
  public:
+  ClientLogin() = default;
+  // Logs the platform session out first.
+  ~ClientLogin();
+  ClientLogin(const ClientLogin&) = delete;
+  ClientLogin& operator=(const ClientLogin&) = delete;
+
   // 0..26; see ToSessionState for what each means to other plugins.
   using LoginState = int32_t;
   static constexpr LoginState kLoggedIn = 18;
@@ -70,7 +80,30 @@ class ClientLogin {
     if (on_changed_) on_changed_();
   }
 
+  // ---- The platform side (LCDS) ----
+  struct LcdsTarget {
+    std::string host;
+    uint16_t port = 0;
+    bool use_tls = true;
+  };
+  LcdsTarget lcds_target;
+  // Owned by the module; outlives every login.
+  const TrustedCertificates* trusted_certificates = nullptr;
+  LcdsSession& lcds() { return lcds_; }
+  // Logs in to the platform server with the held credentials and the login queue's token;
+  // on success the login holds the login data packet and is logged in (18), on failure the
+  // failure is stored with state 13.
+  MaybeType<std::monostate> ConnectToLcds(std::chrono::milliseconds timeout = kLcdsLoginTimeout);
+  static constexpr std::chrono::milliseconds kLcdsLoginTimeout{120'000};
+
+  // What the platform login brought back.
+  BindingProperty login_data_packet;  // "empty" until logged in
+  std::string platform_id;
+  std::string platform_password;  // the login answer's "password"
+  std::string summoner_name;
+
  private:
+  LcdsSession lcds_;
   LoginState state_ = 0;
   std::optional<Failure> failure_;
   bool stop_requested_ = false;

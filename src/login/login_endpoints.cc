@@ -1,10 +1,11 @@
-// LoginModule: the "/kiv-login/v1/" endpoints. Work that belongs to the login attempt,
-// logout, platform calls and account state answers 501 until it is built.
+// LoginModule: the "/kiv-login/v1/" endpoints. Logout, platform calls, the service proxy,
+// the summoner notifications and account state answer 501 until they are built.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "binding/endpoint_router.h"
+#include "diag/log.h"
 #include "login/login_module.h"
 #include "plugin/endpoint_errors.h"
 
@@ -39,16 +40,29 @@ void LoginModule::RegisterSessionEndpoints() {
   api.Declare(KIV_METHOD_POST, "/kiv-login/v1/access-token")
       .Description("Log in with an access token from the sign-on service.")
       .Parameter("token", "The access token.", ParameterLocation::kBody)
-      .Handle([this](const AccessToken&) -> EndpointReply<void> {
+      .Handle([this](const AccessToken& token) -> EndpointReply<void> {
         if (LoginRunning()) return EndpointReply<void>();
-        return NotImplemented();
+        Log(kLevelAlways, Tag::DBG, "Logging in with QSA.");
+        HeldCredentials credentials;
+        credentials.kind = CredentialKind::kAccessToken;
+        credentials.access_token = token;
+        set_held_credentials(std::move(credentials));
+        StartLogin();
+        return EndpointReply<void>();
       });
   api.Declare(KIV_METHOD_POST, kSessionPath)
       .Description("Log in with a user name and password.")
       .Parameter("credentials", "The user name and password.", ParameterLocation::kBody)
-      .Handle([this](const UsernameAndPassword&) -> EndpointReply<LoginSession> {
+      .Handle([this](const UsernameAndPassword& body) -> EndpointReply<LoginSession> {
         if (LoginRunning()) return EndpointError{409, kSessionExistsMessage};
-        return NotImplemented();
+        HeldCredentials credentials;
+        credentials.kind = CredentialKind::kUsernameAndPassword;
+        credentials.username_and_password = body;
+        set_held_credentials(std::move(credentials));
+        StartLogin();
+        std::optional<LoginSession> session = CurrentSession();
+        if (!session.has_value()) return NotFound(kNoSessionMessage);
+        return EndpointReply<LoginSession>(std::move(*session)).Status(201);
       });
   api.Declare(KIV_METHOD_GET, kSessionPath)
       .Description("The current login session.")
@@ -76,28 +90,30 @@ void LoginModule::RegisterAccountEndpoints() {
   api.Declare(KIV_METHOD_GET, "/kiv-login/v1/wallet")
       .Description("The player's wallet.")
       .Handle([this]() -> EndpointReply<LoginSessionWallet> {
-        if (session_ == nullptr) return NotFound(kNoSessionMessage);
-        return NotImplemented();
+        std::optional<LoginSessionWallet> wallet = Wallet();
+        if (!wallet.has_value()) return NotFound(kNoSessionMessage);
+        return *wallet;
       });
   api.Declare(KIV_METHOD_GET, "/kiv-login/v1/login-data-packet")
       .Description("The login data packet of the platform session.")
       .Handle([this]() -> EndpointReply<BindingProperty> {
-        if (session_ == nullptr) return NotFound(kNoSessionMessage);
-        return NotImplemented();
+        const BindingProperty* packet = LoginDataPacket();
+        if (packet == nullptr) return NotFound(kNoSessionMessage);
+        return BindingProperty(*packet);
       });
   api.Declare(KIV_METHOD_GET, "/kiv-login/v1/login-platform-credentials")
       .Description("The credentials the platform generated for this login.")
       .Handle([this]() -> EndpointReply<PlatformGeneratedCredentials> {
-        if (session_ == nullptr || session_->login() == nullptr) {
-          return NotFound(kNoSessionMessage);
-        }
-        return NotImplemented();
+        std::optional<PlatformGeneratedCredentials> credentials = PlatformCredentials();
+        if (!credentials.has_value()) return NotFound(kNoSessionMessage);
+        return std::move(*credentials);
       });
   api.Declare(KIV_METHOD_GET, "/kiv-login/v1/login-in-game-creds")
       .Description("The in-game credentials from the login queue.")
       .Handle([this]() -> EndpointReply<BindingProperty> {
-        if (session_ == nullptr) return NotFound(kNoGameCredentialsMessage);
-        return NotImplemented();
+        std::optional<BindingProperty> credentials = InGameCredentials();
+        if (!credentials.has_value()) return NotFound(kNoGameCredentialsMessage);
+        return std::move(*credentials);
       });
   api.Declare(KIV_METHOD_POST, "/kiv-login/v1/summoner-created")
       .Description("Tell the login that the account's summoner exists now.")

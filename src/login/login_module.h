@@ -1,13 +1,22 @@
 // The login plugin's module: the one object Create makes.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 
+#include "diag/failure.h"
+#include "lcds/net/trusted_certificates.h"
+#include "lcds/rtmp/rtmp_client.h"
 #include "login/held_credentials.h"
 #include "login/login_api_types.h"
 #include "login/login_session_context.h"
+#include "login/login_telemetry.h"
+#include "login/region_settings.h"
 #include "plugin/app_module.h"
+#include "plugin/http_base_transport.h"
 
 namespace Voro {
 
@@ -18,6 +27,18 @@ class LoginModule : public AppModule {
   static constexpr const char* kPreShutdownPath = "/voroclient/pre-shutdown/begin";
   static constexpr const char* kAccessTokenPath = "/qsa-auth/v1/authorization/access-token";
   static constexpr const char* kSessionPath = "/kiv-login/v1/session";
+  static constexpr const char* kWalletPath = "/kiv-login/v1/wallet";
+  static constexpr const char* kLoginDataPacketPath = "/kiv-login/v1/login-data-packet";
+  static constexpr const char* kPlatformCredentialsPath =
+      "/kiv-login/v1/login-platform-credentials";
+  static constexpr const char* kInGameCredentialsPath = "/kiv-login/v1/login-in-game-creds";
+  static constexpr const char* kLoginTimerName = "kiv-login.login";
+  static constexpr const char* kTickTimerName = "kiv-login.tick";
+  static constexpr int64_t kLoginLoopLimitSeconds = 300;
+  static constexpr double kTickSeconds = 0.05;
+  // The command-line argument naming a PEM file of extra authorities for the platform
+  // server's certificate, for servers with a locally made certificate.
+  static constexpr const char* kLcdsCaFileArgument = "lcds-ca-file";
 
   static constexpr const char* kNoSessionMessage =
       "No session currently exists, you must initiate a login first.";
@@ -35,7 +56,8 @@ class LoginModule : public AppModule {
 
   // The session as other plugins read it, refreshed from its login; empty without one.
   std::optional<Client::Api::LoginSession> CurrentSession();
-  // Whether a login is under way: a session whose login has not finished.
+  // Whether a login is under way: the login task runs, or the session's login has not
+  // finished.
   bool LoginRunning() const;
   // Whether the session's login is logged in.
   bool LoggedIn() const;
@@ -44,6 +66,28 @@ class LoginModule : public AppModule {
     session_ = std::move(session);
   }
   const std::optional<HeldCredentials>& held_credentials() const { return credentials_; }
+  void set_held_credentials(HeldCredentials credentials) { credentials_ = std::move(credentials); }
+
+  // Begins a login with the held credentials: reads the region's settings, signs on
+  // through the host's sign-on service when the region has one, makes the login and
+  // schedules the login task. Plugin thread.
+  void StartLogin();
+  // Ends the session's login: stops it, logs the platform session out and announces that
+  // the session's resources are gone. The session context stays. Plugin thread.
+  void CloseSession();
+  // The certificates the platform server's TLS certificate is checked against.
+  void set_trusted_certificates(TrustedCertificates trusted) { trusted_ = std::move(trusted); }
+  // The platform connection's time-out per step (tests shorten it).
+  void set_lcds_timeout(std::chrono::milliseconds timeout) { lcds_timeout_ = timeout; }
+
+  // What the logged-in resources show; nothing (or null) without a logged-in login with a
+  // login data packet.
+  std::optional<Client::Api::LoginSessionWallet> Wallet() const;
+  const BindingProperty* LoginDataPacket() const;
+  // With any login.
+  std::optional<Client::Api::PlatformGeneratedCredentials> PlatformCredentials() const;
+  // The queue's while queued, else the packet's "reconnectInfo"."playerCredentials".
+  std::optional<BindingProperty> InGameCredentials() const;
 
   // Publishes the session's resources after a change of its login: once logged in the
   // resources that exist by then, then in every state the session itself.
@@ -56,8 +100,48 @@ class LoginModule : public AppModule {
   void RegisterAccountEndpoints();
   void RegisterServiceProxyEndpoints();
 
+  // The module lock: taken by the login task, logout and close. While another holder has
+  // it, the plugin's pending work runs (a try-lock between yields).
+  class ModuleLock {
+   public:
+    explicit ModuleLock(LoginModule& module);
+    ~ModuleLock();
+    ModuleLock(const ModuleLock&) = delete;
+    ModuleLock& operator=(const ModuleLock&) = delete;
+
+   private:
+    LoginModule& module_;
+  };
+
+  void ReadCommandLine();
+  void OnPluginManagerStatus(const PluginResourceEvent& event);
+  void OnAccessTokenUpdate(const PluginResourceEvent& event);
+  // Ends an attempt before its login exists: the session shows `failure` in ERROR.
+  void FailAttempt(const Failure& failure);
+  MaybeType<RegionSettings> FetchRegionSettings();
+  // False when the attempt ended (failed or cancelled) during the sign-on.
+  bool SignOnWithQSA(const std::string& platform_id, int64_t start, LoginTelemetryRecord& record);
+  void RunLoginTask(bool stop_after_second_failure);
+  // The queue step, then platform logins retried with back-off; the failure that ended
+  // the login, if any, is recorded in `record`.
+  void RunLoginLoop(bool stop_after_second_failure, LoginTelemetryRecord& record, int64_t start);
+  void ReportLoginResult(int64_t start, LoginTelemetryRecord& record);
+  // Whether `login` is still the session's login and has not been told to stop.
+  bool LoginContinues(const ClientLogin* login) const;
+  void OnLcdsMessage(const Push& push);
+  void OnLoginChanged();
+
   std::unique_ptr<LoginSessionContext> session_;
   std::optional<HeldCredentials> credentials_;
+  std::recursive_mutex module_mutex_;
+  // The login task is under way: its login stays alive until it ends, and no other login
+  // may start, even while its retries wait in a failed state.
+  bool login_task_active_ = false;
+  // A close asked for while the login task ran; the task closes when it ends.
+  bool close_pending_ = false;
+  TrustedCertificates trusted_ = TrustedCertificates::BuiltIn();
+  std::chrono::milliseconds lcds_timeout_ = ClientLogin::kLcdsLoginTimeout;
+  std::unique_ptr<HttpBaseTransport> transport_;
 };
 
 }  // namespace Voro

@@ -79,6 +79,31 @@ TEST(PluginThreadTest, ARoundRunsOnlyWhatWasDueWhenItStarted) {
   EXPECT_EQ(runs.load(), 2);
 }
 
+TEST(PluginThreadTest, AWaitingCallbackCanRunTheOthersThatAreDue) {
+  PluginThread thread;
+  std::atomic<bool> second_ran{false};
+  std::atomic<bool> seen_while_waiting{false};
+  thread.Invoke([&] {
+    // Both are due at once. The first waits, pumping, for the second: a round that held
+    // the second back until the first returned would never end.
+    thread.Schedule(
+        "waiter",
+        [&] {
+          for (int i = 0; i < 2000 && !second_ran; ++i) {
+            thread.RunDueOnce(std::chrono::milliseconds(1));
+          }
+          seen_while_waiting = second_ran.load();
+        },
+        0);
+    thread.Schedule(
+        "awaited", [&] { second_ran = true; }, 0);
+  });
+  for (int i = 0; i < 5000 && !seen_while_waiting; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(seen_while_waiting.load());
+}
+
 TEST(PluginThreadTest, DropPendingForgetsQueuedCallbacks) {
   PluginThread thread;
   std::atomic<int> runs{0};

@@ -82,7 +82,13 @@ TEST_F(LoginModuleTest, ASessionIsRefusedOnlyWhileALoginRuns) {
 
   StartSession(24);  // failed: finished, a new login may start
   Answer after_failure = Call(KIV_METHOD_POST, "/kiv-login/v1/session", credentials);
-  EXPECT_EQ(after_failure.status, 501);
+  EXPECT_EQ(after_failure.status, 201);
+  // This host has no region settings: the new attempt ends at once and says why.
+  EXPECT_EQ(after_failure.body,
+            R"({"accountId":0,"connected":false,"error":{"description":)"
+            R"("Region \"\" has no settings in the region data","id":"ALE-15E4AC07",)"
+            R"("messageId":"UNSPECIFIED_ERROR"},"gasToken":null,"idToken":"","isNewPlayer":false,)"
+            R"("puuid":"","state":"ERROR","userAuthToken":"","username":""})");
 
   StartSession(ClientLogin::kLoggedIn);  // logged in is not finished
   EXPECT_EQ(Call(KIV_METHOD_POST, "/kiv-login/v1/session", credentials).status, 409);

@@ -54,6 +54,13 @@ TrustedCertificates TrustedCertificates::BuiltIn() {
   return list;
 }
 
+void TrustedCertificates::Append(const TrustedCertificates& other) {
+  for (X509* certificate : other.certificates_) {
+    if (certificate != nullptr) X509_up_ref(certificate);
+    certificates_.push_back(certificate);
+  }
+}
+
 void TrustedCertificates::AppendDer(std::span<const uint8_t> der) {
   X509* certificate = nullptr;
   if (der.size() <= static_cast<size_t>(LONG_MAX)) {

@@ -32,6 +32,8 @@ class TrustedCertificates {
   // As FromPem, from a file; an unreadable file gives an empty list.
   static TrustedCertificates FromPemFile(const std::string& path);
 
+  // Appends the entries of `other` (each list keeps its own reference).
+  void Append(const TrustedCertificates& other);
   // Appends one DER certificate; a blob that does not parse appends a null entry.
   void AppendDer(std::span<const uint8_t> der);
 

@@ -201,5 +201,20 @@ TEST(TrustedCertificatesTest, MovingHandsTheCertificatesOver) {
   EXPECT_EQ(assigned.at(0), first);
 }
 
+TEST(TrustedCertificatesTest, AppendSharesTheOtherListsEntries) {
+  std::string why;
+  const testing::TestPki* pki = testing::SharedTestPki(&why);
+  ASSERT_NE(pki, nullptr) << why;
+  TrustedCertificates list = TrustedCertificates::BuiltIn();
+  {
+    const TrustedCertificates local = TrustedCertificates::FromPemFile(pki->ca_cert);
+    list.Append(local);
+    list.Append(TrustedCertificates());
+  }
+  ASSERT_EQ(list.size(), 19u);
+  // The entry outlives the list it came from.
+  EXPECT_EQ(SubjectEntry(list.at(18), NID_commonName), "Local Test CA");
+}
+
 }  // namespace
 }  // namespace Voro

@@ -1,0 +1,120 @@
+// The small rules of a login attempt: command-line credentials, the sign-on failure
+// tables and the telemetry record.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "binding/binding_result.h"
+#include "binding/json_reader.h"
+#include "login/command_line_credentials.h"
+#include "login/login_telemetry.h"
+#include "login/qsa_failure.h"
+#include "support/manual_clock.h"
+
+namespace Voro {
+namespace {
+
+std::optional<HeldCredentials> FromJson(const char* json) {
+  BindingResult arguments = ParseJson(json);
+  EXPECT_TRUE(arguments.ok()) << json;
+  return CredentialsFromCommandLine(arguments.value());
+}
+
+TEST(CommandLineCredentialsTest, EachSourceAndItsPrecedence) {
+  EXPECT_FALSE(FromJson(R"({"locale": "en_US"})").has_value());
+  EXPECT_FALSE(FromJson(R"({"garena-plus-token": ""})").has_value()) << "a value is needed";
+
+  std::optional<HeldCredentials> partner = FromJson(R"({"garena-plus-token": "gp-123"})");
+  ASSERT_TRUE(partner.has_value());
+  EXPECT_EQ(partner->kind, CredentialKind::kPartner);
+  EXPECT_EQ(partner->partner, "gp-123");
+
+  std::optional<HeldCredentials> tcls =
+      FromJson(R"({"garena-plus-token": "gp-123", "tcls-uId": "u42", "tcls-cltkey": "a1b2c3",)"
+               R"( "tcls-gameSignature": "sig!"})");
+  ASSERT_TRUE(tcls.has_value());
+  EXPECT_EQ(tcls->kind, CredentialKind::kPartner);
+  EXPECT_EQ(tcls->partner,
+            "payload=8393 gameSignatureLength=4 szGameSignature=sig! cltkeyLength=3 "
+            "cltkey=a1b2c3 uId=u42");
+  EXPECT_EQ(FromJson(R"({"garena-plus-token": "gp", "tcls-uId": "u", "tcls-cltkey": "",)"
+                     R"( "tcls-gameSignature": "s"})")
+                ->partner,
+            "gp")
+      << "all three tcls arguments must be non-empty";
+
+  std::optional<HeldCredentials> auto_login = FromJson(
+      R"({"garena-plus-token": "gp", "auto-login-username": "alice", "auto-login-password": ""})");
+  ASSERT_TRUE(auto_login.has_value());
+  EXPECT_EQ(auto_login->kind, CredentialKind::kUsernameAndPassword);
+  EXPECT_EQ(auto_login->username_and_password.username, "alice");
+  EXPECT_EQ(auto_login->username_and_password.password, "") << "present is enough";
+  EXPECT_EQ(FromJson(R"({"auto-login-username": "alice"})"), std::nullopt);
+}
+
+TEST(QsaFailureTest, StatusTable) {
+  auto never = []() -> std::optional<std::string> {
+    ADD_FAILURE() << "only a 400 asks the error endpoint";
+    return std::nullopt;
+  };
+  EXPECT_EQ(MapQSAFailure({410, "gone"}, never),
+            (Failure{"ALE-54000001", "LOGIN_CANCELED", "Login was canceled"}));
+  EXPECT_EQ(MapQSAFailure({503, "upstream down"}, never),
+            (Failure{"ALE-54000002", "FAILED_TO_COMMUNICATE_WITH_LOGIN_QUEUE",
+                     "Server error: upstream down"}));
+  EXPECT_EQ(MapQSAFailure({401, "no"}, never),
+            (Failure{"ALE-54000003", "INVALID_CREDENTIALS", "QSA rejected credentials."}));
+  EXPECT_EQ(MapQSAFailure({404, "what"}, never),
+            (Failure{"ALE-54000004", "UNSPECIFIED_ERROR", "Unexpected message from QSA: what"}));
+}
+
+TEST(QsaFailureTest, ErrorDescriptionTable) {
+  const std::pair<const char*, Failure> rows[] = {
+      {"account_state_disabled",
+       {"ALE-54000005", "ACCOUNT_DISABLED", "QSA rejected auth: account is currently disabled."}},
+      {"account_state_transferring_out",
+       {"ALE-54000006", "LOGIN-0008", "QSA rejected auth: account is currently transferring out."}},
+      {"account_state_transferring_in",
+       {"ALE-54000008", "LOGIN-0009", "QSA rejected auth: account is currently transferring in."}},
+      {"account_state_transferring_back",
+       {"ALE-54000008", "LOGIN-0009", "QSA rejected auth: account is currently transferring in."}},
+      {"account_state_creating",
+       {"ALE-54000008", "LOGIN-0009", "QSA rejected auth: account is currently transferring in."}},
+      {"account_state_transferred_out",
+       {"ALE-54000007", "LOGIN-0010", "QSA rejected auth: account has been transferred out."}},
+      {"account_state_platform_split",
+       {"ALE-54000007", "LOGIN-0010", "QSA rejected auth: account has been transferred out."}},
+      {"account_state_unknown",
+       {"ALE-54000004", "UNSPECIFIED_ERROR", "Unexpected message from QSA: bad request"}},
+  };
+  for (const auto& [description, expected] : rows) {
+    EXPECT_EQ(MapQSAFailure({400, "bad request"},
+                            [&]() -> std::optional<std::string> { return description; }),
+              expected)
+        << description;
+  }
+  EXPECT_EQ(
+      MapQSAFailure({400, "bad request"}, [] { return std::optional<std::string>(); }),
+      (Failure{"ALE-54000004", "UNSPECIFIED_ERROR", "Unexpected message from QSA: bad request"}));
+}
+
+TEST(LoginTelemetryTest, DurationsAndFailures) {
+  testing::ManualClock clock;
+  const int64_t start = SteadyNowNanoseconds();
+  clock.AdvanceMilliseconds(1500);
+  LoginTelemetryRecord record;
+  RecordDuration(record, "login_auth", start);
+  EXPECT_EQ(record.at("login_auth_duration_seconds"), "1.500000");
+  clock.AdvanceNanoseconds(1);
+  RecordDuration(record, "login_overall", SteadyNowNanoseconds());
+  EXPECT_EQ(record.at("login_overall_duration_seconds"), "0.000000");
+  RecordFailure(record, {"ALE-591382CE", "LOGIN_CANCELLED", "The login attempt was canceled"});
+  EXPECT_EQ(record.at("login_succeeded"), "false");
+  EXPECT_EQ(record.at("login_error.id"), "ALE-591382CE");
+  EXPECT_EQ(record.at("login_error.messageId"), "LOGIN_CANCELLED");
+  EXPECT_EQ(record.size(), 5u);
+}
+
+}  // namespace
+}  // namespace Voro
