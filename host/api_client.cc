@@ -1,5 +1,9 @@
 #include "host/api_client.h"
 
+#include <rapidjson/document.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -36,6 +40,17 @@ struct OwnedArguments {
 };
 
 }  // namespace
+
+std::string IndentedJson(const std::string& json) {
+  rapidjson::Document document;
+  document.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
+  if (document.HasParseError()) return json;
+  rapidjson::StringBuffer buffer;
+  rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+  writer.SetIndent(' ', 4);
+  document.Accept(writer);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
 
 uint32_t MethodCode(const std::string& name) {
   for (uint32_t code = 1; code < kMethodNames.size(); ++code) {

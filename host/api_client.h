@@ -48,6 +48,9 @@ struct ApiCallResult {
 bool CallEndpoint(const ApiEndpointRecord& endpoint, const ApiCall& call, ApiCallResult* result,
                   std::string* error);
 
+// JSON text indented by four spaces, for people; text that is not JSON comes back as it is.
+std::string IndentedJson(const std::string& json);
+
 // The method code of "GET", "POST", ... (upper case); 0 for anything else.
 uint32_t MethodCode(const std::string& name);
 

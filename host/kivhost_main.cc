@@ -1,7 +1,6 @@
 // kivhost: loads the kiv-login plugin the way the client's core process does and shows
 // what happens at each step.
 #include <rapidjson/document.h>
-#include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #include <chrono>
@@ -16,6 +15,8 @@
 #include "host/api_client.h"
 #include "host/host_session.h"
 #include "host/kivhost_options.h"
+#include "host/login_command.h"
+#include "host/qsa_service.h"
 #include "host/wait_watch.h"
 
 namespace {
@@ -23,7 +24,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: kivhost [--plugin PATH] [--host-version MAJOR.MINOR.PATCH] [--xml-events]\n"
     "               [--region-file FILE] [--run-for SECONDS] [--wait-timeout SECONDS]\n"
-    "               [--ca FILE]\n"
+    "               [--ca FILE] [--qsa-file FILE]\n"
     "               [--raise EVENT JSON ...] [--NAME=VALUE ...] [COMMAND]\n"
     "  Loads the plugin, runs Create with the given host plugin API version (default 17.1.0),\n"
     "  Initialize, raises the plugin manager's PluginsInitialized update, reads the memory\n"
@@ -44,10 +45,39 @@ constexpr const char* kUsage =
     "                      Initialize and print the status, headers, error and body (as\n"
     "                      indented JSON); VALUE is taken as JSON when it parses as JSON,\n"
     "                      otherwise as a string. Exits with 1 when the call failed.\n"
+    "  login --username USER --password PASSWORD [--login-timeout SECONDS]\n"
+    "                      after Initialize, start a login with POST /kiv-login/v1/session,\n"
+    "                      print each change of the session (state, queue position) until\n"
+    "                      it is SUCCEEDED or ERROR or the time-out (default 360 s) passes,\n"
+    "                      then the session and wallet (on success) or the session's error,\n"
+    "                      and the telemetry the plugin sent. Exits with 0 on success, 1 on\n"
+    "                      failure or time-out.\n"
     "  --ca FILE           trust the PEM certificates in FILE for the plugin's external\n"
     "                      HTTPS requests, besides the system's trust store\n"
     "  --region-file FILE  region settings as {\"globals\": {...}, \"region_data\": {...}}\n"
     "                      instead of the embedded region \"local\" on 127.0.0.1\n"
+    "  --qsa-file FILE     offer the client's sign-on service (/qsa-auth/v1/...) with the\n"
+    "                      platforms, accounts and injected failures in FILE, a JSON object:\n"
+    "                        {\"enabledPlatforms\": [\"LOC1\"],\n"
+    "                         \"accounts\": [{\"username\": \"alice\", \"password\": \"pw\",\n"
+    "                           \"puuid\": \"p-1\", \"platformId\": \"LOC1\", \"accountId\": 7,\n"
+    "                           \"idToken\": {\"token\": \"...\", \"expiry\": 0},\n"
+    "                           \"gasToken\": {...},\n"
+    "                           \"accessToken\": {\"token\": \"...\", \"scopes\": [],\n"
+    "                             \"expiry\": 0},\n"
+    "                           \"refusal\": \"account_state_disabled\"}],\n"
+    "                         \"failures\": {\"gas\": {\"status\": 400,\n"
+    "                           \"errorDescription\": \"account_state_creating\"},\n"
+    "                           \"access-token\": {\"status\": 503, \"message\": \"down\"}}}\n"
+    "                      every member optional except an account's username, password\n"
+    "                      and puuid; failure keys: status, gas, id-token, gas-token,\n"
+    "                      access-token, error; \"refusal\" and \"errorDescription\" are\n"
+    "                      what /qsa-auth/v1/authorization/error then tells. Without it\n"
+    "                      the status endpoint answers 404 and logins skip the sign-on.\n"
+    "                      The access token's update is raised with\n"
+    "                      --raise OnJsonApiEvent_qsa-auth_v1_authorization \\\n"
+    "                        '{\"uri\":\"/qsa-auth/v1/authorization/access-token\",\n"
+    "                          \"eventType\":\"Update\",\"data\":{\"token\":...}}'\n"
     "  --NAME=VALUE        handed to the plugin as the client's command line argument NAME,\n"
     "                      e.g. --auto-login-username=alice\n";
 
@@ -84,17 +114,6 @@ std::string ArgumentJson(const std::string& value) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
-  return buffer.GetString();
-}
-
-std::string PrettyJson(const std::string& json) {
-  rapidjson::Document document;
-  document.Parse(json.c_str(), json.size());
-  if (document.HasParseError()) return json;
-  rapidjson::StringBuffer buffer;
-  rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
-  writer.SetIndent(' ', 4);
-  document.Accept(writer);
   return buffer.GetString();
 }
 
@@ -141,7 +160,7 @@ int RunCall(kivhost::HostSession& session, const kivhost::CallOptions& options) 
     std::printf("header: %s: %s\n", name.c_str(), value.c_str());
   }
   if (result.failed) std::printf("error: %s\n", result.error.c_str());
-  std::printf("body:\n%s\n", PrettyJson(result.body_json).c_str());
+  std::printf("body:\n%s\n", kivhost::IndentedJson(result.body_json).c_str());
   return result.failed ? 1 : 0;
 }
 
@@ -185,6 +204,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kivhost: %s\n", error.c_str());
     return 2;
   }
+  if (!options.qsa_file.empty()) {
+    if (!session->host().qsa().LoadFile(options.qsa_file, &error)) {
+      std::fprintf(stderr, "kivhost: %s\n", error.c_str());
+      return 2;
+    }
+    session->host().qsa().Install(&session->host().endpoints());
+  }
   session->host().endpoints().SetCommandLineArgs(options.client_args);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::printf("kivhost: loaded %s\n", plugin.c_str());
@@ -226,6 +252,13 @@ int main(int argc, char** argv) {
   }
   int call_status = 0;
   if (options.command == "call" && ready) call_status = RunCall(*session, options.call);
+  if (options.command == "login" && ready) {
+    call_status = kivhost::RunLogin(*session, options.login, stdout);
+    session->Shutdown();
+    std::printf("shutdown: done, %zu log lines from the plugin\n",
+                session->host().log_lines().size());
+    return call_status;
+  }
   session->thread().Invoke([] {});  // what is due by now has run
   for (const kivhost::EventRecord& event : session->host().event_log()) {
     std::printf("event: %s %s %s\n", EventKindName(event.kind), event.name.c_str(),

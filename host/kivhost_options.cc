@@ -30,6 +30,20 @@ bool SetValueOption(const std::string& name, const std::string& value, KivhostOp
     options->region_file = value;
   } else if (name == "ca") {
     options->ca_file = value;
+  } else if (name == "qsa-file") {
+    options->qsa_file = value;
+  } else if (name == "username") {
+    options->login.username = value;
+  } else if (name == "password") {
+    options->login.password = value;
+  } else if (name == "login-timeout") {
+    double seconds = 0;
+    if (!ParseSeconds(name, value, &seconds, error)) return false;
+    if (seconds <= 0) {
+      *error = "'--login-timeout' needs a number of seconds above 0, not '" + value + "'";
+      return false;
+    }
+    options->login.timeout_seconds = seconds;
   } else if (name == "run-for") {
     return ParseSeconds(name, value, &options->run_seconds, error);
   } else if (name == "wait-timeout") {
@@ -118,7 +132,37 @@ bool ParseCall(const std::vector<std::string>& args, size_t first, CallOptions* 
 
 bool IsValueOption(const std::string& name) {
   return name == "plugin" || name == "host-version" || name == "region-file" || name == "run-for" ||
-         name == "wait-timeout" || name == "ca";
+         name == "wait-timeout" || name == "ca" || name == "qsa-file" || name == "username" ||
+         name == "password" || name == "login-timeout";
+}
+
+// Names a command before a second one: kivhost runs one command at a time.
+bool SetCommand(const std::string& command, KivhostOptions* options, std::string* error) {
+  if (!options->command.empty()) {
+    *error = "'" + command + "' cannot follow the command '" + options->command + "'";
+    return false;
+  }
+  options->command = command;
+  return true;
+}
+
+// The login options belong to the login command, which needs both credentials.
+bool CheckLogin(const KivhostOptions& options, std::string* error) {
+  const LoginOptions& login = options.login;
+  if (options.command != "login") {
+    const char* stray = login.username          ? "--username"
+                        : login.password        ? "--password"
+                        : login.timeout_seconds ? "--login-timeout"
+                                                : nullptr;
+    if (stray == nullptr) return true;
+    *error = std::string("'") + stray + "' goes with the 'login' command";
+    return false;
+  }
+  if (!login.username || !login.password) {
+    *error = "'login' needs --username USER and --password PASSWORD";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -142,15 +186,18 @@ bool ParseKivhostOptions(const std::vector<std::string>& args, KivhostOptions* o
       options->raised_events.emplace_back(args[i + 1], args[i + 2]);
       i += 2;
     } else if (arg == "call") {
-      options->command = "call";
-      return ParseCall(args, i + 1, &options->call, error);
+      if (!SetCommand(arg, options, error)) return false;
+      return ParseCall(args, i + 1, &options->call, error) && CheckLogin(*options, error);
     } else if (arg == "api") {
-      options->command = "api";
+      if (!SetCommand(arg, options, error)) return false;
       if (i + 1 < args.size()) {
         *error = "'api' takes no arguments";
         return false;
       }
-      return true;
+      return CheckLogin(*options, error);
+    } else if (arg == "login") {
+      // Its options may come before or after it, among kivhost's own.
+      if (!SetCommand(arg, options, error)) return false;
     } else if (arg == "--xml-events") {
       options->xml_events = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -176,7 +223,7 @@ bool ParseKivhostOptions(const std::vector<std::string>& args, KivhostOptions* o
       return false;
     }
   }
-  return true;
+  return options->help || CheckLogin(*options, error);
 }
 
 }  // namespace kivhost

@@ -2,6 +2,7 @@
 // `--name=value`, are handed to the plugin as the client's own command line.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,16 @@ struct CallOptions {
   std::vector<std::pair<std::string, std::string>> arguments;
 };
 
+inline constexpr double kDefaultLoginTimeout = 360;
+
+// `kivhost login --username U --password P [--login-timeout SECONDS]`.
+struct LoginOptions {
+  std::optional<std::string> username;
+  std::optional<std::string> password;
+  // How long to wait for the session to succeed or fail; unset: kDefaultLoginTimeout.
+  std::optional<double> timeout_seconds;
+};
+
 struct KivhostOptions {
   std::string plugin;
   std::string version_text = "17.1.0";
@@ -26,15 +37,20 @@ struct KivhostOptions {
   std::string region_file;  // empty: the embedded region settings
   // A PEM file whose certificates external HTTPS trusts besides the system's; empty: none.
   std::string ca_file;
+  // The sign-on service's accounts and failures (see host/qsa_service.h); empty: kivhost
+  // offers no sign-on service.
+  std::string qsa_file;
   // How long the plugin keeps running after Initialize before kivhost shuts it down.
   double run_seconds = 0;
   // A wait open longer than this is reported with the whole wait stack; 0: never.
   double wait_timeout_seconds = 0;
   // Events raised after Initialize, as (event name, JSON payload), in order.
   std::vector<std::pair<std::string, std::string>> raised_events;
-  // "" runs the plugin's life; "call" calls one endpoint; "api" prints the API table.
+  // "" runs the plugin's life; "call" calls one endpoint; "api" prints the API table;
+  // "login" logs in and follows the session.
   std::string command;
   CallOptions call;
+  LoginOptions login;
   // For "/voroclient/command-line-args", names without the leading dashes, in order.
   std::vector<std::pair<std::string, std::string>> client_args;
 };

@@ -52,6 +52,16 @@ void SubstituteHost::SetLogSink(std::function<void(const LogLine&)> sink) {
   sink_ = std::move(sink);
 }
 
+void SubstituteHost::SetEventSink(std::function<void(const EventRecord&)> sink) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  event_sink_ = std::move(sink);
+}
+
+void SubstituteHost::AddEventLocked(EventRecord record) {
+  if (event_sink_) event_sink_(record);
+  events_.push_back(std::move(record));
+}
+
 std::vector<LogLine> SubstituteHost::log_lines() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return log_;
@@ -96,7 +106,7 @@ bool SubstituteHost::RaiseEvent(const std::string& name, const std::string& payl
   ReleaseAbiValue(&payload);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back({EventRecord::kRaised, name, payload_json});
+    AddEventLocked({EventRecord::kRaised, name, payload_json});
   }
   QueueDelivery(name, payload_json);
   return true;
@@ -120,7 +130,7 @@ void SubstituteHost::Deliver(const std::string& name, const std::string& payload
     // Unsubscribed since the event was queued.
     if (it == subscriptions_.end() || it->second.callback == nullptr) return;
     subscription = it->second;
-    events_.push_back({EventRecord::kDelivered, name, payload_json});
+    AddEventLocked({EventRecord::kDelivered, name, payload_json});
   }
   HostEvent event{};
   event.name = name.c_str();
@@ -160,7 +170,7 @@ void SubstituteHost::PublishEvent(HostApi* api, const PluginEvent* event) {
   const bool converted = AbiToJson(event->payload, &json, &error);
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
-    self->events_.push_back(
+    self->AddEventLocked(
         {EventRecord::kPublished, event->name, converted ? json : "<" + error + ">"});
   }
   if (converted) self->QueueDelivery(event->name, json);

@@ -14,6 +14,7 @@
 #include "host/external_http.h"
 #include "host/host_endpoints.h"
 #include "host/plugin_thread.h"
+#include "host/qsa_service.h"
 #include "kiv/plugin_abi.h"
 
 namespace kivhost {
@@ -56,10 +57,15 @@ class SubstituteHost {
   HostEndpoints& endpoints() { return endpoints_; }
   // What SendExternalRequest performs the plugin's requests with (its trust store, say).
   ExternalHttp& external_http() { return external_http_; }
+  // The sign-on service; it answers only once installed into endpoints().
+  QsaService& qsa() { return qsa_; }
 
   // Called for every log line as it arrives (any thread); lines are also kept.
   void SetLogSink(std::function<void(const LogLine&)> sink);
   std::vector<LogLine> log_lines() const;
+  // Called for every entry of the event log as it is added, on the thread that adds it and
+  // under the host's lock: the sink must not call back into the host.
+  void SetEventSink(std::function<void(const EventRecord&)> sink);
   // Names of the events the plugin published, in order.
   std::vector<std::string> published_events() const;
   std::vector<EventRecord> event_log() const;
@@ -99,18 +105,22 @@ class SubstituteHost {
   // Queues delivery of an event to its subscriber, if any, on the plugin thread.
   void QueueDelivery(const std::string& name, const std::string& payload_json);
   void Deliver(const std::string& name, const std::string& payload_json);
+  // REQUIRES: mutex_ held.
+  void AddEventLocked(EventRecord record);
 
   PluginThread* thread_;
   Table table_;
   HostServices services_;
   HostEndpoints endpoints_;
   ExternalHttp external_http_;
+  QsaService qsa_;
   mutable std::mutex mutex_;
-  std::function<void(const LogLine&)> sink_;           // Guarded by mutex_.
-  std::vector<LogLine> log_;                           // Guarded by mutex_.
-  std::vector<EventRecord> events_;                    // Guarded by mutex_.
-  std::map<std::string, Subscription> subscriptions_;  // Guarded by mutex_.
-  std::vector<OpenWait> waits_;                        // Guarded by mutex_.
+  std::function<void(const LogLine&)> sink_;            // Guarded by mutex_.
+  std::function<void(const EventRecord&)> event_sink_;  // Guarded by mutex_.
+  std::vector<LogLine> log_;                            // Guarded by mutex_.
+  std::vector<EventRecord> events_;                     // Guarded by mutex_.
+  std::map<std::string, Subscription> subscriptions_;   // Guarded by mutex_.
+  std::vector<OpenWait> waits_;                         // Guarded by mutex_.
 };
 
 }  // namespace kivhost

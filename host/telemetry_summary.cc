@@ -1,0 +1,48 @@
+#include "host/telemetry_summary.h"
+
+#include <rapidjson/document.h>
+
+#include "host/abi_value.h"
+
+namespace kivhost {
+
+namespace {
+
+// A member's value: strings as they are, anything else as compact JSON.
+std::string ValueText(const rapidjson::Value& value) {
+  if (value.IsString()) return std::string(value.GetString(), value.GetStringLength());
+  BindingAbiValue abi;
+  std::string json;
+  std::string error;
+  if (!AbiFromJson(value, &abi, &error)) return "<" + error + ">";
+  if (!AbiToJson(abi, &json, &error)) json = "<" + error + ">";
+  ReleaseAbiValue(&abi);
+  return json;
+}
+
+}  // namespace
+
+std::string DescribeTelemetry(const std::vector<SinkRecord>& records) {
+  std::string text;
+  for (const SinkRecord& record : records) {
+    if (record.sink == "common-data") {
+      text += "telemetry common data " + record.name + " = " + record.arguments + "\n";
+      continue;
+    }
+    if (record.sink != "events") continue;
+    text += "telemetry event " + record.name + "\n";
+    rapidjson::Document fields;
+    fields.Parse<rapidjson::kParseIterativeFlag>(record.arguments.data(), record.arguments.size());
+    if (fields.HasParseError() || !fields.IsObject()) {
+      text += "    " + record.arguments + "\n";
+      continue;
+    }
+    for (auto it = fields.MemberBegin(); it != fields.MemberEnd(); ++it) {
+      text += "    " + std::string(it->name.GetString(), it->name.GetStringLength()) + " = " +
+              ValueText(it->value) + "\n";
+    }
+  }
+  return text.empty() ? "telemetry: nothing sent\n" : text;
+}
+
+}  // namespace kivhost
