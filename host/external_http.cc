@@ -1,7 +1,9 @@
 #include "host/external_http.h"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -242,6 +244,31 @@ bool FillCompleted(long status, Answer& answer, HostExternalResponse* response) 
 
 ExternalHttp::ExternalHttp() { InitCurlOnce(); }
 
+ExternalHttp::~ExternalHttp() {
+  for (void* handle : idle_handles_) curl_easy_cleanup(static_cast<CURL*>(handle));
+  if (!ca_bundle_path_.empty()) std::remove(ca_bundle_path_.c_str());
+}
+
+void* ExternalHttp::TakeHandle() const {
+  CURL* curl = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!idle_handles_.empty()) {
+      curl = static_cast<CURL*>(idle_handles_.back());
+      idle_handles_.pop_back();
+    }
+  }
+  if (curl == nullptr) return curl_easy_init();
+  // Options go; connections and the cached trust store stay.
+  curl_easy_reset(curl);
+  return curl;
+}
+
+void ExternalHttp::ReturnHandle(void* handle) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  idle_handles_.push_back(handle);
+}
+
 std::string ExternalHttp::SystemBundlePath() {
   InitCurlOnce();
   std::string path = kFallbackBundle;
@@ -274,8 +301,31 @@ bool ExternalHttp::SetExtraCaFile(const std::string& path, std::string* error) {
   }
   if (!bundle.empty() && bundle.back() != '\n') bundle += '\n';
   bundle += extra;
-  std::lock_guard<std::mutex> lock(mutex_);
-  ca_bundle_ = std::make_shared<const std::string>(std::move(bundle));
+  char temporary[] = "/tmp/kivhost-ca-XXXXXX";
+  const int fd = mkstemp(temporary);
+  bool written = fd >= 0;
+  for (size_t done = 0; written && done < bundle.size();) {
+    const ssize_t n = write(fd, bundle.data() + done, bundle.size() - done);
+    written = n > 0;
+    done += written ? static_cast<size_t>(n) : 0;
+  }
+  if (fd >= 0) close(fd);
+  if (!written) {
+    if (fd >= 0) std::remove(temporary);
+    *error = "cannot write the joined trust store to " + std::string(temporary);
+    return false;
+  }
+  std::string old_path;
+  std::vector<void*> old_handles;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    old_path = std::move(ca_bundle_path_);
+    ca_bundle_path_ = temporary;
+    // Handles that cached the former store must not keep using it.
+    old_handles.swap(idle_handles_);
+  }
+  for (void* handle : old_handles) curl_easy_cleanup(static_cast<CURL*>(handle));
+  if (!old_path.empty()) std::remove(old_path.c_str());
   return true;
 }
 
@@ -293,16 +343,16 @@ void ExternalHttp::Perform(const HostExternalRequest& request,
   if (request.body_length > 0 && request.body == nullptr) {
     return Fail(kFailed, "kivhost: the request's body is missing", response);
   }
-  std::shared_ptr<const std::string> bundle;
+  std::string bundle_path;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    bundle = ca_bundle_;
+    bundle_path = ca_bundle_path_;
   }
   CurlHeaders lines;
   std::string error;
   if (!BuildHeaderLines(request, &lines, &error)) return Fail(kFailed, error, response);
 
-  CURL* curl = curl_easy_init();
+  CURL* curl = static_cast<CURL*>(TakeHandle());
   if (curl == nullptr) return Fail(kFailed, "kivhost: cannot start libcurl", response);
   Answer answer;
   char error_buffer[CURL_ERROR_SIZE] = {};
@@ -322,10 +372,7 @@ void ExternalHttp::Perform(const HostExternalRequest& request,
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &OnHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer);
-  if (bundle) {
-    curl_blob blob{const_cast<char*>(bundle->data()), bundle->size(), CURL_BLOB_NOCOPY};
-    curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
-  }
+  if (!bundle_path.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, bundle_path.c_str());
   const bool has_body = request.body_length > 0;
   if (request.method == KIV_METHOD_HEAD) {
     curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
@@ -343,7 +390,8 @@ void ExternalHttp::Perform(const HostExternalRequest& request,
   const CURLcode code = curl_easy_perform(curl);
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_cleanup(curl);
+  // The handle's options point into this call's buffers: they are reset before any reuse.
+  ReturnHandle(curl);
 
   if (code != CURLE_OK) {
     std::string text = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code);

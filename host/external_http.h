@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "kiv/plugin_abi.h"
 
@@ -31,14 +32,16 @@ class ExternalHttp {
   static constexpr int32_t kTimedOut = 2;
 
   ExternalHttp();
+  ~ExternalHttp();
   ExternalHttp(const ExternalHttp&) = delete;
   ExternalHttp& operator=(const ExternalHttp&) = delete;
 
   // Trusts the certificates in the PEM file `path` in addition to the system's, for every
   // later request. libcurl's CAINFO replaces the default bundle rather than adding to it,
-  // so the system bundle and this file are joined into one in-memory bundle
-  // (CURLOPT_CAINFO_BLOB). False, with *error, when either cannot be read or the file
-  // holds no certificate. Any thread.
+  // so the system bundle and this file are joined into one bundle, written to a private
+  // temporary file (removed again with this object): a file, unlike an in-memory bundle,
+  // lets libcurl keep the parsed store between requests. False, with *error, when either
+  // cannot be read or written or the file holds no certificate. Any thread.
   bool SetExtraCaFile(const std::string& path, std::string* error);
 
   // Performs `request` and fills `response`: code 0 with the status, headers and body of a
@@ -51,9 +54,16 @@ class ExternalHttp {
   static std::string SystemBundlePath();
 
  private:
+  // A libcurl handle from the idle ones (reset), or a new one; null when none can be made.
+  void* TakeHandle() const;
+  void ReturnHandle(void* handle) const;
+
   mutable std::mutex mutex_;
-  // Guarded by mutex_. Null: libcurl's default store alone.
-  std::shared_ptr<const std::string> ca_bundle_;
+  // Guarded by mutex_. Empty: libcurl's default store alone.
+  std::string ca_bundle_path_;
+  // Handles between requests, guarded by mutex_: each keeps its live connections and its
+  // parsed trust store, so that a later request to the same server skips both.
+  mutable std::vector<void*> idle_handles_;
 };
 
 }  // namespace kivhost

@@ -1,12 +1,19 @@
 #include "host/host_session.h"
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace kivhost {
 
 namespace {
 
 constexpr const char* kPluginManagerEventName = "OnJsonApiEvent_plugin-manager_v1_status";
+constexpr const char* kPreShutdownEventName = "OnJsonApiEvent_voroclient_pre-shutdown_begin";
+constexpr const char* kPreShutdownEvent =
+    R"({"uri":"/voroclient/pre-shutdown/begin","eventType":"Create","data":{}})";
+constexpr auto kShutdownWaitLimit = std::chrono::seconds(30);
 constexpr const char* kPluginsInitializedEvent =
     R"({"uri":"/plugin-manager/v1/status","eventType":"Update",)"
     R"("data":{"state":"PluginsInitialized"}})";
@@ -95,11 +102,28 @@ PluginMemoryStats HostSession::MemoryStats() {
 
 void HostSession::Shutdown() {
   if (!running()) return;
-  thread_->Invoke([&] {
-    descriptor_.callbacks->Shutdown(descriptor_.module);
-    // What the plugin scheduled points into the module that is gone now.
-    thread_->DropPending();
-  });
+  // As a client core does before it stops: its plugins hear that shutdown begins, so that
+  // work still under way can end.
+  std::string error;
+  for (const char* name : {kPreShutdownEventName, "OnJsonApiEvent"}) {
+    host_->RaiseEvent(name, kPreShutdownEvent, &error);
+  }
+  // The plugin goes only between its waits: a wait's callers are still on the plugin
+  // thread's stack, inside the module, and must not outlive it.
+  const auto deadline = std::chrono::steady_clock::now() + kShutdownWaitLimit;
+  for (bool done = false; !done;) {
+    thread_->Invoke([&] {
+      const bool waiting = !host_->open_waits().empty();
+      if (waiting && std::chrono::steady_clock::now() < deadline) return;
+      if (waiting)
+        std::fprintf(stderr, "kivhost: the plugin is still waiting; shutting it down anyway\n");
+      descriptor_.callbacks->Shutdown(descriptor_.module);
+      // What the plugin scheduled points into the module that is gone now.
+      thread_->DropPending();
+      done = true;
+    });
+    if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   descriptor_ = PluginDescriptor{};
 }
 

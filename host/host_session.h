@@ -40,6 +40,8 @@ class HostSession {
   // REQUIRES: an accepted Create.
   bool Initialize();
   PluginMemoryStats MemoryStats();
+  // Raises the client's pre-shutdown event, then shuts the plugin down at the first moment
+  // it is not inside one of its own waits (after 30 s, even inside one).
   void Shutdown();
 
   // Asks the plugin to send its log as XML event documents to `callback`.

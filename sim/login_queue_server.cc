@@ -68,6 +68,9 @@ bool LoginQueueServer::Start(uint16_t port, std::string* error) {
     return false;
   }
   Routes();
+  // Headers and body go out as separate writes: without this, the body waits for the
+  // client's delayed acknowledgement.
+  server_->set_tcp_nodelay(true);
   if (port == 0) {
     const int bound = server_->bind_to_any_port("127.0.0.1");
     if (bound <= 0) {

@@ -216,7 +216,11 @@ void LoginModule::RunLoginTask(bool stop_after_second_failure) {
     ReportLoginResult(start, record);
   }
   login_task_active_ = false;
-  if (close_pending_) {
+  if (logout_pending_) {
+    logout_pending_ = false;
+    close_pending_ = false;
+    FinishLogout();
+  } else if (close_pending_) {
     close_pending_ = false;
     CloseSession();
   }
@@ -319,6 +323,46 @@ void LoginModule::CloseSession() {
     PublishResourceDeleted(path);
   }
   Log(kLevelAlways, Tag::DBG, "Session closed.");
+}
+
+void LoginModule::LogoutSession() {
+  if (session_ == nullptr) return;
+  ClientLogin* login = session_->login();
+  if (login != nullptr ? login->stop_requested() || login->state() == ClientLogin::kLoggingOut
+                       : session_->session().state == LoginSessionStates::LOGGING_OUT) {
+    return;
+  }
+  Log(kLevelAlways, Tag::DBG, "Beginning logout.");
+  if (login != nullptr) {
+    login->SetState(ClientLogin::kLoggingOut);
+    login->RequestStop();
+  } else {
+    session_->session().state = LoginSessionStates::LOGGING_OUT;
+  }
+  PluginResourceEvent event;
+  event.uri = kSessionPath;
+  event.eventType = PluginResourceEventType::Update;
+  if (BindingResult value = ToBinding(session_->Refresh(), registry()); value.ok()) {
+    event.data = std::move(value.value());
+    PublishResourceEvent(event);
+  }
+  if (login_task_active_) {
+    // The login task sees the stop within one wait and finishes the logout when it ends.
+    logout_pending_ = true;
+    return;
+  }
+  FinishLogout();
+}
+
+void LoginModule::FinishLogout() {
+  ModuleLock lock(*this);
+  if (credentials_.has_value() && credentials_->kind == CredentialKind::kAccessToken) {
+    (void)Request<void>(KIV_METHOD_DELETE, kQsaAuthorizationPath);
+  }
+  CloseSession();
+  session_.reset();
+  PublishResourceDeleted(kSessionPath);
+  Log(kLevelAlways, Tag::DBG, "Logout complete.");
 }
 
 void LoginModule::OnLoginChanged() {

@@ -73,7 +73,10 @@ void LoginModule::RegisterSessionEndpoints() {
       });
   api.Declare(KIV_METHOD_DELETE, kSessionPath)
       .Description("Log out and close the session.")
-      .Handle([]() -> EndpointReply<void> { return NotImplemented(); });
+      .Handle([this]() -> EndpointReply<void> {
+        LogoutSession();
+        return EndpointReply<void>();
+      });
   api.Declare(KIV_METHOD_POST, "/kiv-login/v1/session/invoke")
       .Description("Call a service of the platform server.")
       .Parameter("destination", "The service.")

@@ -141,6 +141,7 @@ bool LoginModule::OnInitialize() {
                      [this](const PluginResourceEvent& event) { OnPluginManagerStatus(event); });
   SetResourceHandler(kAccessTokenPath,
                      [this](const PluginResourceEvent& event) { OnAccessTokenUpdate(event); });
+  SetResourceHandler(kPreShutdownPath, [this](const PluginResourceEvent&) { LogoutSession(); });
   for (const char* path : {kPluginManagerStatusPath, kPreShutdownPath, kAccessTokenPath}) {
     Subscribe(path);
   }
@@ -149,6 +150,11 @@ bool LoginModule::OnInitialize() {
     if (session_ != nullptr && session_->login() != nullptr) session_->login()->lcds().Tick();
   });
   return true;
+}
+
+void LoginModule::Shutdown() {
+  LogoutSession();
+  AppModule::Shutdown();
 }
 
 void LoginModule::ReadCommandLine() {

@@ -53,6 +53,8 @@ class LoginModule : public AppModule {
 
   void RegisterApi() override;
   bool OnInitialize() override;
+  // Logs the session out first.
+  void Shutdown() override;
 
   // The session as other plugins read it, refreshed from its login; empty without one.
   std::optional<Client::Api::LoginSession> CurrentSession();
@@ -72,6 +74,10 @@ class LoginModule : public AppModule {
   // through the host's sign-on service when the region has one, makes the login and
   // schedules the login task. Plugin thread.
   void StartLogin();
+  // Logs the session out and drops it: stops its login, tells the sign-on service when the
+  // login used it, closes the session. Does nothing without a session or while a logout
+  // is under way. Plugin thread.
+  void LogoutSession();
   // Ends the session's login: stops it, logs the platform session out and announces that
   // the session's resources are gone. The session context stays. Plugin thread.
   void CloseSession();
@@ -130,6 +136,8 @@ class LoginModule : public AppModule {
   bool LoginContinues(const ClientLogin* login) const;
   void OnLcdsMessage(const Push& push);
   void OnLoginChanged();
+  // The part of a logout that waits for the login task.
+  void FinishLogout();
 
   std::unique_ptr<LoginSessionContext> session_;
   std::optional<HeldCredentials> credentials_;
@@ -137,8 +145,10 @@ class LoginModule : public AppModule {
   // The login task is under way: its login stays alive until it ends, and no other login
   // may start, even while its retries wait in a failed state.
   bool login_task_active_ = false;
-  // A close asked for while the login task ran; the task closes when it ends.
+  // A close or logout asked for while the login task ran; the task finishes it when it
+  // ends.
   bool close_pending_ = false;
+  bool logout_pending_ = false;
   TrustedCertificates trusted_ = TrustedCertificates::BuiltIn();
   std::chrono::milliseconds lcds_timeout_ = ClientLogin::kLcdsLoginTimeout;
   std::unique_ptr<HttpBaseTransport> transport_;

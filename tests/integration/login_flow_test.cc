@@ -253,4 +253,36 @@ TEST_F(LoginFlowTest, FirstLoginEndsAfterItsSecondPlatformFailure) {
   EXPECT_EQ(logins, 2u);
 }
 
+TEST_F(LoginFlowTest, LogoutDuringTheRetryWaitCancelsTheLogin) {
+  scenario_.platform.faults.login = Voro::Sim::Fault::kError;
+  Start();
+  // A first login that the queue refuses, so that the next one retries without limit.
+  EXPECT_EQ(Call("POST", "/kiv-login/v1/session", R"({"username":"alice","password":"no"})").status,
+            201);
+  ASSERT_EQ(WaitForSessionEnd().back(), "ERROR");
+  EXPECT_EQ(Call("POST", "/kiv-login/v1/session", R"({"username":"alice","password":"wonderland"})")
+                .status,
+            201);
+  const auto deadline = std::chrono::steady_clock::now() + kLoginWait;
+  while (platform_->services().journal().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_FALSE(platform_->services().journal().empty()) << "the platform login was tried";
+  // Runs once the login waits before its next attempt.
+  EXPECT_EQ(Call("DELETE", "/kiv-login/v1/session").status, 0);
+  std::string result;
+  while (result.find("LOGIN_CANCELLED") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    result = Telemetry("login_result");
+  }
+  EXPECT_NE(result.find(R"("login_error.id":"ALE-591382CE")"), std::string::npos) << result;
+  EXPECT_NE(result.find(R"("login_error.messageId":"LOGIN_CANCELLED")"), std::string::npos)
+      << result;
+  EXPECT_EQ(Call("GET", "/kiv-login/v1/session").status, 404) << "the session is gone";
+  const std::vector<std::string> resources = PublishedKivLoginResources();
+  ASSERT_FALSE(resources.empty());
+  EXPECT_EQ(resources.back(), "session") << "its Delete comes last";
+}
+
 }  // namespace
