@@ -11,6 +11,7 @@
 
 #include "host/api_client.h"
 #include "host/host_session.h"
+#include "host/qsa_service.h"
 #include "sim/local_platform.h"
 #include "support/test_pki.h"
 
@@ -52,7 +53,8 @@ class LoginFlowTest : public ::testing::Test {
   }
 
   // Starts the simulated platform and the plugin in the host, pointed at each other.
-  void Start() {
+  // `qsa_platform_id`: the region's sign-on platform (none when empty).
+  void Start(const std::string& qsa_platform_id = "") {
     Voro::Sim::LocalPlatformOptions options;
     options.rtmps_port = 0;
     options.queue_port = 0;
@@ -64,7 +66,8 @@ class LoginFlowTest : public ::testing::Test {
 
     const std::string region_file = pki_->dir + "/login-flow-region.json";
     std::ofstream(region_file)
-        << R"({"globals": {"region": "sim"}, "region_data": {"sim": {"servers": {"lcds": {)"
+        << R"({"globals": {"region": "sim"}, "region_data": {"sim": {"qsa_platform_id": ")"
+        << qsa_platform_id << R"(", "servers": {"lcds": {)"
         << R"("login_queue_url": "https://localhost:)" << platform_->queue_port() << R"(",)"
         << R"("lcds_host": "localhost", "lcds_port": )" << platform_->rtmps_port()
         << R"(, "use_tls": true}}}}})";
@@ -72,7 +75,10 @@ class LoginFlowTest : public ::testing::Test {
     ASSERT_NE(session_, nullptr) << error;
     ASSERT_TRUE(session_->host().endpoints().LoadRegionFile(region_file, &error)) << error;
     ASSERT_TRUE(session_->host().external_http().SetExtraCaFile(pki_->ca_cert, &error)) << error;
-    session_->host().endpoints().SetCommandLineArgs({{"lcds-ca-file", pki_->ca_cert}});
+    command_line_.emplace_back("lcds-ca-file", pki_->ca_cert);
+    session_->host().endpoints().SetCommandLineArgs(command_line_);
+    session_->host().qsa().Configure(qsa_);
+    session_->host().qsa().Install(&session_->host().endpoints());
     ASSERT_TRUE(session_->Create(kivhost::HostVersion{}).accepted);
     ASSERT_TRUE(session_->Initialize());
   }
@@ -144,8 +150,25 @@ class LoginFlowTest : public ::testing::Test {
     return last;
   }
 
+  // The session's "error" member as "id messageId", or "" without one.
+  std::string SessionError() {
+    const std::string body = Call("GET", "/kiv-login/v1/session").body_json;
+    auto member = [&](const char* name) {
+      const std::string key = std::string("\"") + name + "\":\"";
+      const size_t at = body.find(key, body.find(R"("error":)"));
+      if (body.find(R"("error":)") == std::string::npos || at == std::string::npos)
+        return std::string();
+      const size_t start = at + key.size();
+      return body.substr(start, body.find('"', start) - start);
+    };
+    const std::string id = member("id");
+    return id.empty() ? "" : id + " " + member("messageId");
+  }
+
   const Voro::testing::TestPki* pki_ = nullptr;
   Scenario scenario_;
+  kivhost::QsaConfig qsa_;
+  std::vector<std::pair<std::string, std::string>> command_line_;
   std::unique_ptr<LocalPlatform> platform_;
   std::unique_ptr<kivhost::HostSession> session_;
 };
@@ -283,6 +306,192 @@ TEST_F(LoginFlowTest, LogoutDuringTheRetryWaitCancelsTheLogin) {
   const std::vector<std::string> resources = PublishedKivLoginResources();
   ASSERT_FALSE(resources.empty());
   EXPECT_EQ(resources.back(), "session") << "its Delete comes last";
+}
+
+TEST_F(LoginFlowTest, ResourcesArePublishedInOrderOnceLoggedIn) {
+  Start();
+  ASSERT_EQ(Call("POST", "/kiv-login/v1/session", R"({"username":"alice","password":"wonderland"})")
+                .status,
+            201);
+  ASSERT_EQ(WaitForSessionEnd().back(), "SUCCEEDED");
+  std::vector<std::string> resources = PublishedKivLoginResources();
+  // Once logged in: the wallet, the packet, the platform's credentials, then the session.
+  ASSERT_GE(resources.size(), 4u);
+  resources.erase(resources.begin(), resources.end() - 4);
+  EXPECT_EQ(resources, (std::vector<std::string>{"wallet", "login-data-packet",
+                                                 "login-platform-credentials", "session"}));
+  EXPECT_NE(Call("GET", "/kiv-login/v1/login-data-packet").body_json.find(R"("platformId":"SIM1")"),
+            std::string::npos);
+  bool platform_id_sent = false;
+  for (const auto& record : session_->host().endpoints().records()) {
+    if (record.sink == "platform-id") {
+      platform_id_sent = record.arguments.find("SIM1") != std::string::npos;
+    }
+  }
+  EXPECT_TRUE(platform_id_sent) << "the crash reporter learns the platform id";
+}
+
+TEST_F(LoginFlowTest, QueueRefusalsEndTheLoginWithTheirReason) {
+  struct Refusal {
+    const char* user;
+    Voro::Sim::QueueOutcome outcome;
+    const char* reason;
+    const char* error;
+  };
+  const Refusal refusals[] = {
+      {"banned", Voro::Sim::QueueOutcome::kBanned, "", "ALE-14FA382C ACCOUNT_BANNED"},
+      {"inactive", Voro::Sim::QueueOutcome::kFailed, "account_inactive",
+       "ALE-27D2C92B ACCOUNT_DISABLED"},
+      {"leaving", Voro::Sim::QueueOutcome::kFailed, "account_transferring_out",
+       "ALE-27B4C62D LOGIN-0008"},
+      {"moved", Voro::Sim::QueueOutcome::kFailed, "account_transferred", "ALE-61A4D92F LOGIN-0010"},
+  };
+  for (const Refusal& refusal : refusals) {
+    Voro::Sim::PlatformAccount account = Alice();
+    account.username = refusal.user;
+    account.queue_outcome = refusal.outcome;
+    account.queue_reason = refusal.reason;
+    account.ban_reason = "testing";
+    scenario_.accounts.push_back(account);
+  }
+  Start();
+  for (const Refusal& refusal : refusals) {
+    const size_t before = SessionStates().size();
+    ASSERT_EQ(Call("POST", "/kiv-login/v1/session",
+                   std::string(R"({"username":")") + refusal.user + R"(","password":"wonderland"})")
+                  .status,
+              201)
+        << refusal.user;
+    std::vector<std::string> states;
+    const auto deadline = std::chrono::steady_clock::now() + kLoginWait;
+    do {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      states = SessionStates();
+    } while ((states.size() <= before + 1 || states.back() != "ERROR") &&
+             std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(SessionError(), refusal.error) << refusal.user;
+    const std::string result = Telemetry("login_result");
+    EXPECT_NE(result.find(std::string(R"("login_error.id":")") + std::string(refusal.error, 12)),
+              std::string::npos)
+        << result;
+  }
+  EXPECT_TRUE(platform_->services().journal().empty()) << "no platform login was tried";
+}
+
+TEST_F(LoginFlowTest, APlatformFailureIsRetriedUntilItSucceeds) {
+  scenario_.platform.faults.login = Voro::Sim::Fault::kError;
+  Start();
+  // A session exists already, so the login retries for as long as it takes.
+  ASSERT_EQ(Call("POST", "/kiv-login/v1/session", R"({"username":"alice","password":"no"})").status,
+            201);
+  ASSERT_EQ(WaitForSessionEnd().back(), "ERROR");
+  ASSERT_EQ(Call("POST", "/kiv-login/v1/session", R"({"username":"alice","password":"wonderland"})")
+                .status,
+            201);
+  const auto deadline = std::chrono::steady_clock::now() + kLoginWait;
+  while (platform_->services().journal().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  platform_->services().SetFaults({});
+  EXPECT_EQ(WaitForSessionEnd().back(), "SUCCEEDED");
+  const std::string result = Telemetry("login_result");
+  EXPECT_NE(result.find(R"("login_succeeded":"true")"), std::string::npos) << result;
+  EXPECT_EQ(result.find(R"("login_attempts":"1")"), std::string::npos)
+      << "more than one attempt: " << result;
+}
+
+TEST_F(LoginFlowTest, SignOnThroughTheHostsServiceThenTheQueueWithItsToken) {
+  scenario_.accounts[0].access_token = "at-alice";
+  qsa_.enabled_platforms = {"LOC1"};
+  kivhost::QsaAccount account;
+  account.username = "alice";
+  account.password = "wonderland";
+  account.puuid = "qsa-puuid-1";
+  account.id_token = R"({"token":"qsa-id-token","expiry":0})";
+  account.access_token = R"({"token":"at-alice","scopes":["openid"],"expiry":0})";
+  qsa_.accounts.push_back(account);
+  Start("LOC1");
+  ASSERT_EQ(Call("POST", "/kiv-login/v1/session", R"({"username":"alice","password":"wonderland"})")
+                .status,
+            201);
+  ASSERT_EQ(WaitForSessionEnd().back(), "SUCCEEDED");
+  const std::string session = Call("GET", "/kiv-login/v1/session").body_json;
+  EXPECT_NE(session.find(R"("puuid":"qsa-puuid-1")"), std::string::npos) << session;
+  EXPECT_NE(session.find(R"("idToken":"qsa-id-token")"), std::string::npos) << session;
+  // Logging out signs off from the service too: the login used its access token.
+  EXPECT_EQ(session_->host().qsa().signed_on(), std::optional<std::string>("alice"));
+  Call("DELETE", "/kiv-login/v1/session");
+  EXPECT_EQ(session_->host().qsa().signed_on(), std::nullopt);
+}
+
+TEST_F(LoginFlowTest, SignOnFailuresMapToTheirLoginErrors) {
+  qsa_.enabled_platforms = {"LOC1"};
+  kivhost::QsaAccount account;
+  account.username = "alice";
+  account.password = "wonderland";
+  account.puuid = "qsa-puuid-1";
+  qsa_.accounts.push_back(account);
+  Start("LOC1");
+  struct Row {
+    kivhost::QsaFailure failure;
+    const char* error;
+  };
+  const Row rows[] = {
+      {{410, "gone", std::nullopt}, "ALE-54000001 LOGIN_CANCELED"},
+      {{503, "maintenance", std::nullopt}, "ALE-54000002 FAILED_TO_COMMUNICATE_WITH_LOGIN_QUEUE"},
+      {{401, "who", std::nullopt}, "ALE-54000003 INVALID_CREDENTIALS"},
+      {{404, "what", std::nullopt}, "ALE-54000004 UNSPECIFIED_ERROR"},
+      {{400, "no", "account_state_disabled"}, "ALE-54000005 ACCOUNT_DISABLED"},
+      {{400, "no", "account_state_transferring_out"}, "ALE-54000006 LOGIN-0008"},
+      {{400, "no", "account_state_creating"}, "ALE-54000008 LOGIN-0009"},
+      {{400, "no", "account_state_platform_split"}, "ALE-54000007 LOGIN-0010"},
+      {{400, "no", "something_else"}, "ALE-54000004 UNSPECIFIED_ERROR"},
+  };
+  for (const Row& row : rows) {
+    session_->host().qsa().SetFailure(kivhost::QsaEndpoint::kSignOn, row.failure);
+    // The sign-on happens inside the request: the answer already shows its outcome.
+    kivhost::ApiCallResult posted =
+        Call("POST", "/kiv-login/v1/session", R"({"username":"alice","password":"wonderland"})");
+    EXPECT_EQ(posted.status, 201);
+    EXPECT_NE(posted.body_json.find(R"("state":"ERROR")"), std::string::npos) << posted.body_json;
+    EXPECT_EQ(SessionError(), row.error) << row.failure.status;
+    const std::string result = Telemetry("login_result");
+    EXPECT_NE(result.find(std::string(R"("login_error.id":")") + std::string(row.error, 12)),
+              std::string::npos)
+        << result;
+  }
+  // An access token that cannot be read ends the attempt too, and signs off again.
+  session_->host().qsa().SetFailure(kivhost::QsaEndpoint::kSignOn, std::nullopt);
+  session_->host().qsa().SetFailure(kivhost::QsaEndpoint::kAccessToken,
+                                    kivhost::QsaFailure{401, "expired", std::nullopt});
+  Call("POST", "/kiv-login/v1/session", R"({"username":"alice","password":"wonderland"})");
+  EXPECT_EQ(SessionError(), "ALE-54000003 INVALID_CREDENTIALS");
+  EXPECT_EQ(session_->host().qsa().signed_on(), std::nullopt);
+  EXPECT_TRUE(platform_->services().journal().empty());
+}
+
+TEST_F(LoginFlowTest, PartnerCredentialsFromTheCommandLineSignOnByThemselves) {
+  scenario_.accounts[0].access_token = "at-partner";
+  qsa_.enabled_platforms = {"LOC1"};
+  kivhost::QsaAccount account;
+  account.username = "LOC1|partner";
+  account.password = "gp-token-42";
+  account.puuid = "partner-puuid";
+  account.access_token = R"({"token":"at-partner","scopes":[],"expiry":0})";
+  qsa_.accounts.push_back(account);
+  command_line_.emplace_back("garena-plus-token", "gp-token-42");
+  // Initialize raises the plugin manager's PluginsInitialized: the login starts itself.
+  Start("LOC1");
+  ASSERT_EQ(WaitForSessionEnd().back(), "SUCCEEDED");
+  EXPECT_EQ(session_->host().qsa().signed_on(), std::optional<std::string>("LOC1|partner"));
+}
+
+TEST_F(LoginFlowTest, AutoLoginFromTheCommandLine) {
+  command_line_.emplace_back("auto-login-username", "alice");
+  command_line_.emplace_back("auto-login-password", "wonderland");
+  Start();
+  ASSERT_EQ(WaitForSessionEnd().back(), "SUCCEEDED");
+  EXPECT_EQ(platform_->services().journal().front(), "loginService.login alice");
 }
 
 }  // namespace
