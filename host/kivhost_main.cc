@@ -7,6 +7,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -254,6 +255,13 @@ int main(int argc, char** argv) {
   if (options.command == "call" && ready) call_status = RunCall(*session, options.call);
   if (options.command == "login" && ready) {
     call_status = kivhost::RunLogin(*session, options.login, stdout);
+    if (!session->host().open_waits().empty()) {
+      // Shut down now, the plugin would come back from its wait into a module that is gone.
+      std::printf("kivhost: the plugin is still waiting (%s); leaving without Shutdown\n",
+                  session->host().open_waits().back().c_str());
+      std::fflush(stdout);
+      std::_Exit(call_status == 0 ? 1 : call_status);
+    }
     session->Shutdown();
     std::printf("shutdown: done, %zu log lines from the plugin\n",
                 session->host().log_lines().size());

@@ -25,6 +25,8 @@ using Clock = std::chrono::steady_clock;
 // The plugin reports the login's telemetry just after it publishes the final state.
 constexpr auto kTelemetryGrace = std::chrono::seconds(5);
 constexpr char kLoginResultEvent[] = "login_result";
+// How long a login that is told to stop may take to end.
+constexpr auto kLogoutGrace = std::chrono::seconds(15);
 
 // Session events as the plugin thread publishes them, for the thread that follows them.
 class SessionEvents {
@@ -110,6 +112,38 @@ bool LoginResultSent(const HostEndpoints& endpoints) {
   return false;
 }
 
+void WaitForLoginResult(HostSession& session) {
+  const Clock::time_point grace = Clock::now() + kTelemetryGrace;
+  while (!LoginResultSent(session.host().endpoints()) && Clock::now() < grace) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// Gives up on a login that is still running, as a person would: logs out and waits, for a
+// bounded time, until the plugin has closed the session and left its waits, so that it is
+// not shut down from inside the login it is running.
+void LogOut(HostSession& session, SessionEvents* events, LoginProgress* progress, std::FILE* out) {
+  std::fprintf(out, "login: DELETE %s\n", kLoginSessionPath);
+  ApiCallResult result;
+  if (!Call(session, "DELETE", kLoginSessionPath, "", &result, out)) return;
+  if (result.failed) {
+    std::fprintf(out, "login: logout refused, status %d: %s\n", result.status,
+                 result.error.c_str());
+  }
+  const Clock::time_point deadline = Clock::now() + kLogoutGrace;
+  bool closed = false;
+  while (!closed) {
+    std::optional<std::string> payload = events->Pop(deadline);
+    if (!payload) break;
+    std::optional<std::string> line = progress->OnResourceEvent(*payload);
+    if (line) std::fprintf(out, "login: %s\n", line->c_str());
+    closed = progress->closed();
+  }
+  while (!session.host().open_waits().empty() && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 }  // namespace
 
 int RunLogin(HostSession& session, const LoginOptions& options, std::FILE* out) {
@@ -147,16 +181,15 @@ int RunLogin(HostSession& session, const LoginOptions& options, std::FILE* out) 
     if (!payload) {
       std::fprintf(out, "login: no result after %g seconds, state %s\n", timeout,
                    progress.state().empty() ? "unknown" : progress.state().c_str());
+      LogOut(session, events.get(), &progress, out);
+      WaitForLoginResult(session);
       std::fputs(DescribeTelemetry(session.host().endpoints().records()).c_str(), out);
       return 1;
     }
     show(progress.OnResourceEvent(*payload));
   }
 
-  const Clock::time_point grace = Clock::now() + kTelemetryGrace;
-  while (!LoginResultSent(session.host().endpoints()) && Clock::now() < grace) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  WaitForLoginResult(session);
   int status = 1;
   switch (progress.outcome()) {
     case LoginProgress::Outcome::kSucceeded:

@@ -86,6 +86,7 @@ std::optional<std::string> LoginProgress::OnResourceEvent(std::string_view paylo
   }
   if (Text(event, "eventType") == "Delete") {
     if (!finished()) outcome_ = Outcome::kClosed;
+    closed_ = true;
     return Show("session closed");
   }
   auto data = event.FindMember("data");

@@ -25,6 +25,8 @@ class LoginProgress {
   Outcome outcome() const { return outcome_; }
   bool finished() const { return outcome_ != Outcome::kRunning; }
   const std::string& state() const { return state_; }
+  // Whether the session resource has been deleted, however the login ended.
+  bool closed() const { return closed_; }
   // The session's "error" as "id ..., messageId ..., description ..."; empty without one.
   const std::string& error() const { return error_; }
 
@@ -37,6 +39,7 @@ class LoginProgress {
   std::string state_;
   std::string error_;
   std::string last_line_;
+  bool closed_ = false;
 };
 
 }  // namespace kivhost

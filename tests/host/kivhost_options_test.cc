@@ -89,6 +89,63 @@ TEST(KivhostOptionsTest, RunTimeWaitTimeoutAndRaisedEvents) {
   }
 }
 
+TEST(KivhostOptionsTest, LoginTakesItsCredentialsBeforeOrAfterIt) {
+  KivhostOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseKivhostOptions(
+      {"--region-file", "r.json", "login", "--username", "alice", "--password=p w=x", "--ca",
+       "ca.pem", "--qsa-file", "q.json", "--login-timeout", "2.5"},
+      &options, &error))
+      << error;
+  EXPECT_EQ(options.command, "login");
+  EXPECT_EQ(options.login.username, "alice");
+  EXPECT_EQ(options.login.password, "p w=x");
+  EXPECT_EQ(options.login.timeout_seconds, 2.5);
+  EXPECT_EQ(options.region_file, "r.json");
+  EXPECT_EQ(options.ca_file, "ca.pem");
+  EXPECT_EQ(options.qsa_file, "q.json");
+  EXPECT_TRUE(options.client_args.empty());
+
+  // An empty password is a password; the time-out has its default.
+  KivhostOptions before;
+  ASSERT_TRUE(ParseKivhostOptions({"--username=bob", "--password", "", "login"}, &before, &error))
+      << error;
+  EXPECT_EQ(before.login.username, "bob");
+  EXPECT_EQ(before.login.password, "");
+  EXPECT_EQ(before.login.timeout_seconds, std::nullopt);
+  EXPECT_EQ(kDefaultLoginTimeout, 360);
+
+  const std::pair<std::vector<std::string>, std::string> bad[] = {
+      {{"login"}, "'login' needs --username USER and --password PASSWORD"},
+      {{"login", "--username", "a"}, "'login' needs --username USER and --password PASSWORD"},
+      {{"login", "--password", "a"}, "'login' needs --username USER and --password PASSWORD"},
+      {{"login", "--username"}, "'--username' needs a value"},
+      {{"--username", "a"}, "'--username' goes with the 'login' command"},
+      {{"--password=a"}, "'--password' goes with the 'login' command"},
+      {{"--login-timeout", "5"}, "'--login-timeout' goes with the 'login' command"},
+      {{"--username", "a", "api"}, "'--username' goes with the 'login' command"},
+      {{"--password", "a", "call", "GET", "/x"}, "'--password' goes with the 'login' command"},
+      {{"login", "--username", "a", "--password", "b", "--login-timeout", "0"},
+       "'--login-timeout' needs a number of seconds above 0, not '0'"},
+      {{"login", "--login-timeout", "soon"},
+       "'--login-timeout' needs a number of seconds, not 'soon'"},
+      {{"login", "--username", "a", "--password", "b", "api"},
+       "'api' cannot follow the command 'login'"},
+      {{"login", "call", "GET", "/x"}, "'call' cannot follow the command 'login'"},
+      {{"login", "login"}, "'login' cannot follow the command 'login'"},
+      {{"--qsa-file"}, "'--qsa-file' needs a value"},
+  };
+  for (const auto& [args, message] : bad) {
+    KivhostOptions o;
+    EXPECT_FALSE(ParseKivhostOptions(args, &o, &error)) << args[0];
+    EXPECT_EQ(error, message);
+  }
+  // Help is help, whatever else is missing.
+  KivhostOptions help;
+  EXPECT_TRUE(ParseKivhostOptions({"login", "--help"}, &help, &error));
+  EXPECT_TRUE(help.help);
+}
+
 using kivhost::testing::CommandRun;
 using kivhost::testing::RunKivhost;
 
