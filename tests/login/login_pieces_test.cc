@@ -10,6 +10,7 @@
 #include "login/command_line_credentials.h"
 #include "login/login_telemetry.h"
 #include "login/qsa_failure.h"
+#include "login/region_settings.h"
 #include "support/manual_clock.h"
 
 namespace Voro {
@@ -114,6 +115,58 @@ TEST(LoginTelemetryTest, DurationsAndFailures) {
   EXPECT_EQ(record.at("login_error.id"), "ALE-591382CE");
   EXPECT_EQ(record.at("login_error.messageId"), "LOGIN_CANCELLED");
   EXPECT_EQ(record.size(), 5u);
+}
+
+MaybeType<RegionSettings> Region(const char* lcds, const char* entry_extra = "") {
+  BindingResult region_data = ParseJson(std::string(R"({"eu": {)") + entry_extra +
+                                        R"("servers": {"lcds": )" + lcds + "}}}");
+  BindingResult globals = ParseJson(R"({"region": "eu"})");
+  EXPECT_TRUE(region_data.ok() && globals.ok()) << lcds;
+  return ReadRegionSettings(region_data.value(), globals.value());
+}
+
+TEST(RegionSettingsTest, DefaultsAndValues) {
+  MaybeType<RegionSettings> defaults = Region(R"({"lcds_host": "h", "login_queue_url": "q"})");
+  ASSERT_TRUE(defaults.ok());
+  EXPECT_EQ(defaults.value().lcds_port, 2099);
+  EXPECT_TRUE(defaults.value().use_tls);
+  EXPECT_EQ(defaults.value().qsa_platform_id, "");
+  EXPECT_EQ(defaults.value().lcds_host, "h");
+  EXPECT_EQ(defaults.value().login_queue_url, "q");
+
+  MaybeType<RegionSettings> given =
+      Region(R"({"lcds_port": 65535, "use_tls": false})", R"("qsa_platform_id": "EU1", )");
+  ASSERT_TRUE(given.ok());
+  EXPECT_EQ(given.value().lcds_port, 65535);
+  EXPECT_FALSE(given.value().use_tls);
+  EXPECT_EQ(given.value().qsa_platform_id, "EU1");
+}
+
+TEST(RegionSettingsTest, PortsOutOfRangeAndMissingRegions) {
+  const std::pair<const char*, Failure> cases[] = {
+      {R"({"lcds_port": 0})",
+       {"ALE-5B139041", "UNSPECIFIED_ERROR", "lcds_port must be larger than 0, but was 0"}},
+      {R"({"lcds_port": -5})",
+       {"ALE-5B139041", "UNSPECIFIED_ERROR", "lcds_port must be larger than 0, but was -5"}},
+      {R"({"lcds_port": 65536})",
+       {"ALE-58CC123E", "UNSPECIFIED_ERROR",
+        "lcds_port cannot be larger than 65535, but was 65536"}},
+      {R"({"lcds_port": 18446744073709551615})",
+       {"ALE-58CC123E", "UNSPECIFIED_ERROR",
+        "lcds_port cannot be larger than 65535, but was 18446744073709551615"}},
+      {R"({"lcds_port": "2099"})",
+       {"ALE-5B139041", "UNSPECIFIED_ERROR", "lcds_port must be larger than 0, but was 2099"}},
+  };
+  for (const auto& [lcds, expected] : cases) {
+    MaybeType<RegionSettings> settings = Region(lcds);
+    ASSERT_FALSE(settings.ok()) << lcds;
+    EXPECT_EQ(settings.failure(), expected) << lcds;
+  }
+  BindingResult region_data = ParseJson(R"({"eu": {}})");
+  BindingResult globals = ParseJson(R"({"region": "us"})");
+  MaybeType<RegionSettings> missing = ReadRegionSettings(region_data.value(), globals.value());
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.failure().description, "Region \"us\" has no settings in the region data");
 }
 
 }  // namespace
