@@ -4,9 +4,12 @@
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
 
+#include "sim/local_platform.h"
 #include "support/run_kivhost.h"
+#include "support/test_pki.h"
 
 namespace {
 
@@ -183,6 +186,112 @@ TEST(KivhostLoginTest, AccessTokenUpdateReachesThePlugin) {
                   R"({"uri":"/qsa-auth/v1/authorization/access-token","eventType":"Update",)"
                   R"("data":{"token":"at-2","scopes":["openid"],"expiry":99}})"))
       << run.output;
+}
+
+// Whole logins against the simulated platform on loopback, with kivhost as a separate
+// process, as a person runs it.
+class KivhostLoginAgainstSimulatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    pki_ = Voro::testing::SharedTestPki(&why);
+    ASSERT_NE(pki_, nullptr) << why;
+    Voro::Sim::PlatformAccount alice;
+    alice.username = "alice";
+    alice.password = "wonderland";
+    alice.account_id = 7;
+    alice.summoner_id = 70;
+    alice.summoner_name = "Alice";
+    alice.profile_icon_id = 12;
+    alice.ip_balance = 1200;
+    alice.vp_balance = 35;
+    alice.platform_id = "SIM1";
+    alice.access_token = "at-alice";
+    scenario_.accounts.push_back(alice);
+  }
+
+  // Starts the platform; returns kivhost's options that point the plugin at it.
+  std::string Start(const std::string& qsa_platform_id) {
+    Voro::Sim::LocalPlatformOptions options;
+    options.rtmps_port = 0;
+    options.queue_port = 0;
+    options.certificate_file = pki_->localhost_cert;
+    options.key_file = pki_->server_key;
+    platform_ = std::make_unique<Voro::Sim::LocalPlatform>(scenario_, options);
+    std::string error;
+    EXPECT_TRUE(platform_->Start(&error)) << error;
+    region_ = std::make_unique<TempFile>(
+        R"({"globals": {"region": "sim"}, "region_data": {"sim": {"qsa_platform_id": ")" +
+        qsa_platform_id + R"(", "servers": {"lcds": {"login_queue_url": "https://localhost:)" +
+        std::to_string(platform_->queue_port()) + R"(", "lcds_host": "localhost", "lcds_port": )" +
+        std::to_string(platform_->rtmps_port()) + R"(, "use_tls": true}}}}})");
+    return "--plugin " KIV_PLUGIN_PATH " --region-file " + region_->path() + " --ca " +
+           pki_->ca_cert + " --lcds-ca-file=" + pki_->ca_cert;
+  }
+
+  void TearDown() override { platform_.reset(); }
+
+  const Voro::testing::TestPki* pki_ = nullptr;
+  Voro::Sim::Scenario scenario_;
+  std::unique_ptr<Voro::Sim::LocalPlatform> platform_;
+  std::unique_ptr<TempFile> region_;
+};
+
+TEST_F(KivhostLoginAgainstSimulatorTest, QueuedLoginShowsItsPlaceThenTheSessionAndWallet) {
+  scenario_.login_queue.players_ahead = 12;
+  scenario_.login_queue.nodes = 3;
+  scenario_.login_queue.rate = 20;
+  scenario_.login_queue.delay_ms = 100;
+  const std::string options = Start("");
+  CommandRun run =
+      RunKivhost(options + " login --username alice --password wonderland --login-timeout 60");
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  for (const char* text : {
+           "login: started, status 201\n",
+           "login: state IN_PROGRESS\n",
+           "login: state IN_PROGRESS, queue position 12\n",
+           "login: state SUCCEEDED\n",
+           "login: succeeded\n",
+           "GET /kiv-login/v1/session:\n{\n",
+           "    \"state\": \"SUCCEEDED\"",
+           "    \"username\": \"alice\"",
+           "    \"accountId\": 7",
+           "    \"summonerId\": 70",
+           "    \"connected\": true",
+           "GET /kiv-login/v1/wallet:\n{\n    \"ip\": 1200,\n    \"vp\": 35\n}\n",
+           "telemetry event login_queue_timing\n",
+           "telemetry event login_result\n",
+           "    login_attempts = 1\n",
+           "    login_succeeded = true\n",
+           "telemetry common data platform_id = ",
+           "telemetry common data account_id = ",
+           "shutdown: done",
+       }) {
+    EXPECT_TRUE(Has(run, text)) << text << "\n---\n" << run.output;
+  }
+  EXPECT_FALSE(Has(run, "login_error.id")) << run.output;
+  // The place in the queue comes before the success, each change on its own line.
+  EXPECT_LT(run.output.find("queue position "), run.output.find("login: state SUCCEEDED"));
+}
+
+TEST_F(KivhostLoginAgainstSimulatorTest, SignOnThroughTheQsaFileThenTheQueue) {
+  const std::string options = Start("LOC1");
+  TempFile qsa(R"({"enabledPlatforms": ["LOC1"], "accounts": [{"username": "alice",)"
+               R"( "password": "secret", "puuid": "p-alice", "accountId": 7,)"
+               R"( "idToken": {"token": "id-alice", "expiry": 0},)"
+               R"( "accessToken": {"token": "at-alice", "scopes": ["openid"], "expiry": 0}}]})");
+  CommandRun run = RunKivhost(options + " --qsa-file " + qsa.path() +
+                              " login --username alice --password secret --login-timeout 60");
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  for (const char* text : {
+           "plugin log: ALWAYS| Logging in with QSA.\n",
+           "login: state SUCCEEDED\n",
+           "    \"puuid\": \"p-alice\"",
+           "    \"idToken\": \"id-alice\"",
+           "    login_succeeded = true\n",
+       }) {
+    EXPECT_TRUE(Has(run, text)) << text << "\n---\n" << run.output;
+  }
 }
 
 }  // namespace
