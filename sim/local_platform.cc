@@ -4,20 +4,10 @@
 #include <utility>
 
 namespace Voro::Sim {
-namespace {
-
-int64_t NowMilliseconds() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
-
 LocalPlatform::LocalPlatform(Scenario scenario, LocalPlatformOptions options)
     : scenario_(std::move(scenario)),
       options_(std::move(options)),
-      queue_(scenario_.accounts, scenario_.login_queue, NowMilliseconds()) {
+      queue_(scenario_.accounts, scenario_.login_queue, LoginQueueModel::NowMilliseconds()) {
   for (const PlatformAccount& account : scenario_.accounts) services_.AddAccount(account);
   services_.Configure(scenario_.platform);
   services_.SetTokenCheck([this](const std::string& user, const std::string& token) {

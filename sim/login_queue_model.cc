@@ -44,6 +44,12 @@ LoginQueueModel::LoginQueueModel(std::vector<PlatformAccount> accounts, LoginQue
                                  int64_t start_ms)
     : accounts_(std::move(accounts)), start_ms_(start_ms), settings_(std::move(settings)) {}
 
+int64_t LoginQueueModel::NowMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 std::string LoginQueueModel::NodeName(size_t index) { return "node" + std::to_string(index + 1); }
 
 std::string LoginQueueModel::IdToken(const std::string& puuid, uint64_t expiry_seconds) {

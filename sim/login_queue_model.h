@@ -49,6 +49,8 @@ class LoginQueueModel {
   // What each node serves at `now_ms`.
   std::vector<uint64_t> Served(int64_t now_ms) const;
 
+  // The steady clock in milliseconds: the time the servers hand to the model.
+  static int64_t NowMilliseconds();
   static std::string NodeName(size_t index);
   // A token of three dot-separated Base64url parts whose payload is
   // {"sub": puuid, "exp": expiry}; the signature part is not checked by anyone.

@@ -8,12 +8,6 @@
 namespace Voro::Sim {
 namespace {
 
-int64_t NowMilliseconds() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 void Reply(const HttpAnswer& answer, httplib::Response& response) {
   response.status = answer.status;
   response.set_content(answer.body, answer.content_type.c_str());
@@ -44,22 +38,24 @@ void LoginQueueServer::Routes() {
   };
   server_->Post("/authenticate",
                 [this, handle](const httplib::Request& request, httplib::Response& response) {
-                  handle(request, response, model_->Authenticate(request.body, NowMilliseconds()));
-                });
-  server_->Post("/authenticate/QSA",
-                [this, handle](const httplib::Request& request, httplib::Response& response) {
                   handle(request, response,
-                         model_->AuthenticateWithAccessToken(
-                             request.get_header_value("Authorization"), NowMilliseconds()));
+                         model_->Authenticate(request.body, LoginQueueModel::NowMilliseconds()));
                 });
+  server_->Post("/authenticate/QSA", [this, handle](const httplib::Request& request,
+                                                    httplib::Response& response) {
+    handle(request, response,
+           model_->AuthenticateWithAccessToken(request.get_header_value("Authorization"),
+                                               LoginQueueModel::NowMilliseconds()));
+  });
   server_->Get("/ticker/([^/]+)",
                [this, handle](const httplib::Request& request, httplib::Response& response) {
-                 handle(request, response, model_->Ticker(request.matches[1], NowMilliseconds()));
+                 handle(request, response,
+                        model_->Ticker(request.matches[1], LoginQueueModel::NowMilliseconds()));
                });
-  server_->Post("/token",
-                [this, handle](const httplib::Request& request, httplib::Response& response) {
-                  handle(request, response, model_->Token(request.body, NowMilliseconds()));
-                });
+  server_->Post(
+      "/token", [this, handle](const httplib::Request& request, httplib::Response& response) {
+        handle(request, response, model_->Token(request.body, LoginQueueModel::NowMilliseconds()));
+      });
 }
 
 bool LoginQueueServer::Start(uint16_t port, std::string* error) {

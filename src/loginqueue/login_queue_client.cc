@@ -12,31 +12,26 @@
 #include "diag/log.h"
 #include "diag/retry_delay.h"
 #include "lcds/token_reader.h"
+#include "loginqueue/login_queue_constants.h"
 #include "plugin/module_scheduler.h"
 
 namespace Voro {
 
 namespace {
 
-using namespace LoginQueueState;  // NOLINT(google-build-using-namespace): the state names
+using namespace LoginQueueState;      // NOLINT(google-build-using-namespace): the state names
+using namespace LoginQueueConstants;  // NOLINT(google-build-using-namespace): shared texts
 
-constexpr uint32_t kRequestTimeout = 10;
-constexpr int64_t kNanosecondsPerMillisecond = 1'000'000;
-constexpr int64_t kNanosecondsPerSecond = 1'000'000'000;
 // Busy answers are retried for this long; a login that may stop after its second failure
 // gives up sooner.
 constexpr int64_t kRetryWindowSeconds = 60;
 constexpr int64_t kShortRetryWindowSeconds = 15;
 constexpr int64_t kRetrySleepMilliseconds = 10;
-constexpr const char* kPrettyLayout = "pretty";
 
 constexpr const char* kConnectingLine = "Connecting to login queue: %s";
 constexpr const char* kConnectedLine = "Connected to login queue.";
 constexpr const char* kTokenReceivedLine = "Auth token received from login queue.";
 
-constexpr const char* kCanceledMessageId = "LOGIN_CANCELED";
-constexpr const char* kCanceledText = "Login was canceled";
-constexpr const char* kUnspecified = "UNSPECIFIED_ERROR";
 constexpr const char* kResponseDescription =
     "response code was %1, headers were '%2', body was '%3'";
 constexpr const char* kDeserializeText =

@@ -12,6 +12,7 @@
 #include "diag/retry_delay.h"
 #include "loginqueue/http_reason_phrase.h"
 #include "loginqueue/login_queue_client.h"
+#include "loginqueue/login_queue_constants.h"
 #include "plugin/module_scheduler.h"
 #include "plugin/telemetry_sender.h"
 
@@ -19,20 +20,14 @@ namespace Voro {
 
 namespace {
 
-using namespace LoginQueueState;  // NOLINT(google-build-using-namespace): the state names
+using namespace LoginQueueState;      // NOLINT(google-build-using-namespace): the state names
+using namespace LoginQueueConstants;  // NOLINT(google-build-using-namespace): shared texts
 
-constexpr uint32_t kRequestTimeout = 10;
-constexpr int64_t kNanosecondsPerMillisecond = 1'000'000;
-constexpr int64_t kNanosecondsPerSecond = 1'000'000'000;
 constexpr int64_t kWaitSleepMilliseconds = 100;
 // The ninth failed ticker request in a row ends the wait.
 constexpr uint32_t kMaxFailedFetches = 9;
-constexpr const char* kPrettyLayout = "pretty";
 constexpr const char* kTimingEvent = "login_queue_timing";
 
-constexpr const char* kCanceledMessageId = "LOGIN_CANCELED";
-constexpr const char* kCanceledText = "Login was canceled";
-constexpr const char* kUnspecified = "UNSPECIFIED_ERROR";
 constexpr const char* kBusyText = "Got BUSY status from login queue";
 
 constexpr const char* kFrontLine =

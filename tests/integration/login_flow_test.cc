@@ -36,6 +36,17 @@ Voro::Sim::PlatformAccount Alice() {
   return alice;
 }
 
+// Alice's account with the host's sign-on service, on platform "LOC1".
+kivhost::QsaAccount QsaAlice(const std::string& access_token = "at-alice") {
+  kivhost::QsaAccount account;
+  account.username = "alice";
+  account.password = "wonderland";
+  account.puuid = "qsa-puuid-1";
+  account.id_token = R"({"token":"qsa-id-token","expiry":0})";
+  account.access_token = R"({"token":")" + access_token + R"(","scopes":["openid"],"expiry":0})";
+  return account;
+}
+
 class LoginFlowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -403,13 +414,7 @@ TEST_F(LoginFlowTest, APlatformFailureIsRetriedUntilItSucceeds) {
 TEST_F(LoginFlowTest, SignOnThroughTheHostsServiceThenTheQueueWithItsToken) {
   scenario_.accounts[0].access_token = "at-alice";
   qsa_.enabled_platforms = {"LOC1"};
-  kivhost::QsaAccount account;
-  account.username = "alice";
-  account.password = "wonderland";
-  account.puuid = "qsa-puuid-1";
-  account.id_token = R"({"token":"qsa-id-token","expiry":0})";
-  account.access_token = R"({"token":"at-alice","scopes":["openid"],"expiry":0})";
-  qsa_.accounts.push_back(account);
+  qsa_.accounts.push_back(QsaAlice());
   Start("LOC1");
   ASSERT_EQ(Call("POST", "/kiv-login/v1/session", R"({"username":"alice","password":"wonderland"})")
                 .status,
@@ -426,11 +431,7 @@ TEST_F(LoginFlowTest, SignOnThroughTheHostsServiceThenTheQueueWithItsToken) {
 
 TEST_F(LoginFlowTest, SignOnFailuresMapToTheirLoginErrors) {
   qsa_.enabled_platforms = {"LOC1"};
-  kivhost::QsaAccount account;
-  account.username = "alice";
-  account.password = "wonderland";
-  account.puuid = "qsa-puuid-1";
-  qsa_.accounts.push_back(account);
+  qsa_.accounts.push_back(QsaAlice());
   Start("LOC1");
   struct Row {
     kivhost::QsaFailure failure;
@@ -473,11 +474,9 @@ TEST_F(LoginFlowTest, SignOnFailuresMapToTheirLoginErrors) {
 TEST_F(LoginFlowTest, PartnerCredentialsFromTheCommandLineSignOnByThemselves) {
   scenario_.accounts[0].access_token = "at-partner";
   qsa_.enabled_platforms = {"LOC1"};
-  kivhost::QsaAccount account;
+  kivhost::QsaAccount account = QsaAlice("at-partner");
   account.username = "LOC1|partner";
   account.password = "gp-token-42";
-  account.puuid = "partner-puuid";
-  account.access_token = R"({"token":"at-partner","scopes":[],"expiry":0})";
   qsa_.accounts.push_back(account);
   command_line_.emplace_back("garena-plus-token", "gp-token-42");
   // Initialize raises the plugin manager's PluginsInitialized: the login starts itself.
