@@ -61,13 +61,7 @@ class LoginRig {
     }
 
     const std::string region = certs + (tls ? "/region-tls.json" : "/region-plain.json");
-    std::ofstream(region) << R"({"globals": {"region": "b"}, "region_data": {"b": {"servers": )"
-                          << R"({"lcds": {"login_queue_url": ")"
-                          << (tls ? "https://localhost:" : "http://localhost:")
-                          << platform_->queue_port() << R"(", "lcds_host": "localhost", )"
-                          << R"("lcds_port": )"
-                          << (tls ? platform_->rtmps_port() : platform_->rtmp_port())
-                          << R"(, "use_tls": )" << (tls ? "true" : "false") << "}}}}}";
+    std::ofstream(region) << platform_->RegionSettingsJson();
     session_ = kivhost::HostSession::Load(KIV_PLUGIN_PATH, &error);
     if (!session_ || !session_->host().endpoints().LoadRegionFile(region, &error)) {
       error_ = error;

@@ -61,6 +61,17 @@ bool LocalPlatform::Start(std::string* error) {
   return true;
 }
 
+std::string LocalPlatform::RegionSettingsJson(const std::string& qsa_platform_id) const {
+  const bool tls = rtmps_port() != 0;
+  const std::string queue_url = std::string(options_.certificate_file.empty() ? "http" : "https") +
+                                "://localhost:" + std::to_string(queue_port());
+  return R"({"globals": {"region": "sim"}, "region_data": {"sim": {"qsa_platform_id": ")" +
+         qsa_platform_id + R"(", "servers": {"lcds": {"login_queue_url": ")" + queue_url +
+         R"(", "lcds_host": "localhost", "lcds_port": )" +
+         std::to_string(tls ? rtmps_port() : rtmp_port()) + R"(, "use_tls": )" +
+         (tls ? "true" : "false") + "}}}}}";
+}
+
 void LocalPlatform::Stop() {
   if (queue_server_) queue_server_->Stop();
   if (rtmp_) rtmp_->Stop();

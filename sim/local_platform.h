@@ -45,6 +45,11 @@ class LocalPlatform {
   // "https://127.0.0.1:<port>" (http without a certificate); empty without a queue.
   std::string QueueUrl() const { return queue_server_ ? queue_server_->BaseUrl() : ""; }
 
+  // The host's region settings ({"globals", "region_data"}, as kivhost --region-file reads
+  // them) for one region, "sim", served by this platform on "localhost": its RTMPS port
+  // when it serves one (TLS), else its RTMP port, and its login queue.
+  std::string RegionSettingsJson(const std::string& qsa_platform_id = "") const;
+
   PlatformServices& services() { return services_; }
   LoginQueueModel& queue() { return queue_; }
   RtmpServer* rtmp() { return rtmp_.get(); }

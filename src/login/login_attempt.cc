@@ -339,13 +339,8 @@ void LoginModule::LogoutSession() {
   } else {
     session_->session().state = LoginSessionStates::LOGGING_OUT;
   }
-  PluginResourceEvent event;
-  event.uri = kSessionPath;
-  event.eventType = PluginResourceEventType::Update;
-  if (BindingResult value = ToBinding(session_->Refresh(), registry()); value.ok()) {
-    event.data = std::move(value.value());
-    PublishResourceEvent(event);
-  }
+  PublishResource(kSessionPath, PluginResourceEventType::Update,
+                  ToBinding(session_->Refresh(), registry()));
   if (login_task_active_) {
     // The login task sees the stop within one wait and finishes the logout when it ends.
     logout_pending_ = true;
@@ -370,11 +365,8 @@ void LoginModule::OnLoginChanged() {
   ClientLogin* login = session_ != nullptr ? session_->login() : nullptr;
   if (login != nullptr && login->queue_position.has_value() &&
       login->in_game_credentials.has_value() && !session_->in_game_credentials_published) {
-    PluginResourceEvent event;
-    event.uri = kInGameCredentialsPath;
-    event.eventType = PluginResourceEventType::Create;
-    event.data = *login->in_game_credentials;
-    PublishResourceEvent(event);
+    PublishResource(kInGameCredentialsPath, PluginResourceEventType::Create,
+                    BindingResult(*login->in_game_credentials));
     session_->in_game_credentials_published = true;
   }
 }

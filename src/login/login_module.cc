@@ -73,39 +73,42 @@ std::optional<BindingProperty> LoginModule::InGameCredentials() const {
   return std::nullopt;
 }
 
+void LoginModule::PublishResource(const char* path, PluginResourceEventType type,
+                                  BindingResult value) {
+  if (!value.ok()) return;
+  PluginResourceEvent event;
+  event.uri = path;
+  event.eventType = type;
+  event.data = std::move(value.value());
+  PublishResourceEvent(event);
+}
+
 void LoginModule::PublishSessionResources() {
   if (session_ == nullptr) return;
-  auto publish = [this](const char* path, PluginResourceEventType type, BindingResult value) {
-    if (!value.ok()) return;
-    PluginResourceEvent event;
-    event.uri = path;
-    event.eventType = type;
-    event.data = std::move(value.value());
-    PublishResourceEvent(event);
-  };
   if (LoggedIn()) {
     if (std::optional<Client::Api::LoginSessionWallet> wallet = Wallet()) {
-      publish(kWalletPath, PluginResourceEventType::Update, ToBinding(*wallet, registry()));
+      PublishResource(kWalletPath, PluginResourceEventType::Update, ToBinding(*wallet, registry()));
     } else {
       PublishResourceDeleted(kWalletPath);
     }
     if (const BindingProperty* packet = LoginDataPacket()) {
-      publish(kLoginDataPacketPath, PluginResourceEventType::Update, BindingResult(*packet));
+      PublishResource(kLoginDataPacketPath, PluginResourceEventType::Update,
+                      BindingResult(*packet));
     }
     if (auto credentials = PlatformCredentials()) {
-      publish(kPlatformCredentialsPath, PluginResourceEventType::Create,
-              ToBinding(*credentials, registry()));
+      PublishResource(kPlatformCredentialsPath, PluginResourceEventType::Create,
+                      ToBinding(*credentials, registry()));
     }
     if (!session_->in_game_credentials_published) {
       if (std::optional<BindingProperty> in_game = InGameCredentials()) {
-        publish(kInGameCredentialsPath, PluginResourceEventType::Create,
-                BindingResult(std::move(*in_game)));
+        PublishResource(kInGameCredentialsPath, PluginResourceEventType::Create,
+                        BindingResult(std::move(*in_game)));
         session_->in_game_credentials_published = true;
       }
     }
   }
-  publish(kSessionPath, PluginResourceEventType::Update,
-          ToBinding(session_->Refresh(), registry()));
+  PublishResource(kSessionPath, PluginResourceEventType::Update,
+                  ToBinding(session_->Refresh(), registry()));
 }
 
 void LoginModule::RegisterEvents() {

@@ -136,6 +136,8 @@ class LoginModule : public AppModule {
   bool LoginContinues(const ClientLogin* login) const;
   void OnLcdsMessage(const Push& push);
   void OnLoginChanged();
+  // Publishes `value` as `path`'s resource event of `type`; nothing when it did not convert.
+  void PublishResource(const char* path, PluginResourceEventType type, BindingResult value);
   // The part of a logout that waits for the login task.
   void FinishLogout();
 

@@ -9,6 +9,7 @@
 
 #include "sim/local_platform.h"
 #include "support/run_kivhost.h"
+#include "support/sim_accounts.h"
 #include "support/test_pki.h"
 
 namespace {
@@ -196,18 +197,7 @@ class KivhostLoginAgainstSimulatorTest : public ::testing::Test {
     std::string why;
     pki_ = Voro::testing::SharedTestPki(&why);
     ASSERT_NE(pki_, nullptr) << why;
-    Voro::Sim::PlatformAccount alice;
-    alice.username = "alice";
-    alice.password = "wonderland";
-    alice.account_id = 7;
-    alice.summoner_id = 70;
-    alice.summoner_name = "Alice";
-    alice.profile_icon_id = 12;
-    alice.ip_balance = 1200;
-    alice.vp_balance = 35;
-    alice.platform_id = "SIM1";
-    alice.access_token = "at-alice";
-    scenario_.accounts.push_back(alice);
+    scenario_.accounts.push_back(Voro::testing::SimAlice());
   }
 
   // Starts the platform; returns kivhost's options that point the plugin at it.
@@ -220,11 +210,7 @@ class KivhostLoginAgainstSimulatorTest : public ::testing::Test {
     platform_ = std::make_unique<Voro::Sim::LocalPlatform>(scenario_, options);
     std::string error;
     EXPECT_TRUE(platform_->Start(&error)) << error;
-    region_ = std::make_unique<TempFile>(
-        R"({"globals": {"region": "sim"}, "region_data": {"sim": {"qsa_platform_id": ")" +
-        qsa_platform_id + R"(", "servers": {"lcds": {"login_queue_url": "https://localhost:)" +
-        std::to_string(platform_->queue_port()) + R"(", "lcds_host": "localhost", "lcds_port": )" +
-        std::to_string(platform_->rtmps_port()) + R"(, "use_tls": true}}}}})");
+    region_ = std::make_unique<TempFile>(platform_->RegionSettingsJson(qsa_platform_id));
     return "--plugin " KIV_PLUGIN_PATH " --region-file " + region_->path() + " --ca " +
            pki_->ca_cert + " --lcds-ca-file=" + pki_->ca_cert;
   }

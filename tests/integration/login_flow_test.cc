@@ -13,6 +13,7 @@
 #include "host/host_session.h"
 #include "host/qsa_service.h"
 #include "sim/local_platform.h"
+#include "support/sim_accounts.h"
 #include "support/test_pki.h"
 
 namespace {
@@ -21,20 +22,6 @@ using Voro::Sim::LocalPlatform;
 using Voro::Sim::Scenario;
 
 constexpr auto kLoginWait = std::chrono::seconds(20);
-
-Voro::Sim::PlatformAccount Alice() {
-  Voro::Sim::PlatformAccount alice;
-  alice.username = "alice";
-  alice.password = "wonderland";
-  alice.account_id = 7;
-  alice.summoner_id = 70;
-  alice.summoner_name = "Alice";
-  alice.profile_icon_id = 12;
-  alice.ip_balance = 1200;
-  alice.vp_balance = 35;
-  alice.platform_id = "SIM1";
-  return alice;
-}
 
 // Alice's account with the host's sign-on service, on platform "LOC1".
 kivhost::QsaAccount QsaAlice(const std::string& access_token = "at-alice") {
@@ -53,7 +40,7 @@ class LoginFlowTest : public ::testing::Test {
     std::string why;
     pki_ = Voro::testing::SharedTestPki(&why);
     ASSERT_NE(pki_, nullptr) << why;
-    scenario_.accounts.push_back(Alice());
+    scenario_.accounts.push_back(Voro::testing::SimAlice());
     scenario_.platform.require_queue_token = true;
   }
 
@@ -76,12 +63,7 @@ class LoginFlowTest : public ::testing::Test {
     ASSERT_TRUE(platform_->Start(&error)) << error;
 
     const std::string region_file = pki_->dir + "/login-flow-region.json";
-    std::ofstream(region_file)
-        << R"({"globals": {"region": "sim"}, "region_data": {"sim": {"qsa_platform_id": ")"
-        << qsa_platform_id << R"(", "servers": {"lcds": {)"
-        << R"("login_queue_url": "https://localhost:)" << platform_->queue_port() << R"(",)"
-        << R"("lcds_host": "localhost", "lcds_port": )" << platform_->rtmps_port()
-        << R"(, "use_tls": true}}}}})";
+    std::ofstream(region_file) << platform_->RegionSettingsJson(qsa_platform_id);
     session_ = kivhost::HostSession::Load(KIV_PLUGIN_PATH, &error);
     ASSERT_NE(session_, nullptr) << error;
     ASSERT_TRUE(session_->host().endpoints().LoadRegionFile(region_file, &error)) << error;
@@ -358,7 +340,7 @@ TEST_F(LoginFlowTest, QueueRefusalsEndTheLoginWithTheirReason) {
       {"moved", Voro::Sim::QueueOutcome::kFailed, "account_transferred", "ALE-61A4D92F LOGIN-0010"},
   };
   for (const Refusal& refusal : refusals) {
-    Voro::Sim::PlatformAccount account = Alice();
+    Voro::Sim::PlatformAccount account = Voro::testing::SimAlice();
     account.username = refusal.user;
     account.queue_outcome = refusal.outcome;
     account.queue_reason = refusal.reason;

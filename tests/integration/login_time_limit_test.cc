@@ -38,10 +38,7 @@ TEST(LoginTimeLimitTest, ALaterLoginRetriesUntilThreeHundredSecondsHavePassed) {
   Voro::Sim::LocalPlatform platform(scenario, options);
   ASSERT_TRUE(platform.Start(&why)) << why;
   const std::string region = pki->dir + "/time-limit-region.json";
-  std::ofstream(region) << R"({"globals": {"region": "r"}, "region_data": {"r": {"servers": )"
-                        << R"({"lcds": {"login_queue_url": ")" << platform.QueueUrl()
-                        << R"(", "lcds_host": "127.0.0.1", "lcds_port": )" << platform.rtmp_port()
-                        << R"(, "use_tls": false}}}}})";
+  std::ofstream(region) << platform.RegionSettingsJson();
 
   Voro::testing::ManualClock clock;
   kivhost::PluginThread thread;
