@@ -23,6 +23,25 @@ void DeleteRecord(BindingStorage* storage, T* record) {
   storage->allocator().Free(record, sizeof(T));
 }
 
+std::span<BindingFieldSlot> SlotsOf(const BindingStructureRecord* record) {
+  return {record->slots, record->size};
+}
+
+// The first slot whose key is not below `name`.
+size_t LowerBound(const BindingStructureRecord* record, std::string_view name) {
+  size_t low = 0;
+  size_t high = record->size;
+  while (low < high) {
+    const size_t middle = low + (high - low) / 2;
+    if (BindingKeyLess::Less(record->slots[middle].key->view(), name)) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
+}
+
 const std::vector<uint8_t>& EmptyBlob() {
   static const std::vector<uint8_t> empty;
   return empty;
@@ -49,6 +68,14 @@ void BindingProperty::DiscardTree() {
     const size_t bytes = record->capacity * sizeof(BindingProperty);
     if (record->data != nullptr && bytes > SmallObjectAllocator::kMaxSize) {
       storage->allocator().FreeAny(record->data, bytes);
+    }
+  }
+  HeapOwningRecord* structures = storage->structure_records();
+  for (HeapOwningRecord* r = structures->next; r != structures; r = r->next) {
+    auto* record = static_cast<BindingStructureRecord*>(r);
+    const size_t bytes = record->capacity * sizeof(BindingFieldSlot);
+    if (record->slots != nullptr && bytes > SmallObjectAllocator::kMaxSize) {
+      storage->allocator().FreeAny(record->slots, bytes);
     }
   }
   tag_ = BindingType::kEmpty;
@@ -130,9 +157,9 @@ bool BindingProperty::Contains(const BindingProperty* node) const {
         if (element.tag_ >= BindingType::kCollection) work.push(&element);
       }
     } else if (current->tag_ == BindingType::kStructure) {
-      for (const auto& [key, value] : current->payload_.structure->map) {
-        if (&value == node) return true;
-        if (value.tag_ >= BindingType::kCollection) work.push(&value);
+      for (const BindingFieldSlot& slot : SlotsOf(current->payload_.structure)) {
+        if (slot.value == node) return true;
+        if (slot.value->tag_ >= BindingType::kCollection) work.push(slot.value);
       }
     }
   }
@@ -175,6 +202,7 @@ bool BindingProperty::CopyShallow(const BindingProperty& source) {
       return true;
     case BindingType::kStructure:
       MakeStructure();
+      ReserveFields(source.payload_.structure->size);
       return true;
   }
   return false;
@@ -201,20 +229,17 @@ void BindingProperty::CopyFrom(const BindingProperty& source) {
         if (copy->CopyShallow(element)) work.push({&element, copy});
       }
     } else {
-      BindingStructureMap& target = item.to->payload_.structure->map;
       const bool same_storage = storage == item.from->storage_;
-      for (const auto& [key, value] : item.from->payload_.structure->map) {
-        const InternedString* entry = key.entry;
+      for (const BindingFieldSlot& slot : SlotsOf(item.from->payload_.structure)) {
+        const InternedString* entry = slot.key;
         if (same_storage) {
           StringInternTable::AddRef(entry);
         } else {
           entry = storage->strings().Intern(entry->view());
         }
-        // Source order is the target order, so each insertion goes at the end.
-        auto it = target.emplace_hint(target.end(), std::piecewise_construct,
-                                      std::forward_as_tuple(BindingKey{entry}),
-                                      std::forward_as_tuple(ElementKey(), storage));
-        if (it->second.CopyShallow(value)) work.push({&value, &it->second});
+        // Source order is the target order, so each field goes at the end.
+        BindingProperty& copy = item.to->InsertField(item.to->payload_.structure->size, entry);
+        if (copy.CopyShallow(*slot.value)) work.push({slot.value, &copy});
       }
     }
   }
@@ -284,9 +309,27 @@ void BindingProperty::MakeStructure() {
   if (tag_ == BindingType::kStructure) return;
   Reset();
   BindingStorage* storage = EnsureStorage();
-  payload_.structure =
-      new (NewRecord<BindingStructureRecord>(storage)) BindingStructureRecord(storage);
+  payload_.structure = new (NewRecord<BindingStructureRecord>(storage)) BindingStructureRecord();
+  payload_.structure->LinkAfter(storage->structure_records());
   tag_ = BindingType::kStructure;
+}
+
+void BindingProperty::ReserveFields(size_t n) {
+  if (tag_ != BindingType::kStructure) return;
+  if (n > kMaxCollectionSize) throw std::length_error("BindingProperty::ReserveFields");
+  if (n > payload_.structure->capacity) GrowStructure(n);
+}
+
+void BindingProperty::GrowStructure(size_t capacity) {
+  BindingStructureRecord* record = payload_.structure;
+  auto* slots = static_cast<BindingFieldSlot*>(
+      storage_->allocator().AllocateAny(capacity * sizeof(BindingFieldSlot)));
+  if (record->size != 0) std::memcpy(slots, record->slots, record->size * sizeof(BindingFieldSlot));
+  if (record->slots != nullptr) {
+    storage_->allocator().FreeAny(record->slots, record->capacity * sizeof(BindingFieldSlot));
+  }
+  record->slots = slots;
+  record->capacity = static_cast<uint32_t>(capacity);
 }
 
 void BindingProperty::Reserve(size_t n) {
@@ -377,10 +420,16 @@ void BindingProperty::ReleasePayload() {
     } else {
       BindingStructureRecord* record = structures;
       structures = record->pending;
-      for (auto& [key, value] : record->map) {
-        storage->strings().Release(key.entry);
-        detach(value);
+      for (const BindingFieldSlot& slot : SlotsOf(record)) {
+        storage->strings().Release(slot.key);
+        detach(*slot.value);
+        slot.value->~BindingProperty();
+        storage->allocator().Free(slot.value, sizeof(BindingProperty));
       }
+      if (record->slots != nullptr) {
+        storage->allocator().FreeAny(record->slots, record->capacity * sizeof(BindingFieldSlot));
+      }
+      record->Unlink();
       DeleteRecord(storage, record);
     }
   }
@@ -399,7 +448,7 @@ size_t BindingProperty::size() const {
     case BindingType::kCollection:
       return payload_.collection->size;
     case BindingType::kStructure:
-      return payload_.structure->map.size();
+      return payload_.structure->size;
     default:
       return 1;
   }
@@ -454,9 +503,10 @@ std::span<const BindingProperty> BindingProperty::Elements() const {
 
 const BindingProperty* BindingProperty::FindField(std::string_view name) const {
   if (tag_ != BindingType::kStructure) return nullptr;
-  const BindingStructureMap& map = payload_.structure->map;
-  auto it = map.find(name);
-  return it == map.end() ? nullptr : &it->second;
+  const BindingStructureRecord* record = payload_.structure;
+  const size_t index = LowerBound(record, name);
+  if (index == record->size || record->slots[index].key->view() != name) return nullptr;
+  return record->slots[index].value;
 }
 
 const BindingProperty& BindingProperty::Field(std::string_view name) const {
@@ -466,35 +516,68 @@ const BindingProperty& BindingProperty::Field(std::string_view name) const {
 
 BindingProperty& BindingProperty::MutableField(std::string_view name) {
   MakeStructure();
-  BindingStructureMap& map = payload_.structure->map;
-  // Interning first makes a found key compare by address, and a new field costs one walk
-  // down the tree (the node is built first and dropped again if the key exists).
-  const InternedString* key = storage_->strings().Intern(name);
-  const size_t before = map.size();
-  BindingStructureMap::iterator field;
+  const BindingStructureRecord* record = payload_.structure;
+  // Fields often arrive in ascending order (sorted writers, records of one shape): a key
+  // above the last one goes at the end without a search.
+  size_t index = record->size;
+  if (index != 0 && !BindingKeyLess::Less(record->slots[index - 1].key->view(), name)) {
+    index = LowerBound(record, name);
+    if (index < record->size && record->slots[index].key->view() == name) {
+      return *record->slots[index].value;
+    }
+  }
+  return InsertField(index, storage_->strings().Intern(name));
+}
+
+BindingProperty& BindingProperty::MutableField(const InternedString* key) {
+  MakeStructure();
+  const BindingStructureRecord* record = payload_.structure;
+  size_t index = record->size;
+  if (index != 0) {
+    const InternedString* last = record->slots[index - 1].key;
+    if (last == key) {
+      --index;
+    } else if (!BindingKeyLess::Less(last->view(), key->view())) {
+      index = LowerBound(record, key->view());
+    }
+  }
+  // Keys of one table are equal exactly when they are the same entry.
+  if (index < record->size && record->slots[index].key == key) {
+    storage_->strings().Release(key);
+    return *record->slots[index].value;
+  }
+  return InsertField(index, key);
+}
+
+BindingProperty& BindingProperty::InsertField(size_t index, const InternedString* key) {
+  BindingStructureRecord* record = payload_.structure;
+  BindingProperty* value;
   try {
-    // Fields often arrive in ascending order (sorted writers, records of one shape): with
-    // the end as hint, a key above the last one goes in without a walk down the tree; any
-    // other key falls back to the ordinary search.
-    field = map.emplace_hint(map.end(), std::piecewise_construct,
-                             std::forward_as_tuple(BindingKey{key}),
-                             std::forward_as_tuple(ElementKey(), storage_));
+    if (record->size == record->capacity) {
+      if (record->size >= kMaxCollectionSize) throw std::length_error("BindingProperty::field");
+      GrowStructure(std::min(kMaxCollectionSize, std::max<size_t>(4, size_t{record->capacity} * 2)));
+    }
+    value = new (storage_->allocator().Allocate(sizeof(BindingProperty)))
+        BindingProperty(ElementKey(), storage_);
   } catch (...) {
     storage_->strings().Release(key);
     throw;
   }
-  if (map.size() == before) storage_->strings().Release(key);  // the field existed
-  return field->second;
+  BindingFieldSlot* slots = record->slots;
+  if (index < record->size) {
+    std::memmove(&slots[index + 1], &slots[index], (record->size - index) * sizeof(BindingFieldSlot));
+  }
+  slots[index] = BindingFieldSlot{key, value};
+  ++record->size;
+  return *value;
 }
 
 BindingFieldRange<false> BindingProperty::Fields() {
-  return BindingFieldRange<false>(tag_ == BindingType::kStructure ? &payload_.structure->map
-                                                                  : nullptr);
+  return BindingFieldRange<false>(tag_ == BindingType::kStructure ? payload_.structure : nullptr);
 }
 
 BindingFieldRange<true> BindingProperty::Fields() const {
-  return BindingFieldRange<true>(tag_ == BindingType::kStructure ? &payload_.structure->map
-                                                                 : nullptr);
+  return BindingFieldRange<true>(tag_ == BindingType::kStructure ? payload_.structure : nullptr);
 }
 
 // ---- Equality ----
@@ -539,12 +622,12 @@ bool operator==(const BindingProperty& a, const BindingProperty& b) {
         break;
       }
       case BindingType::kStructure: {
-        const BindingStructureMap& xm = x.payload_.structure->map;
-        const BindingStructureMap& ym = y.payload_.structure->map;
-        if (xm.size() != ym.size()) return false;
-        for (auto xi = xm.begin(), yi = ym.begin(); xi != xm.end(); ++xi, ++yi) {
-          if (xi->first.view() != yi->first.view()) return false;
-          work.push({&xi->second, &yi->second});
+        const std::span<BindingFieldSlot> xs = SlotsOf(x.payload_.structure);
+        const std::span<BindingFieldSlot> ys = SlotsOf(y.payload_.structure);
+        if (xs.size() != ys.size()) return false;
+        for (size_t i = 0; i < xs.size(); ++i) {
+          if (xs[i].key->view() != ys[i].key->view()) return false;
+          work.push({xs[i].value, ys[i].value});
         }
         break;
       }

@@ -20,7 +20,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
-#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -36,20 +35,8 @@ namespace Voro {
 
 class BindingProperty;
 
-// The key of a structure field: an interned string of the tree's storage.
-struct BindingKey {
-  const InternedString* entry;
-  std::string_view view() const { return entry->view(); }
-};
-
 // Byte-wise order of key texts: unsigned bytes, a shorter prefix first.
 struct BindingKeyLess {
-  using is_transparent = void;
-  bool operator()(BindingKey a, BindingKey b) const {
-    return a.entry != b.entry && Less(a.view(), b.view());
-  }
-  bool operator()(BindingKey a, std::string_view b) const { return Less(a.view(), b); }
-  bool operator()(std::string_view a, BindingKey b) const { return Less(a, b.view()); }
   // Most keys differ in their first byte: decide that without calling memcmp.
   static bool Less(std::string_view a, std::string_view b) {
     if (!a.empty() && !b.empty() && a[0] != b[0]) {
@@ -58,10 +45,6 @@ struct BindingKeyLess {
     return a.compare(b) < 0;
   }
 };
-
-using BindingStructureMap =
-    std::map<BindingKey, BindingProperty, BindingKeyLess,
-             StorageAllocator<std::pair<const BindingKey, BindingProperty>>>;
 
 struct BindingBlobRecord;
 struct BindingCollectionRecord;
@@ -119,6 +102,13 @@ class BindingProperty {
   }
   // Interned in the tree's storage; an empty or null text is the shared empty string.
   void SetString(std::string_view text);
+  // Takes over one reference to `entry`, which belongs to this tree's string table (for
+  // decoders that intern through their own cache).
+  void SetInternedString(const InternedString* entry) {
+    Reset();
+    payload_.string = entry;
+    tag_ = BindingType::kString;
+  }
   void SetString(const char* text) { SetString(text == nullptr ? std::string_view() : text); }
   void SetBlob(const std::vector<uint8_t>& bytes);
   void SetBlob(std::vector<uint8_t>&& bytes);  // takes the caller's bytes
@@ -148,10 +138,15 @@ class BindingProperty {
   // Grows a collection's capacity to n elements; does nothing on other tags.
   // Throws std::length_error when n > kMaxCollectionSize.
   void Reserve(size_t n);
+  // Grows a structure's room to n fields; does nothing on other tags.
+  void ReserveFields(size_t n);
   // Makes room in the tree's string table for `n` distinct strings in all, so that a
   // decoder that can estimate them from its input does not rehash the table as it grows.
   // Changes no value; the storage is created if needed.
   void ReserveStrings(size_t n) { EnsureStorage()->strings().Reserve(n); }
+  // The tree's string table, the storage created if needed (for decoders that intern
+  // through a StringInternCache).
+  StringInternTable& strings() { return EnsureStorage()->strings(); }
 
   BindingProperty& operator=(bool value) {
     SetBool(value);
@@ -248,8 +243,11 @@ class BindingProperty {
   const BindingProperty& Field(std::string_view name) const;
   // The field, or null.
   const BindingProperty* FindField(std::string_view name) const;
-  // Makes a structure and inserts the field as "empty" when missing.
+  // Makes a structure and inserts the field as "empty" when missing. The reference stays
+  // valid while other fields are added.
   BindingProperty& MutableField(std::string_view name);
+  // As above with a key already interned in this tree's table; takes over one reference.
+  BindingProperty& MutableField(const InternedString* key);
   // Fields as (key, value) in ascending byte order of the keys; empty unless a structure.
   BindingFieldRange<false> Fields();
   BindingFieldRange<true> Fields() const;
@@ -320,6 +318,9 @@ class BindingProperty {
   // collection or structure and returns true so that the caller fills it.
   bool CopyShallow(const BindingProperty& source);
   void GrowCollection(size_t needed);
+  void GrowStructure(size_t needed);
+  // Inserts a field for `key` (taking over its reference) at `index` of the sorted slots.
+  BindingProperty& InsertField(size_t index, const InternedString* key);
 
   Payload payload_ = {0};
   BindingStorage* storage_ = nullptr;
@@ -345,12 +346,19 @@ struct BindingCollectionRecord : HeapOwningRecord {
   BindingCollectionRecord* pending = nullptr;
 };
 
-// The payload record of a structure.
-struct BindingStructureRecord {
-  explicit BindingStructureRecord(BindingStorage* storage)
-      : map(BindingKeyLess(),
-            StorageAllocator<std::pair<const BindingKey, BindingProperty>>(storage)) {}
-  BindingStructureMap map;
+// A field of a structure: its interned key and its value node. The slots are kept sorted by
+// key; each value node lives apart from them, so a reference to a value survives the
+// insertion of other fields, as it would in a node-based map.
+struct BindingFieldSlot {
+  const InternedString* key;
+  BindingProperty* value;
+};
+
+// The payload record of a structure. `pending` links records waiting to be released.
+struct BindingStructureRecord : HeapOwningRecord {
+  BindingFieldSlot* slots = nullptr;
+  uint32_t size = 0;
+  uint32_t capacity = 0;
   BindingStructureRecord* pending = nullptr;
 };
 
@@ -364,8 +372,6 @@ struct BindingField {
 template <bool kConst>
 class BindingFieldIterator {
  public:
-  using MapIterator = std::conditional_t<kConst, BindingStructureMap::const_iterator,
-                                         BindingStructureMap::iterator>;
   using iterator_category = std::input_iterator_tag;
   using value_type = BindingField<kConst>;
   using difference_type = std::ptrdiff_t;
@@ -373,43 +379,42 @@ class BindingFieldIterator {
   using pointer = void;
 
   BindingFieldIterator() = default;
-  explicit BindingFieldIterator(MapIterator it) : it_(it) {}
+  explicit BindingFieldIterator(const BindingFieldSlot* slot) : slot_(slot) {}
 
-  BindingField<kConst> operator*() const { return {it_->first.view(), it_->second}; }
+  BindingField<kConst> operator*() const { return {slot_->key->view(), *slot_->value}; }
   BindingFieldIterator& operator++() {
-    ++it_;
+    ++slot_;
     return *this;
   }
   BindingFieldIterator operator++(int) {
     BindingFieldIterator old = *this;
-    ++it_;
+    ++slot_;
     return old;
   }
   friend bool operator==(const BindingFieldIterator& a, const BindingFieldIterator& b) {
-    return a.it_ == b.it_;
+    return a.slot_ == b.slot_;
   }
 
  private:
-  MapIterator it_{};
+  const BindingFieldSlot* slot_ = nullptr;
 };
 
 template <bool kConst>
 class BindingFieldRange {
  public:
-  using Map = std::conditional_t<kConst, const BindingStructureMap, BindingStructureMap>;
-  explicit BindingFieldRange(Map* map) : map_(map) {}
+  // `record` is null for a node that is not a structure.
+  explicit BindingFieldRange(const BindingStructureRecord* record) : record_(record) {}
   BindingFieldIterator<kConst> begin() const {
-    return map_ == nullptr ? BindingFieldIterator<kConst>()
-                           : BindingFieldIterator<kConst>(map_->begin());
+    return BindingFieldIterator<kConst>(record_ == nullptr ? nullptr : record_->slots);
   }
   BindingFieldIterator<kConst> end() const {
-    return map_ == nullptr ? BindingFieldIterator<kConst>()
-                           : BindingFieldIterator<kConst>(map_->end());
+    return BindingFieldIterator<kConst>(record_ == nullptr ? nullptr
+                                                           : record_->slots + record_->size);
   }
-  bool empty() const { return map_ == nullptr || map_->empty(); }
+  bool empty() const { return record_ == nullptr || record_->size == 0; }
 
  private:
-  Map* map_;
+  const BindingStructureRecord* record_;
 };
 
 }  // namespace Voro

@@ -13,7 +13,7 @@
 
 namespace Voro {
 
-// A payload record that owns heap memory (blob bytes, large element arrays). Such records
+// A payload record that owns heap memory (blob bytes, large element or field arrays). Such records
 // are linked into their storage, so that a tree dying together with its storage frees them
 // without walking the tree.
 struct HeapOwningRecord {
@@ -45,9 +45,10 @@ class BindingStorage {
   BindingStorage& operator=(const BindingStorage&) = delete;
 
   SmallObjectAllocator& allocator() { return allocator_; }
-  // Sentinels of the lists of live blob and collection records.
+  // Sentinels of the lists of live blob, collection and structure records.
   HeapOwningRecord* blob_records() { return &blob_records_; }
   HeapOwningRecord* collection_records() { return &collection_records_; }
+  HeapOwningRecord* structure_records() { return &structure_records_; }
   StringInternTable& strings() { return strings_; }
   const StringInternTable& strings() const { return strings_; }
 
@@ -56,6 +57,7 @@ class BindingStorage {
   StringInternTable strings_;  // declared after the allocator it allocates from
   HeapOwningRecord blob_records_ = {&blob_records_, &blob_records_};
   HeapOwningRecord collection_records_ = {&collection_records_, &collection_records_};
+  HeapOwningRecord structure_records_ = {&structure_records_, &structure_records_};
 };
 
 // A standard allocator over a storage's small-object allocator, for the containers that hold

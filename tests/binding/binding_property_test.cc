@@ -233,6 +233,54 @@ TEST(BindingPropertyTest, AscendingDescendingAndMixedInsertionGiveTheSameFields)
   EXPECT_EQ(entry->refs(), 1u);
 }
 
+TEST(BindingPropertyTest, AFieldsReferenceSurvivesTheInsertionOfOtherFields) {
+  BindingProperty v;
+  BindingProperty& middle = v["m"];
+  middle = "kept";
+  for (int i = 0; i < 200; ++i) {
+    v["a" + std::to_string(i)] = i;  // before "m": every later slot moves
+    v["z" + std::to_string(i)] = i;
+  }
+  EXPECT_EQ(&v["m"], &middle);
+  middle["inner"] = 1;
+  EXPECT_EQ(v.Field("m").Field("inner").GetSigned(), 1);
+  EXPECT_EQ(v.size(), 401u);
+}
+
+TEST(BindingPropertyTest, InternedKeysFindTheirFieldByEntry) {
+  BindingProperty v;
+  v["b"] = 1;
+  v["d"] = 2;
+  StringInternTable& strings = v.strings();
+  v.MutableField(strings.Intern("c")) = 3;  // between two keys
+  v.MutableField(strings.Intern("a")) = 4;  // before all
+  v.MutableField(strings.Intern("d")) = 5;  // the last again
+  v.MutableField(strings.Intern("b")) = 6;  // found by search
+  EXPECT_EQ(Keys(v), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(v.Field("b").GetSigned(), 6);
+  EXPECT_EQ(v.Field("d").GetSigned(), 5);
+  // A found key gives the caller's reference back.
+  EXPECT_EQ(Refs(v, "b"), 1u);
+  EXPECT_EQ(Refs(v, "d"), 1u);
+  EXPECT_EQ(v.MutableField(InternedString::Empty()).type(), BindingType::kEmpty);
+  EXPECT_EQ(Keys(v).front(), "");
+}
+
+TEST(BindingPropertyTest, ReserveFieldsGrowsOnlyStructuresAndRejectsHugeSizes) {
+  BindingProperty list;
+  list.MakeCollection();
+  list.ReserveFields(10);
+  EXPECT_EQ(list.type(), BindingType::kCollection);
+  BindingProperty v;
+  v.MakeStructure();
+  v.ReserveFields(100);
+  for (int i = 0; i < 100; ++i) v["k" + std::to_string(1000 + i)] = i;
+  EXPECT_EQ(v.size(), 100u);
+  EXPECT_EQ(v.Field("k1042").GetSigned(), 42);
+  EXPECT_THROW(v.ReserveFields(BindingProperty::kMaxCollectionSize + 1), std::length_error);
+  EXPECT_EQ(v.size(), 100u);
+}
+
 TEST(BindingPropertyTest, MakeCollectionAndMakeStructureKeepTheirOwnKind) {
   BindingProperty v;
   v[0] = 1;
@@ -435,6 +483,8 @@ TEST(BindingPropertyTest, TeardownReturnsEveryRecord) {
     item["blob"] = std::vector<uint8_t>(i % 7, 1);
     item["kind"] = BindingEnum{i, 77};
     item["nested"]["list"][i % 5] = "x";
+    // Wide structures keep their field slots on the heap.
+    for (int f = 0; f < i % 40; ++f) item["wide"]["field" + std::to_string(f)] = f;
   }
   SmallObjectAllocator& allocator = root.storage()->allocator();
   EXPECT_GT(allocator.slots_in_use(), 1000u);
@@ -455,6 +505,7 @@ TEST(BindingPropertyTest, DestroyingARootGivesBackEveryPage) {
       item["blob"] = std::vector<uint8_t>(100, static_cast<uint8_t>(i));
       item["list"][i % 10] = "text " + std::to_string(i);
       item["long"] = std::string(200, 'x') + std::to_string(i);
+      for (int f = 0; f < i % 30; ++f) item["wide"]["field" + std::to_string(f)] = f;
     }
     // Some payloads are released before the root goes, some remain for its destruction.
     for (int i = 0; i < 2000; i += 3) root["items"][i].Reset();
