@@ -22,6 +22,8 @@
 #include <system_error>
 #include <vector>
 
+#include "binding/string_intern_cache.h"
+
 namespace Voro {
 namespace {
 
@@ -105,7 +107,8 @@ class TreeHandler {
  public:
   enum class Stop { kNone, kNesting, kNumberTooBig };
 
-  TreeHandler(BindingProperty* root, const InsituStream* stream) : root_(root), stream_(stream) {
+  TreeHandler(BindingProperty* root, const InsituStream* stream)
+      : root_(root), stream_(stream), strings_(root) {
     open_.reserve(32);
   }
 
@@ -156,13 +159,13 @@ class TreeHandler {
   }
   bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }  // flag not used
   bool String(const char* text, rapidjson::SizeType length, bool) {
-    Slot().SetString(std::string_view(text, length));
+    Slot().SetInternedString(strings_.Intern(std::string_view(text, length)));
     return true;
   }
   bool StartObject() { return Open(false); }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
     // A repeated name finds its existing slot, so the last value wins.
-    field_ = &open_.back().node->MutableField(std::string_view(text, length));
+    field_ = &open_.back().node->MutableField(strings_.Intern(std::string_view(text, length)));
     return true;
   }
   bool EndObject(rapidjson::SizeType) {
@@ -213,6 +216,7 @@ class TreeHandler {
   BindingProperty* field_ = nullptr;
   std::vector<Frame> open_;
   Stop stop_ = Stop::kNone;
+  StringInternCache strings_;
 };
 
 BindingResult Failure(const char* format, const char* reason, size_t offset) {

@@ -9,8 +9,8 @@
 // - an announced count is never trusted for allocation: all collections of one call reserve
 //   at most one element per input byte between them, which a complete document never needs
 //   more than (every element takes at least one byte);
-// - a collection holds at most BindingProperty::kMaxCollectionSize elements; a larger array
-//   (only possible in an input of more than 256 MiB) is refused as invalid data.
+// - a collection or structure holds at most BindingProperty::kMaxCollectionSize items; a
+//   larger array or map (only possible in an input of more than 256 MiB) is refused as invalid data.
 #include "binding/msgpack_reader.h"
 
 #include <algorithm>
@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/string_intern_cache.h"
 #include "diag/format_positional.h"
 
 namespace Voro {
@@ -116,11 +117,12 @@ struct Failure {
 
 class Decoder {
  public:
-  Decoder(const uint8_t* data, size_t size)
-      : begin_(data), end_(data + size), reserve_budget_(size) {}
+  // Decodes into `root`, which must outlive the decoder.
+  Decoder(const uint8_t* data, size_t size, BindingProperty* root)
+      : begin_(data), end_(data + size), reserve_budget_(size), root_(root), strings_(root) {}
 
-  // Decodes the first value into `root`; false with failure() set on failure.
-  bool Run(BindingProperty* root);
+  // Decodes the first value into the root; false with failure() set on failure.
+  bool Run();
   // Bytes read so far.
   size_t position() const { return static_cast<size_t>(p_ - begin_); }
   std::string FailureMessage() const {
@@ -165,10 +167,12 @@ class Decoder {
   size_t reserve_budget_;
   FrameStack frames_;
   Failure failure_;
+  BindingProperty* const root_;
+  StringInternCache strings_;
 };
 
-bool Decoder::Run(BindingProperty* root) {
-  BindingProperty* slot = root;
+bool Decoder::Run() {
+  BindingProperty* slot = root_;
   for (;;) {
     if (!ReadValue(slot)) return false;
     // The next slot: the next element or field of the innermost unfinished container.
@@ -190,7 +194,7 @@ bool Decoder::Run(BindingProperty* root) {
         frame.consumed += 2;
         // An existing field is reused, so of duplicate keys the last value wins; the reset
         // keeps an earlier collection or structure from being filled instead of replaced.
-        slot = &frame.target->MutableField(key);
+        slot = &frame.target->MutableField(strings_.Intern(key));
         slot->Reset();
       } else {
         slot = &frame.target->MutableElement(static_cast<size_t>(frame.consumed));
@@ -247,6 +251,15 @@ bool Decoder::OpenArray(BindingProperty* slot, uint64_t count, size_t start) {
 bool Decoder::OpenMap(BindingProperty* slot, uint64_t pairs, size_t start) {
   slot->MakeStructure();
   if (pairs == 0) return true;
+  if (pairs > BindingProperty::kMaxCollectionSize &&
+      Remaining() >= BindingProperty::kMaxCollectionSize) {
+    return Fail(kInvalidData, start + 1);
+  }
+  // Each pair takes at least two of the remaining bytes.
+  const size_t reserve =
+      static_cast<size_t>(std::min<uint64_t>({pairs, reserve_budget_, Remaining() / 2}));
+  reserve_budget_ -= reserve;
+  slot->ReserveFields(reserve);
   frames_.push(Frame{slot, pairs * 2, 0, start, true});
   return true;
 }
@@ -266,7 +279,7 @@ bool Decoder::ReadValue(BindingProperty* slot) {
   if (type >= 0xA0 && type <= 0xBF) {
     std::string_view text;
     if (!ReadText(type & 0x1F, &text)) return false;
-    slot->SetString(text);
+    slot->SetInternedString(strings_.Intern(text));
     return true;
   }
   if (type <= 0x9F || (type >= 0xDC && type <= 0xDF)) {
@@ -364,7 +377,7 @@ bool Decoder::ReadValue(BindingProperty* slot) {
       if (!ReadLength(size_t{1} << (type - 0xD9), &length)) return false;
       std::string_view text;
       if (!ReadText(length, &text)) return false;
-      slot->SetString(text);
+      slot->SetInternedString(strings_.Intern(text));
       return true;
     }
     default:
@@ -389,12 +402,15 @@ MsgpackDecodeResult DecodeMsgpack(const void* data, size_t size) {
     out.result.value().ReserveStrings(
         std::min(size / kBytesPerDistinctString, kMaxReservedStrings));
   }
-  Decoder decoder(static_cast<const uint8_t*>(data), size);
-  if (!decoder.Run(&out.result.value())) {
-    // The partial tree goes; only the message is left.
-    out.result.MakeError(decoder.FailureMessage());
+  std::string failure;
+  {
+    // The decoder's string cache lets go of its entries before the tree is replaced.
+    Decoder decoder(static_cast<const uint8_t*>(data), size, &out.result.value());
+    if (!decoder.Run()) failure = decoder.FailureMessage();
+    out.consumed = decoder.position();
   }
-  out.consumed = decoder.position();
+  // The partial tree goes; only the message is left.
+  if (!failure.empty()) out.result.MakeError(failure);
   return out;
 }
 

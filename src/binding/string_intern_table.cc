@@ -18,35 +18,14 @@ uint64_t HashSeed() {
   return seed;
 }
 
+using InternedText::Load32;
+using InternedText::Load64;
+
 uint64_t Mix(uint64_t h) {
   h ^= h >> 32;
   h *= 0xFF51AFD7ED558CCDull;
   h ^= h >> 29;
   return h;
-}
-
-// Unaligned loads of the bytes at `at`.
-uint64_t Load64(const char* at) {
-  uint64_t word;
-  std::memcpy(&word, at, 8);
-  return word;
-}
-uint64_t Load32(const char* at) {
-  uint32_t word;
-  std::memcpy(&word, at, 4);
-  return word;
-}
-
-// Equality of two texts of the same length `n`, inline for the short texts that dominate:
-// overlapping word loads stay inside both texts.
-bool EqualBytes(const char* a, const char* b, size_t n) {
-  if (n > 16) return std::memcmp(a, b, n) == 0;
-  if (n >= 8) return Load64(a) == Load64(b) && Load64(a + n - 8) == Load64(b + n - 8);
-  if (n >= 4) return Load32(a) == Load32(b) && Load32(a + n - 4) == Load32(b + n - 4);
-  for (size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -122,7 +101,7 @@ StringInternTable::Bucket* StringInternTable::Probe(std::string_view text, uint3
     Bucket* bucket = &buckets_[i];
     if (bucket->entry == nullptr) return bucket;
     if (bucket->hash == hash && bucket->length == text.size() &&
-        EqualBytes(bucket->entry->data(), text.data(), text.size())) {
+        InternedText::EqualBytes(bucket->entry->data(), text.data(), text.size())) {
       return bucket;
     }
   }

@@ -7,11 +7,40 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "binding/small_object_allocator.h"
 
 namespace Voro {
+
+namespace InternedText {
+
+// Unaligned loads of the bytes at `at`.
+inline uint64_t Load64(const char* at) {
+  uint64_t word;
+  std::memcpy(&word, at, 8);
+  return word;
+}
+inline uint64_t Load32(const char* at) {
+  uint32_t word;
+  std::memcpy(&word, at, 4);
+  return word;
+}
+
+// Equality of two texts of the same length `n`, inline for the short texts that dominate:
+// overlapping word loads stay inside both texts.
+inline bool EqualBytes(const char* a, const char* b, size_t n) {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) return Load64(a) == Load64(b) && Load64(a + n - 8) == Load64(b + n - 8);
+  if (n >= 4) return Load32(a) == Load32(b) && Load32(a + n - 4) == Load32(b + n - 4);
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace InternedText
 
 // An interned string: a small header followed by the text and a terminating NUL.
 class InternedString {
