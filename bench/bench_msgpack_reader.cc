@@ -2,7 +2,8 @@
 // its zone-allocated object tree, on the same bytes. Two inputs, encoded once with msgpack-c's
 // packer: a ~100 KB nested document shaped like the data a login hands over (account,
 // settings, friends, inventory, match history), and a ~5 MB array of flat records. Both
-// sides copy every string and blob out of the input. Reports MB/s and our speed ratio.
+// sides copy every string and blob out of the input. Reports MB/s and our speed ratio, and
+// the speed of interning the input's texts alone: the floor of any decoder into our trees.
 //
 //   bench_msgpack_reader [--benchmark_repetitions=5 --benchmark_report_aggregates_only=true]
 #include <benchmark/benchmark.h>
@@ -12,10 +13,12 @@
 #include <msgpack.hpp>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench_support.h"
 #include "binding/msgpack_reader.h"
+#include "binding/string_intern_cache.h"
 
 namespace {
 
@@ -209,14 +212,54 @@ void DecodePeer(benchmark::State& state, const std::string& bytes) {
   state.counters["KB"] = static_cast<double>(bytes.size()) / 1024;
 }
 
+// The least any decoder into our trees must do: intern every key and string of the input
+// into a fresh per-tree table (through the same cache and reserve as DecodeMsgpack), in
+// document order, building nothing else. The texts are found once beforehand, so this
+// measures interning alone; its gap to msgpack::unpack bounds how close DecodeMsgpack can come.
+void CollectTexts(const msgpack::object& o, std::vector<std::string_view>* out) {
+  std::vector<const msgpack::object*> work = {&o};
+  while (!work.empty()) {
+    const msgpack::object* at = work.back();
+    work.pop_back();
+    if (at->type == msgpack::type::STR) {
+      out->emplace_back(at->via.str.ptr, at->via.str.size);
+    } else if (at->type == msgpack::type::ARRAY) {
+      for (uint32_t i = at->via.array.size; i-- > 0;) work.push_back(&at->via.array.ptr[i]);
+    } else if (at->type == msgpack::type::MAP) {
+      for (uint32_t i = at->via.map.size; i-- > 0;) {
+        work.push_back(&at->via.map.ptr[i].val);
+        work.push_back(&at->via.map.ptr[i].key);
+      }
+    }
+  }
+}
+
+void InternFloor(benchmark::State& state, const std::string& bytes) {
+  msgpack::object_handle handle = msgpack::unpack(bytes.data(), bytes.size());
+  std::vector<std::string_view> texts;
+  CollectTexts(handle.get(), &texts);
+  for (auto _ : state) {
+    Voro::BindingProperty root;
+    if (bytes.size() / 48 >= (size_t{1} << 14)) root.ReserveStrings(bytes.size() / 48);
+    Voro::StringInternCache strings(&root);
+    for (std::string_view text : texts) benchmark::DoNotOptimize(strings.Intern(text));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+  state.counters["texts"] = static_cast<double>(texts.size());
+}
+
 void BM_Ours_Login(benchmark::State& state) { DecodeOurs(state, Login()); }
 void BM_MsgpackC_Login(benchmark::State& state) { DecodePeer(state, Login()); }
 void BM_Ours_Records(benchmark::State& state) { DecodeOurs(state, Records()); }
 void BM_MsgpackC_Records(benchmark::State& state) { DecodePeer(state, Records()); }
+void BM_InternFloor_Login(benchmark::State& state) { InternFloor(state, Login()); }
+void BM_InternFloor_Records(benchmark::State& state) { InternFloor(state, Records()); }
 BENCHMARK(BM_Ours_Login)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MsgpackC_Login)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Ours_Records)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MsgpackC_Records)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InternFloor_Login)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_InternFloor_Records)->Unit(benchmark::kMillisecond);
 
 // MB/s and the ratio per input.
 void PrintRatios(const kivbench::CounterReporter& r) {
@@ -228,6 +271,11 @@ void PrintRatios(const kivbench::CounterReporter& r) {
     }
     std::printf("%-8s ours %8.1f MB/s   msgpack::unpack %8.1f MB/s   ratio %.2f\n", input,
                 ours / 1e6, peer / 1e6, ours / peer);
+    double floor = 0;
+    if (r.Find(std::string("BM_InternFloor_") + input, "bytes_per_second", &floor)) {
+      std::printf("%-8s interning alone %8.1f MB/s   ratio to msgpack::unpack %.2f\n", input,
+                  floor / 1e6, floor / peer);
+    }
   }
 }
 
