@@ -303,10 +303,18 @@ bool FromAbiValue(const BindingAbiValue& in, std::string_view name, BindingPrope
     }
   };
 
+  // Structures are appended to in the host's order and put in key order as they close;
+  // after a failure, the open ones too, since what was converted stays readable.
+  auto finish_open = [&] {
+    for (const Frame& frame : open) {
+      if (frame.entries != nullptr) frame.target->FinishFields();
+    }
+  };
   if (!convert(in, out)) return false;
   while (!open.empty()) {
     Frame& frame = open.back();
     if (frame.next == frame.count) {
+      if (frame.entries != nullptr) frame.target->FinishFields();
       open.pop_back();
       continue;
     }
@@ -320,9 +328,12 @@ bool FromAbiValue(const BindingAbiValue& in, std::string_view name, BindingPrope
     } else {
       const BindingAbiStructEntry& entry = frame.entries[index];
       source = &entry.value;
-      target = &frame.target->MutableField(entry.key == nullptr ? "" : entry.key);
+      target = &frame.target->AppendField(entry.key == nullptr ? "" : entry.key);
     }
-    if (!convert(*source, target)) return false;  // `frame` may be stale after this
+    if (!convert(*source, target)) {  // `frame` may be stale after this
+      finish_open();
+      return false;
+    }
   }
   return true;
 }

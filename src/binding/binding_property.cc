@@ -529,24 +529,62 @@ BindingProperty& BindingProperty::MutableField(std::string_view name) {
   return InsertField(index, storage_->strings().Intern(name));
 }
 
-BindingProperty& BindingProperty::MutableField(const InternedString* key) {
+BindingProperty& BindingProperty::AppendField(std::string_view name) {
   MakeStructure();
-  const BindingStructureRecord* record = payload_.structure;
-  size_t index = record->size;
-  if (index != 0) {
-    const InternedString* last = record->slots[index - 1].key;
-    if (last == key) {
-      --index;
-    } else if (!BindingKeyLess::Less(last->view(), key->view())) {
-      index = LowerBound(record, key->view());
-    }
-  }
-  // Keys of one table are equal exactly when they are the same entry.
-  if (index < record->size && record->slots[index].key == key) {
+  return AppendField(storage_->strings().Intern(name));
+}
+
+BindingProperty& BindingProperty::AppendField(const InternedString* key) {
+  try {
+    MakeStructure();
+  } catch (...) {
     storage_->strings().Release(key);
-    return *record->slots[index].value;
+    throw;
   }
-  return InsertField(index, key);
+  BindingStructureRecord* record = payload_.structure;
+  const uint32_t size = record->size;
+  // Keys of one table are equal exactly when they are the same entry.
+  if (size != 0 && (record->slots[size - 1].key == key ||
+                    !BindingKeyLess::Less(record->slots[size - 1].key->view(), key->view()))) {
+    record->unordered = true;
+  }
+  return InsertField(size, key);
+}
+
+void BindingProperty::FinishFields() {
+  if (tag_ != BindingType::kStructure || !payload_.structure->unordered) return;
+  BindingStructureRecord* record = payload_.structure;
+  BindingFieldSlot* const slots = record->slots;
+  const size_t size = record->size;
+  const auto less = [](const BindingFieldSlot& a, const BindingFieldSlot& b) {
+    return a.key != b.key && BindingKeyLess::Less(a.key->view(), b.key->view());
+  };
+  // Stable, so that repeated keys stay in the order they came. A record's handful of fields
+  // sorts in place; std::stable_sort would take a buffer from the heap for each.
+  constexpr size_t kInsertionSortLimit = 32;
+  if (size <= kInsertionSortLimit) {
+    for (size_t i = 1; i < size; ++i) {
+      const BindingFieldSlot moving = slots[i];
+      size_t j = i;
+      for (; j > 0 && less(moving, slots[j - 1]); --j) slots[j] = slots[j - 1];
+      slots[j] = moving;
+    }
+  } else {
+    std::stable_sort(slots, slots + size, less);
+  }
+  // Of each run of one key, the last value stays.
+  size_t kept = 0;
+  for (size_t i = 0; i < size; ++i) {
+    if (i + 1 < size && slots[i + 1].key == slots[i].key) {
+      storage_->strings().Release(slots[i].key);
+      slots[i].value->~BindingProperty();  // releases its payload: the node does not own the storage
+      storage_->allocator().Free(slots[i].value, sizeof(BindingProperty));
+      continue;
+    }
+    slots[kept++] = slots[i];
+  }
+  record->size = static_cast<uint32_t>(kept);
+  record->unordered = false;
 }
 
 BindingProperty& BindingProperty::InsertField(size_t index, const InternedString* key) {

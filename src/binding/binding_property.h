@@ -244,10 +244,20 @@ class BindingProperty {
   // The field, or null.
   const BindingProperty* FindField(std::string_view name) const;
   // Makes a structure and inserts the field as "empty" when missing. The reference stays
-  // valid while other fields are added.
+  // valid while other fields are added. A key below the last one moves the fields above it:
+  // to build a large structure from input in any order, use AppendField and FinishFields.
   BindingProperty& MutableField(std::string_view name);
-  // As above with a key already interned in this tree's table; takes over one reference.
-  BindingProperty& MutableField(const InternedString* key);
+  // Makes a structure and appends an "empty" field without looking for the key: the way
+  // to build a structure from input, whatever the order of its keys. Until FinishFields the
+  // fields may be out of order and repeat keys, so nothing but AppendField may use the
+  // structure in between (releasing it is fine). The reference stays valid as for
+  // MutableField. The second form takes over one reference to `key`, which must belong to
+  // this tree's string table.
+  BindingProperty& AppendField(std::string_view name);
+  BindingProperty& AppendField(const InternedString* key);
+  // Puts the appended fields in key order; of repeated keys the last appended wins and the
+  // others go. Cheap when the keys came in ascending order; does nothing on other tags.
+  void FinishFields();
   // Fields as (key, value) in ascending byte order of the keys; empty unless a structure.
   BindingFieldRange<false> Fields();
   BindingFieldRange<true> Fields() const;
@@ -354,12 +364,14 @@ struct BindingFieldSlot {
   BindingProperty* value;
 };
 
-// The payload record of a structure. `pending` links records waiting to be released.
+// The payload record of a structure. `pending` links records waiting to be released;
+// `unordered` marks fields appended out of order or repeated, until FinishFields.
 struct BindingStructureRecord : HeapOwningRecord {
   BindingFieldSlot* slots = nullptr;
   uint32_t size = 0;
   uint32_t capacity = 0;
   BindingStructureRecord* pending = nullptr;
+  bool unordered = false;
 };
 
 // A field seen through iteration.

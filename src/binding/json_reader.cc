@@ -113,7 +113,7 @@ class TreeHandler {
   }
 
   bool Null() {
-    Slot().Reset();  // a repeated member name may hold an earlier value
+    Slot().Reset();
     return true;
   }
   bool Bool(bool b) {
@@ -164,11 +164,12 @@ class TreeHandler {
   }
   bool StartObject() { return Open(false); }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
-    // A repeated name finds its existing slot, so the last value wins.
-    field_ = &open_.back().node->MutableField(strings_.Intern(std::string_view(text, length)));
+    // Of repeated names the last value wins, when the object ends.
+    field_ = &open_.back().node->AppendField(strings_.Intern(std::string_view(text, length)));
     return true;
   }
   bool EndObject(rapidjson::SizeType) {
+    open_.back().node->FinishFields();
     open_.pop_back();
     return true;
   }
@@ -199,7 +200,6 @@ class TreeHandler {
       return false;
     }
     BindingProperty& node = Slot();
-    node.Reset();  // a repeated member name replaces the old container, never merges
     if (collection) {
       node.MakeCollection();
     } else {

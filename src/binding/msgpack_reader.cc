@@ -180,6 +180,7 @@ bool Decoder::Run() {
       if (frames_.empty()) return true;
       Frame& frame = frames_.top();
       if (frame.consumed == frame.expected) {
+        if (frame.is_map) frame.target->FinishFields();
         frames_.pop();
         continue;
       }
@@ -192,10 +193,8 @@ bool Decoder::Run() {
         if (!ReadKey(&key)) return false;
         if (p_ == end_) return Fail(kMapTruncated, frame.expected / 2, frame.start);
         frame.consumed += 2;
-        // An existing field is reused, so of duplicate keys the last value wins; the reset
-        // keeps an earlier collection or structure from being filled instead of replaced.
-        slot = &frame.target->MutableField(strings_.Intern(key));
-        slot->Reset();
+        // Of duplicate keys the last value wins, when the map is finished.
+        slot = &frame.target->AppendField(strings_.Intern(key));
       } else {
         slot = &frame.target->MutableElement(static_cast<size_t>(frame.consumed));
         ++frame.consumed;

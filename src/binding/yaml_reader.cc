@@ -361,8 +361,8 @@ bool YamlDocumentReader::OnAlias(const yaml_event_t& event) {
 
 void YamlDocumentReader::Build(BindingProperty& root) const {
   if (root_ == kNone) return;
-  // Open containers of the tree being built. Targets stay in place: structure fields are
-  // map nodes, and collections are reserved to their final size before any element is added.
+  // Open containers of the tree being built. Targets stay in place: structure field values
+  // live apart from their slots, and collections are reserved to their final size before any element is added.
   struct Open {
     const Node* node;
     BindingProperty* target;
@@ -409,15 +409,17 @@ void YamlDocumentReader::Build(BindingProperty& root) const {
   while (!open.empty()) {
     Open& top = open.back();
     if (top.next == kNone) {
+      if (top.node->kind == NodeKind::kMapping) top.target->FinishFields();
       open.pop_back();
       continue;
     }
     const Node& child = nodes_[top.next];
     top.next = child.next;
+    // Of repeated mapping keys the last value wins, when the mapping is finished.
     BindingProperty& target =
         top.node->kind == NodeKind::kSequence
             ? top.target->Append()
-            : top.target->MutableField(TextAt(child.key_offset, child.key_length));
+            : top.target->AppendField(TextAt(child.key_offset, child.key_length));
     place(static_cast<uint32_t>(&child - nodes_.data()), target);
   }
 }

@@ -250,6 +250,32 @@ TEST(BindingAbiTest, ElementsConvertedBeforeAFailureStay) {
   ReleaseAbiError(&error);
 }
 
+TEST(BindingAbiTest, StructureEntriesInAnyOrderReadInKeyOrderAndTheLastRepeatWins) {
+  BindingAbiValue bad = {};
+  bad.tag = 0xFFFFFFFFu;
+  BindingAbiStructEntry entries[5] = {};
+  const char* keys[] = {"c", "a", "c", "b", "d"};
+  const BindingAbiValue values[] = {Signed(1), Signed(2), Signed(3), Signed(4), bad};
+  for (int i = 0; i < 5; ++i) {
+    entries[i].key = keys[i];
+    entries[i].value = values[i];
+  }
+  // Complete: the fields read in key order, "c" with its later value.
+  BindingProperty whole;
+  BindingAbiError error = {};
+  ASSERT_TRUE(FromAbiValue(Ref(KIV_ABI_STRUCTURE, entries, 4), "s", &whole, &error));
+  std::vector<std::pair<std::string, int64_t>> fields;
+  for (const auto& field : whole.Fields()) fields.emplace_back(field.key, field.value.GetSigned());
+  EXPECT_EQ(fields, (std::vector<std::pair<std::string, int64_t>>{{"a", 2}, {"b", 4}, {"c", 3}}));
+  // Failing on the fifth entry: what was converted is just as readable.
+  BindingProperty partial;
+  EXPECT_FALSE(FromAbiValue(Ref(KIV_ABI_STRUCTURE, entries, 5), "s", &partial, &error));
+  EXPECT_EQ(partial.size(), 4u);  // "d" holds the empty value it was given before failing
+  EXPECT_EQ(partial.Field("c").GetSigned(), 3);
+  EXPECT_EQ(partial.FindField("d")->type(), BindingType::kEmpty);
+  ReleaseAbiError(&error);
+}
+
 TEST(BindingAbiTest, ConvertingIntoAContainerReplacesItsOldContent) {
   BindingProperty out;
   out[5] = 1;

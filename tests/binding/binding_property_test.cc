@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "binding/binding_result.h"
+#include "binding/binding_storage.h"
 #include "binding/page_source.h"
 
 namespace Voro {
@@ -247,23 +248,62 @@ TEST(BindingPropertyTest, AFieldsReferenceSurvivesTheInsertionOfOtherFields) {
   EXPECT_EQ(v.size(), 401u);
 }
 
-TEST(BindingPropertyTest, InternedKeysFindTheirFieldByEntry) {
+TEST(BindingPropertyTest, AppendedFieldsAreOrderedAndTheLastOfARepeatedKeyWins) {
   BindingProperty v;
-  v["b"] = 1;
-  v["d"] = 2;
   StringInternTable& strings = v.strings();
-  v.MutableField(strings.Intern("c")) = 3;  // between two keys
-  v.MutableField(strings.Intern("a")) = 4;  // before all
-  v.MutableField(strings.Intern("d")) = 5;  // the last again
-  v.MutableField(strings.Intern("b")) = 6;  // found by search
-  EXPECT_EQ(Keys(v), (std::vector<std::string>{"a", "b", "c", "d"}));
-  EXPECT_EQ(v.Field("b").GetSigned(), 6);
-  EXPECT_EQ(v.Field("d").GetSigned(), 5);
-  // A found key gives the caller's reference back.
+  SmallObjectAllocator& allocator = v.storage()->allocator();
+  const size_t empty_tree_slots = allocator.slots_in_use();
+  // A repeated key whose earlier value is a structure: the structure must go entirely.
+  v.AppendField("d").MutableField("inner") = "dropped text";
+  v.AppendField(strings.Intern("b")) = 2;
+  v.AppendField("d") = 1;
+  BindingProperty& a = v.AppendField("a");
+  v.AppendField(strings.Intern("b")) = 4;
+  a = 3;  // references stay valid across appends
+  v.FinishFields();
+  EXPECT_EQ(Keys(v), (std::vector<std::string>{"a", "b", "d"}));
+  EXPECT_EQ(v.Field("a").GetSigned(), 3);
+  EXPECT_EQ(v.Field("b").GetSigned(), 4);
+  EXPECT_EQ(v.Field("d").GetSigned(), 1);
   EXPECT_EQ(Refs(v, "b"), 1u);
   EXPECT_EQ(Refs(v, "d"), 1u);
-  EXPECT_EQ(v.MutableField(InternedString::Empty()).type(), BindingType::kEmpty);
-  EXPECT_EQ(Keys(v).front(), "");
+  EXPECT_EQ(Refs(v, "inner"), 0u);
+  EXPECT_EQ(Refs(v, "dropped text"), 0u);
+  // Appending after a finish, in order: nothing to sort.
+  v.AppendField("e") = 5;
+  v.FinishFields();
+  EXPECT_EQ(Keys(v), (std::vector<std::string>{"a", "b", "d", "e"}));
+  // Nothing of the dropped values is left behind once the tree is emptied.
+  v.Reset();
+  EXPECT_EQ(allocator.slots_in_use(), empty_tree_slots);
+}
+
+TEST(BindingPropertyTest, ManyFieldsAppendedInReverseWithRepeatsFinishInOrder) {
+  BindingProperty v;
+  constexpr int kKeys = 1000;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = kKeys; i-- > 0;) v.AppendField("k" + std::to_string(10000 + i)) = round * kKeys + i;
+  }
+  v.FinishFields();
+  ASSERT_EQ(v.size(), size_t{kKeys});
+  int i = 0;
+  for (const auto& field : v.Fields()) {
+    EXPECT_EQ(field.key, "k" + std::to_string(10000 + i));
+    EXPECT_EQ(field.value.GetSigned(), kKeys + i);  // the second round's value
+    ++i;
+  }
+  EXPECT_EQ(Refs(v, "k10000"), 1u);
+}
+
+TEST(BindingPropertyTest, AppendFieldMakesAStructureAndFinishFieldsIgnoresOtherTags) {
+  BindingProperty v;
+  v = 7;
+  v.FinishFields();
+  EXPECT_EQ(v.GetSigned(), 7);
+  v.AppendField("") = 1;
+  ASSERT_EQ(v.type(), BindingType::kStructure);
+  v.FinishFields();
+  EXPECT_EQ(Keys(v), (std::vector<std::string>{""}));
 }
 
 TEST(BindingPropertyTest, ReserveFieldsGrowsOnlyStructuresAndRejectsHugeSizes) {

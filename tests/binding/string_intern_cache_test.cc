@@ -24,7 +24,7 @@ TEST(StringInternCacheTest, GivesTheTablesEntryWithOneReferenceForTheCaller) {
     EXPECT_EQ(first, again);
     EXPECT_EQ(first, root.storage()->strings().Find("name"));
     EXPECT_EQ(first->refs(), 3u);  // two callers and the cache
-    root.MutableField(first).SetInternedString(again);
+    root.AppendField(first).SetInternedString(again);
   }
   // The cache's reference is gone with it; the tree holds the key and the value.
   EXPECT_EQ(Refs(root, "name"), 2u);

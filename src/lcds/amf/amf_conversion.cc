@@ -249,9 +249,11 @@ class ToBinding {
     }
     out.MakeStructure();
     if (!members) return;
+    // Members come in the class's order: appended, then put in key order.
     for (size_t i = 0; i < members->size(); ++i) {
-      Convert(object.SealedValue(i), out.MutableField((*members)[i].name), depth + 1);
+      Convert(object.SealedValue(i), out.AppendField((*members)[i].name), depth + 1);
     }
+    out.FinishFields();
   }
 
   std::unordered_set<const void*> active_;
