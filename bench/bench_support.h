@@ -4,6 +4,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <functional>
 #include <map>
@@ -46,6 +47,13 @@ class CounterReporter : public benchmark::ConsoleReporter {
 // The body of main: runs the benchmarks given on the command line, then `summary`.
 inline int RunBenchmarks(int argc, char** argv,
                          const std::function<void(const CounterReporter&)>& summary) {
+  // glibc moves its mmap and trim thresholds as a process frees large blocks, so the same
+  // allocations are served by fresh mappings and page faults early in a run and by the heap
+  // later: a benchmark's speed, and a peer's (msgpack-c's zone, RapidJSON's pool), would
+  // depend on what ran before it (seen: msgpack::unpack at 170 or 560 MB/s on one input).
+  // Fixed thresholds give every benchmark the settled heap of a long-running process.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   CounterReporter reporter;
