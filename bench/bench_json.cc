@@ -11,7 +11,8 @@
 // parsed Document. Reports MB/s of JSON text (the compact input) and the ratios
 // ours / RapidJSON at the end.
 //
-//   build/default/bench/bench_json --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//   build/default/bench/bench_json --benchmark_repetitions=5
+//       --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -263,7 +264,8 @@ void BM_RapidJsonSaxOnly(benchmark::State& state, const std::string& (*input)())
 // key and string into a fresh per-tree table (through the same cache and with the same
 // reserve as ParseJson), building nothing else. The gap between this and
 // rapidjson::Document::Parse bounds how close ParseJson can come to the DOM.
-class InternOnlyHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, InternOnlyHandler> {
+class InternOnlyHandler
+    : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, InternOnlyHandler> {
  public:
   explicit InternOnlyHandler(Voro::StringInternCache* strings) : strings_(strings) {}
   bool String(const char* text, rapidjson::SizeType length, bool) {

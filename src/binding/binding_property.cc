@@ -577,7 +577,8 @@ void BindingProperty::FinishFields() {
   for (size_t i = 0; i < size; ++i) {
     if (i + 1 < size && slots[i + 1].key == slots[i].key) {
       storage_->strings().Release(slots[i].key);
-      slots[i].value->~BindingProperty();  // releases its payload: the node does not own the storage
+      // Releases its payload: the node does not own the storage.
+      slots[i].value->~BindingProperty();
       storage_->allocator().Free(slots[i].value, sizeof(BindingProperty));
       continue;
     }
@@ -593,7 +594,8 @@ BindingProperty& BindingProperty::InsertField(size_t index, const InternedString
   try {
     if (record->size == record->capacity) {
       if (record->size >= kMaxCollectionSize) throw std::length_error("BindingProperty::field");
-      GrowStructure(std::min(kMaxCollectionSize, std::max<size_t>(4, size_t{record->capacity} * 2)));
+      GrowStructure(
+          std::min(kMaxCollectionSize, std::max<size_t>(4, size_t{record->capacity} * 2)));
     }
     value = new (storage_->allocator().Allocate(sizeof(BindingProperty)))
         BindingProperty(ElementKey(), storage_);
@@ -603,7 +605,8 @@ BindingProperty& BindingProperty::InsertField(size_t index, const InternedString
   }
   BindingFieldSlot* slots = record->slots;
   if (index < record->size) {
-    std::memmove(&slots[index + 1], &slots[index], (record->size - index) * sizeof(BindingFieldSlot));
+    std::memmove(&slots[index + 1], &slots[index],
+                 (record->size - index) * sizeof(BindingFieldSlot));
   }
   slots[index] = BindingFieldSlot{key, value};
   ++record->size;

@@ -10,7 +10,8 @@
 //   at most one element per input byte between them, which a complete document never needs
 //   more than (every element takes at least one byte);
 // - a collection or structure holds at most BindingProperty::kMaxCollectionSize items; a
-//   larger array or map (only possible in an input of more than 256 MiB) is refused as invalid data.
+//   larger array or map (only possible in an input of more than 256 MiB) is refused as invalid
+//   data.
 #include "binding/msgpack_reader.h"
 
 #include <algorithm>

@@ -362,7 +362,8 @@ bool YamlDocumentReader::OnAlias(const yaml_event_t& event) {
 void YamlDocumentReader::Build(BindingProperty& root) const {
   if (root_ == kNone) return;
   // Open containers of the tree being built. Targets stay in place: structure field values
-  // live apart from their slots, and collections are reserved to their final size before any element is added.
+  // live apart from their slots, and collections are reserved to their final size before any
+  // element is added.
   struct Open {
     const Node* node;
     BindingProperty* target;

@@ -282,7 +282,9 @@ TEST(BindingPropertyTest, ManyFieldsAppendedInReverseWithRepeatsFinishInOrder) {
   BindingProperty v;
   constexpr int kKeys = 1000;
   for (int round = 0; round < 2; ++round) {
-    for (int i = kKeys; i-- > 0;) v.AppendField("k" + std::to_string(10000 + i)) = round * kKeys + i;
+    for (int i = kKeys; i-- > 0;) {
+      v.AppendField("k" + std::to_string(10000 + i)) = round * kKeys + i;
+    }
   }
   v.FinishFields();
   ASSERT_EQ(v.size(), size_t{kKeys});
