@@ -131,7 +131,7 @@ void Run(benchmark::State& state, const Case& c, bool compile_per_request) {
   BindingAbiNamedValue argument{};
   argument.name = "pluginId";
   argument.value.tag = KIV_ABI_STRING_BORROWED;
-  argument.value.payload.ref = {"rcp-fe-lol-champ-select", 23};
+  argument.value.payload.ref = {"kiv-fe-lobby-team-setup", 23};
   HostRequest request{};
   request.method = c.method;
   request.path = c.path;

@@ -89,10 +89,11 @@ TEST(QsaFailureTest, ErrorDescriptionTable) {
       {"account_state_unknown",
        {"ALE-54000004", "UNSPECIFIED_ERROR", "Unexpected message from QSA: bad request"}},
   };
-  for (const auto& [description, expected] : rows) {
+  for (const auto& row : rows) {
+    const std::string& description = row.first;
     EXPECT_EQ(MapQSAFailure({400, "bad request"},
                             [&]() -> std::optional<std::string> { return description; }),
-              expected)
+              row.second)
         << description;
   }
   EXPECT_EQ(
