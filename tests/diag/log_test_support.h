@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,7 +35,6 @@ struct RecordedLine {
 
 class RecordingLogTarget final : public LogTarget {
  public:
-  RecordingLogTarget() = default;
   ~RecordingLogTarget() override { Detach(); }
 
   bool Write(const LogRecord& record) override EXCLUDES(mutex_) {
@@ -46,23 +44,16 @@ class RecordingLogTarget final : public LogTarget {
     lines_.push_back({record.level, record.tags, record.message, std::string(line, length)});
     return true;
   }
-
   std::vector<RecordedLine> Lines() const EXCLUDES(mutex_) {
     MutexLock lock(&mutex_);
     return lines_;
   }
-  std::vector<std::string> Messages() const EXCLUDES(mutex_) {
-    MutexLock lock(&mutex_);
+  std::vector<std::string> Messages() const {
     std::vector<std::string> messages;
-    for (const RecordedLine& line : lines_) {
-      messages.push_back(line.message);
-    }
+    for (const RecordedLine& line : Lines()) messages.push_back(line.message);
     return messages;
   }
-  size_t Count() const EXCLUDES(mutex_) {
-    MutexLock lock(&mutex_);
-    return lines_.size();
-  }
+  size_t Count() const { return Lines().size(); }
 
  private:
   std::vector<RecordedLine> lines_ GUARDED_BY(mutex_);
@@ -81,19 +72,11 @@ class LoggerTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    for (LogTarget* target : logger_->Targets()) {
-      logger_->Detach(target);
-    }
-    for (LogTarget* target : saved_targets_) {
-      logger_->Attach(target);
-    }
+    for (LogTarget* target : logger_->Targets()) logger_->Detach(target);
+    for (LogTarget* target : saved_targets_) logger_->Attach(target);
     logger_->SetLevel(saved_level_);
     logger_->SetSuppressedTags(saved_suppressed_);
-    if (saved_disabled_) {
-      logger_->Disable();
-    } else {
-      logger_->Enable();
-    }
+    saved_disabled_ ? logger_->Disable() : logger_->Enable();
     Logger::Release();
   }
 
