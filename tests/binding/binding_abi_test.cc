@@ -11,15 +11,9 @@
 namespace Voro {
 namespace {
 
-constexpr std::string_view kIncompatible =
-    "Couldn't assign value to '%1' of type object because the input is of an incompatible "
-    "type '%2'.";
-
 std::string Incompatible(const std::string& name, const std::string& tag) {
-  std::string message(kIncompatible);
-  message.replace(message.find("%1"), 2, name);
-  message.replace(message.find("%2"), 2, tag);
-  return message;
+  return "Couldn't assign value to '" + name +
+         "' of type object because the input is of an incompatible type '" + tag + "'.";
 }
 
 // Released records are zeroed byte for byte, padding included.
@@ -35,7 +29,6 @@ BindingAbiValue Signed(int64_t i) {
   v.payload.i64 = i;
   return v;
 }
-
 BindingAbiValue Ref(uint32_t tag, const void* pointer, uint32_t count) {
   BindingAbiValue v = {};
   v.tag = tag;
@@ -43,132 +36,66 @@ BindingAbiValue Ref(uint32_t tag, const void* pointer, uint32_t count) {
   v.payload.ref.count = count;
   return v;
 }
-
-class FakeEnumNames final : public EnumNameResolver {
- public:
-  bool FindEnumValueName(uint32_t type_hash, int32_t value, std::string* name) const override {
-    auto it = names_.find({type_hash, value});
-    if (it == names_.end()) return false;
-    *name = it->second;
-    return true;
-  }
-  std::map<std::pair<uint32_t, int32_t>, std::string> names_;
-};
-
-TEST(BindingAbiTest, RecordLayoutMatchesTheHost) {
-  EXPECT_EQ(offsetof(BindingAbiValue, payload), 8u);
-  if (sizeof(void*) == 4) {
-    EXPECT_EQ(sizeof(BindingAbiValue), 16u);
-    EXPECT_EQ(sizeof(BindingAbiStructEntry), 32u);
-    EXPECT_EQ(offsetof(BindingAbiError, message), 16u);
-    EXPECT_EQ(offsetof(BindingAbiError, failed), 20u);
-  }
+BindingAbiValue BadTag() {
+  BindingAbiValue v = {};
+  v.tag = 0xFFFFFFFFu;
+  return v;
 }
 
-TEST(BindingAbiTest, NamesTheHostTags) {
-  const char* expected[] = {"",       "bool", "signed", "unsigned",   "float",    "string",
-                            "string", "blob", "blob",   "collection", "structure"};
-  for (uint32_t tag = 0; tag <= 10; ++tag) {
-    EXPECT_EQ(BindingAbiTagName(tag), expected[tag]);
-  }
-  EXPECT_EQ(BindingAbiTagName(11), "");
+const char* Text(const BindingAbiValue& v) {
+  return static_cast<const char*>(v.payload.ref.pointer);
 }
 
-TEST(BindingAbiTest, ScalarsMapOneToOne) {
-  BindingProperty value;
-  BindingAbiValue abi;
-  value = true;
-  ToAbiValue(value, &abi);
-  EXPECT_EQ(abi.tag, uint32_t{KIV_ABI_BOOL});
-  EXPECT_EQ(abi.payload.boolean, 1);
-  value = int64_t{-5};
-  ToAbiValue(value, &abi);
-  EXPECT_EQ(abi.tag, uint32_t{KIV_ABI_SIGNED});
-  EXPECT_EQ(abi.payload.i64, -5);
-  value = uint64_t{UINT64_MAX};
-  ToAbiValue(value, &abi);
-  EXPECT_EQ(abi.tag, uint32_t{KIV_ABI_UNSIGNED});
-  EXPECT_EQ(abi.payload.u64, UINT64_MAX);
-  value = 0.125;
-  ToAbiValue(value, &abi);
-  EXPECT_EQ(abi.tag, uint32_t{KIV_ABI_DOUBLE});
-  EXPECT_EQ(abi.payload.f64, 0.125);
-  value.Reset();
-  ToAbiValue(value, &abi);
-  EXPECT_TRUE(IsZero(abi));
-}
-
-TEST(BindingAbiTest, StringsBlobsAndKeysAreOwnedCopies) {
-  BindingProperty value;
-  value["name"] = "text";
-  value["bytes"] = std::vector<uint8_t>{0, 1, 2};
-  value["empty"] = "";
-  BindingAbiValue abi;
-  ToAbiValue(value, &abi);
-  ASSERT_EQ(abi.tag, uint32_t{KIV_ABI_STRUCTURE});
-  ASSERT_EQ(abi.payload.ref.count, 3u);
-  const auto* entries = static_cast<const BindingAbiStructEntry*>(abi.payload.ref.pointer);
-  // Ascending key order.
-  EXPECT_STREQ(entries[0].key, "bytes");
-  EXPECT_STREQ(entries[1].key, "empty");
-  EXPECT_STREQ(entries[2].key, "name");
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(entries[i].owned_key, 1);
-  }
-  EXPECT_EQ(entries[0].value.tag, uint32_t{KIV_ABI_BLOB_OWNED});
-  EXPECT_EQ(entries[0].value.payload.ref.count, 3u);
-  EXPECT_EQ(std::memcmp(entries[0].value.payload.ref.pointer, "\0\1\2", 3), 0);
-  EXPECT_EQ(entries[1].value.tag, uint32_t{KIV_ABI_STRING_OWNED});
-  EXPECT_STREQ(static_cast<const char*>(entries[1].value.payload.ref.pointer), "");
-  EXPECT_EQ(entries[2].value.tag, uint32_t{KIV_ABI_STRING_OWNED});
-  EXPECT_EQ(entries[2].value.payload.ref.count, 4u);
-  EXPECT_NE(entries[2].value.payload.ref.pointer, value["name"].GetString().data());
-  EXPECT_STREQ(static_cast<const char*>(entries[2].value.payload.ref.pointer), "text");
-  ReleaseAbiValue(&abi);
-  EXPECT_TRUE(IsZero(abi));
-}
-
-TEST(BindingAbiTest, EnumsAreSignedUnlessTheRegistryNamesThem) {
-  BindingProperty value;
-  value = BindingEnum{-2, 0x1234};
-  BindingAbiValue abi;
-  ToAbiValue(value, &abi);
-  EXPECT_EQ(abi.tag, uint32_t{KIV_ABI_SIGNED});
-  EXPECT_EQ(abi.payload.i64, -2);
-
-  FakeEnumNames names;
-  names.names_[{0x1234, 1}] = "ONE";
-  ToAbiValue(value, &abi, &names);  // value -2 is not named: still signed
-  EXPECT_EQ(abi.tag, uint32_t{KIV_ABI_SIGNED});
-  value = BindingEnum{1, 0x9999};  // type unknown
-  ToAbiValue(value, &abi, &names);
-  EXPECT_EQ(abi.tag, uint32_t{KIV_ABI_SIGNED});
-  EXPECT_EQ(abi.payload.i64, 1);
-  value = BindingEnum{1, 0x1234};
-  ToAbiValue(value, &abi, &names);
-  EXPECT_EQ(abi.tag, uint32_t{KIV_ABI_STRING_OWNED});
-  EXPECT_STREQ(static_cast<const char*>(abi.payload.ref.pointer), "ONE");
-  EXPECT_EQ(abi.payload.ref.count, 3u);
-  ReleaseAbiValue(&abi);
-}
-
-TEST(BindingAbiTest, EveryTagRoundTrips) {
+TEST(BindingAbiTest, EveryTagMapsToItsRecordAndRoundTrips) {
   BindingProperty value;
   value["bool"] = true;
-  value["signed"] = int64_t{-7};
-  value["unsigned"] = uint64_t{7};
-  value["float"] = -1.25;
-  value["string"] = "s";
-  value["blob"] = std::vector<uint8_t>{9, 8};
-  value["empty-blob"] = std::vector<uint8_t>{};
+  value["signed"] = int64_t{-5};
+  value["unsigned"] = UINT64_MAX;
+  value["float"] = 0.125;
+  value["string"] = "text";
+  value["blob"] = std::vector<uint8_t>{0, 1, 2};
+  value["no-blob"] = std::vector<uint8_t>{};
+  value["no-string"] = "";
   value["empty"].Reset();
-  value["list"][0] = 1;
   value["list"][1]["nested"][0] = "deep";
   value["list"][2].MakeCollection();
   value["record"].MakeStructure();
   BindingAbiValue abi;
   ToAbiValue(value, &abi);
+  ASSERT_EQ(abi.tag, uint32_t{KIV_ABI_STRUCTURE});
+  ASSERT_EQ(abi.payload.ref.count, 11u);
+  const auto* entries = static_cast<const BindingAbiStructEntry*>(abi.payload.ref.pointer);
+  std::map<std::string, const BindingAbiValue*> fields;
+  for (uint32_t i = 0; i < 11; ++i) {
+    EXPECT_EQ(entries[i].owned_key, 1);
+    if (i > 0) {
+      EXPECT_LT(std::string(entries[i - 1].key), entries[i].key);  // ascending keys
+    }
+    fields[entries[i].key] = &entries[i].value;
+  }
+  // The host's tag names agree with the tree's.
+  for (const auto& [key, record] : fields) {
+    EXPECT_EQ(BindingAbiTagName(record->tag),
+              key == "empty" ? "" : BindingTypeName(value[key].type()));
+  }
+  EXPECT_EQ(fields["bool"]->payload.boolean, 1);
+  EXPECT_EQ(fields["signed"]->payload.i64, -5);
+  EXPECT_EQ(fields["unsigned"]->payload.u64, UINT64_MAX);
+  EXPECT_EQ(fields["float"]->payload.f64, 0.125);
+  EXPECT_TRUE(IsZero(*fields["empty"]));
+  // Strings and blobs are owned copies; texts keep their terminator.
+  EXPECT_EQ(fields["string"]->tag, uint32_t{KIV_ABI_STRING_OWNED});
+  EXPECT_EQ(fields["string"]->payload.ref.count, 4u);
+  EXPECT_NE(Text(*fields["string"]), value["string"].GetString().data());
+  EXPECT_STREQ(Text(*fields["string"]), "text");
+  EXPECT_STREQ(Text(*fields["no-string"]), "");
+  EXPECT_EQ(fields["blob"]->tag, uint32_t{KIV_ABI_BLOB_OWNED});
+  EXPECT_EQ(fields["blob"]->payload.ref.count, 3u);
+  EXPECT_EQ(std::memcmp(fields["blob"]->payload.ref.pointer, "\0\1\2", 3), 0);
+  EXPECT_EQ(fields["list"]->tag, uint32_t{KIV_ABI_COLLECTION});
+
   BindingProperty back;
+  back[7] = "replaced";
   BindingAbiError error = {};
   ASSERT_TRUE(FromAbiValue(abi, "<result>", &back, &error));
   EXPECT_EQ(error.failed, 0u);
@@ -178,32 +105,73 @@ TEST(BindingAbiTest, EveryTagRoundTrips) {
   EXPECT_TRUE(IsZero(abi));
 }
 
-TEST(BindingAbiTest, ReadsBorrowedHostRecords) {
-  const char text[] = "borrowed";
-  const uint8_t bytes[] = {1, 2, 3, 4};
-  BindingAbiValue elements[] = {
-      Ref(KIV_ABI_STRING_BORROWED, text, 2),  // the count is ignored for texts
-      Ref(KIV_ABI_BLOB_BORROWED, bytes, 3),
-      Ref(KIV_ABI_STRING_BORROWED, nullptr, 5),
-      Ref(KIV_ABI_BLOB_OWNED, nullptr, 5),
+TEST(BindingAbiTest, EnumsAreSignedUnlessTheRegistryNamesThem) {
+  class FakeEnumNames final : public EnumNameResolver {
+   public:
+    bool FindEnumValueName(uint32_t type_hash, int32_t value, std::string* name) const override {
+      if (type_hash != 0x1234 || value != 1) return false;
+      *name = "ONE";
+      return true;
+    }
+  } names;
+  // The record as text: a signed number, or an owned name and its length.
+  const auto convert = [](BindingEnum e, const EnumNameResolver* resolver) {
+    BindingProperty value;
+    value = e;
+    BindingAbiValue abi;
+    ToAbiValue(value, &abi, resolver);
+    const std::string text =
+        abi.tag == KIV_ABI_SIGNED ? std::to_string(abi.payload.i64)
+        : abi.tag == KIV_ABI_STRING_OWNED
+            ? Text(abi) + std::string("/") + std::to_string(abi.payload.ref.count)
+            : "?";
+    ReleaseAbiValue(&abi);
+    return text;
   };
-  BindingAbiStructEntry entries[2] = {};
-  entries[0].key = "list";
-  entries[0].value = Ref(KIV_ABI_COLLECTION, elements, 4);
-  entries[1].key = nullptr;
-  entries[1].value = Signed(3);
-  const BindingAbiValue root = Ref(KIV_ABI_STRUCTURE, entries, 2);
+  // Without names, a value the type does not name, a type not registered: signed.
+  EXPECT_EQ(convert({-2, 0x1234}, nullptr), "-2");
+  EXPECT_EQ(convert({-2, 0x1234}, &names), "-2");
+  EXPECT_EQ(convert({1, 0x9999}, &names), "1");
+  EXPECT_EQ(convert({1, 0x1234}, &names), "ONE/3");
+}
 
+TEST(BindingAbiTest, ReadsAndReleasesHostRecordsThatBorrow) {
+  static const char text[] = "borrowed";
+  static const uint8_t bytes[] = {1, 2, 3, 4};
+  auto* elements = static_cast<BindingAbiValue*>(std::calloc(5, sizeof(BindingAbiValue)));
+  elements[0] = Ref(KIV_ABI_STRING_BORROWED, text, 2);  // the count is ignored for texts
+  elements[1] = Ref(KIV_ABI_BLOB_BORROWED, bytes, 3);
+  elements[2] = Ref(KIV_ABI_STRING_BORROWED, nullptr, 5);
+  elements[3] = Ref(KIV_ABI_BLOB_OWNED, nullptr, 5);
+  char* owned = static_cast<char*>(std::malloc(2));
+  std::memcpy(owned, "x", 2);
+  elements[4] = Ref(KIV_ABI_STRING_OWNED, owned, 1);
+  auto* entries =
+      static_cast<BindingAbiStructEntry*>(std::calloc(3, sizeof(BindingAbiStructEntry)));
+  entries[0].key = "list";
+  entries[0].value = Ref(KIV_ABI_COLLECTION, elements, 5);
+  entries[1].value = Signed(3);  // no key: ""
+  char* key = static_cast<char*>(std::malloc(4));
+  std::memcpy(key, "own", 4);
+  entries[2].key = key;
+  entries[2].owned_key = 1;
+  BindingAbiValue root = Ref(KIV_ABI_STRUCTURE, entries, 3);
   BindingResult result = FromAbiValue(root, "<result>");
   ASSERT_TRUE(result.ok()) << result.error();
   const BindingProperty& v = result.value();
   EXPECT_EQ(v["list"][0].GetString(), "borrowed");
   EXPECT_EQ(v["list"][1].GetBlob(), (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_EQ(v["list"][2].type(), BindingType::kString);
-  EXPECT_EQ(v["list"][2].size(), 0u);
   EXPECT_EQ(v["list"][3].type(), BindingType::kBlob);
-  EXPECT_EQ(v["list"][3].size(), 0u);
+  EXPECT_EQ(v["list"][2].size() + v["list"][3].size(), 0u);
   EXPECT_EQ(v[""].GetSigned(), 3);
+  EXPECT_EQ(v["own"].type(), BindingType::kEmpty);
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(BindingAbiTagName(elements[i].tag), BindingTypeName(v["list"][i].type()));
+  }
+  // Under the sanitizers, a wrong free or a leak here fails the run.
+  ReleaseAbiValue(&root);
+  EXPECT_TRUE(IsZero(root));
 }
 
 TEST(BindingAbiTest, AnUnknownTagFailsWithTheExactMessage) {
@@ -219,7 +187,6 @@ TEST(BindingAbiTest, AnUnknownTagFailsWithTheExactMessage) {
   EXPECT_FALSE(FromAbiValue(bad, "<result>", &out, &error));
   EXPECT_EQ(error.failed, 1u);
   ASSERT_NE(error.message, nullptr);
-  EXPECT_EQ(std::string(error.message), Incompatible("<result>", ""));
   EXPECT_EQ(std::string(error.message),
             "Couldn't assign value to '<result>' of type object because the input is of an "
             "incompatible type ''.");
@@ -227,102 +194,64 @@ TEST(BindingAbiTest, AnUnknownTagFailsWithTheExactMessage) {
   ReleaseAbiError(&error);
   EXPECT_EQ(error.message, nullptr);
   EXPECT_EQ(error.failed, 0u);
-
-  BindingResult result = FromAbiValue(bad, "payload");
-  EXPECT_FALSE(result.ok());
-  EXPECT_EQ(result.error(), Incompatible("payload", ""));
+  EXPECT_EQ(FromAbiValue(bad, "payload").error(), Incompatible("payload", ""));
+  // A collection claiming more elements than a tree can hold.
+  BindingAbiValue one = Signed(1);
+  EXPECT_EQ(FromAbiValue(Ref(KIV_ABI_COLLECTION, &one, 0xFFFFFFFFu), "list").error(),
+            Incompatible("list", "collection"));
 }
 
-TEST(BindingAbiTest, ElementsConvertedBeforeAFailureStay) {
-  BindingAbiValue bad = {};
-  bad.tag = 0xFFFFFFFFu;
-  BindingAbiValue elements[] = {Signed(1), Signed(2), bad, Signed(4)};
-  const BindingAbiValue list = Ref(KIV_ABI_COLLECTION, elements, 4);
+TEST(BindingAbiTest, WhatWasConvertedBeforeAFailureStays) {
+  BindingAbiValue elements[] = {Signed(1), Signed(2), BadTag(), Signed(4)};
   BindingProperty out;
+  out[5] = 1;  // replaced
   BindingAbiError error = {};
-  EXPECT_FALSE(FromAbiValue(list, "items", &out, &error));
+  EXPECT_FALSE(FromAbiValue(Ref(KIV_ABI_COLLECTION, elements, 4), "items", &out, &error));
   EXPECT_EQ(std::string(error.message), Incompatible("items", ""));
-  ASSERT_EQ(out.type(), BindingType::kCollection);
-  EXPECT_EQ(out[0].GetSigned(), 1);
+  ASSERT_EQ(out.size(), 3u);  // the fourth was never reached
   EXPECT_EQ(out[1].GetSigned(), 2);
-  EXPECT_EQ(out.Element(2).type(), BindingType::kEmpty);
-  EXPECT_EQ(out.size(), 3u);  // the fourth was never reached
-  ReleaseAbiError(&error);
-}
+  EXPECT_EQ(out[2].type(), BindingType::kEmpty);
 
-TEST(BindingAbiTest, StructureEntriesInAnyOrderReadInKeyOrderAndTheLastRepeatWins) {
-  BindingAbiValue bad = {};
-  bad.tag = 0xFFFFFFFFu;
+  // Structure entries in any order read in key order, and the last of a repeated key wins.
   BindingAbiStructEntry entries[5] = {};
   const char* keys[] = {"c", "a", "c", "b", "d"};
-  const BindingAbiValue values[] = {Signed(1), Signed(2), Signed(3), Signed(4), bad};
+  const BindingAbiValue values[] = {Signed(1), Signed(2), Signed(3), Signed(4), BadTag()};
   for (int i = 0; i < 5; ++i) {
     entries[i].key = keys[i];
     entries[i].value = values[i];
   }
-  // Complete: the fields read in key order, "c" with its later value.
-  BindingProperty whole;
-  BindingAbiError error = {};
-  ASSERT_TRUE(FromAbiValue(Ref(KIV_ABI_STRUCTURE, entries, 4), "s", &whole, &error));
+  ASSERT_TRUE(FromAbiValue(Ref(KIV_ABI_STRUCTURE, entries, 4), "s", &out, &error));
   std::vector<std::pair<std::string, int64_t>> fields;
-  for (const auto& field : whole.Fields()) fields.emplace_back(field.key, field.value.GetSigned());
+  for (const auto& field : out.Fields()) fields.emplace_back(field.key, field.value.GetSigned());
   EXPECT_EQ(fields, (std::vector<std::pair<std::string, int64_t>>{{"a", 2}, {"b", 4}, {"c", 3}}));
-  // Failing on the fifth entry: what was converted is just as readable.
+  // Failing on the fifth entry: "d" holds the empty value it was given before failing.
   BindingProperty partial;
   EXPECT_FALSE(FromAbiValue(Ref(KIV_ABI_STRUCTURE, entries, 5), "s", &partial, &error));
-  EXPECT_EQ(partial.size(), 4u);  // "d" holds the empty value it was given before failing
+  EXPECT_EQ(partial.size(), 4u);
   EXPECT_EQ(partial.Field("c").GetSigned(), 3);
   EXPECT_EQ(partial.FindField("d")->type(), BindingType::kEmpty);
   ReleaseAbiError(&error);
 }
 
-TEST(BindingAbiTest, ConvertingIntoAContainerReplacesItsOldContent) {
-  BindingProperty out;
-  out[5] = 1;
-  BindingAbiValue elements[] = {Signed(9)};
-  BindingAbiError error = {};
-  ASSERT_TRUE(FromAbiValue(Ref(KIV_ABI_COLLECTION, elements, 1), "x", &out, &error));
-  EXPECT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].GetSigned(), 9);
-}
-
-// A chain of `depth` nested collections built the way a host would, innermost empty.
-class HostChain {
- public:
-  explicit HostChain(size_t depth) : values_(depth) {
-    for (size_t i = 0; i < depth; ++i) {
-      values_[i] = i + 1 < depth ? Ref(KIV_ABI_COLLECTION, &values_[i + 1], 1)
-                                 : Ref(KIV_ABI_COLLECTION, nullptr, 0);
-    }
-  }
-  const BindingAbiValue& root() const { return values_[0]; }
-
- private:
-  std::vector<BindingAbiValue> values_;
-};
-
 TEST(BindingAbiTest, NestingIsLimitedToAThousandLevels) {
+  // A chain of nested collections built the way a host would, innermost empty.
+  const auto chain = [](size_t depth) {
+    std::vector<BindingAbiValue> values(depth);
+    for (size_t i = 0; i + 1 < depth; ++i) values[i] = Ref(KIV_ABI_COLLECTION, &values[i + 1], 1);
+    values.back() = Ref(KIV_ABI_COLLECTION, nullptr, 0);
+    return values;
+  };
   BindingProperty out;
   BindingAbiError error = {};
-  EXPECT_TRUE(FromAbiValue(HostChain(1000).root(), "<result>", &out, &error));
+  EXPECT_TRUE(FromAbiValue(chain(1000)[0], "<result>", &out, &error));
   EXPECT_EQ(error.failed, 0u);
-  EXPECT_FALSE(FromAbiValue(HostChain(1001).root(), "<result>", &out, &error));
-  EXPECT_EQ(error.failed, 1u);
+  EXPECT_FALSE(FromAbiValue(chain(1001)[0], "<result>", &out, &error));
   EXPECT_EQ(std::string(error.message),
             "Couldn't assign value to '<result>' because it is nested deeper than 1000 levels.");
-  ReleaseAbiError(&error);
   // Far deeper input fails the same way, without touching the stack.
-  EXPECT_FALSE(FromAbiValue(HostChain(200000).root(), "x", &out, &error));
+  EXPECT_FALSE(FromAbiValue(chain(200000)[0], "x", &out, &error));
   EXPECT_EQ(error.failed, 1u);
   ReleaseAbiError(&error);
-}
-
-TEST(BindingAbiTest, ACollectionClaimingTooManyElementsFails) {
-  BindingAbiValue one = Signed(1);
-  const BindingAbiValue huge = Ref(KIV_ABI_COLLECTION, &one, 0xFFFFFFFFu);
-  BindingResult result = FromAbiValue(huge, "list");
-  EXPECT_FALSE(result.ok());
-  EXPECT_EQ(result.error(), Incompatible("list", "collection"));
 }
 
 TEST(BindingAbiTest, DeepTreesConvertAndReleaseWithoutRecursion) {
@@ -333,42 +262,15 @@ TEST(BindingAbiTest, DeepTreesConvertAndReleaseWithoutRecursion) {
   *node = "bottom";
   BindingAbiValue abi;
   ToAbiValue(root, &abi);
-  // Walk down to check the shape.
   const BindingAbiValue* v = &abi;
   for (int i = 0; i < kDepth; ++i) {
-    if (i % 2 == 0) {
-      ASSERT_EQ(v->tag, uint32_t{KIV_ABI_STRUCTURE});
-      v = &static_cast<const BindingAbiStructEntry*>(v->payload.ref.pointer)[0].value;
-    } else {
-      ASSERT_EQ(v->tag, uint32_t{KIV_ABI_COLLECTION});
-      v = &static_cast<const BindingAbiValue*>(v->payload.ref.pointer)[0];
-    }
+    ASSERT_EQ(v->tag, static_cast<uint32_t>(i % 2 == 0 ? KIV_ABI_STRUCTURE : KIV_ABI_COLLECTION));
+    v = i % 2 == 0 ? &static_cast<const BindingAbiStructEntry*>(v->payload.ref.pointer)->value
+                   : static_cast<const BindingAbiValue*>(v->payload.ref.pointer);
   }
-  EXPECT_STREQ(static_cast<const char*>(v->payload.ref.pointer), "bottom");
+  EXPECT_STREQ(Text(*v), "bottom");
   ReleaseAbiValue(&abi);
   EXPECT_TRUE(IsZero(abi));
-}
-
-TEST(BindingAbiTest, ReleaseLeavesBorrowedMemoryAlone) {
-  static const char text[] = "static";
-  auto* elements = static_cast<BindingAbiValue*>(std::calloc(2, sizeof(BindingAbiValue)));
-  elements[0] = Ref(KIV_ABI_STRING_BORROWED, text, 6);
-  char* owned = static_cast<char*>(std::malloc(2));
-  owned[0] = 'x';
-  owned[1] = '\0';
-  elements[1] = Ref(KIV_ABI_STRING_OWNED, owned, 1);
-  auto* entries =
-      static_cast<BindingAbiStructEntry*>(std::calloc(2, sizeof(BindingAbiStructEntry)));
-  entries[0].key = "borrowed key";
-  entries[0].value = Ref(KIV_ABI_COLLECTION, elements, 2);
-  char* key = static_cast<char*>(std::malloc(4));
-  std::memcpy(key, "own", 4);
-  entries[1].key = key;
-  entries[1].owned_key = 1;
-  BindingAbiValue root = Ref(KIV_ABI_STRUCTURE, entries, 2);
-  // Under the sanitizers, a wrong free or a leak here fails the run.
-  ReleaseAbiValue(&root);
-  EXPECT_TRUE(IsZero(root));
 }
 
 }  // namespace

@@ -6,116 +6,99 @@
 #include <string>
 #include <vector>
 
-#include "binding/base64.h"
 #include "binding/binding_property.h"
+#include "support/binding_values.h"
 
 namespace Voro {
 namespace {
 
-BindingProperty Text(const char* text) {
+using testing::Bool;
+using testing::Float;
+using testing::Signed;
+using testing::Str;
+using testing::Unsigned;
+
+template <typename T>
+BindingProperty Of(const T& value) {
   BindingProperty v;
-  v = text;
+  v = value;
   return v;
 }
-
-BindingProperty Number(double d) {
-  BindingProperty v;
-  v = d;
-  return v;
+BindingProperty Blob(std::string_view bytes) {
+  return Of(std::vector<uint8_t>(bytes.begin(), bytes.end()));
 }
 
-TEST(BindingReadersTest, ToBool) {
-  EXPECT_FALSE(Text("TRUE").ToBool());
-  EXPECT_TRUE(Text("true").ToBool());
-  EXPECT_TRUE(Text("1").ToBool());
-  EXPECT_FALSE(Text("yes").ToBool());
-  EXPECT_FALSE(Text("").ToBool());
-  EXPECT_FALSE(Number(0.0).ToBool());
-  EXPECT_FALSE(Number(-0.0).ToBool());
-  EXPECT_TRUE(Number(std::nan("")).ToBool());
-  EXPECT_TRUE(Number(0.25).ToBool());
-  BindingProperty v;
-  EXPECT_FALSE(v.ToBool());
-  v = int64_t{-1};
-  EXPECT_TRUE(v.ToBool());
-  v = uint64_t{0};
-  EXPECT_FALSE(v.ToBool());
-  v = std::vector<uint8_t>{};
-  EXPECT_FALSE(v.ToBool());
-  v = std::vector<uint8_t>{0};
-  EXPECT_TRUE(v.ToBool());
-  v = BindingEnum{0, 5};
-  EXPECT_FALSE(v.ToBool());
-  v = BindingEnum{2, 5};
-  EXPECT_TRUE(v.ToBool());
-  v.MakeCollection();
-  EXPECT_FALSE(v.ToBool());
-  v[0] = 0;
-  EXPECT_TRUE(v.ToBool());
-  v.MakeStructure();
-  EXPECT_FALSE(v.ToBool());
-  v["a"] = false;
-  EXPECT_TRUE(v.ToBool());
-}
+constexpr int64_t kSignedDefault = 42;
+constexpr uint64_t kUnsignedDefault = 5;
+constexpr double kDoubleDefault = 1.5;
 
-TEST(BindingReadersTest, ToSigned) {
-  EXPECT_EQ(Text("0x10").ToSigned(), 16);
-  EXPECT_EQ(Text("0x1F").ToSigned(), 31);
-  EXPECT_EQ(Text("010").ToSigned(), 8);
-  EXPECT_EQ(Text("abc").ToSigned(99), 0);
-  EXPECT_EQ(Text("  -12xyz").ToSigned(), -12);
-  EXPECT_EQ(Text("99999999999999999999").ToSigned(), INT64_MAX);
-  BindingProperty v;
-  EXPECT_EQ(v.ToSigned(42), 42);
-  v = std::vector<uint8_t>{1};
-  EXPECT_EQ(v.ToSigned(42), 42);
-  v.MakeStructure();
-  EXPECT_EQ(v.ToSigned(42), 42);
-  v = true;
-  EXPECT_EQ(v.ToSigned(42), 1);
-  v = uint64_t{UINT64_MAX};
-  EXPECT_EQ(v.ToSigned(), -1);
-  v = BindingEnum{-3, 1};
-  EXPECT_EQ(v.ToSigned(), -3);
-  EXPECT_EQ(Number(-2.9).ToSigned(), -2);
-  EXPECT_EQ(Number(2.9).ToSigned(), 2);
-  EXPECT_EQ(Number(1e300).ToSigned(), INT64_MAX);
-  EXPECT_EQ(Number(-1e300).ToSigned(), INT64_MIN);
-  EXPECT_EQ(Number(std::nan("")).ToSigned(7), 0);
-}
+// One input and what each converting reader makes of it, given the defaults above.
+struct Row {
+  BindingProperty input;
+  bool to_bool;
+  int64_t to_signed;
+  uint64_t to_unsigned;
+  double to_double;
+  std::string to_string;
+};
 
-TEST(BindingReadersTest, ToUnsigned) {
-  EXPECT_EQ(Text("0x10").ToUnsigned(), 16u);
-  EXPECT_EQ(Text("-1").ToUnsigned(), UINT64_MAX);  // as strtoull reads it
-  EXPECT_EQ(Text("18446744073709551615").ToUnsigned(), UINT64_MAX);
-  BindingProperty v;
-  v = int64_t{-1};
-  EXPECT_EQ(v.ToUnsigned(), UINT64_MAX);
-  v = BindingEnum{-1, 0};
-  EXPECT_EQ(v.ToUnsigned(), UINT64_MAX);
-  v = std::vector<uint8_t>{1};
-  EXPECT_EQ(v.ToUnsigned(5), 5u);
-  EXPECT_EQ(Number(3.99).ToUnsigned(), 3u);
-  EXPECT_EQ(Number(-0.5).ToUnsigned(), 0u);
-  EXPECT_EQ(Number(-2.5).ToUnsigned(), static_cast<uint64_t>(-2));
-  EXPECT_EQ(Number(1e30).ToUnsigned(), UINT64_MAX);
-}
-
-TEST(BindingReadersTest, ToDouble) {
-  EXPECT_EQ(Text("2.5e3").ToDouble(), 2500.0);
-  EXPECT_EQ(Text("junk").ToDouble(1.0), 0.0);
-  BindingProperty v;
-  EXPECT_EQ(v.ToDouble(1.5), 1.5);
-  v = true;
-  EXPECT_EQ(v.ToDouble(), 1.0);
-  v = int64_t{-4};
-  EXPECT_EQ(v.ToDouble(), -4.0);
-  v = uint64_t{1} << 63;
-  EXPECT_EQ(v.ToDouble(), 9223372036854775808.0);
-  v = BindingEnum{7, 1};
-  EXPECT_EQ(v.ToDouble(), 7.0);
-  v = std::vector<uint8_t>{1};
-  EXPECT_EQ(v.ToDouble(3.0), 3.0);
+TEST(BindingReadersTest, EveryReaderOnEveryTag) {
+  const double nan = std::nan("");
+  const uint64_t u_max = UINT64_MAX;
+  BindingProperty list;
+  list.MakeCollection();
+  BindingProperty one_field;
+  one_field["a"] = false;
+  const Row rows[] = {
+      {BindingProperty(), false, 42, 5, 1.5, ""},
+      {Bool(true), true, 1, 1, 1.0, "true"},
+      {Bool(false), false, 0, 0, 0.0, "false"},
+      {Signed(-1), true, -1, u_max, -1.0, "-1"},
+      {Unsigned(u_max), true, -1, u_max, 18446744073709551616.0, "18446744073709551615"},
+      {Float(0.0), false, 0, 0, 0.0, "0.000000"},
+      {Float(-0.0), false, 0, 0, -0.0, "-0.000000"},
+      {Float(nan), true, 0, 0, nan, "nan"},
+      {Float(0.25), true, 0, 0, 0.25, "0.250000"},
+      {Float(2.9), true, 2, 2, 2.9, "2.900000"},
+      {Float(-2.9), true, -2, static_cast<uint64_t>(-2), -2.9, "-2.900000"},
+      {Float(-0.5), true, 0, 0, -0.5, "-0.500000"},
+      {Float(-0.0000004), true, 0, 0, -0.0000004, "-0.000000"},
+      {Float(1e19), true, INT64_MAX, 10000000000000000000u, 1e19, "10000000000000000000.000000"},
+      {Float(1e30), true, INT64_MAX, u_max, 1e30, "1000000000000000019884624838656.000000"},
+      {Float(-1e300), true, INT64_MIN, uint64_t{1} << 63, -1e300, std::string()},
+      {Str("true"), true, 0, 0, 0.0, "true"},
+      {Str("1"), true, 1, 1, 1.0, "1"},
+      {Str("TRUE"), false, 0, 0, 0.0, "TRUE"},
+      {Str(""), false, 0, 0, 0.0, ""},
+      {Str("0x1F"), false, 31, 31, 31.0, "0x1F"},
+      {Str("010"), false, 8, 8, 10.0, "010"},  // octal, but not for doubles
+      {Str("  -12xyz"), false, -12, u_max - 11, -12.0, "  -12xyz"},
+      {Str("2.5e3"), false, 2, 2, 2500.0, "2.5e3"},
+      {Str("99999999999999999999"), false, INT64_MAX, u_max, 1e20, "99999999999999999999"},
+      {Blob(""), false, 42, 5, 1.5, ""},
+      {Blob(std::string(1, '\0')), true, 42, 5, 1.5, "AA=="},
+      {Blob("fo"), true, 42, 5, 1.5, "Zm8="},
+      {Blob("\xFB\xFF\xBF"), true, 42, 5, 1.5, "+/+/"},
+      {Of(BindingEnum{-12, 3}), true, -12, u_max - 11, -12.0, "-12"},
+      {list, false, 42, 5, 1.5, ""},
+      {one_field, true, 42, 5, 1.5, ""},
+  };
+  for (const Row& row : rows) {
+    const BindingProperty& v = row.input;
+    SCOPED_TRACE(::testing::Message() << BindingTypeName(v.type()) << " " << row.to_string);
+    EXPECT_EQ(v.ToBool(), row.to_bool);
+    EXPECT_EQ(v.ToSigned(kSignedDefault), row.to_signed);
+    EXPECT_EQ(v.ToUnsigned(kUnsignedDefault), row.to_unsigned);
+    const double d = v.ToDouble(kDoubleDefault);
+    EXPECT_TRUE(d == row.to_double || (std::isnan(d) && std::isnan(row.to_double))) << d;
+    EXPECT_EQ(std::signbit(d), std::signbit(row.to_double)) << d;
+    if (!row.to_string.empty() || v.type() != BindingType::kFloat) {
+      EXPECT_EQ(v.ToString(), row.to_string);
+    }
+  }
+  // "%f" of the largest double: all 309 digits.
+  EXPECT_EQ(Float(-1e300).ToString().size(), 1u + 301u + 7u);
+  EXPECT_EQ(Float(std::numeric_limits<double>::max()).ToString().size(), 309u + 7u);
 }
 
 TEST(BindingReadersTest, NumbersIgnoreTheProcessLocale) {
@@ -124,52 +107,10 @@ TEST(BindingReadersTest, NumbersIgnoreTheProcessLocale) {
   // A locale with a decimal comma, when this machine has one.
   const bool switched = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr ||
                         std::setlocale(LC_NUMERIC, "fr_FR.UTF-8") != nullptr;
-  EXPECT_EQ(Text("1.25").ToDouble(), 1.25);
-  EXPECT_EQ(Number(1.25).ToString(), "1.250000");
+  EXPECT_EQ(Str("1.25").ToDouble(), 1.25);
+  EXPECT_EQ(Float(1.25).ToString(), "1.250000");
   std::setlocale(LC_NUMERIC, saved.c_str());
   if (!switched) GTEST_SKIP() << "no locale with a decimal comma installed";
-}
-
-TEST(BindingReadersTest, ToString) {
-  EXPECT_EQ(Number(2.5).ToString(), "2.500000");
-  EXPECT_EQ(Number(1.5).ToString(), "1.500000");
-  EXPECT_EQ(Number(-0.0000004).ToString(), "-0.000000");
-  EXPECT_EQ(Number(1e20).ToString(), "100000000000000000000.000000");
-  EXPECT_EQ(Number(std::numeric_limits<double>::max()).ToString().size(), 309u + 7u);
-  BindingProperty v;
-  EXPECT_EQ(v.ToString(), "");
-  v = true;
-  EXPECT_EQ(v.ToString(), "true");
-  v = false;
-  EXPECT_EQ(v.ToString(), "false");
-  v = int64_t{INT64_MIN};
-  EXPECT_EQ(v.ToString(), "-9223372036854775808");
-  v = uint64_t{UINT64_MAX};
-  EXPECT_EQ(v.ToString(), "18446744073709551615");
-  v = BindingEnum{-12, 3};
-  EXPECT_EQ(v.ToString(), "-12");
-  v = std::vector<uint8_t>{0x01, 0x02};
-  EXPECT_EQ(v.ToString(), "AQI=");
-  v = "text";
-  EXPECT_EQ(v.ToString(), "text");
-  v[0] = 1;
-  EXPECT_EQ(v.ToString(), "");
-  v["a"] = 1;
-  EXPECT_EQ(v.ToString(), "");
-}
-
-TEST(BindingReadersTest, Base64UsesTheStandardAlphabetWithPadding) {
-  auto encode = [](std::string_view bytes) {
-    return Base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  };
-  EXPECT_EQ(encode(""), "");
-  EXPECT_EQ(encode("f"), "Zg==");
-  EXPECT_EQ(encode("fo"), "Zm8=");
-  EXPECT_EQ(encode("foo"), "Zm9v");
-  EXPECT_EQ(encode("foob"), "Zm9vYg==");
-  EXPECT_EQ(encode("fooba"), "Zm9vYmE=");
-  EXPECT_EQ(encode("foobar"), "Zm9vYmFy");
-  EXPECT_EQ(encode("\xFB\xFF\xBF"), "+/+/");
 }
 
 }  // namespace

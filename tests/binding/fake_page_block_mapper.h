@@ -26,18 +26,16 @@ class FakePageBlockMapper final : public PageBlockMapper {
   void UnmapBlock(void* block) override {
     live_.erase(block);
     std::free(block);
-    ++unmapped_;
   }
 
   void FailNext() { fail_next_ = true; }
   size_t live() const { return live_.size(); }
   size_t mapped() const { return mapped_; }
-  size_t unmapped() const { return unmapped_; }
+  size_t unmapped() const { return mapped_ - live_.size(); }
 
  private:
   std::set<void*> live_;
   size_t mapped_ = 0;
-  size_t unmapped_ = 0;
   bool fail_next_ = false;
 };
 
