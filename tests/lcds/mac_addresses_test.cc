@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 namespace Voro {
@@ -17,11 +18,6 @@ namespace {
 // A hand-made interface list: each entry a link-layer address of the given type and length.
 class InterfaceList {
  public:
-  InterfaceList() {
-    links_.reserve(16);
-    inet_.reserve(16);
-  }
-
   void AddLink(uint16_t hardware_type, std::vector<uint8_t> address) {
     auto& link = links_.emplace_back();
     std::memset(&link, 0, sizeof link);
@@ -49,13 +45,12 @@ class InterfaceList {
   }
 
  private:
-  std::vector<sockaddr_ll> links_;  // reserved up front so pointers stay put
-  std::vector<sockaddr_in> inet_;
+  std::deque<sockaddr_ll> links_;  // deques: the entries point into them
+  std::deque<sockaddr_in> inet_;
   std::vector<ifaddrs> entries_;
-
 };
 
-TEST(MacAddressesTest, JoinsEthernetAddressesInOrder) {
+TEST(MacAddressesTest, JoinsSixByteEthernetAddressesInOrder) {
   InterfaceList list;
   list.AddLink(ARPHRD_ETHER, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55});
   list.AddInet();
@@ -63,13 +58,10 @@ TEST(MacAddressesTest, JoinsEthernetAddressesInOrder) {
   list.AddLink(ARPHRD_ETHER, {0xAA, 0xbb, 0xCC, 0xdd, 0xEE, 0x0f});
   list.AddLink(ARPHRD_ETHER, {1, 2, 3, 4, 5, 6, 7, 8});  // not 6 bytes long
   EXPECT_EQ(MacAddressListOf(list.Build()), "001122334455,AABBCCDDEE0F");
-}
-
-TEST(MacAddressesTest, NoEthernetAdapterGivesAnEmptyList) {
-  InterfaceList list;
-  list.AddInet();
-  list.AddLink(ARPHRD_LOOPBACK, {0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(MacAddressListOf(list.Build()), "");
+  InterfaceList none;
+  none.AddInet();
+  none.AddLink(ARPHRD_LOOPBACK, {0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(MacAddressListOf(none.Build()), "");
   EXPECT_EQ(MacAddressListOf(nullptr), "");
 }
 

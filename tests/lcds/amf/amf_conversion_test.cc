@@ -4,293 +4,183 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "binding/binding_property.h"
-#include "lcds/amf/amf3_containers.h"
-#include "lcds/amf/amf3_object.h"
+#include "binding/json_reader.h"
+#include "binding/json_writer.h"
 #include "lcds/amf/amf_class_registry.h"
-#include "lcds/amf/amf_reader.h"
 #include "lcds/amf/amf_test_support.h"
 
 namespace Voro {
 namespace {
 
+using amf_testing::Array3;
+using amf_testing::Class;
 using amf_testing::FromHex;
+using amf_testing::Object0;
+using amf_testing::Object3;
+using amf_testing::Shared;
+using amf_testing::ToHex;
+using amf_testing::Write;
 
-Amf3Item Convert(const BindingProperty& value, AmfClassRegistry& registry,
-                 const AmfTypeHintRef& hint = nullptr, bool forbid_dynamic = false) {
-  return ToAmf3Item(value, hint, forbid_dynamic, registry);
+// "signed -4", "collection [1,2]": the top level's type and the value as JSON.
+std::string Describe(const BindingProperty& value) {
+  const std::string json = WriteJson(value);
+  return std::string(BindingTypeName(value.type())) + (json.empty() ? "" : " " + json);
+}
+
+template <typename T>
+BindingProperty Binding(T value) {
+  BindingProperty property;
+  property = value;
+  return property;
 }
 
 TEST(AmfFromBindingTest, ScalarsAndTheIntegerRange) {
   AmfClassRegistry registry;
-  BindingProperty v;
-  EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kNull);
-  v = true;
-  EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kTrue);
-  v = false;
-  EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kFalse);
-
-  struct Case {
-    int64_t value;
-    Amf3Kind kind;
+  const std::vector<std::pair<BindingProperty, Amf3Item>> rows = {
+      {BindingProperty(), Amf3Item::Null()},
+      {Binding(true), Amf3Item::Boolean(true)},
+      {Binding(int64_t{268435455}), Amf3Item::Integer(268435455)},
+      {Binding(int64_t{268435456}), Amf3Item::Double(268435456)},
+      {Binding(int64_t{-268435456}), Amf3Item::Integer(-268435456)},
+      {Binding(int64_t{-268435457}), Amf3Item::Double(-268435457)},
+      {Binding(uint64_t{268435455}), Amf3Item::Integer(268435455)},
+      {Binding(uint64_t{268435456}), Amf3Item::Double(268435456)},
+      {Binding(UINT64_MAX), Amf3Item::Double(18446744073709551616.0)},
+      {Binding(1.5), Amf3Item::Double(1.5)},
+      {Binding(3.0), Amf3Item::Integer(3)},
+      {Binding(-268435456.0), Amf3Item::Integer(-268435456)},
+      {Binding(268435456.0), Amf3Item::Double(268435456)},
+      {Binding("text"), Amf3Item::String("text")},
+      {Binding(BindingEnum{7, 0x1234}), Amf3Item::Integer(7)},
+      {Binding(std::vector<uint8_t>{1, 2}), Amf3Item()},
   };
-  for (const Case& c : {Case{268435455, Amf3Kind::kInteger}, Case{268435456, Amf3Kind::kDouble},
-                        Case{-268435456, Amf3Kind::kInteger}, Case{-268435457, Amf3Kind::kDouble},
-                        Case{0, Amf3Kind::kInteger}}) {
-    v.SetSigned(c.value);
-    const Amf3Item item = Convert(v, registry);
-    EXPECT_EQ(item.kind(), c.kind) << c.value;
-    if (c.kind == Amf3Kind::kInteger) {
-      EXPECT_EQ(item.AsInteger(), c.value);
-    }
-    if (c.kind == Amf3Kind::kDouble) {
-      EXPECT_EQ(item.AsDouble(), static_cast<double>(c.value));
-    }
+  for (const auto& [value, amf3] : rows) {
+    EXPECT_EQ(Write(true, {ToAmf3Item(value, nullptr, false, registry)}), Write(true, {amf3}))
+        << Describe(value);
   }
-  v.SetUnsigned(268435455);
-  EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kInteger);
-  v.SetUnsigned(268435456);
-  EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kDouble);
-  v.SetUnsigned(UINT64_MAX);
-  EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kDouble);
-  v = 1.5;
-  EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kDouble);
-  v = 3.0;
-  EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kInteger);
-  EXPECT_EQ(Convert(v, registry).AsInteger(), 3);
-  v = -268435456.0;
-  EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kInteger);
-  v = 268435456.0;
-  EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kDouble);
-  v = "text";
-  EXPECT_EQ(Convert(v, registry).AsString(), "text");
-  v.SetEnum(7, 0x1234);
-  EXPECT_EQ(Convert(v, registry).AsInteger(), 7);
-  v = std::vector<uint8_t>{1, 2};
-  EXPECT_EQ(Convert(v, registry).kind(), Amf3Kind::kUndefined);
 }
 
-TEST(AmfFromBindingTest, CollectionsUseTheArrayHint) {
+TEST(AmfFromBindingTest, StructuresTakeTheirClassFromHintOrName) {
   AmfClassRegistry registry;
-  auto point = registry.Create("geo.Point", false, false, AmfMemberList{{"x", AmfTypeHint::Any()}});
-  BindingProperty v;
-  v[0]["x"] = 1;
-  v[1]["x"] = 2;
-  const Amf3Item plain = Convert(v, registry);
-  ASSERT_EQ(plain.AsArray().dense.size(), 2u);
-  EXPECT_EQ(plain.AsArray().dense[0].AsObject().class_name(), "");
-  const Amf3Item hinted = Convert(v, registry, AmfTypeHint::ArrayOf(AmfTypeHint::ForClass(point)));
-  ASSERT_EQ(hinted.AsArray().dense.size(), 2u);
-  EXPECT_EQ(hinted.AsArray().dense[1].AsObject().amf_class(), point);
-  EXPECT_EQ(hinted.AsArray().dense[1].AsObject().GetMember("x").AsInteger(), 2);
-}
+  const auto hex = [&registry](std::string_view json, AmfTypeHintRef hint = nullptr,
+                               bool forbid_dynamic = false) {
+    return Write(true,
+                 {ToAmf3Item(ParseJson(json).value(), std::move(hint), forbid_dynamic, registry)});
+  };
+  // No class name (a number is none): anonymous and dynamic, unless dynamic is forbidden.
+  const char* anonymous = R"({"k":1,"__class":5})";
+  EXPECT_EQ(hex(anonymous), "0A 0B 01 03 6B 04 01 01");
+  EXPECT_EQ(hex(anonymous, nullptr, true), "0A 0B 01 01");
+  EXPECT_EQ(registry.size(), 0u);
 
-TEST(AmfFromBindingTest, ClassNamedByTheStructureIsCreatedOnce) {
-  AmfClassRegistry registry;
-  BindingProperty first;
-  first["__class"] = "com.example.Thing";
-  first["b"] = "two";
-  first["a"] = 1;
-  const Amf3Item one = Convert(first, registry);
-  const auto amf_class = registry.Find("com.example.Thing");
-  ASSERT_NE(amf_class, nullptr);
-  EXPECT_EQ(one.AsObject().amf_class(), amf_class);
-  const AmfMemberListRef members = amf_class->Members();
-  ASSERT_EQ(members->size(), 2u);  // ascending key order, "__class" left out
-  EXPECT_EQ((*members)[0].name, "a");
-  EXPECT_EQ((*members)[1].name, "b");
-  EXPECT_EQ((*members)[0].hint, AmfTypeHint::Any());
-  EXPECT_EQ(one.AsObject().GetMember("a").AsInteger(), 1);
-  EXPECT_EQ(one.AsObject().GetMember("b").AsString(), "two");
-
-  BindingProperty second;
-  second["__class"] = "com.example.Thing";
-  second["a"] = 5;
-  second["extra"] = true;
-  const Amf3Item two = Convert(second, registry);
-  EXPECT_EQ(two.AsObject().amf_class(), amf_class);
-  EXPECT_EQ(amf_class->MemberCount(), 2u);  // no new sealed member
+  // A named class is created once: members in key order, "__class" left out.
+  EXPECT_EQ(hex(R"({"__class":"kiv.Thing","b":"two","a":1})"),
+            "0A 23 13 6B 69 76 2E 54 68 69 6E 67 03 61 03 62 04 01 06 07 74 77 6F");
+  const auto thing = registry.Find("kiv.Thing");
+  ASSERT_NE(thing, nullptr);
+  EXPECT_EQ((*thing->Members())[0].hint, AmfTypeHint::Any());
+  const BindingProperty second = ParseJson(R"({"__class":"kiv.Thing","a":5,"extra":true})").value();
+  const Amf3Item two = ToAmf3Item(second, nullptr, false, registry);
+  EXPECT_EQ(two.AsObject().amf_class(), thing);
+  EXPECT_EQ(thing->MemberCount(), 2u);  // no new sealed member
   EXPECT_EQ(two.AsObject().dynamic_members().at("extra").kind(), Amf3Kind::kTrue);
   EXPECT_TRUE(two.AsObject().GetMember("b").is_undefined());
-
-  const Amf3Item three = Convert(second, registry, nullptr, /*forbid_dynamic=*/true);
+  const Amf3Item three = ToAmf3Item(second, nullptr, /*forbid_dynamic=*/true, registry);
   EXPECT_TRUE(three.AsObject().dynamic_members().empty());
   EXPECT_EQ(three.AsObject().GetMember("a").AsInteger(), 5);
-  EXPECT_EQ(registry.size(), 1u);
-}
 
-TEST(AmfFromBindingTest, ClassHintWinsAndMemberHintsApply) {
-  AmfClassRegistry registry;
+  // A class hint wins over the name, and member hints apply: n's Number stays an Integer.
   auto inner = registry.Create("Inner", false, false, AmfMemberList{{"v", AmfTypeHint::Any()}});
   auto outer = registry.Create(
       "Outer", false, false,
       AmfMemberList{{"child", AmfTypeHint::ForClass(inner)}, {"n", AmfTypeHint::Number()}});
-  BindingProperty v;
-  v["__class"] = "Ignored";
-  v["child"]["v"] = "x";
-  v["n"] = 2.0;
-  const Amf3Item item = Convert(v, registry, AmfTypeHint::ForClass(outer));
-  EXPECT_EQ(item.AsObject().amf_class(), outer);
-  EXPECT_EQ(item.AsObject().GetMember("child").AsObject().amf_class(), inner);
-  EXPECT_EQ(item.AsObject().GetMember("n").AsInteger(), 2);
+  EXPECT_EQ(hex(R"({"__class":"Ignored","child":{"v":"x"},"n":2.0})", AmfTypeHint::ForClass(outer)),
+            "0A 23 0B 4F 75 74 65 72 0B 63 68 69 6C 64 03 6E 0A 13 0B 49 6E 6E 65 72 03 76 06 03 "
+            "78 04 02");
   EXPECT_EQ(registry.Find("Ignored"), nullptr);
+  EXPECT_EQ(registry.size(), 3u);
+
+  // Collections pass an array hint's element on.
+  const char* points = R"([{"x":1},{"x":2}])";
+  EXPECT_EQ(hex(points), "09 05 01 0A 0B 01 03 78 04 01 01 0A 0B 01 00 04 02 01");
+  auto point = registry.Create("geo.Point", false, false, AmfMemberList{{"x", AmfTypeHint::Any()}});
+  EXPECT_EQ(hex(points, AmfTypeHint::ArrayOf(AmfTypeHint::ForClass(point))),
+            "09 05 01 0A 13 13 67 65 6F 2E 50 6F 69 6E 74 03 78 04 01 0A 01 04 02");
 }
 
-TEST(AmfFromBindingTest, StructureWithoutClassIsAnonymousDynamic) {
-  AmfClassRegistry registry;
-  BindingProperty v;
-  v["k"] = 1;
-  v["__class"] = 5;  // not a string: no class
-  const Amf3Item item = Convert(v, registry);
-  const Amf3Object& object = item.AsObject();
-  EXPECT_EQ(object.class_name(), "");
-  EXPECT_TRUE(object.amf_class()->dynamic());
-  EXPECT_EQ(object.sealed_size(), 0u);
-  EXPECT_EQ(object.dynamic_members().size(), 1u);
-  EXPECT_EQ(object.dynamic_members().at("k").AsInteger(), 1);
-  EXPECT_TRUE(Convert(v, registry, nullptr, true).AsObject().dynamic_members().empty());
-  EXPECT_EQ(registry.size(), 0u);
-}
-
-TEST(AmfToBindingTest, Amf3Kinds) {
-  EXPECT_EQ(ToBindingProperty(Amf3Item::Boolean(true)).GetBool(), true);
-  EXPECT_EQ(ToBindingProperty(Amf3Item::Integer(-4)).GetSigned(), -4);
-  EXPECT_EQ(ToBindingProperty(Amf3Item::Double(0.25)).GetFloat(), 0.25);
-  EXPECT_EQ(ToBindingProperty(Amf3Item::String("s")).GetString(), "s");
-  EXPECT_EQ(ToBindingProperty(Amf3Item::Date(1700000000000)).GetSigned(), 1700000000000);
-  EXPECT_EQ(ToBindingProperty(Amf3Item::ByteArray(std::vector<uint8_t>{9})).GetBlob(),
-            std::vector<uint8_t>{9});
-  for (const Amf3Item& empty : {Amf3Item(), Amf3Item::Null(), Amf3Item(Amf3Kind::kLegacyXml),
-                                Amf3Item::Xml("<x/>"), Amf3Item(Amf3Kind::kDictionary)}) {
-    EXPECT_EQ(ToBindingProperty(empty).type(), BindingType::kEmpty) << empty.kind_name();
+TEST(AmfToBindingTest, EveryKind) {
+  const Amf3Item ints = Amf3Item::VectorInt(Shared(Amf3VectorInt{false, {-1, 2}}));
+  const Amf3Item uints = Amf3Item::VectorUInt(Shared(Amf3VectorUInt{false, {4000000000u}}));
+  const Amf3Item one = Amf3Item::Integer(1), two = Amf3Item::Integer(2);
+  const Amf0Item object0 =
+      Object0("", {{"n", Amf0Item::Number(1)}, {"three", Amf3Item::Integer(3)}});
+  // An anonymous object whose member "self" refers back to the object itself.
+  const Amf3Item cycle = Object3(Class("", {"self"}), {});
+  cycle.MutableObject()->SetMember("self", Amf3Item::BackReference(cycle));
+  std::string described;
+  for (const AmfValue& value : std::vector<AmfValue>{
+           Amf3Item(), Amf3Item::Null(), Amf3Item(Amf3Kind::kLegacyXml), Amf3Item::Xml("<x/>"),
+           Amf3Item(Amf3Kind::kDictionary), Amf0Item(), Amf0Item::Null(),
+           Amf0Item(Amf0Kind::kEcmaArray), Amf0Item::LongString("long"),
+           Amf0Item(Amf0Kind::kReference), Amf3Item::Boolean(true), Amf3Item::Integer(-4),
+           Amf3Item::Double(0.25), Amf3Item::String("s"), Amf3Item::Date(1700000000000),
+           Amf3Item::ByteArray(std::vector<uint8_t>{9}), ints, uints,
+           Amf3Item::VectorDouble(Shared(Amf3VectorDouble{false, {0.5}})),
+           // Arrays keep their dense part, objects their sealed members.
+           Array3({one, Amf3Item::String("two")}, {{"key", one}}),
+           Object3(Class("C", {"a", "b"}, true), {{"a", one}}, {{"d", two}}),
+           Object3(Class(kArrayCollectionClassName, {"source"}), {{"source", Array3({one, two})}}),
+           cycle, Amf0Item::Number(2), Amf0Item::Boolean(true), Amf0Item::String("x"),
+           Amf0Item::Date(5), object0,
+           Amf0Item::StrictArray(Shared(Amf0StrictArray{Amf0Item::Boolean(false)}))}) {
+    described += Describe(ToBindingProperty(value)) + " | ";
   }
-  auto ints = std::make_shared<Amf3VectorInt>();
-  ints->items = {-1, 2};
-  const BindingProperty vi = ToBindingProperty(Amf3Item::VectorInt(ints));
-  ASSERT_EQ(vi.size(), 2u);
-  EXPECT_EQ(vi[0].GetSigned(), -1);
-  auto uints = std::make_shared<Amf3VectorUInt>();
-  uints->items = {4000000000u};
-  EXPECT_EQ(ToBindingProperty(Amf3Item::VectorUInt(uints))[0].GetUnsigned(), 4000000000u);
-  auto doubles = std::make_shared<Amf3VectorDouble>();
-  doubles->items = {0.5};
-  EXPECT_EQ(ToBindingProperty(Amf3Item::VectorDouble(doubles))[0].GetFloat(), 0.5);
-}
-
-TEST(AmfToBindingTest, ArrayKeepsItsDensePartOnly) {
-  auto array = std::make_shared<Amf3Array>();
-  array->dense = {Amf3Item::Integer(1), Amf3Item::String("two")};
-  array->associative.emplace("key", Amf3Item::Integer(3));
-  const BindingProperty v = ToBindingProperty(Amf3Item::Array(array));
-  ASSERT_EQ(v.type(), BindingType::kCollection);
-  ASSERT_EQ(v.size(), 2u);
-  EXPECT_EQ(v[0].GetSigned(), 1);
-  EXPECT_EQ(v[1].GetString(), "two");
-}
-
-TEST(AmfToBindingTest, ObjectsCarrySealedMembersAndArrayCollectionItsSource) {
-  auto amf_class = std::make_shared<AmfClass>(
-      "C", false, true, AmfMemberList{{"a", AmfTypeHint::Any()}, {"b", AmfTypeHint::Any()}});
-  auto object = std::make_shared<Amf3Object>(amf_class);
-  object->SetMember("a", Amf3Item::Integer(1));
-  object->SetDynamicMember("d", Amf3Item::Integer(2));
-  const BindingProperty v = ToBindingProperty(Amf3Item::Object(object));
-  ASSERT_EQ(v.type(), BindingType::kStructure);
-  EXPECT_EQ(v.size(), 2u);
-  EXPECT_EQ(v["a"].GetSigned(), 1);
-  EXPECT_EQ(v["b"].type(), BindingType::kEmpty);
-  EXPECT_EQ(v.FindField("d"), nullptr);
-  EXPECT_EQ(v.FindField("__class"), nullptr);
-
-  auto collection_class =
-      std::make_shared<AmfClass>("flex.messaging.io.ArrayCollection", false, false,
-                                 AmfMemberList{{"source", AmfTypeHint::Any()}});
-  auto collection = std::make_shared<Amf3Object>(collection_class);
-  auto source = std::make_shared<Amf3Array>();
-  source->dense = {Amf3Item::Integer(1), Amf3Item::Integer(2)};
-  collection->SetMember("source", Amf3Item::Array(source));
-  const BindingProperty c = ToBindingProperty(Amf3Item::Object(collection));
-  ASSERT_EQ(c.type(), BindingType::kCollection);
-  ASSERT_EQ(c.size(), 2u);
-  EXPECT_EQ(c[1].GetSigned(), 2);
-}
-
-TEST(AmfToBindingTest, Amf0Kinds) {
-  EXPECT_EQ(ToBindingProperty(Amf0Item::Number(2)).GetFloat(), 2.0);
-  EXPECT_EQ(ToBindingProperty(Amf0Item::Boolean(true)).GetBool(), true);
-  EXPECT_EQ(ToBindingProperty(Amf0Item::String("x")).GetString(), "x");
-  EXPECT_EQ(ToBindingProperty(Amf0Item::Date(5)).GetSigned(), 5);
-  for (const Amf0Item& empty : {Amf0Item(), Amf0Item::Null(), Amf0Item(Amf0Kind::kEcmaArray),
-                                Amf0Item::LongString("long"), Amf0Item(Amf0Kind::kReference)}) {
-    EXPECT_EQ(ToBindingProperty(empty).type(), BindingType::kEmpty) << empty.kind_name();
-  }
-  auto object = std::make_shared<Amf0Object>();
-  object->members.emplace("n", Amf0Item::Number(1));
-  object->members.emplace("three", Amf3Item::Integer(3));
-  const BindingProperty v = ToBindingProperty(AmfValue(Amf0Item::Object(object)));
-  EXPECT_EQ(v["n"].GetFloat(), 1.0);
-  EXPECT_EQ(v["three"].GetSigned(), 3);
-  auto strict = std::make_shared<Amf0StrictArray>();
-  strict->push_back(Amf0Item::Boolean(false));
-  EXPECT_EQ(ToBindingProperty(Amf0Item::StrictArray(strict))[0].GetBool(), false);
-}
-
-TEST(AmfToBindingTest, CyclesConvertToEmpty) {
-  AmfClassRegistry registry;
-  // An anonymous sealed object whose member "self" refers back to the object itself.
-  const std::vector<uint8_t> bytes = FromHex("0A 13 01 09 73 65 6C 66 0A 00");
-  AmfReader reader(bytes, registry);
-  const Amf3Item item = reader.ReadAmf3();
-  ASSERT_EQ(item.kind(), Amf3Kind::kObject);
-  const BindingProperty v = ToBindingProperty(item);
-  ASSERT_EQ(v.type(), BindingType::kStructure);
-  EXPECT_EQ(v["self"].type(), BindingType::kEmpty);
-  const Amf0Item zero = ToAmf0Item(AmfValue(item));
-  ASSERT_EQ(zero.kind(), Amf0Kind::kObject);
-  EXPECT_EQ(zero.AsObject().members.at("self").amf0().kind(), Amf0Kind::kUndefined);
+  EXPECT_EQ(described,
+            "empty | empty | empty | empty | empty | empty | empty | empty | empty | empty | "
+            "bool true | signed -4 | float 0.25 | string \"s\" | signed 1700000000000 | "
+            "blob \"CQ==\" | collection [-1,2] | collection [4000000000] | collection [0.5] | "
+            "collection [1,\"two\"] | structure {\"a\":1,\"b\":null} | collection [1,2] | "
+            "structure {\"self\":null} | float 2.0 | bool true | string \"x\" | signed 5 | "
+            "structure {\"n\":1.0,\"three\":3} | collection [false] | ");
+  // Element types that JSON does not show.
+  EXPECT_EQ(ToBindingProperty(ints)[0].GetSigned(), -1);
+  EXPECT_EQ(ToBindingProperty(uints)[0].GetUnsigned(), 4000000000u);
+  EXPECT_EQ(ToBindingProperty(object0)["three"].GetSigned(), 3);
 }
 
 TEST(AmfToAmf0Test, EveryKind) {
-  EXPECT_EQ(ToAmf0Item(AmfValue(Amf0Item::String("same"))).AsString(), "same");
-  EXPECT_EQ(ToAmf0Item(AmfValue(Amf3Item::Null())).kind(), Amf0Kind::kNull);
-  EXPECT_TRUE(ToAmf0Item(AmfValue(Amf3Item::Boolean(true))).AsBoolean());
-  EXPECT_EQ(ToAmf0Item(AmfValue(Amf3Item::Integer(-2))).AsNumber(), -2.0);
-  EXPECT_EQ(ToAmf0Item(AmfValue(Amf3Item::Double(0.5))).AsNumber(), 0.5);
-  EXPECT_EQ(ToAmf0Item(AmfValue(Amf3Item::String("s"))).AsString(), "s");
-  EXPECT_EQ(ToAmf0Item(AmfValue(Amf3Item::Date(9))).AsDate(), 9);
-  const Amf0Item bytes = ToAmf0Item(AmfValue(Amf3Item::ByteArray(std::vector<uint8_t>{7, 255})));
-  ASSERT_EQ(bytes.AsStrictArray().size(), 2u);
-  EXPECT_EQ(bytes.AsStrictArray()[1].AsNumber(), 255.0);
-  for (const Amf3Item& undefined :
-       {Amf3Item(), Amf3Item(Amf3Kind::kLegacyXml), Amf3Item::Xml("x"),
-        Amf3Item(Amf3Kind::kVectorInt), Amf3Item(Amf3Kind::kVectorUInt),
-        Amf3Item(Amf3Kind::kVectorDouble), Amf3Item(Amf3Kind::kVectorObject),
-        Amf3Item(Amf3Kind::kDictionary)}) {
-    EXPECT_EQ(ToAmf0Item(AmfValue(undefined)).kind(), Amf0Kind::kUndefined)
-        << undefined.kind_name();
+  // Objects keep their class name and sealed members; a member referring back is Undefined.
+  const Amf3Item object = Object3(Class("T", {"m", "self"}, true), {{"m", Amf3Item::Integer(4)}},
+                                  {{"dyn", Amf3Item::Null()}});
+  object.MutableObject()->SetMember("self", Amf3Item::BackReference(object));
+  std::vector<AmfValue> converted;
+  for (const AmfValue& value : std::vector<AmfValue>{
+           Amf0Item::String("same"), Amf3Item::Null(), Amf3Item::Boolean(true),
+           Amf3Item::Integer(-2), Amf3Item::Double(0.5), Amf3Item::String("s"), Amf3Item::Date(9),
+           Amf3Item::ByteArray(std::vector<uint8_t>{7, 255}),
+           Array3({Amf3Item::Integer(1), Amf3Item::String("b")}, {{"k", Amf3Item::Boolean(false)}}),
+           object,
+           // No AMF0 counterpart.
+           Amf3Item(), Amf3Item(Amf3Kind::kLegacyXml), Amf3Item::Xml("x"),
+           Amf3Item(Amf3Kind::kVectorInt), Amf3Item(Amf3Kind::kVectorUInt),
+           Amf3Item(Amf3Kind::kVectorDouble), Amf3Item(Amf3Kind::kVectorObject),
+           Amf3Item(Amf3Kind::kDictionary)}) {
+    converted.push_back(ToAmf0Item(value));
   }
-  auto array = std::make_shared<Amf3Array>();
-  array->dense = {Amf3Item::Integer(1), Amf3Item::String("b")};
-  array->associative.emplace("key", Amf3Item::Boolean(false));
-  const Amf0Item ecma = ToAmf0Item(AmfValue(Amf3Item::Array(array)));
-  ASSERT_EQ(ecma.kind(), Amf0Kind::kEcmaArray);
-  ASSERT_EQ(ecma.AsEcmaArray().size(), 3u);
-  EXPECT_EQ(ecma.AsEcmaArray().at("0").AsNumber(), 1.0);
-  EXPECT_EQ(ecma.AsEcmaArray().at("1").AsString(), "b");
-  EXPECT_FALSE(ecma.AsEcmaArray().at("key").AsBoolean());
-
-  auto amf_class =
-      std::make_shared<AmfClass>("T", false, true, AmfMemberList{{"m", AmfTypeHint::Any()}});
-  auto object = std::make_shared<Amf3Object>(amf_class);
-  object->SetMember("m", Amf3Item::Integer(4));
-  object->SetDynamicMember("dyn", Amf3Item::Integer(5));
-  const Amf0Item typed = ToAmf0Item(AmfValue(Amf3Item::Object(object)));
-  ASSERT_EQ(typed.kind(), Amf0Kind::kObject);
-  EXPECT_EQ(typed.AsObject().class_name, "T");
-  ASSERT_EQ(typed.AsObject().members.size(), 1u);
-  EXPECT_EQ(typed.AsObject().members.at("m").amf0().AsNumber(), 4.0);
+  EXPECT_EQ(
+      Write(false, converted),
+      ToHex(FromHex("02 00 04 73 61 6D 65 | 05 | 01 01 | 00 C0 00 00 00 00 00 00 00 | "
+                    "00 3F E0 00 00 00 00 00 00 | 02 00 01 73 | 0B 40 22 00 00 00 00 00 00 00 00 | "
+                    "0A 00 00 00 02 00 40 1C 00 00 00 00 00 00 00 40 6F E0 00 00 00 00 00 | "
+                    "08 00 00 00 03 00 01 30 00 3F F0 00 00 00 00 00 00 00 01 31 02 00 01 62 "
+                    "00 01 6B 01 00 00 00 09 | 10 00 01 54 00 01 6D 00 40 10 00 00 00 00 00 "
+                    "00 00 04 73 65 6C 66 06 00 00 09 | 06 06 06 06 06 06 06 06")));
 }
 
 }  // namespace

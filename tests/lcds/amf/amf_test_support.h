@@ -1,67 +1,85 @@
-// Helpers shared by the AMF tests: byte strings written as hex, and encode/decode shortcuts.
+// Helpers shared by the AMF tests: bytes written as hex, and builders for the values.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lcds/amf/amf0_item.h"
+#include "lcds/amf/amf3_containers.h"
 #include "lcds/amf/amf3_item.h"
-#include "lcds/amf/amf_class_registry.h"
-#include "lcds/amf/amf_reader.h"
+#include "lcds/amf/amf3_object.h"
 #include "lcds/amf/amf_writer.h"
 
 namespace Voro::amf_testing {
 
-// "0A 0B 01" -> bytes; spaces are ignored.
+// "0A 0B | 01" -> bytes; anything but pairs of hex digits only separates.
 inline std::vector<uint8_t> FromHex(std::string_view hex) {
   std::vector<uint8_t> bytes;
-  int high = -1;
-  for (char c : hex) {
-    int v;
-    if (c >= '0' && c <= '9') {
-      v = c - '0';
-    } else if (c >= 'A' && c <= 'F') {
-      v = c - 'A' + 10;
-    } else if (c >= 'a' && c <= 'f') {
-      v = c - 'a' + 10;
-    } else {
-      continue;
-    }
-    if (high < 0) {
-      high = v;
-    } else {
-      bytes.push_back(static_cast<uint8_t>(high << 4 | v));
-      high = -1;
-    }
+  for (size_t i = 0; i + 1 < hex.size(); ++i) {
+    if (!std::isxdigit(hex[i]) || !std::isxdigit(hex[i + 1])) continue;
+    bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i++, 2)), nullptr, 16)));
   }
   return bytes;
 }
 
-// Bytes as upper-case hex pairs separated by spaces.
 inline std::string ToHex(std::span<const uint8_t> bytes) {
   std::string text;
   char pair[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : " %02X", bytes[i]);
+  for (uint8_t byte : bytes) {
+    std::snprintf(pair, sizeof pair, " %02X", byte);
     text += pair;
   }
-  return text;
+  return text.empty() ? text : text.substr(1);
 }
 
-inline std::string Amf3Hex(const Amf3Item& item) {
+// One writer for all values, as for the arguments of one command; for AMF3 the values must
+// hold AMF3 items.
+inline std::string Write(bool amf3, const std::vector<AmfValue>& values) {
   AmfWriter writer;
-  writer.WriteAmf3(item);
+  for (const AmfValue& v : values) amf3 ? writer.WriteAmf3(v.amf3()) : writer.WriteAmf0(v);
   return ToHex(writer.bytes());
 }
 
-inline std::string Amf0Hex(const AmfValue& value) {
-  AmfWriter writer;
-  writer.WriteAmf0(value);
-  return ToHex(writer.bytes());
+inline std::string Amf3Hex(const Amf3Item& item) { return Write(true, {item}); }
+inline std::string Amf0Hex(const AmfValue& value) { return Write(false, {value}); }
+
+template <typename T>
+std::shared_ptr<T> Shared(T value) {
+  return std::make_shared<T>(std::move(value));
+}
+
+inline std::shared_ptr<AmfClass> Class(std::string name, std::vector<std::string> members,
+                                       bool dynamic = false, bool externalizable = false) {
+  AmfMemberList list;
+  for (auto& m : members) list.push_back({std::move(m), AmfTypeHint::Any()});
+  return std::make_shared<AmfClass>(std::move(name), externalizable, dynamic, std::move(list));
+}
+
+inline Amf3Item Object3(std::shared_ptr<AmfClass> amf_class, const Amf3AssociativeMap& sealed,
+                        const Amf3AssociativeMap& dynamic = {}) {
+  auto object = std::make_shared<Amf3Object>(std::move(amf_class));
+  for (const auto& [name, value] : sealed) object->SetMember(name, value);
+  for (const auto& [name, value] : dynamic) object->SetDynamicMember(name, value);
+  return Amf3Item::Object(object);
+}
+
+inline Amf3Item Array3(std::vector<Amf3Item> dense, const Amf3AssociativeMap& associative = {}) {
+  auto array = std::make_shared<Amf3Array>();
+  array->dense = std::move(dense);
+  array->associative = associative;
+  return Amf3Item::Array(array);
+}
+
+inline Amf0Item Object0(std::string class_name, Amf0MemberMap members) {
+  return Amf0Item::Object(
+      std::make_shared<Amf0Object>(Amf0Object{std::move(class_name), std::move(members)}));
 }
 
 }  // namespace Voro::amf_testing

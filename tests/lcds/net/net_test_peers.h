@@ -1,0 +1,134 @@
+// Peers for the transport tests: a loopback TCP listener, a TLS server on a thread of its own,
+// `openssl s_server` as an independent TLS peer, and SIGPIPE at its default action.
+#pragma once
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "lcds/net/transport.h"
+#include "sim/server_tls_transport.h"
+
+namespace Voro::testing {
+
+// A TCP socket on 127.0.0.1 with a port of the kernel's choice; with `listening` false the
+// port is bound but refuses connections.
+class LoopbackListener {
+ public:
+  explicit LoopbackListener(bool listening = true) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    if (bind(fd_, raw, length) == 0 && (!listening || listen(fd_, 8) == 0) &&
+        getsockname(fd_, raw, &length) == 0) {
+      port_ = ntohs(address.sin_port);
+    }
+  }
+  ~LoopbackListener() { close(fd_); }
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  uint16_t port() const { return port_; }  // 0 when the set-up failed
+  // The next connection within 10 s, or -1.
+  int Accept() {
+    pollfd entry{fd_, POLLIN, 0};
+    return poll(&entry, 1, 10000) == 1 ? accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+  }
+
+ private:
+  int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  uint16_t port_ = 0;
+};
+
+// A TLS server for one connection: after the handshake it runs `session` with its side of
+// the connection on its own thread, then closes it with a close notify.
+class TlsPeer {
+ public:
+  using Session = std::function<void(Transport& server, int fd)>;
+  TlsPeer(const std::string& cert, const std::string& key, Session session) {
+    std::string why;
+    context_ = Sim::ServerTlsContext::Create(cert, key, &why);
+    thread_ = std::thread([this, session = std::move(session)] {
+      const int fd = listener_.Accept();
+      TransportPtr server = fd >= 0 && context_ ? context_->Accept(fd) : nullptr;
+      handshake_ok_ = server != nullptr;
+      if (server) session(*server, fd);
+    });
+  }
+  ~TlsPeer() { Join(); }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  uint16_t port() const { return listener_.port(); }
+  bool handshake_ok() const { return handshake_ok_; }  // once joined
+
+ private:
+  LoopbackListener listener_;
+  std::unique_ptr<Sim::ServerTlsContext> context_;
+  bool handshake_ok_ = false;
+  std::thread thread_;
+};
+
+// `openssl s_server -rev` on 127.0.0.1: one connection, and every line it reads goes back
+// reversed. port() is 0 when it could not be started.
+class OpenSslServer {
+ public:
+  OpenSslServer(const std::string& cert, const std::string& key) {
+    // The shell prints its pid and becomes the server, which prints the port it got.
+    const std::string command = "echo $$; exec openssl s_server -accept 127.0.0.1:0 -naccept 1 "
+                                "-rev -cert '" + cert + "' -key '" + key + "' 2>&1";
+    output_ = popen(command.c_str(), "re");
+    char line[512];
+    while (output_ != nullptr && port_ == 0 && fgets(line, sizeof line, output_) != nullptr) {
+      if (pid_ == 0) {
+        pid_ = atoi(line);
+      } else if (sscanf(line, "ACCEPT 127.0.0.1:%hu", &port_) != 1) {
+        port_ = 0;
+      }
+    }
+  }
+  ~OpenSslServer() {
+    if (pid_ > 0) kill(pid_, SIGTERM);  // not reaped before pclose, so still ours
+    if (output_ != nullptr) pclose(output_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  FILE* output_ = nullptr;
+  pid_t pid_ = 0;
+  uint16_t port_ = 0;
+};
+
+// SIGPIPE at its default action (ending the process) while it lives, so that a write that
+// raises it fails the test loudly.
+class DefaultSigpipe {
+ public:
+  DefaultSigpipe() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &action, &previous_);
+  }
+  ~DefaultSigpipe() { sigaction(SIGPIPE, &previous_, nullptr); }
+  // Neither left pending nor left blocked on this thread.
+  static bool Clean() {
+    sigset_t pending;
+    sigset_t mask;
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 0 &&
+           pthread_sigmask(SIG_BLOCK, nullptr, &mask) == 0 && sigismember(&mask, SIGPIPE) == 0;
+  }
+
+ private:
+  struct sigaction previous_ {};
+};
+
+}  // namespace Voro::testing
