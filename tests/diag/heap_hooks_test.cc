@@ -32,21 +32,21 @@ Counts CountsDuring(Action action) {
 TEST(HeapHooksTest, EveryCallCountsTheUsableSizeOfItsBlocks) {
   char* block = nullptr;
   size_t size = 0;
-  EXPECT_EQ(CountsDuring([&] { size = HeapBlockSize(block = HeapDuplicateString("keep")); }),
-            (Counts{1, size, 0, 0}));
+  // The counts are taken before the expectation reads `size`: argument order is unspecified.
+  Counts moved = CountsDuring([&] { size = HeapBlockSize(block = HeapDuplicateString("keep")); });
+  EXPECT_EQ(moved, (Counts{1, size, 0, 0}));
   EXPECT_STREQ(block, "keep");
   const size_t old_size = size;
-  EXPECT_EQ(CountsDuring([&] {
-              block = static_cast<char*>(HeapReallocate(block, 100000));
-              size = HeapBlockSize(block);
-            }),
-            (Counts{1, size, 1, old_size}));
+  moved = CountsDuring([&] {
+    block = static_cast<char*>(HeapReallocate(block, 100000));
+    size = HeapBlockSize(block);
+  });
+  EXPECT_EQ(moved, (Counts{1, size, 1, old_size}));
   EXPECT_STREQ(block, "keep");
   EXPECT_EQ(CountsDuring([&] { HeapFree(block); }), (Counts{0, 0, 1, size}));
-  EXPECT_EQ(CountsDuring([&] {
-              size = HeapBlockSize(block = static_cast<char*>(HeapReallocate(nullptr, 0)));
-            }),
-            (Counts{1, size, 0, 0}));
+  moved = CountsDuring(
+      [&] { size = HeapBlockSize(block = static_cast<char*>(HeapReallocate(nullptr, 0))); });
+  EXPECT_EQ(moved, (Counts{1, size, 0, 0}));
   HeapFree(block);
   // Blocks the C library handed out may be released through the hooks.
   void* foreign = std::malloc(48);

@@ -8,30 +8,16 @@
 
 namespace Voro::testing {
 
-inline BindingProperty Str(std::string_view text) {
+template <typename T>
+BindingProperty Scalar(T value) {
   BindingProperty v;
-  v = text;
+  v = value;
   return v;
 }
-inline BindingProperty Signed(int64_t n) {
-  BindingProperty v;
-  v.SetSigned(n);
-  return v;
-}
-inline BindingProperty Unsigned(uint64_t n) {
-  BindingProperty v;
-  v.SetUnsigned(n);
-  return v;
-}
-inline BindingProperty Float(double d) {
-  BindingProperty v;
-  v.SetFloat(d);
-  return v;
-}
-inline BindingProperty Bool(bool b) {
-  BindingProperty v;
-  v.SetBool(b);
-  return v;
-}
+inline BindingProperty Str(std::string_view text) { return Scalar(text); }
+inline BindingProperty Signed(int64_t n) { return Scalar(n); }
+inline BindingProperty Unsigned(uint64_t n) { return Scalar(n); }
+inline BindingProperty Float(double d) { return Scalar(d); }
+inline BindingProperty Bool(bool b) { return Scalar(b); }
 
 }  // namespace Voro::testing

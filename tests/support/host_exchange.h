@@ -1,22 +1,55 @@
-// One exchange through the substitute host's external HTTP, as the plugin's slot makes it:
-// the request record in, the answer copied out, and the record handed back.
+// Exchanges with the substitute host as the plugin makes them: records in, the answer copied
+// out, and the record handed back.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "host/abi_value.h"
 #include "host/external_http.h"
-#include "kiv/plugin_abi.h"
+#include "host/host_endpoints.h"
 
 namespace kivhost::testing {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
+using Args = std::vector<std::pair<const char*, const char*>>;
 
-// The host's answer, copied out, and the record handed back.
+// A host request with string arguments (borrowed) and a JSON body, answered by `endpoints`:
+// the body as JSON, or "STATUS error text" when it failed.
+inline std::string Ask(HostEndpoints& endpoints, uint32_t method, const std::string& path,
+                       const Args& args = {}, const std::string& body = "") {
+  std::vector<BindingAbiNamedValue> values(args.size());
+  for (size_t i = 0; i < args.size(); ++i) {
+    values[i].name = args[i].first;
+    values[i].value.tag = KIV_ABI_STRING_BORROWED;
+    values[i].value.payload.ref = {args[i].second, uint32_t(std::strlen(args[i].second))};
+  }
+  HostRequest request{};
+  request.method = method;
+  request.path = path.c_str();
+  request.arguments = values.data();
+  request.argument_count = uint32_t(values.size());
+  request.content_type = body.empty() ? nullptr : "application/json";
+  request.body = body.data();
+  request.body_length = uint32_t(body.size());
+  HostResponse response{};
+  endpoints.Answer(request, &response);
+  std::string json, error;
+  EXPECT_TRUE(AbiToJson(response.body, &json, &error)) << error;
+  if (response.failed) {
+    EXPECT_EQ(json, "null");
+    json = std::to_string(response.status_code) + " " + response.error_text;
+  }
+  response.release(&response);
+  static const HostResponse kReleased{};
+  EXPECT_EQ(std::memcmp(&response, &kReleased, sizeof(response)), 0) << "released, all zero";
+  return json;
+}
+
+// The host's answer to an external request, copied out.
 struct Exchange {
   int32_t code = -1;
   int32_t status = 0;
@@ -32,24 +65,21 @@ inline Exchange Perform(const ExternalHttp& http, uint32_t method, const std::st
   HostExternalRequest request{};
   request.method = method;
   request.url = url.c_str();
-  request.headers = pairs.empty() ? nullptr : pairs.data();
-  request.header_count = static_cast<uint32_t>(pairs.size());
+  request.headers = pairs.data();
+  request.header_count = uint32_t(pairs.size());
   request.body = body.data();
-  request.body_length = static_cast<uint32_t>(body.size());
+  request.body_length = uint32_t(body.size());
   request.timeout = timeout;
   request.flag = 1;
   HostExternalResponse response{};
   response.transport_code = -1;
   http.Perform(request, &response);
-  Exchange exchange;
-  exchange.code = response.transport_code;
-  exchange.status = response.http_status;
+  Exchange exchange{response.transport_code, response.http_status, {}, ""};
   for (uint32_t i = 0; i < response.header_count; ++i) {
     exchange.headers.emplace_back(response.headers[i].name, response.headers[i].value);
   }
   if (response.body != nullptr) exchange.body.assign(response.body, response.body_length);
-  EXPECT_NE(response.release, nullptr);
-  if (response.release != nullptr) response.release(&response);
+  response.release(&response);
   EXPECT_EQ(response.body, nullptr);
   EXPECT_EQ(response.headers, nullptr);
   return exchange;

@@ -14,8 +14,6 @@ class InitializedModule {
  public:
   explicit InitializedModule(FakeHost* host,
                              std::unique_ptr<AppModule> module = std::make_unique<AppModule>()) {
-    descriptor_.major = 17;
-    descriptor_.minor = 1;
     created_ = PluginRuntime::Create(&descriptor_, std::move(module), "kiv-test");
     initialized_ =
         created_ && descriptor_.callbacks->Initialize(descriptor_.module, host->services());
@@ -31,7 +29,7 @@ class InitializedModule {
   AppModule* operator->() const { return get(); }
 
  private:
-  PluginDescriptor descriptor_{};
+  PluginDescriptor descriptor_{.major = 17, .minor = 1};
   bool created_ = false;
   bool initialized_ = false;
 };

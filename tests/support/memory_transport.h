@@ -19,16 +19,12 @@ class MemoryTransport final : public Transport {
 
   TransportResult Write(const uint8_t* bytes, size_t count) override {
     output.insert(output.end(), bytes, bytes + count);
-    if (on_write) {
-      on_write(*this);
-    }
+    if (on_write) on_write(*this);
     return TransportResult::Success(count);
   }
   TransportResult Read(uint8_t* buffer, size_t count) override {
     const size_t available = std::min(count, input.size() - position);
-    if (available > 0) {
-      std::memcpy(buffer, input.data() + position, available);
-    }
+    if (available > 0) std::memcpy(buffer, input.data() + position, available);
     position += available;
     if (available < count) {
       return TransportResult::Failure(0, "Socket gracefully closed from the other side.",

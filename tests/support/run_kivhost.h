@@ -1,32 +1,53 @@
-// Runs our commands (kivhost, kivtool) as a person would and collects what they print.
+// Runs our commands (kivhost, kivtool, kivsim) as a person would and collects what they print.
 #pragma once
 
-#include <sys/wait.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
+#include <vector>
+
+#include "support/test_pki.h"
 
 namespace kivhost::testing {
 
 struct CommandRun {
   int exit_code = -1;
   std::string output;  // standard output and standard error together
+  bool Has(const std::string& text) const { return output.find(text) != std::string::npos; }
+  void ExpectHas(const std::vector<std::string>& texts) const {
+    for (const std::string& text : texts) EXPECT_TRUE(Has(text)) << text << "\n---\n" << output;
+  }
 };
 
 // `args` go through the shell as written.
 inline CommandRun RunProgram(const std::string& program, const std::string& args) {
   CommandRun run;
-  std::string command = program + " " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.output.append(buffer, n);
-  int status = pclose(pipe);
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.exit_code = Voro::testing::RunShellCommand(program + " " + args, &run.output);
   return run;
 }
 
 inline CommandRun RunKivhost(const std::string& args) { return RunProgram(KIV_KIVHOST_PATH, args); }
+
+// A file holding `bytes`, removed when it goes.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& bytes) {
+    char name[] = "/tmp/kiv-test-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd >= 0) close(fd);
+    path_ = name;
+    std::ofstream(path_, std::ios::binary) << bytes;
+  }
+  ~TempFile() { std::remove(path_.c_str()); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace kivhost::testing

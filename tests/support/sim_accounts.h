@@ -6,18 +6,11 @@
 namespace Voro::testing {
 
 inline Sim::PlatformAccount SimAlice() {
-  Sim::PlatformAccount alice;
-  alice.username = "alice";
-  alice.password = "wonderland";
-  alice.account_id = 7;
-  alice.summoner_id = 70;
-  alice.summoner_name = "Alice";
-  alice.profile_icon_id = 12;
-  alice.ip_balance = 1200;
-  alice.vp_balance = 35;
-  alice.platform_id = "SIM1";
-  alice.access_token = "at-alice";
-  return alice;
+  Sim::PlatformAccount a{.username = "alice", .password = "wonderland", .account_id = 7};
+  a.access_token = "at-alice";
+  a.summoner_id = 70, a.summoner_name = "Alice", a.profile_icon_id = 12;
+  a.ip_balance = 1200, a.vp_balance = 35, a.platform_id = "SIM1";
+  return a;
 }
 
 }  // namespace Voro::testing

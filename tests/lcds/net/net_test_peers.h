@@ -85,8 +85,10 @@ class OpenSslServer {
  public:
   OpenSslServer(const std::string& cert, const std::string& key) {
     // The shell prints its pid and becomes the server, which prints the port it got.
-    const std::string command = "echo $$; exec openssl s_server -accept 127.0.0.1:0 -naccept 1 "
-                                "-rev -cert '" + cert + "' -key '" + key + "' 2>&1";
+    const std::string command =
+        "echo $$; exec openssl s_server -accept 127.0.0.1:0 -naccept 1 "
+        "-rev -cert '" +
+        cert + "' -key '" + key + "' 2>&1";
     output_ = popen(command.c_str(), "re");
     char line[512];
     while (output_ != nullptr && port_ == 0 && fgets(line, sizeof line, output_) != nullptr) {

@@ -77,7 +77,8 @@ TEST(ConnectSocketTest, FailuresSayWhichStepFailed) {
   } rows[] = {
       {"::1", 4321, 11001, "Failed to resolve the endpoint ::1:4321"},  // IPv6 only
       // Without a resolver the lookup fails in another way, with the same message.
-      {"no-such-host.invalid", 2099, -1, "Failed to resolve the endpoint no-such-host.invalid:2099"},
+      {"no-such-host.invalid", 2099, -1,
+       "Failed to resolve the endpoint no-such-host.invalid:2099"},
       {"127.0.0.1", not_listening.port(), ECONNREFUSED, "Failed to connect with socket"},
   };
   for (const auto& row : rows) {

@@ -91,11 +91,12 @@ class TlsTest : public testing_support::LoggerTest {
   // Starts a peer and sends it one byte, which runs the handshake; the peer reads that byte
   // and then runs `session`.
   void ConnectToPeer(testing::TlsPeer::Session session) {
-    peer_ = std::make_unique<testing::TlsPeer>(
-        pki_->localhost_cert, pki_->server_key, [session](Transport& server, int fd) {
-          uint8_t hello;
-          if (server.Read(&hello, 1).ok()) session(server, fd);
-        });
+    peer_ = std::make_unique<testing::TlsPeer>(pki_->localhost_cert, pki_->server_key,
+                                               [session](Transport& server, int fd) {
+                                                 uint8_t hello;
+                                                 if (server.Read(&hello, 1).ok())
+                                                   session(server, fd);
+                                               });
     Connect(peer_->port(), TestAuthority());
     const TransportResult hello = transport_->Write(reinterpret_cast<const uint8_t*>("h"), 1);
     ASSERT_TRUE(hello.ok()) << hello.message;

@@ -19,8 +19,8 @@ namespace {
 
 std::string CommonName(X509* certificate) {
   char text[256];
-  const int length = X509_NAME_get_text_by_NID(X509_get_subject_name(certificate),
-                                               NID_commonName, text, sizeof(text));
+  const int length = X509_NAME_get_text_by_NID(X509_get_subject_name(certificate), NID_commonName,
+                                               text, sizeof(text));
   return length < 0 ? std::string() : std::string(text, static_cast<size_t>(length));
 }
 
