@@ -8,11 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "lcds/net/transport.h"
 #include "sim/server_tls_transport.h"
@@ -132,5 +134,15 @@ class DefaultSigpipe {
  private:
   struct sigaction previous_ {};
 };
+
+// Bytes that differ from position to position, so a lost or repeated piece shows.
+inline std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes(size);
+  for (uint8_t& byte : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    byte = static_cast<uint8_t>(seed >> 24);
+  }
+  return bytes;
+}
 
 }  // namespace Voro::testing

@@ -28,6 +28,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using testing::LoopbackListener;
+using testing::Pattern;
 
 void Raise(int event_fd) {
   const uint64_t one = 1;
@@ -223,15 +224,6 @@ class PlainTransportTest : public testing_support::LoggerTest {
   int server_ = -1;
   TransportPtr transport_;
 };
-
-std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (uint8_t& byte : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    byte = static_cast<uint8_t>(seed >> 24);
-  }
-  return bytes;
-}
 
 TEST_F(PlainTransportTest, ExactLengthBothWaysAcrossManyPartialChunks) {
   // Larger than the socket buffers, so the client's one Write and one Read each take many

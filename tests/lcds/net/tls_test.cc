@@ -26,6 +26,7 @@ namespace Voro {
 namespace {
 
 using std::chrono::steady_clock;
+using testing::Pattern;
 
 TEST(TlsErrorTest, EachCodeHasItsText) {
   const struct {
@@ -118,15 +119,6 @@ class TlsTest : public testing_support::LoggerTest {
 void AwaitClient(Transport& server) {
   uint8_t byte;
   (void)server.Read(&byte, 1);
-}
-
-std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (uint8_t& byte : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(seed >> 23);
-  }
-  return bytes;
 }
 
 TEST_F(TlsTest, ErrorQueueIsTakenAndLoggedLineByLine) {
