@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "binding/binding_property.h"
-#include "binding/page_source.h"
+#include "binding/value/binding_property.h"
+#include "binding/value/page_source.h"
 
 namespace {
 

@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "binding/json_reader.h"
-#include "binding/json_writer.h"
-#include "binding/string_intern_cache.h"
+#include "binding/codec/json_reader.h"
+#include "binding/codec/json_writer.h"
+#include "binding/value/string_intern_cache.h"
 
 namespace {
 

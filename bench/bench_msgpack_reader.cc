@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "binding/msgpack_reader.h"
-#include "binding/string_intern_cache.h"
+#include "binding/codec/msgpack_reader.h"
+#include "binding/value/string_intern_cache.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "binding/yaml_reader.h"
+#include "binding/codec/yaml_reader.h"
 
 namespace {
 

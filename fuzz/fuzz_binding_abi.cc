@@ -22,7 +22,7 @@
 #include <memory>
 #include <vector>
 
-#include "binding/binding_abi.h"
+#include "binding/value/binding_abi.h"
 
 namespace {
 

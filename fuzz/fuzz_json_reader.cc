@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "binding/json_reader.h"
-#include "binding/json_writer.h"
+#include "binding/codec/json_reader.h"
+#include "binding/codec/json_writer.h"
 
 namespace {
 

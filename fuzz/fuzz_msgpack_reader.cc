@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "binding/msgpack_reader.h"
+#include "binding/codec/msgpack_reader.h"
 
 namespace {
 

@@ -19,10 +19,10 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/binding_abi.h"
-#include "binding/endpoint_router.h"
-#include "binding/record_builder.h"
-#include "binding/type_registry.h"
+#include "binding/value/binding_abi.h"
+#include "binding/router/endpoint_router.h"
+#include "binding/types/record_builder.h"
+#include "binding/types/type_registry.h"
 #include "diag/logger.h"
 
 namespace {

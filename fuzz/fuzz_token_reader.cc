@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "binding/binding_type.h"
-#include "binding/json_reader.h"
+#include "binding/value/binding_type.h"
+#include "binding/codec/json_reader.h"
 #include "lcds/token_reader.h"
 
 namespace {

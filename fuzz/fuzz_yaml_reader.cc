@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "binding/yaml_reader.h"
+#include "binding/codec/yaml_reader.h"
 
 namespace {
 

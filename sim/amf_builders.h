@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 #include "lcds/amf/amf3_item.h"
 #include "lcds/amf/amf_member.h"
 

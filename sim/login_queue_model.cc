@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <utility>
 
-#include "binding/base64.h"
-#include "binding/binding_result.h"
-#include "binding/json_reader.h"
-#include "binding/json_writer.h"
+#include "binding/value/base64.h"
+#include "binding/value/binding_result.h"
+#include "binding/codec/json_reader.h"
+#include "binding/codec/json_writer.h"
 
 namespace Voro::Sim {
 namespace {

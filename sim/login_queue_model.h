@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 #include "sim/scenario.h"
 
 namespace Voro::Sim {

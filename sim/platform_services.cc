@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "binding/base64.h"
+#include "binding/value/base64.h"
 #include "lcds/amf/amf3_object.h"
 #include "lcds/amf/amf_member.h"
 #include "sim/amf_builders.h"

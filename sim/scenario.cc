@@ -6,9 +6,9 @@
 #include <sstream>
 #include <utility>
 
-#include "binding/binding_result.h"
-#include "binding/json_reader.h"
-#include "binding/yaml_reader.h"
+#include "binding/value/binding_result.h"
+#include "binding/codec/json_reader.h"
+#include "binding/codec/yaml_reader.h"
 
 namespace Voro::Sim {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 
 namespace Voro::Sim {
 

@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "binding/json_reader.h"
+#include "binding/codec/json_reader.h"
 #include "amf_json_printer.h"
 #include "kivtool_command.h"
 #include "lcds/amf/amf0_item.h"

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "binding/json_reader.h"
-#include "binding/json_writer.h"
-#include "binding/msgpack_reader.h"
-#include "binding/yaml_reader.h"
+#include "binding/codec/json_reader.h"
+#include "binding/codec/json_writer.h"
+#include "binding/codec/msgpack_reader.h"
+#include "binding/codec/yaml_reader.h"
 #include "kivtool_command.h"
 
 namespace kivtool {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "binding/base64.h"
+#include "binding/value/base64.h"
 #include "lcds/amf/amf3_containers.h"
 #include "lcds/amf/amf3_object.h"
 #include "lcds/amf/amf_class_registry.h"

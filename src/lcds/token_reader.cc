@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "binding/base64.h"
-#include "binding/binding_type.h"
-#include "binding/json_reader.h"
+#include "binding/value/base64.h"
+#include "binding/value/binding_type.h"
+#include "binding/codec/json_reader.h"
 
 namespace Voro {
 

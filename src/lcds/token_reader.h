@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "binding/binding_property.h"
-#include "binding/binding_result.h"
+#include "binding/value/binding_property.h"
+#include "binding/value/binding_result.h"
 
 namespace Voro {
 

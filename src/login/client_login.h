@@ -10,7 +10,7 @@
 #include <utility>
 #include <variant>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 #include "diag/failure.h"
 #include "lcds/lcds_session.h"
 #include "lcds/net/trusted_certificates.h"

@@ -3,7 +3,7 @@
 
 #include <optional>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 #include "login/held_credentials.h"
 
 namespace Voro {

@@ -1,6 +1,6 @@
 #include "login/login_api_types.h"
 
-#include "binding/record_builder.h"
+#include "binding/types/record_builder.h"
 
 namespace Voro::Client::Api {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "binding/binding_property.h"
-#include "binding/type_registry.h"
+#include "binding/value/binding_property.h"
+#include "binding/types/type_registry.h"
 #include "diag/failure.h"
 
 namespace Voro::Client::Api {

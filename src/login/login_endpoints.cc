@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/endpoint_router.h"
+#include "binding/router/endpoint_router.h"
 #include "diag/log.h"
 #include "login/login_module.h"
 #include "plugin/endpoint_errors.h"

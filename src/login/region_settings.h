@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 #include "diag/failure.h"
 
 namespace Voro {

@@ -5,8 +5,8 @@
 #include <map>
 #include <string_view>
 
-#include "binding/json_reader.h"
-#include "binding/json_writer.h"
+#include "binding/codec/json_reader.h"
+#include "binding/codec/json_writer.h"
 #include "diag/clock.h"
 #include "diag/format_positional.h"
 #include "diag/log.h"

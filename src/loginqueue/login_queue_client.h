@@ -7,7 +7,7 @@
 #include <string>
 #include <variant>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 #include "diag/failure.h"
 #include "login/client_login.h"
 #include "loginqueue/queue_ticket.h"

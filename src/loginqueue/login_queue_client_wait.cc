@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "binding/json_writer.h"
+#include "binding/codec/json_writer.h"
 #include "diag/clock.h"
 #include "diag/format_positional.h"
 #include "diag/log.h"

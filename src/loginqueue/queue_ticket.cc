@@ -4,7 +4,7 @@
 #include <charconv>
 #include <limits>
 
-#include "binding/json_writer.h"
+#include "binding/codec/json_writer.h"
 
 namespace Voro {
 

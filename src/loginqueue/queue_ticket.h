@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 #include "login/login_api_types.h"
 
 namespace Voro {

@@ -1,6 +1,6 @@
 #include "plugin/app_module.h"
 
-#include "binding/builtin_types.h"
+#include "binding/types/builtin_types.h"
 #include "diag/log.h"
 #include "diag/logger.h"
 #include "diag/plugin_log_target.h"

@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "binding/http_method.h"
-#include "binding/json_reader.h"
+#include "binding/router/http_method.h"
+#include "binding/codec/json_reader.h"
 #include "diag/format_positional.h"
 #include "plugin/app_module.h"
 

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "binding/record_builder.h"
-#include "binding/static_type.h"
+#include "binding/types/record_builder.h"
+#include "binding/types/static_type.h"
 
 namespace Voro {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "binding/binding_property.h"
-#include "binding/type_registry.h"
+#include "binding/value/binding_property.h"
+#include "binding/types/type_registry.h"
 
 namespace Voro {
 

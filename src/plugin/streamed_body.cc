@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "binding/json_reader.h"
+#include "binding/codec/json_reader.h"
 
 namespace Voro {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <functional>
 
-#include "binding/binding_result.h"
+#include "binding/value/binding_result.h"
 #include "kiv/plugin_abi.h"
 
 namespace Voro {

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/msgpack_reader.h"
+#include "binding/codec/msgpack_reader.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <tuple>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 #include "diag/log_test_support.h"
 #include "lcds/amf/amf_class_registry.h"
 #include "lcds/amf/amf_conversion.h"

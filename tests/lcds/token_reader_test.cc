@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "binding/base64.h"
-#include "binding/json_reader.h"
-#include "binding/json_writer.h"
+#include "binding/value/base64.h"
+#include "binding/codec/json_reader.h"
+#include "binding/codec/json_writer.h"
 
 namespace Voro {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "binding/json_writer.h"
-#include "binding/native_conversion.h"
+#include "binding/codec/json_writer.h"
+#include "binding/types/native_conversion.h"
 #include "login/client_login.h"
 #include "login/login_api_types.h"
 #include "login/login_session_context.h"

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "binding/binding_abi.h"
-#include "binding/json_writer.h"
+#include "binding/value/binding_abi.h"
+#include "binding/codec/json_writer.h"
 #include "support/fake_host.h"
 #include "support/initialized_module.h"
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "binding/binding_result.h"
-#include "binding/json_reader.h"
+#include "binding/value/binding_result.h"
+#include "binding/codec/json_reader.h"
 #include "login/command_line_credentials.h"
 #include "login/login_telemetry.h"
 #include "login/qsa_failure.h"

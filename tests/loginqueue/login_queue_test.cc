@@ -12,8 +12,8 @@
 #include <tuple>
 #include <vector>
 
-#include "binding/json_reader.h"
-#include "binding/json_writer.h"
+#include "binding/codec/json_reader.h"
+#include "binding/codec/json_writer.h"
 #include "diag/log.h"
 #include "loginqueue/login_queue_client.h"
 #include "loginqueue/queue_ticket.h"

@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "binding/binding_abi.h"
-#include "binding/json_reader.h"
-#include "binding/json_writer.h"
-#include "binding/record_builder.h"
+#include "binding/value/binding_abi.h"
+#include "binding/codec/json_reader.h"
+#include "binding/codec/json_writer.h"
+#include "binding/types/record_builder.h"
 #include "diag/clock.h"
 #include "diag/log.h"
 #include "login/login_module.h"

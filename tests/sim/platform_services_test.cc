@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "binding/base64.h"
+#include "binding/value/base64.h"
 #include "diag/gzip.h"
 #include "lcds/amf/amf3_containers.h"
 #include "lcds/amf/amf3_object.h"

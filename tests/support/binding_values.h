@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 
 namespace Voro::testing {
 

@@ -1,7 +1,7 @@
 #include "support/fake_host.h"
 
-#include "binding/binding_abi.h"
-#include "binding/json_writer.h"
+#include "binding/value/binding_abi.h"
+#include "binding/codec/json_writer.h"
 
 namespace Voro::testing {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 #include "kiv/plugin_abi.h"
 
 namespace Voro::testing {

@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "binding/binding_property.h"
+#include "binding/value/binding_property.h"
 #include "lcds/amf/amf0_item.h"
 #include "lcds/amf/amf3_item.h"
 #include "lcds/amf/amf_class.h"

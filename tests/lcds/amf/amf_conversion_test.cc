@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "binding/binding_property.h"
-#include "binding/json_reader.h"
-#include "binding/json_writer.h"
+#include "binding/value/binding_property.h"
+#include "binding/codec/json_reader.h"
+#include "binding/codec/json_writer.h"
 #include "lcds/amf/amf_class_registry.h"
 #include "lcds/amf/amf_test_support.h"
 

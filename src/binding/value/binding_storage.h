@@ -1,0 +1,92 @@
+// The shared storage of one value tree: its small-object allocator and its string table.
+//
+// A root BindingProperty creates the storage on the first operation that needs it and
+// destroys it with itself; every node of the tree points to it. Not thread-safe: one tree
+// is used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <new>
+
+#include "binding/value/small_object_allocator.h"
+#include "binding/value/string_intern_table.h"
+
+namespace Voro {
+
+// A payload record that owns heap memory (blob bytes, large element or field arrays). Such records
+// are linked into their storage, so that a tree dying together with its storage frees them
+// without walking the tree.
+struct HeapOwningRecord {
+  HeapOwningRecord* prev;
+  HeapOwningRecord* next;
+
+  // The record joins the list whose sentinel is `head`.
+  void LinkAfter(HeapOwningRecord* head) {
+    prev = head;
+    next = head->next;
+    head->next->prev = this;
+    head->next = this;
+  }
+  void Unlink() {
+    prev->next = next;
+    next->prev = prev;
+  }
+};
+
+class BindingStorage {
+ public:
+  // The page source must outlive the storage.
+  explicit BindingStorage(PageSource* pages = &PageSource::Default())
+      : allocator_(pages), strings_(&allocator_) {}
+  // The allocator takes back all of its pages at once, so the string table only frees what
+  // it keeps on the heap.
+  ~BindingStorage() { strings_.Clear(/*free_small=*/false); }
+  BindingStorage(const BindingStorage&) = delete;
+  BindingStorage& operator=(const BindingStorage&) = delete;
+
+  SmallObjectAllocator& allocator() { return allocator_; }
+  // Sentinels of the lists of live blob, collection and structure records.
+  HeapOwningRecord* blob_records() { return &blob_records_; }
+  HeapOwningRecord* collection_records() { return &collection_records_; }
+  HeapOwningRecord* structure_records() { return &structure_records_; }
+  StringInternTable& strings() { return strings_; }
+  const StringInternTable& strings() const { return strings_; }
+
+ private:
+  SmallObjectAllocator allocator_;
+  StringInternTable strings_;  // declared after the allocator it allocates from
+  HeapOwningRecord blob_records_ = {&blob_records_, &blob_records_};
+  HeapOwningRecord collection_records_ = {&collection_records_, &collection_records_};
+  HeapOwningRecord structure_records_ = {&structure_records_, &structure_records_};
+};
+
+// A standard allocator over a storage's small-object allocator, for the containers that hold
+// the payload records of a tree. Requests above the largest size class go to the heap.
+template <typename T>
+class StorageAllocator {
+ public:
+  using value_type = T;
+
+  explicit StorageAllocator(BindingStorage* storage) noexcept : storage_(storage) {}
+  template <typename U>
+  StorageAllocator(const StorageAllocator<U>& other) noexcept  // NOLINT: rebinding
+      : storage_(other.storage()) {}
+
+  T* allocate(size_t n) {
+    if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(storage_->allocator().AllocateAny(n * sizeof(T)));
+  }
+  void deallocate(T* p, size_t n) noexcept { storage_->allocator().FreeAny(p, n * sizeof(T)); }
+
+  BindingStorage* storage() const { return storage_; }
+
+  template <typename U>
+  bool operator==(const StorageAllocator<U>& other) const noexcept {
+    return storage_ == other.storage();
+  }
+
+ private:
+  BindingStorage* storage_;
+};
+
+}  // namespace Voro

@@ -1,0 +1,198 @@
+#include "binding/value/string_intern_table.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <random>
+
+namespace Voro {
+
+namespace {
+
+// A per-process seed, so that a peer cannot prepare texts that all land in one probe run.
+uint64_t HashSeed() {
+  static const uint64_t seed = [] {
+    std::random_device device;
+    return (uint64_t{device()} << 32) ^ device() ^ 0x9E3779B97F4A7C15ull;
+  }();
+  return seed;
+}
+
+using InternedText::Load32;
+using InternedText::Load64;
+
+uint64_t Mix(uint64_t h) {
+  h ^= h >> 32;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 29;
+  return h;
+}
+
+}  // namespace
+
+const InternedString* InternedString::Empty() {
+  // The terminator sits right behind the header, where data() looks for the text.
+  struct Holder {
+    InternedString entry;
+    char text[8];
+  };
+  static constinit const Holder holder = {InternedString(0, 0), {}};
+  return &holder.entry;
+}
+
+StringInternTable::~StringInternTable() { Clear(/*free_small=*/true); }
+
+void StringInternTable::Clear(bool free_small) {
+  if (buckets_ == nullptr) return;
+  // When the allocator takes its pages back anyway, only entries on the heap need a visit.
+  for (size_t i = 0; (free_small || heap_entries_ != 0) && i < bucket_count_; ++i) {
+    InternedString* entry = buckets_[i].entry;
+    if (entry == nullptr) continue;
+    const size_t bytes = EntryBytes(entry->length_);
+    entry->~InternedString();
+    if (free_small || bytes > SmallObjectAllocator::kMaxSize) allocator_->FreeAny(entry, bytes);
+  }
+  const size_t bucket_bytes = bucket_count_ * sizeof(Bucket);
+  if (free_small || bucket_bytes > SmallObjectAllocator::kMaxSize) {
+    allocator_->FreeAny(buckets_, bucket_bytes);
+  }
+  buckets_ = nullptr;
+  bucket_count_ = 0;
+  count_ = 0;
+  heap_entries_ = 0;
+}
+
+uint32_t StringInternTable::Hash(std::string_view text) {
+  // One multiply per word and a final mix, seeded per process. The last partial word is read
+  // as overlapping loads, which is cheap for the short keys that dominate; the length in the
+  // seed keeps texts of different lengths apart.
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  static const uint64_t seed = HashSeed();
+  const char* p = text.data();
+  const size_t n = text.size();
+  uint64_t h = seed ^ (n * kMultiplier);
+  if (n >= 8) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      h = (h ^ Load64(p + i)) * kMultiplier;
+      h ^= h >> 29;
+    }
+    if (i < n) h = (h ^ Load64(p + n - 8)) * kMultiplier;
+  } else if (n >= 4) {
+    h = (h ^ (Load32(p) | Load32(p + n - 4) << 32)) * kMultiplier;
+  } else if (n > 0) {
+    const uint64_t bytes = uint64_t{static_cast<unsigned char>(p[0])} |
+                           uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+                           uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
+    h = (h ^ bytes) * kMultiplier;
+  }
+  h = Mix(h);
+  return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+size_t StringInternTable::EntryBytes(size_t length) {
+  const size_t bytes = sizeof(InternedString) + length + 1;
+  return (bytes + alignof(InternedString) - 1) & ~(alignof(InternedString) - 1);
+}
+
+StringInternTable::Bucket* StringInternTable::Probe(std::string_view text, uint32_t hash) const {
+  const size_t mask = bucket_count_ - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    Bucket* bucket = &buckets_[i];
+    if (bucket->entry == nullptr) return bucket;
+    if (bucket->hash == hash && bucket->length == text.size() &&
+        InternedText::EqualBytes(bucket->entry->data(), text.data(), text.size())) {
+      return bucket;
+    }
+  }
+}
+
+const InternedString* StringInternTable::Find(std::string_view text) const {
+  if (text.empty()) return InternedString::Empty();
+  if (buckets_ == nullptr) return nullptr;
+  if (text.size() > kMaxLength) text = text.substr(0, kMaxLength);
+  return Probe(text, Hash(text))->entry;
+}
+
+const InternedString* StringInternTable::Intern(std::string_view text) {
+  if (text.empty()) return InternedString::Empty();
+  if (text.size() > kMaxLength) text = text.substr(0, kMaxLength);
+  const uint32_t hash = Hash(text);
+  Bucket* bucket = nullptr;
+  if (buckets_ != nullptr) {
+    bucket = Probe(text, hash);
+    if (bucket->entry != nullptr) {
+      ++bucket->entry->refs_;
+      return bucket->entry;
+    }
+  }
+  // At most three quarters full, so that probes stay short and always end.
+  if (buckets_ == nullptr || (count_ + 1) * 4 > bucket_count_ * 3) {
+    Grow();
+    bucket = Probe(text, hash);
+  }
+  const size_t bytes = EntryBytes(text.size());
+  void* memory = allocator_->AllocateAny(bytes);
+  if (bytes > SmallObjectAllocator::kMaxSize) ++heap_entries_;
+  auto* entry = new (memory) InternedString(hash, static_cast<uint32_t>(text.size()));
+  std::memcpy(entry->mutable_data(), text.data(), text.size());
+  entry->mutable_data()[text.size()] = '\0';
+  bucket->hash = hash;
+  bucket->length = static_cast<uint32_t>(text.size());
+  bucket->entry = entry;
+  ++count_;
+  return entry;
+}
+
+void StringInternTable::Erase(InternedString* entry) {
+  const size_t mask = bucket_count_ - 1;
+  size_t hole = entry->hash_ & mask;
+  while (buckets_[hole].entry != entry) hole = (hole + 1) & mask;
+  // Backward-shift deletion: later entries of the run move up into the hole unless that
+  // would put them before their home bucket; no tombstones are needed.
+  for (size_t next = (hole + 1) & mask; buckets_[next].entry != nullptr; next = (next + 1) & mask) {
+    const size_t home = buckets_[next].hash & mask;
+    const bool movable =
+        next > hole ? (home <= hole || home > next) : (home <= hole && home > next);
+    if (movable) {
+      buckets_[hole] = buckets_[next];
+      hole = next;
+    }
+  }
+  buckets_[hole] = Bucket{0, 0, nullptr};
+  --count_;
+  const size_t bytes = EntryBytes(entry->length_);
+  if (bytes > SmallObjectAllocator::kMaxSize) --heap_entries_;
+  entry->~InternedString();
+  allocator_->FreeAny(entry, bytes);
+}
+
+void StringInternTable::Grow() { Rehash(bucket_count_ == 0 ? kInitialBuckets : bucket_count_ * 2); }
+
+void StringInternTable::Reserve(size_t n) {
+  // The same three-quarter load as Intern keeps.
+  if (n > static_cast<size_t>(-1) / 4) throw std::bad_alloc();
+  size_t new_count = bucket_count_ == 0 ? kInitialBuckets : bucket_count_;
+  while (n * 4 > new_count * 3) {
+    if (new_count > (static_cast<size_t>(-1) / sizeof(Bucket)) / 2) throw std::bad_alloc();
+    new_count *= 2;
+  }
+  if (new_count != bucket_count_) Rehash(new_count);
+}
+
+void StringInternTable::Rehash(size_t new_count) {
+  auto* fresh = static_cast<Bucket*>(allocator_->AllocateAny(new_count * sizeof(Bucket)));
+  std::fill(fresh, fresh + new_count, Bucket{0, 0, nullptr});
+  const size_t mask = new_count - 1;
+  for (size_t i = 0; buckets_ != nullptr && i < bucket_count_; ++i) {
+    if (buckets_[i].entry == nullptr) continue;
+    size_t j = buckets_[i].hash & mask;
+    while (fresh[j].entry != nullptr) j = (j + 1) & mask;
+    fresh[j] = buckets_[i];
+  }
+  if (buckets_ != nullptr) allocator_->FreeAny(buckets_, bucket_count_ * sizeof(Bucket));
+  buckets_ = fresh;
+  bucket_count_ = new_count;
+}
+
+}  // namespace Voro

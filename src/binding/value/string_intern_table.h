@@ -1,0 +1,134 @@
+// The per-tree table of interned strings: each distinct text is stored once with a
+// reference count, so repeated keys and values of a tree cost one entry.
+//
+// The empty string is never interned: it is one shared static entry that is not counted
+// and never released. Not thread-safe; used by the one thread that owns the tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "binding/value/small_object_allocator.h"
+
+namespace Voro {
+
+namespace InternedText {
+
+// Unaligned loads of the bytes at `at`.
+inline uint64_t Load64(const char* at) {
+  uint64_t word;
+  std::memcpy(&word, at, 8);
+  return word;
+}
+inline uint64_t Load32(const char* at) {
+  uint32_t word;
+  std::memcpy(&word, at, 4);
+  return word;
+}
+
+// Equality of two texts of the same length `n`, inline for the short texts that dominate:
+// overlapping word loads stay inside both texts.
+inline bool EqualBytes(const char* a, const char* b, size_t n) {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) return Load64(a) == Load64(b) && Load64(a + n - 8) == Load64(b + n - 8);
+  if (n >= 4) return Load32(a) == Load32(b) && Load32(a + n - 4) == Load32(b + n - 4);
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace InternedText
+
+// An interned string: a small header followed by the text and a terminating NUL.
+class InternedString {
+ public:
+  std::string_view view() const { return std::string_view(data(), length_); }
+  // NUL-terminated; the text may itself contain NUL bytes.
+  const char* data() const { return reinterpret_cast<const char*>(this + 1); }
+  size_t size() const { return length_; }
+  uint32_t refs() const { return refs_; }
+
+  // The shared empty string.
+  static const InternedString* Empty();
+
+ private:
+  friend class StringInternTable;
+  constexpr InternedString(uint32_t hash, uint32_t length) : hash_(hash), length_(length) {}
+  char* mutable_data() { return reinterpret_cast<char*>(this + 1); }
+
+  uint32_t hash_;
+  uint32_t refs_ = 1;
+  uint32_t length_;
+};
+
+class StringInternTable {
+ public:
+  static constexpr size_t kInitialBuckets = 8;
+  // Longest text a table stores; longer texts are cut (they cannot come from a host record
+  // or a request body on a 32-bit process either).
+  static constexpr size_t kMaxLength = 0xFFFFFFF0u;
+
+  // Entries and buckets come from `allocator`, which must outlive the table.
+  explicit StringInternTable(SmallObjectAllocator* allocator) : allocator_(allocator) {}
+  // Frees every entry, whatever its count.
+  ~StringInternTable();
+  StringInternTable(const StringInternTable&) = delete;
+  StringInternTable& operator=(const StringInternTable&) = delete;
+
+  // The entry for `text` with one more reference (a new entry starts at one); the shared
+  // empty entry for an empty text.
+  const InternedString* Intern(std::string_view text);
+  // One more reference to an entry of this table (or the empty entry).
+  static void AddRef(const InternedString* entry) {
+    if (entry->length_ != 0) ++const_cast<InternedString*>(entry)->refs_;
+  }
+  // Drops one reference; the entry is erased when none is left.
+  // REQUIRES: entry came from this table (or is the empty entry).
+  void Release(const InternedString* entry) {
+    if (entry->length_ != 0 && --const_cast<InternedString*>(entry)->refs_ == 0) {
+      Erase(const_cast<InternedString*>(entry));
+    }
+  }
+
+  // Makes room for `n` entries in all, so that filling the table up to that many does not
+  // rehash on the way. Only ever grows the table.
+  void Reserve(size_t n);
+
+  // Frees every entry, whatever its count. With free_small false, memory that came from the
+  // small-object allocator is left to it: for a table that dies together with its allocator.
+  void Clear(bool free_small);
+
+  // The entry for `text` if it is interned here, without taking a reference (for tests).
+  const InternedString* Find(std::string_view text) const;
+  size_t size() const { return count_; }
+  size_t bucket_count() const { return bucket_count_; }
+
+ private:
+  // Open addressing with linear probing. The hash and length sit next to the pointer (in
+  // what would be padding), so a probe touches an entry only when both match.
+  struct Bucket {
+    uint32_t hash;
+    uint32_t length;
+    InternedString* entry;  // null: free
+  };
+
+  static uint32_t Hash(std::string_view text);
+  static size_t EntryBytes(size_t length);
+  // The bucket holding `text`, or the free bucket where it would go.
+  Bucket* Probe(std::string_view text, uint32_t hash) const;
+  void Erase(InternedString* entry);
+  void Grow();
+  void Rehash(size_t new_count);
+
+  SmallObjectAllocator* const allocator_;
+  Bucket* buckets_ = nullptr;  // a power of two of them, created on first insert
+  size_t bucket_count_ = 0;
+  size_t count_ = 0;
+  // Entries too long for the small-object allocator: Clear(false) must find and free them.
+  size_t heap_entries_ = 0;
+};
+
+}  // namespace Voro

@@ -1,0 +1,46 @@
+// The library's only exported symbols. No exception may leave them.
+#include <memory>
+
+#include "binding/value/page_source.h"
+#include "diag/event_xml_log_target.h"
+#include "diag/log.h"
+#include "diag/logger.h"
+#include "kiv/plugin_abi.h"
+#include "login/login_module.h"
+#include "plugin/plugin_runtime.h"
+
+#define KIV_EXPORT extern "C" __attribute__((visibility("default")))
+
+KIV_EXPORT void Create(PluginDescriptor* descriptor) {
+  try {
+    (void)Voro::PluginRuntime::Create(descriptor, std::make_unique<Voro::LoginModule>(),
+                                      Voro::LoginModule::kShortName);
+  } catch (...) {
+    Voro::Log(Voro::kLevelError, Voro::Tag::DBG, "Create failed with an exception");
+    if (descriptor != nullptr) {
+      descriptor->callbacks = nullptr;
+      descriptor->module = nullptr;
+      descriptor->short_name = nullptr;
+      descriptor->api = nullptr;
+    }
+  }
+}
+
+KIV_EXPORT NativeEventCallback RegisterNativeEventCallback(NativeEventCallback callback) {
+  return Voro::SetNativeEventCallback(callback);
+}
+
+KIV_EXPORT void EnableEventXMLLogTarget() {
+  try {
+    Voro::AttachEventXMLLogTarget();
+  } catch (...) {
+  }
+}
+
+// Unloading the library: a logger that only came into being through use (a log line or the
+// XML target attached while no module exists) would otherwise outlive its code.
+__attribute__((destructor)) static void DeleteUnreferencedLogger() {
+  Voro::Logger::DeleteUnreferenced();
+  // The spare pages kept for the next tree would outlive the code that could use them.
+  Voro::PageSource::Default().ReleaseSpareBlocks();
+}

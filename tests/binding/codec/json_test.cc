@@ -1,0 +1,200 @@
+// JSON both ways: text read into a BindingProperty tree, and trees written as text.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/codec/json_reader.h"
+#include "binding/codec/json_writer.h"
+#include "binding/types/record_builder.h"
+#include "binding/types/static_type.h"
+#include "binding/types/type_registry.h"
+#include "support/binding_values.h"
+
+namespace Voro {
+namespace {
+
+using namespace std::literals;
+using testing::Float;
+using testing::Signed;
+using testing::Str;
+using testing::Unsigned;
+
+// A successful parse, or a test failure naming the reader's message.
+BindingProperty ParseOk(std::string_view text) {
+  BindingResult result = ParseJson(text);
+  EXPECT_TRUE(result.ok()) << "input: " << text << "\nerror: " << result.error();
+  return std::move(result.value());
+}
+
+BindingProperty Blob(std::vector<uint8_t> bytes) {
+  BindingProperty p;
+  p = bytes;
+  return p;
+}
+
+TEST(JsonTest, ScalarsReadWithTheTagTheReaderClassifiesAndWriteBack) {
+  const uint64_t max = std::numeric_limits<uint64_t>::max();
+  // The text read, the value it gives, and the text that value is written as. Values no
+  // text reads as are only written.
+  const struct {
+    const char* read;
+    BindingProperty value;
+    std::string written;
+  } cases[] = {
+      {"null", BindingProperty(), ""},  // empty at the top is no text at all
+      {"-1", Signed(-1), "-1"},
+      {"-0", Unsigned(0), "0"},  // zero is not negative, whatever its sign
+      {"18446744073709551615", Unsigned(max), "18446744073709551615"},
+      {"2.5E+3", Float(2500.0), "2500.0"},
+      // Below the double range: a zero that keeps its sign.
+      {"1e-400", Float(0.0), "0.0"},
+      {"-0.0000001e-999999999999", Float(-0.0), "-0.0"},
+      {"1e21", Float(1e21), "1e21"},
+      // Strings decode escapes; the writer escapes what JSON requires.
+      {R"("\"\\\/\b\f\n\r\t")", Str("\"\\/\b\f\n\r\t"), R"("\"\\/\b\f\n\r\t")"},
+      {R"("a\u0000b\u0001\u001F\u007F")", Str("a\0b\x01\x1F\x7F"sv),
+       "\"a\\u0000b\\u0001\\u001F\x7F\""},
+      {nullptr, Blob({0x00, 0xFF, 0x10}), "\"AP8Q\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.written);
+    if (c.read != nullptr) {
+      const BindingProperty value = ParseOk(c.read);
+      EXPECT_EQ(value, c.value) << BindingTypeName(value.type()) << " " << value.ToString();
+      EXPECT_EQ(std::signbit(value.GetFloat()), std::signbit(c.value.GetFloat()));
+    }
+    EXPECT_EQ(WriteJson(c.value), c.written);
+    EXPECT_EQ(WriteJson(c.value, nullptr, "\n"), c.written);
+    if (c.value.type() != BindingType::kFloat || !std::isfinite(c.value.GetFloat())) continue;
+    // What is written reads back to the same bits.
+    const double back = ParseJson(c.written).value().GetFloat(std::nan(""));
+    EXPECT_EQ(back, c.value.GetFloat());
+    EXPECT_EQ(std::signbit(back), std::signbit(c.value.GetFloat()));
+  }
+  for (std::string_view text : {""sv, " "sv, "\t\r\n  \n"sv}) {
+    EXPECT_EQ(ParseOk(text).type(), BindingType::kEmpty);
+  }
+}
+
+TEST(JsonTest, ObjectsAndArraysBuildTheTree) {
+  // Strings are decoded in place, but in a private copy: the caller's text stays as it was.
+  const std::string text =
+      R"({"b":1, "a":[true,null,"x",[],{}], "c":{"d":-2,"e\n":{"f":1.5e3}}, "s":"x\"y"})";
+  const std::string copy = text;  // NOLINT(performance-unnecessary-copy-initialization)
+  const BindingProperty value = ParseOk(text);
+  EXPECT_EQ(text, copy);
+  EXPECT_EQ(WriteJson(value),
+            R"({"a":[true,null,"x",[],{}],"b":1,"c":{"d":-2,"e\n":{"f":1500.0}},"s":"x\"y"})");
+}
+
+TEST(JsonTest, ErrorsNameTheReasonAndTheOffset) {
+  const std::string too_deep = "Nesting is deeper than 1000 levels";
+  const struct {
+    std::string text;
+    std::string reason;
+    size_t offset;
+  } cases[] = {
+      // Beyond the double range: never an infinity.
+      {"{\"a\":-1.7976931348623159e308}", "Number too big to be stored in double.", 5},
+      // A NUL byte does not end the text early.
+      {"1\0"s, "The document root must not follow by other values.", 1},
+      {"  \0{}"s, "Invalid value.", 2},
+      // The offset is the bracket or brace that opens level 1001.
+      {std::string(1001, '[') + std::string(1001, ']'), too_deep, 1000},
+      // A million open brackets fail without exhausting the stack.
+      {std::string(1000000, '[') + std::string(1000000, ']'), too_deep, 1000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    const BindingResult result = ParseJson(c.text);
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(result.error(),
+              "Error: " + c.reason + " at offset " + std::to_string(c.offset) + ".");
+    // The partial tree is discarded: only the error field remains.
+    EXPECT_EQ(result.value().size(), 1u);
+  }
+  const std::string thousand = std::string(1000, '[') + std::string(1000, ']');
+  EXPECT_EQ(WriteJson(ParseOk(thousand)), thousand);
+}
+
+enum class Shade { kLight = 1, kDark = 2 };
+
+TEST(JsonTest, EnumsByNameWhenTheRegistryKnowsThem) {
+  TypeRegistry registry;
+  registry.Enum<Shade>({"T"}, "Shade").Value("LIGHT", Shade::kLight).Value("DARK", Shade::kDark);
+  const uint32_t hash = StaticType::HashCode<Shade>().hash;
+  BindingProperty v;
+  v["dark"] = BindingEnum{2, hash};
+  v["unknown_value"] = BindingEnum{7, hash};
+  v["unknown_type"] = BindingEnum{1, hash + 1};
+  EXPECT_EQ(WriteJson(v, &registry), R"({"dark":"DARK","unknown_type":1,"unknown_value":7})");
+  EXPECT_EQ(WriteJson(v), R"({"dark":2,"unknown_type":1,"unknown_value":7})");
+}
+
+TEST(JsonTest, PrettyLayoutIndentsByFourSpaces) {
+  const char* compact = R"({"a":[1,"two"],"b":{},"c":[],"d":{"e":null}})";
+  BindingProperty v = ParseJson(compact).value();
+  v["d"]["e"] = std::numeric_limits<double>::infinity();
+  const std::string expected =
+      "{\n    \"a\": [\n        1,\n        \"two\"\n    ],\n    \"b\": {},\n    \"c\": [],\n"
+      "    \"d\": {\n        \"e\": null\n    }\n}";
+  EXPECT_EQ(WriteJson(v, nullptr, "\n"), expected);
+  // Any non-empty layout text selects the same layout.
+  EXPECT_EQ(WriteJson(v, nullptr, "pretty"), expected);
+  EXPECT_EQ(WriteJson(v, nullptr, ""), compact);
+}
+
+TEST(JsonTest, DeepTreesAreWrittenWithoutRecursion) {
+  constexpr int kDepth = 200000;
+  BindingProperty root;
+  BindingProperty* node = &root;
+  for (int i = 0; i < kDepth; ++i) node = i % 2 == 0 ? &node->Append() : &(*node)["k"];
+  *node = uint64_t{1};
+  std::string expected;
+  for (int i = 0; i < kDepth; ++i) expected += i % 2 == 0 ? "[" : "{\"k\":";
+  expected += "1";
+  for (int i = kDepth - 1; i >= 0; --i) expected += i % 2 == 0 ? "]" : "}";
+  EXPECT_EQ(WriteJson(root), expected);
+}
+
+// Documents read, written and read again: the trees are equal, and writing the second
+// tree gives the same text.
+TEST(JsonTest, RoundTripsOverACorpus) {
+  const std::vector<std::string> corpus = {
+      R"({"b":1,"a":{"y":[1,2,{"z":null}],"x":"s\u00e9\n"},"":true})",
+      "[18446744073709551616, -9223372036854775809, 1e300, 2.2250738585072014e-308]",
+  };
+  // Doubles of a fixed-seed generator over all bit patterns: every bit must come back.
+  uint64_t state = 0x9E3779B97F4A7C15u;
+  BindingProperty floats = ParseJson("[123456789.123456789]").value();
+  for (int i = 0; i < 20000; ++i) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    double d;
+    std::memcpy(&d, &state, sizeof(d));
+    if (std::isfinite(d)) floats.Append() = d;
+  }
+  EXPECT_EQ(ParseJson(WriteJson(floats)).value(), floats);
+  for (const std::string& document : corpus) {
+    SCOPED_TRACE(document.substr(0, 60));
+    const BindingResult first = ParseJson(document);
+    ASSERT_TRUE(first.ok()) << first.error();
+    for (std::string_view layout : {""sv, "\n"sv}) {
+      const std::string text = WriteJson(first.value(), nullptr, layout);
+      const BindingResult second = ParseJson(text);
+      ASSERT_TRUE(second.ok()) << second.error() << "\n" << text;
+      EXPECT_EQ(second.value(), first.value());
+      EXPECT_EQ(WriteJson(second.value(), nullptr, layout), text);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace Voro

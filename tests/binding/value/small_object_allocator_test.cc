@@ -1,0 +1,128 @@
+#include "binding/value/small_object_allocator.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "binding/value/fake_page_block_mapper.h"
+
+namespace Voro {
+namespace {
+
+class SmallObjectAllocatorTest : public testing::Test {
+ protected:
+  FakePageBlockMapper mapper_;
+  PageSource pages_{&mapper_};
+  SmallObjectAllocator allocator_{&pages_};
+};
+
+TEST_F(SmallObjectAllocatorTest, EveryClassFillsItsFirstBlockBeforeTakingAPage) {
+  EXPECT_EQ(mapper_.mapped(), 0u);  // nothing is taken before the first allocation
+  for (size_t size = 4; size <= SmallObjectAllocator::kMaxSize; size += 4) {
+    SCOPED_TRACE(size);
+    std::vector<void*> slots;
+    const size_t pages_before = allocator_.pages_held();
+    for (size_t i = 0; i < SmallObjectAllocator::kFirstBlockSize / size; ++i) {
+      slots.push_back(allocator_.Allocate(size - (i % 4)));  // any size of the class
+      std::memset(slots.back(), 0xAB, size);
+    }
+    EXPECT_EQ(allocator_.pages_held(), pages_before);
+    slots.push_back(allocator_.Allocate(size));
+    EXPECT_EQ(allocator_.pages_held(), pages_before + 1);
+    for (void* slot : slots) {
+      if (size % 8 == 0) {
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(slot) % 8, 0u);
+      }
+      allocator_.Free(slot, size);
+    }
+    EXPECT_EQ(allocator_.pages_held(), pages_before);  // the page went back, the block stays
+  }
+  EXPECT_EQ(pages_.pages_in_use(), 0u);
+  // Large requests go to the heap.
+  void* big = allocator_.AllocateAny(4096);
+  std::memset(big, 1, 4096);
+  EXPECT_EQ(allocator_.slots_in_use(), 0u);
+  allocator_.FreeAny(big, 4096);
+  void* small = allocator_.AllocateAny(72);
+  EXPECT_EQ(allocator_.slots_in_use(), 1u);
+  allocator_.FreeAny(small, 72);
+}
+
+TEST_F(SmallObjectAllocatorTest, AFullPageGetsRoomAgainAndAnEmptyOneGoesBack) {
+  std::vector<void*> slots;
+  // Fill the first block and exactly one page of the 4-byte class.
+  while (allocator_.pages_held() < 2) slots.push_back(allocator_.Allocate(4));
+  void* on_second_page = slots.back();
+  slots.pop_back();
+  void* middle = slots[slots.size() / 2 + 20];
+  allocator_.Free(middle, 4);
+  // The full page is linked back into the list of blocks with room, so its freed slot is
+  // handed out next, before the untouched slots of the newer page.
+  EXPECT_EQ(allocator_.Allocate(4), middle);
+  allocator_.Free(on_second_page, 4);
+  EXPECT_EQ(allocator_.pages_held(), 1u);
+  for (void* slot : slots) allocator_.Free(slot, 4);
+  EXPECT_EQ(allocator_.pages_held(), 0u);
+  EXPECT_EQ(allocator_.slots_in_use(), 0u);
+  EXPECT_EQ(mapper_.live(), 0u);
+  // The first block is never returned: its slots are reused before a page is taken again.
+  for (size_t i = 0; i < SmallObjectAllocator::kFirstBlockSize / 4; ++i) allocator_.Allocate(4);
+  EXPECT_EQ(allocator_.pages_held(), 0u);
+  allocator_.Allocate(4);
+  EXPECT_EQ(allocator_.pages_held(), 1u);
+  EXPECT_EQ(mapper_.mapped(), 2u);
+  {
+    SmallObjectAllocator dying(&pages_);
+    for (int i = 0; i < 1000; ++i) (void)dying.Allocate(40);
+  }
+  EXPECT_EQ(pages_.pages_in_use(), 1u);  // only this allocator's page remains
+}
+
+TEST_F(SmallObjectAllocatorTest, RandomRunAgreesWithAModel) {
+  std::mt19937 random(20261206);
+  struct Live {
+    size_t size;
+    uint8_t fill;
+  };
+  std::map<unsigned char*, Live> live;
+  const auto free_checked = [&](std::map<unsigned char*, Live>::iterator it) {
+    for (size_t i = 0; i < it->second.size; ++i) ASSERT_EQ(it->first[i], it->second.fill);
+    allocator_.Free(it->first, it->second.size);
+    live.erase(it);
+  };
+  size_t max_pages = 0;
+  for (int step = 0; step < 20000; ++step) {
+    if (live.empty() || (random() % 100) < (step < 10000 ? 60 : 35)) {
+      const size_t size = 1 + random() % SmallObjectAllocator::kMaxSize;
+      auto* slot = static_cast<unsigned char*>(allocator_.Allocate(size));
+      // A slot must not overlap any live one.
+      auto next = live.lower_bound(slot);
+      if (next != live.end()) {
+        ASSERT_GE(next->first, slot + size);
+      }
+      if (next != live.begin()) {
+        ASSERT_LE(std::prev(next)->first + std::prev(next)->second.size, slot);
+      }
+      const auto fill = static_cast<uint8_t>(random());
+      std::memset(slot, fill, size);
+      live[slot] = {size, fill};
+    } else {
+      free_checked(std::next(live.begin(), static_cast<long>(random() % live.size())));
+    }
+    if (step % 64 == 0) {
+      ASSERT_EQ(allocator_.slots_in_use(), live.size());
+    }
+    max_pages = std::max(max_pages, allocator_.pages_held());
+  }
+  EXPECT_GT(max_pages, 10u);
+  while (!live.empty()) free_checked(live.begin());
+  EXPECT_EQ(allocator_.pages_held(), 0u);
+  EXPECT_EQ(mapper_.live(), 0u);
+}
+
+}  // namespace
+}  // namespace Voro
