@@ -68,7 +68,8 @@ Pair MakePair(bool tls, bool wake) {
     options.key_file = LocalPki().dir + "/server.key";
   }
   pair.server = std::make_unique<RtmpServer>(options);
-  if (!pair.server->Start(&pair.error)) {
+  if (auto started = pair.server->Start(); !started.ok()) {
+    pair.error = started.error();
     return pair;
   }
   pair.server->SetCallHandler(

@@ -23,25 +23,19 @@ namespace {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  Voro::Sim::Scenario first;
-  first.accounts.resize(1);
-  first.accounts[0].username = "kept";
-  std::string error;
-  const bool ok = Voro::Sim::ParseScenario(text, &first, &error);
-  if (ok != error.empty()) Fail("verdict and message disagree", error);
-  if (!ok && (first.accounts.size() != 1 || first.accounts[0].username != "kept")) {
-    Fail("a failed read changed the scenario", error);
+  const auto first = Voro::Sim::ParseScenario(text);
+  if (!first.ok() && first.error().empty()) Fail("a failure without a message", text);
+  const auto second = Voro::Sim::ParseScenario(text);
+  if (second.ok() != first.ok() || second.error() != first.error()) {
+    Fail("second read differs", second.error());
   }
-  Voro::Sim::Scenario second;
-  std::string again;
-  if (Voro::Sim::ParseScenario(text, &second, &again) != ok || again != error) {
-    Fail("second read differs", again);
-  }
-  if (ok) {
-    if (first.accounts.size() != second.accounts.size()) Fail("account counts differ", text);
-    for (size_t i = 0; i < first.accounts.size(); ++i) {
-      if (first.accounts[i].username.empty()) Fail("an account without a name", text);
-      if (first.accounts[i].username != second.accounts[i].username) Fail("names differ", text);
+  if (first.ok()) {
+    const auto& accounts = first.value().accounts;
+    const auto& again = second.value().accounts;
+    if (accounts.size() != again.size()) Fail("account counts differ", text);
+    for (size_t i = 0; i < accounts.size(); ++i) {
+      if (accounts[i].username.empty()) Fail("an account without a name", text);
+      if (accounts[i].username != again[i].username) Fail("names differ", text);
     }
   }
   return 0;

@@ -30,22 +30,21 @@ char* CopyBytes(const char* bytes, size_t size) {
   return copy;
 }
 
-bool Build(const rapidjson::Value& json, int depth, BindingAbiValue* out, std::string* error) {
+kiv::Status Build(const rapidjson::Value& json, int depth, BindingAbiValue* out) {
   Clear(out);
   if (json.IsArray() || json.IsObject()) {
     if (depth > kMaxAbiDepth) {
-      *error = kTooDeep;
-      return false;
+      return kiv::Error{kTooDeep};
     }
   }
   switch (json.GetType()) {
     case rapidjson::kNullType:
-      return true;
+      return {};
     case rapidjson::kFalseType:
     case rapidjson::kTrueType:
       out->tag = KIV_ABI_BOOL;
       out->payload.boolean = json.GetBool() ? 1 : 0;
-      return true;
+      return {};
     case rapidjson::kNumberType:
       if (json.IsInt64()) {
         out->tag = KIV_ABI_SIGNED;
@@ -57,44 +56,41 @@ bool Build(const rapidjson::Value& json, int depth, BindingAbiValue* out, std::s
         out->tag = KIV_ABI_DOUBLE;
         out->payload.f64 = json.GetDouble();
       }
-      return true;
+      return {};
     case rapidjson::kStringType:
       if (!MakeOwnedString(std::string_view(json.GetString(), json.GetStringLength()), out)) {
-        *error = "out of memory";
-        return false;
+        return kiv::Error{"out of memory"};
       }
-      return true;
+      return {};
     case rapidjson::kArrayType: {
       rapidjson::SizeType count = json.Size();
       out->tag = KIV_ABI_COLLECTION;
-      if (count == 0) return true;
+      if (count == 0) return {};
       auto* elements = static_cast<BindingAbiValue*>(std::calloc(count, sizeof(BindingAbiValue)));
       if (elements == nullptr) {
-        *error = "out of memory";
         Clear(out);
-        return false;
+        return kiv::Error{"out of memory"};
       }
       // Publish the array first: a failure half-way releases through the record itself.
       out->payload.ref.pointer = elements;
       out->payload.ref.count = count;
       for (rapidjson::SizeType i = 0; i < count; ++i) {
-        if (!Build(json[i], depth + 1, &elements[i], error)) {
+        if (auto built = Build(json[i], depth + 1, &elements[i]); !built.ok()) {
           ReleaseAbiValue(out);
-          return false;
+          return built;
         }
       }
-      return true;
+      return {};
     }
     case rapidjson::kObjectType: {
       rapidjson::SizeType count = json.MemberCount();
       out->tag = KIV_ABI_STRUCTURE;
-      if (count == 0) return true;
+      if (count == 0) return {};
       auto* entries =
           static_cast<BindingAbiStructEntry*>(std::calloc(count, sizeof(BindingAbiStructEntry)));
       if (entries == nullptr) {
-        *error = "out of memory";
         Clear(out);
-        return false;
+        return kiv::Error{"out of memory"};
       }
       out->payload.ref.pointer = entries;
       out->payload.ref.count = count;
@@ -102,58 +98,59 @@ bool Build(const rapidjson::Value& json, int depth, BindingAbiValue* out, std::s
       for (auto member = json.MemberBegin(); member != json.MemberEnd(); ++member, ++i) {
         char* key = CopyBytes(member->name.GetString(), member->name.GetStringLength());
         if (key == nullptr) {
-          *error = "out of memory";
           ReleaseAbiValue(out);
-          return false;
+          return kiv::Error{"out of memory"};
         }
         entries[i].key = key;
         entries[i].owned_key = 1;
-        if (!Build(member->value, depth + 1, &entries[i].value, error)) {
+        if (auto built = Build(member->value, depth + 1, &entries[i].value); !built.ok()) {
           ReleaseAbiValue(out);
-          return false;
+          return built;
         }
       }
-      return true;
+      return {};
     }
   }
-  *error = "unknown JSON type";
-  return false;
+  return kiv::Error{"unknown JSON type"};
 }
 
-bool Write(const BindingAbiValue& value, int depth, JsonWriter* writer, std::string* error) {
+// The writer refuses only what its flags forbid, which these values never are.
+kiv::Status Wrote(bool ok) {
+  if (!ok) return kiv::Error{"cannot write JSON"};
+  return {};
+}
+
+kiv::Status Write(const BindingAbiValue& value, int depth, JsonWriter* writer) {
   if ((value.tag == KIV_ABI_COLLECTION || value.tag == KIV_ABI_STRUCTURE) && depth > kMaxAbiDepth) {
-    *error = kTooDeep;
-    return false;
+    return kiv::Error{kTooDeep};
   }
   const void* pointer = value.payload.ref.pointer;
   uint32_t count = value.payload.ref.count;
   switch (value.tag) {
     case KIV_ABI_EMPTY:
-      return writer->Null();
+      return Wrote(writer->Null());
     case KIV_ABI_BOOL:
-      return writer->Bool(value.payload.boolean != 0);
+      return Wrote(writer->Bool(value.payload.boolean != 0));
     case KIV_ABI_SIGNED:
-      return writer->Int64(value.payload.i64);
+      return Wrote(writer->Int64(value.payload.i64));
     case KIV_ABI_UNSIGNED:
-      return writer->Uint64(value.payload.u64);
+      return Wrote(writer->Uint64(value.payload.u64));
     case KIV_ABI_DOUBLE:
-      return writer->Double(value.payload.f64);
+      return Wrote(writer->Double(value.payload.f64));
     case KIV_ABI_STRING_BORROWED:
     case KIV_ABI_STRING_OWNED: {
       // The text ends at its NUL; the count is the sender's word and not trusted.
       const char* text = pointer != nullptr ? static_cast<const char*>(pointer) : "";
       size_t length = std::strlen(text);
       if (length > std::numeric_limits<rapidjson::SizeType>::max()) {
-        *error = "string too long";
-        return false;
+        return kiv::Error{"string too long"};
       }
-      return writer->String(text, static_cast<rapidjson::SizeType>(length));
+      return Wrote(writer->String(text, static_cast<rapidjson::SizeType>(length)));
     }
     case KIV_ABI_BLOB_BORROWED:
     case KIV_ABI_BLOB_OWNED: {
       if (pointer == nullptr && count != 0) {
-        *error = "blob without bytes";
-        return false;
+        return kiv::Error{"blob without bytes"};
       }
       static const char kAlphabet[] =
           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -170,60 +167,57 @@ bool Write(const BindingAbiValue& value, int depth, JsonWriter* writer, std::str
         text += remaining > 1 ? kAlphabet[(triple >> 6) & 63] : '=';
         text += remaining > 2 ? kAlphabet[triple & 63] : '=';
       }
-      return writer->String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+      return Wrote(writer->String(text.data(), static_cast<rapidjson::SizeType>(text.size())));
     }
     case KIV_ABI_COLLECTION: {
       if (pointer == nullptr && count != 0) {
-        *error = "collection without elements";
-        return false;
+        return kiv::Error{"collection without elements"};
       }
       const auto* elements = static_cast<const BindingAbiValue*>(pointer);
       writer->StartArray();
       for (uint32_t i = 0; i < count; ++i) {
-        if (!Write(elements[i], depth + 1, writer, error)) return false;
+        if (auto written = Write(elements[i], depth + 1, writer); !written.ok()) return written;
       }
-      return writer->EndArray();
+      return Wrote(writer->EndArray());
     }
     case KIV_ABI_STRUCTURE: {
       if (pointer == nullptr && count != 0) {
-        *error = "structure without entries";
-        return false;
+        return kiv::Error{"structure without entries"};
       }
       const auto* entries = static_cast<const BindingAbiStructEntry*>(pointer);
       writer->StartObject();
       for (uint32_t i = 0; i < count; ++i) {
         if (entries[i].key == nullptr) {
-          *error = "structure entry without a key";
-          return false;
+          return kiv::Error{"structure entry without a key"};
         }
         writer->Key(entries[i].key);
-        if (!Write(entries[i].value, depth + 1, writer, error)) return false;
+        if (auto written = Write(entries[i].value, depth + 1, writer); !written.ok())
+          return written;
       }
-      return writer->EndObject();
+      return Wrote(writer->EndObject());
     }
     default:
-      *error = "unknown value tag " + std::to_string(value.tag);
-      return false;
+      return kiv::Error{"unknown value tag " + std::to_string(value.tag)};
   }
 }
 
 }  // namespace
 
-bool AbiFromJson(const rapidjson::Value& json, BindingAbiValue* out, std::string* error) {
-  return Build(json, 1, out, error);
+kiv::Status AbiFromJson(const rapidjson::Value& json, BindingAbiValue* out) {
+  return Build(json, 1, out);
 }
 
-bool AbiFromJsonText(std::string_view json, BindingAbiValue* out, std::string* error) {
+kiv::Status AbiFromJsonText(std::string_view json, BindingAbiValue* out) {
   Clear(out);
   rapidjson::Document document;
   // Iterative: the text may come from a file a person wrote, so no recursion on it.
   document.Parse<rapidjson::kParseIterativeFlag>(json.data(), json.size());
   if (document.HasParseError()) {
-    *error = std::string("invalid JSON at offset ") + std::to_string(document.GetErrorOffset()) +
-             ": " + rapidjson::GetParseError_En(document.GetParseError());
-    return false;
+    return kiv::Error{std::string("invalid JSON at offset ") +
+                      std::to_string(document.GetErrorOffset()) + ": " +
+                      rapidjson::GetParseError_En(document.GetParseError())};
   }
-  return AbiFromJson(document, out, error);
+  return AbiFromJson(document, out);
 }
 
 char* CopyText(std::string_view text) { return CopyBytes(text.data(), text.size()); }
@@ -280,20 +274,15 @@ void ReleaseAbiValue(BindingAbiValue* value) {
   Clear(value);
 }
 
-bool AbiToJson(const BindingAbiValue& value, std::string* json, std::string* error) {
+kiv::Result<std::string> AbiToJson(const BindingAbiValue& value) {
   rapidjson::StringBuffer buffer;
   JsonWriter writer(buffer);
-  if (!Write(value, 1, &writer, error)) return false;
-  json->assign(buffer.GetString(), buffer.GetSize());
-  return true;
+  if (auto written = Write(value, 1, &writer); !written.ok()) return kiv::Error{written.error()};
+  return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-bool ArgumentsToJson(const BindingAbiNamedValue* arguments, uint32_t count, std::string* json,
-                     std::string* error) {
-  if (arguments == nullptr && count != 0) {
-    *error = "arguments without an array";
-    return false;
-  }
+kiv::Result<std::string> ArgumentsToJson(const BindingAbiNamedValue* arguments, uint32_t count) {
+  if (arguments == nullptr && count != 0) return kiv::Error{"arguments without an array"};
   rapidjson::StringBuffer buffer;
   JsonWriter writer(buffer);
   writer.StartObject();
@@ -302,11 +291,12 @@ bool ArgumentsToJson(const BindingAbiNamedValue* arguments, uint32_t count, std:
         arguments[i].name != nullptr ? std::string(arguments[i].name) : "#" + std::to_string(i);
     writer.Key(name.c_str(), static_cast<rapidjson::SizeType>(name.size()));
     // The argument itself is the first level.
-    if (!Write(arguments[i].value, 1, &writer, error)) return false;
+    if (auto written = Write(arguments[i].value, 1, &writer); !written.ok()) {
+      return kiv::Error{written.error()};
+    }
   }
   writer.EndObject();
-  json->assign(buffer.GetString(), buffer.GetSize());
-  return true;
+  return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 }  // namespace kivhost

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/result.h"
 #include "kiv/plugin_abi.h"
 
 namespace kivhost {
@@ -24,14 +25,14 @@ inline constexpr int kMaxAbiDepth = 1000;
 // Each builder overwrites *out without releasing it. On success *out owns everything it
 // points to (strings tag 6, blobs tag 8, collections tag 9, structures tag 10 with owned
 // keys), all malloc'd, to be freed only with ReleaseAbiValue. On failure *out is left
-// empty (tag 0) and *error says why.
-bool AbiFromJson(const rapidjson::Value& json, BindingAbiValue* out, std::string* error);
-bool AbiFromJsonText(std::string_view json, BindingAbiValue* out, std::string* error);
-bool MakeOwnedString(std::string_view text, BindingAbiValue* out);
+// empty (tag 0) and the result says why.
+[[nodiscard]] kiv::Status AbiFromJson(const rapidjson::Value& json, BindingAbiValue* out);
+[[nodiscard]] kiv::Status AbiFromJsonText(std::string_view json, BindingAbiValue* out);
+[[nodiscard]] bool MakeOwnedString(std::string_view text, BindingAbiValue* out);
 // A zero-terminated copy from malloc, for records the plugin frees through their release
 // function; null when there is no memory.
 char* CopyText(std::string_view text);
-bool MakeOwnedBlob(const void* bytes, size_t size, BindingAbiValue* out);
+[[nodiscard]] bool MakeOwnedBlob(const void* bytes, size_t size, BindingAbiValue* out);
 
 // Frees what a host-built tree owns and leaves the record zeroed (tag 0). Borrowed
 // strings and blobs (tags 5, 7) are left alone. REQUIRES: the tree was built by the host.
@@ -40,11 +41,11 @@ void ReleaseAbiValue(BindingAbiValue* value);
 // Writes any value, borrowed or owned, as JSON text. Fails on an unknown tag, a null
 // pointer with a non-zero count, a structure entry without a key, or nesting deeper than
 // kMaxAbiDepth.
-bool AbiToJson(const BindingAbiValue& value, std::string* json, std::string* error);
+[[nodiscard]] kiv::Result<std::string> AbiToJson(const BindingAbiValue& value);
 
 // Writes a request's arguments as one JSON object, in their order. A positional argument
 // (null name) is written under "#" followed by its index in the array.
-bool ArgumentsToJson(const BindingAbiNamedValue* arguments, uint32_t count, std::string* json,
-                     std::string* error);
+[[nodiscard]] kiv::Result<std::string> ArgumentsToJson(const BindingAbiNamedValue* arguments,
+                                                       uint32_t count);
 
 }  // namespace kivhost

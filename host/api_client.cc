@@ -142,16 +142,15 @@ const ApiEndpointRecord* FindEndpoint(const ApiTable& table, uint32_t method,
   return templated;
 }
 
-bool CallEndpoint(const ApiEndpointRecord& endpoint, const ApiCall& call, ApiCallResult* result,
-                  std::string* error) {
+kiv::Status CallEndpoint(const ApiEndpointRecord& endpoint, const ApiCall& call,
+                         ApiCallResult* result) {
   OwnedArguments arguments;
   arguments.values.reserve(call.arguments.size());
   for (const auto& [name, json] : call.arguments) {
     BindingAbiNamedValue value{};
     value.name = name.c_str();
-    if (!AbiFromJsonText(json, &value.value, error)) {
-      *error = "argument '" + name + "': " + *error;
-      return false;
+    if (auto built = AbiFromJsonText(json, &value.value); !built.ok()) {
+      return kiv::Error{"argument '" + name + "': " + built.error()};
     }
     arguments.values.push_back(value);
   }
@@ -189,13 +188,11 @@ bool CallEndpoint(const ApiEndpointRecord& endpoint, const ApiCall& call, ApiCal
     if (response.stream_close != nullptr) response.stream_close(response.stream_context);
     result->body_json = text;
   } else {
-    std::string conversion_error;
-    if (!AbiToJson(response.body, &result->body_json, &conversion_error)) {
-      result->body_json = "<" + conversion_error + ">";
-    }
+    auto body = AbiToJson(response.body);
+    result->body_json = body.ok() ? std::move(body.value()) : "<" + body.error() + ">";
   }
   if (response.release != nullptr) response.release(&response);
-  return true;
+  return {};
 }
 
 }  // namespace kivhost

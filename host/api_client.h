@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/result.h"
 #include "kiv/plugin_abi.h"
 
 namespace kivhost {
@@ -43,10 +44,10 @@ struct ApiCallResult {
 };
 
 // Calls the endpoint's callback with a HostRequest built from `call`, reads the response
-// and releases it. Runs on the calling thread: call it on the plugin thread. False with
-// *error when an argument is not valid JSON.
-bool CallEndpoint(const ApiEndpointRecord& endpoint, const ApiCall& call, ApiCallResult* result,
-                  std::string* error);
+// and releases it. Runs on the calling thread: call it on the plugin thread. Fails when an
+// argument is not valid JSON.
+[[nodiscard]] kiv::Status CallEndpoint(const ApiEndpointRecord& endpoint, const ApiCall& call,
+                                       ApiCallResult* result);
 
 // JSON text indented by four spaces, for people; text that is not JSON comes back as it is.
 std::string IndentedJson(const std::string& json);

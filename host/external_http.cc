@@ -168,7 +168,7 @@ class CurlHeaders {
   CurlHeaders& operator=(const CurlHeaders&) = delete;
   ~CurlHeaders() { curl_slist_free_all(list_); }
 
-  bool Add(const std::string& line) {
+  [[nodiscard]] bool Add(const std::string& line) {
     curl_slist* next = curl_slist_append(list_, line.c_str());
     if (next == nullptr) return false;
     list_ = next;
@@ -180,9 +180,9 @@ class CurlHeaders {
   curl_slist* list_ = nullptr;
 };
 
-// The request's fields as libcurl header lines. False with *error on a field that would
-// break the request's framing.
-bool BuildHeaderLines(const HostExternalRequest& request, CurlHeaders* lines, std::string* error) {
+// The request's fields as libcurl header lines. Fails on a field that would break the
+// request's framing.
+kiv::Status BuildHeaderLines(const HostExternalRequest& request, CurlHeaders* lines) {
   bool content_type = false;
   bool expect = false;
   for (uint32_t i = 0; i < request.header_count; ++i) {
@@ -190,8 +190,8 @@ bool BuildHeaderLines(const HostExternalRequest& request, CurlHeaders* lines, st
     const std::string_view value = request.headers[i].value ? request.headers[i].value : "";
     if (name.empty() || name.find_first_of(":\r\n \t") != std::string_view::npos ||
         value.find_first_of("\r\n") != std::string_view::npos) {
-      *error = "kivhost: header field " + std::to_string(i) + " is not a valid HTTP field";
-      return false;
+      return kiv::Error{"kivhost: header field " + std::to_string(i) +
+                        " is not a valid HTTP field"};
     }
     content_type |= EqualsIgnoringCase(name, "content-type");
     expect |= EqualsIgnoringCase(name, "expect");
@@ -202,17 +202,13 @@ bool BuildHeaderLines(const HostExternalRequest& request, CurlHeaders* lines, st
     } else {
       line.append(": ").append(value);
     }
-    if (!lines->Add(line)) {
-      *error = "kivhost: out of memory";
-      return false;
-    }
+    if (!lines->Add(line)) return kiv::Error{"kivhost: out of memory"};
   }
   // No form type the plugin did not ask for, and no wait for a 100 Continue.
   if ((!content_type && !lines->Add("Content-Type:")) || (!expect && !lines->Add("Expect:"))) {
-    *error = "kivhost: out of memory";
-    return false;
+    return kiv::Error{"kivhost: out of memory"};
   }
-  return true;
+  return {};
 }
 
 // Moves a completed answer into the response record, allocated for the plugin.
@@ -283,21 +279,16 @@ std::string ExternalHttp::SystemBundlePath() {
   return path;
 }
 
-bool ExternalHttp::SetExtraCaFile(const std::string& path, std::string* error) {
+kiv::Status ExternalHttp::SetExtraCaFile(const std::string& path) {
   std::string extra;
-  if (!ReadWholeFile(path, &extra)) {
-    *error = "cannot read the CA file '" + path + "'";
-    return false;
-  }
+  if (!ReadWholeFile(path, &extra)) return kiv::Error{"cannot read the CA file '" + path + "'"};
   if (extra.find(kPemCertificate) == std::string::npos) {
-    *error = "the CA file '" + path + "' holds no PEM certificate";
-    return false;
+    return kiv::Error{"the CA file '" + path + "' holds no PEM certificate"};
   }
   const std::string system_path = SystemBundlePath();
   std::string bundle;
   if (!ReadWholeFile(system_path, &bundle)) {
-    *error = "cannot read the system trust store '" + system_path + "'";
-    return false;
+    return kiv::Error{"cannot read the system trust store '" + system_path + "'"};
   }
   if (!bundle.empty() && bundle.back() != '\n') bundle += '\n';
   bundle += extra;
@@ -312,8 +303,7 @@ bool ExternalHttp::SetExtraCaFile(const std::string& path, std::string* error) {
   if (fd >= 0) close(fd);
   if (!written) {
     if (fd >= 0) std::remove(temporary);
-    *error = "cannot write the joined trust store to " + std::string(temporary);
-    return false;
+    return kiv::Error{"cannot write the joined trust store to " + std::string(temporary)};
   }
   std::string old_path;
   std::vector<void*> old_handles;
@@ -326,7 +316,7 @@ bool ExternalHttp::SetExtraCaFile(const std::string& path, std::string* error) {
   }
   for (void* handle : old_handles) curl_easy_cleanup(static_cast<CURL*>(handle));
   if (!old_path.empty()) std::remove(old_path.c_str());
-  return true;
+  return {};
 }
 
 void ExternalHttp::Perform(const HostExternalRequest& request,
@@ -349,8 +339,9 @@ void ExternalHttp::Perform(const HostExternalRequest& request,
     bundle_path = ca_bundle_path_;
   }
   CurlHeaders lines;
-  std::string error;
-  if (!BuildHeaderLines(request, &lines, &error)) return Fail(kFailed, error, response);
+  if (auto built = BuildHeaderLines(request, &lines); !built.ok()) {
+    return Fail(kFailed, built.error(), response);
+  }
 
   CURL* curl = static_cast<CURL*>(TakeHandle());
   if (curl == nullptr) return Fail(kFailed, "kivhost: cannot start libcurl", response);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/result.h"
 #include "kiv/plugin_abi.h"
 
 namespace kivhost {
@@ -40,9 +41,9 @@ class ExternalHttp {
   // later request. libcurl's CAINFO replaces the default bundle rather than adding to it,
   // so the system bundle and this file are joined into one bundle, written to a private
   // temporary file (removed again with this object): a file, unlike an in-memory bundle,
-  // lets libcurl keep the parsed store between requests. False, with *error, when either
-  // cannot be read or written or the file holds no certificate. Any thread.
-  bool SetExtraCaFile(const std::string& path, std::string* error);
+  // lets libcurl keep the parsed store between requests. Fails when either cannot be read or
+  // written or the file holds no certificate. Any thread.
+  [[nodiscard]] kiv::Status SetExtraCaFile(const std::string& path);
 
   // Performs `request` and fills `response`: code 0 with the status, headers and body of a
   // completed exchange (any status), 2 for a time-out, 1 for anything else with libcurl's

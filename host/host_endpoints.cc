@@ -82,9 +82,8 @@ void Fill(const EndpointReply& reply, const std::string& what, HostResponse* res
       FillError(reply.status(), reply.error_text(), response);
       return;
     case EndpointReply::Kind::kJson: {
-      std::string error;
-      if (!AbiFromJsonText(reply.json(), &response->body, &error)) {
-        FillError(kHandlerFailedStatus, kHandlerFailed + what + ": " + error, response);
+      if (auto built = AbiFromJsonText(reply.json(), &response->body); !built.ok()) {
+        FillError(kHandlerFailedStatus, kHandlerFailed + what + ": " + built.error(), response);
         return;
       }
       response->status_code = 200;
@@ -129,12 +128,12 @@ std::string JsonString(const std::string& text) {
 
 // Re-writes a member through the depth-bounded conversion, so that a hand-written file
 // cannot nest without limit.
-bool MemberText(const rapidjson::Value& value, std::string* text, std::string* error) {
+kiv::Result<std::string> MemberText(const rapidjson::Value& value) {
   BindingAbiValue abi;
-  if (!AbiFromJson(value, &abi, error)) return false;
-  bool ok = AbiToJson(abi, text, error);
+  if (auto built = AbiFromJson(value, &abi); !built.ok()) return kiv::Error{built.error()};
+  auto text = AbiToJson(abi);
   ReleaseAbiValue(&abi);
-  return ok;
+  return text;
 }
 
 }  // namespace
@@ -272,11 +271,12 @@ void HostEndpoints::AnswerUnguarded(const HostRequest& request, HostResponse* re
     call.body.assign(static_cast<const char*>(request.body), request.body_length);
   }
   std::string what = call.method + " " + call.path;
-  std::string error;
-  if (!ArgumentsToJson(request.arguments, request.argument_count, &call.arguments, &error)) {
-    FillError(kBadArgumentsStatus, kBadArguments + what + ": " + error, response);
+  auto arguments = ArgumentsToJson(request.arguments, request.argument_count);
+  if (!arguments.ok()) {
+    FillError(kBadArgumentsStatus, kBadArguments + what + ": " + arguments.error(), response);
     return;
   }
+  call.arguments = std::move(arguments.value());
   EndpointHandler handler = Find(call.method, call.path, &call.rest);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -294,41 +294,32 @@ void HostEndpoints::SetCommandLineArgs(std::vector<std::pair<std::string, std::s
   command_line_ = std::move(args);
 }
 
-bool HostEndpoints::LoadRegionFile(const std::string& path, std::string* error) {
+kiv::Status HostEndpoints::LoadRegionFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    *error = "cannot read region file " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!file) return kiv::Error{"cannot read region file " + path + ": " + std::strerror(errno)};
   std::stringstream content;
   content << file.rdbuf();
   std::string text = content.str();
   rapidjson::Document document;
   document.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
   if (document.HasParseError()) {
-    *error = "region file " + path +
-             " is not valid JSON: " + rapidjson::GetParseError_En(document.GetParseError()) +
-             " at offset " + std::to_string(document.GetErrorOffset());
-    return false;
+    return kiv::Error{"region file " + path + " is not valid JSON: " +
+                      rapidjson::GetParseError_En(document.GetParseError()) + " at offset " +
+                      std::to_string(document.GetErrorOffset())};
   }
   if (!document.IsObject() || !document.HasMember("globals") || !document["globals"].IsObject() ||
       !document.HasMember("region_data") || !document["region_data"].IsObject()) {
-    *error = "region file " + path +
-             " must hold an object with the objects \"globals\" and \"region_data\"";
-    return false;
+    return kiv::Error{"region file " + path +
+                      " must hold an object with the objects \"globals\" and \"region_data\""};
   }
-  std::string globals;
-  std::string region_data;
-  std::string why;
-  if (!MemberText(document["globals"], &globals, &why) ||
-      !MemberText(document["region_data"], &region_data, &why)) {
-    *error = "region file " + path + ": " + why;
-    return false;
-  }
+  auto globals = MemberText(document["globals"]);
+  if (!globals.ok()) return kiv::Error{"region file " + path + ": " + globals.error()};
+  auto region_data = MemberText(document["region_data"]);
+  if (!region_data.ok()) return kiv::Error{"region file " + path + ": " + region_data.error()};
   std::lock_guard<std::mutex> lock(mutex_);
-  globals_ = std::move(globals);
-  region_data_ = std::move(region_data);
-  return true;
+  globals_ = std::move(globals.value());
+  region_data_ = std::move(region_data.value());
+  return {};
 }
 
 void HostEndpoints::SetPluginState(std::string state) {

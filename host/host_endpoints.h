@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/result.h"
 #include "kiv/plugin_abi.h"
 
 namespace kivhost {
@@ -115,8 +116,8 @@ class HostEndpoints {
   // Name/value pairs for "/voroclient/command-line-args", names without leading dashes.
   void SetCommandLineArgs(std::vector<std::pair<std::string, std::string>> args);
   // Reads {"globals": {...}, "region_data": {...}}; on any fault leaves the current
-  // settings alone and says why in *error.
-  bool LoadRegionFile(const std::string& path, std::string* error);
+  // settings alone and says why.
+  [[nodiscard]] kiv::Status LoadRegionFile(const std::string& path);
   void SetPluginState(std::string state);
 
   std::vector<SinkRecord> records() const;

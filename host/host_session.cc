@@ -43,10 +43,11 @@ bool HostVersion::Parse(const std::string& text, HostVersion* version) {
   return true;
 }
 
-std::unique_ptr<HostSession> HostSession::Load(const std::string& path, std::string* error) {
+kiv::Result<std::unique_ptr<HostSession>> HostSession::Load(const std::string& path) {
+  auto library = PluginLibrary::Open(path);
+  if (!library.ok()) return kiv::Error{library.error()};
   std::unique_ptr<HostSession> session(new HostSession());
-  session->library_ = PluginLibrary::Open(path, error);
-  if (!session->library_) return nullptr;
+  session->library_ = std::move(library.value());
   session->thread_ = std::make_unique<PluginThread>();
   session->host_ = std::make_unique<SubstituteHost>(session->thread_.get());
   return session;
@@ -84,9 +85,9 @@ bool HostSession::Initialize() {
   // subscribers hear of it.
   if (ready) {
     host_->endpoints().SetPluginState("PluginsInitialized");
-    std::string error;
     for (const char* name : {kPluginManagerEventName, "OnJsonApiEvent"}) {
-      host_->RaiseEvent(name, kPluginsInitializedEvent, &error);
+      // Refused only for a payload that is not JSON, and this one is fixed.
+      (void)host_->RaiseEvent(name, kPluginsInitializedEvent);
     }
   }
   return ready;
@@ -104,9 +105,9 @@ void HostSession::Shutdown() {
   if (!running()) return;
   // As a client core does before it stops: its plugins hear that shutdown begins, so that
   // work still under way can end.
-  std::string error;
   for (const char* name : {kPreShutdownEventName, "OnJsonApiEvent"}) {
-    host_->RaiseEvent(name, kPreShutdownEvent, &error);
+    // Refused only for a payload that is not JSON, and this one is fixed.
+    (void)host_->RaiseEvent(name, kPreShutdownEvent);
   }
   // The plugin goes only between its waits: a wait's callers are still on the plugin
   // thread's stack, inside the module, and must not outlive it.

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "common/result.h"
 #include "host/plugin_library.h"
 #include "host/plugin_thread.h"
 #include "host/substitute_host.h"
@@ -20,7 +21,7 @@ struct HostVersion {
 
   std::string Text() const;
   // "MAJOR.MINOR.PATCH" with decimal numbers; false on anything else.
-  static bool Parse(const std::string& text, HostVersion* version);
+  [[nodiscard]] static bool Parse(const std::string& text, HostVersion* version);
 };
 
 struct HandshakeResult {
@@ -31,8 +32,8 @@ struct HandshakeResult {
 
 class HostSession {
  public:
-  // Loads the plugin library. On failure returns null and sets *error.
-  static std::unique_ptr<HostSession> Load(const std::string& path, std::string* error);
+  // Loads the plugin library.
+  [[nodiscard]] static kiv::Result<std::unique_ptr<HostSession>> Load(const std::string& path);
   // Shuts the plugin down if it is still running, stops the thread, unloads the library.
   ~HostSession();
 

@@ -142,11 +142,10 @@ int RunCall(kivhost::HostSession& session, const kivhost::CallOptions& options) 
     call.arguments.emplace_back(name, ArgumentJson(value));
   }
   kivhost::ApiCallResult result;
-  std::string error;
-  bool sent = false;
-  session.thread().Invoke([&] { sent = kivhost::CallEndpoint(*endpoint, call, &result, &error); });
-  if (!sent) {
-    std::printf("call: %s\n", error.c_str());
+  kiv::Status sent;
+  session.thread().Invoke([&] { sent = kivhost::CallEndpoint(*endpoint, call, &result); });
+  if (!sent.ok()) {
+    std::printf("call: %s\n", sent.error().c_str());
     return 2;
   }
   std::printf("call: %s %s -> %s\n", options.method.c_str(), options.path.c_str(),
@@ -170,10 +169,10 @@ int RunCall(kivhost::HostSession& session, const kivhost::CallOptions& options) 
 int main(int argc, char** argv) {
   kivhost::KivhostOptions options;
   options.plugin = KIV_DEFAULT_PLUGIN;
-  std::string parse_error;
-  if (!kivhost::ParseKivhostOptions(std::vector<std::string>(argv + 1, argv + argc), &options,
-                                    &parse_error)) {
-    std::fprintf(stderr, "kivhost: %s\n%s", parse_error.c_str(), kUsage);
+  if (auto parsed =
+          kivhost::ParseKivhostOptions(std::vector<std::string>(argv + 1, argv + argc), &options);
+      !parsed.ok()) {
+    std::fprintf(stderr, "kivhost: %s\n%s", parsed.error().c_str(), kUsage);
     return 2;
   }
   if (options.help) {
@@ -189,25 +188,27 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::string error;
-  auto session = kivhost::HostSession::Load(plugin, &error);
-  if (!session) {
-    std::fprintf(stderr, "kivhost: %s\n", error.c_str());
+  auto loaded = kivhost::HostSession::Load(plugin);
+  if (!loaded.ok()) {
+    std::fprintf(stderr, "kivhost: %s\n", loaded.error().c_str());
     return 1;
   }
-  if (!options.region_file.empty() &&
-      !session->host().endpoints().LoadRegionFile(options.region_file, &error)) {
-    std::fprintf(stderr, "kivhost: %s\n", error.c_str());
-    return 2;
+  std::unique_ptr<kivhost::HostSession> session = std::move(loaded.value());
+  if (!options.region_file.empty()) {
+    if (auto read = session->host().endpoints().LoadRegionFile(options.region_file); !read.ok()) {
+      std::fprintf(stderr, "kivhost: %s\n", read.error().c_str());
+      return 2;
+    }
   }
-  if (!options.ca_file.empty() &&
-      !session->host().external_http().SetExtraCaFile(options.ca_file, &error)) {
-    std::fprintf(stderr, "kivhost: %s\n", error.c_str());
-    return 2;
+  if (!options.ca_file.empty()) {
+    if (auto read = session->host().external_http().SetExtraCaFile(options.ca_file); !read.ok()) {
+      std::fprintf(stderr, "kivhost: %s\n", read.error().c_str());
+      return 2;
+    }
   }
   if (!options.qsa_file.empty()) {
-    if (!session->host().qsa().LoadFile(options.qsa_file, &error)) {
-      std::fprintf(stderr, "kivhost: %s\n", error.c_str());
+    if (auto read = session->host().qsa().LoadFile(options.qsa_file); !read.ok()) {
+      std::fprintf(stderr, "kivhost: %s\n", read.error().c_str());
       return 2;
     }
     session->host().qsa().Install(&session->host().endpoints());
@@ -244,8 +245,8 @@ int main(int argc, char** argv) {
   bool ready = session->Initialize();
   std::printf("initialize: %s\n", ready ? "ready" : "not ready");
   for (const auto& [name, payload] : options.raised_events) {
-    if (!session->host().RaiseEvent(name, payload, &error)) {
-      std::printf("raise: %s: %s\n", name.c_str(), error.c_str());
+    if (auto raised = session->host().RaiseEvent(name, payload); !raised.ok()) {
+      std::printf("raise: %s: %s\n", name.c_str(), raised.error().c_str());
     }
   }
   if (options.run_seconds > 0) {
@@ -256,7 +257,7 @@ int main(int argc, char** argv) {
   if (options.command == "login" && ready) {
     call_status = kivhost::RunLogin(*session, options.login, stdout);
     if (!session->host().open_waits().empty()) {
-      // Shut down now, the plugin would come back from its wait into a module that is gone.
+      // Its wait would return into a module that Shutdown unloads: leave without it.
       std::printf("kivhost: the plugin is still waiting (%s); leaving without Shutdown\n",
                   session->host().open_waits().back().c_str());
       std::fflush(stdout);

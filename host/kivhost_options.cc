@@ -7,21 +7,18 @@ namespace kivhost {
 
 namespace {
 
-bool ParseSeconds(const std::string& name, const std::string& text, double* seconds,
-                  std::string* error) {
+kiv::Result<double> ParseSeconds(const std::string& name, const std::string& text) {
   char* end = nullptr;
   double value = std::strtod(text.c_str(), &end);
   if (text.empty() || end != text.c_str() + text.size() || !(value >= 0) || value > 1e6) {
-    *error = "'--" + name + "' needs a number of seconds, not '" + text + "'";
-    return false;
+    return kiv::Error{"'--" + name + "' needs a number of seconds, not '" + text + "'"};
   }
-  *seconds = value;
-  return true;
+  return value;
 }
 
-// kivhost's own options that take one value; false with *error for a bad value.
-bool SetValueOption(const std::string& name, const std::string& value, KivhostOptions* options,
-                    std::string* error) {
+// kivhost's own options that take one value; fails on a bad value.
+kiv::Status SetValueOption(const std::string& name, const std::string& value,
+                           KivhostOptions* options) {
   if (name == "plugin") {
     options->plugin = value;
   } else if (name == "host-version") {
@@ -37,22 +34,22 @@ bool SetValueOption(const std::string& name, const std::string& value, KivhostOp
   } else if (name == "password") {
     options->login.password = value;
   } else if (name == "login-timeout") {
-    double seconds = 0;
-    if (!ParseSeconds(name, value, &seconds, error)) return false;
-    if (seconds <= 0) {
-      *error = "'--login-timeout' needs a number of seconds above 0, not '" + value + "'";
-      return false;
+    auto seconds = ParseSeconds(name, value);
+    if (!seconds.ok()) return kiv::Error{seconds.error()};
+    if (seconds.value() <= 0) {
+      return kiv::Error{"'--login-timeout' needs a number of seconds above 0, not '" + value + "'"};
     }
-    options->login.timeout_seconds = seconds;
-  } else if (name == "run-for") {
-    return ParseSeconds(name, value, &options->run_seconds, error);
-  } else if (name == "wait-timeout") {
-    return ParseSeconds(name, value, &options->wait_timeout_seconds, error);
+    options->login.timeout_seconds = seconds.value();
+  } else if (name == "run-for" || name == "wait-timeout") {
+    auto seconds = ParseSeconds(name, value);
+    if (!seconds.ok()) return kiv::Error{seconds.error()};
+    double& target = name == "run-for" ? options->run_seconds : options->wait_timeout_seconds;
+    target = seconds.value();
   }
-  return true;
+  return {};
 }
 
-bool HexToBytes(const std::string& hex, std::string* bytes) {
+[[nodiscard]] bool HexToBytes(const std::string& hex, std::string* bytes) {
   auto digit = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -82,11 +79,9 @@ std::string ToUpper(std::string text) {
 }
 
 // The words after "call": METHOD PATH, then the body and argument options.
-bool ParseCall(const std::vector<std::string>& args, size_t first, CallOptions* call,
-               std::string* error) {
+kiv::Status ParseCall(const std::vector<std::string>& args, size_t first, CallOptions* call) {
   if (first + 1 >= args.size()) {
-    *error = "'call' needs a method and a path";
-    return false;
+    return kiv::Error{"'call' needs a method and a path"};
   }
   call->method = ToUpper(args[first]);
   call->path = args[first + 1];
@@ -94,17 +89,14 @@ bool ParseCall(const std::vector<std::string>& args, size_t first, CallOptions* 
     const std::string& arg = args[i];
     const bool body_option = arg == "--json" || arg == "--yaml" || arg == "--msgpack-hex";
     if (!body_option && arg != "--arg") {
-      *error = "unknown call argument '" + arg + "'";
-      return false;
+      return kiv::Error{"unknown call argument '" + arg + "'"};
     }
     if (i + 1 >= args.size()) {
-      *error = "'" + arg + "' needs a value";
-      return false;
+      return kiv::Error{"'" + arg + "' needs a value"};
     }
     const std::string& value = args[++i];
     if (body_option && !call->content_type.empty()) {
-      *error = "a call takes one body";
-      return false;
+      return kiv::Error{"a call takes one body"};
     }
     if (arg == "--json") {
       call->content_type = "application/json";
@@ -115,19 +107,17 @@ bool ParseCall(const std::vector<std::string>& args, size_t first, CallOptions* 
     } else if (arg == "--msgpack-hex") {
       call->content_type = "application/x-msgpack";
       if (!HexToBytes(value, &call->body)) {
-        *error = "'--msgpack-hex' needs pairs of hexadecimal digits, not '" + value + "'";
-        return false;
+        return kiv::Error{"'--msgpack-hex' needs pairs of hexadecimal digits, not '" + value + "'"};
       }
     } else {
       const size_t equals = value.find('=');
       if (equals == std::string::npos || equals == 0) {
-        *error = "'--arg' needs name=value, not '" + value + "'";
-        return false;
+        return kiv::Error{"'--arg' needs name=value, not '" + value + "'"};
       }
       call->arguments.emplace_back(value.substr(0, equals), value.substr(equals + 1));
     }
   }
-  return true;
+  return {};
 }
 
 bool IsValueOption(const std::string& name) {
@@ -137,67 +127,61 @@ bool IsValueOption(const std::string& name) {
 }
 
 // Names a command before a second one: kivhost runs one command at a time.
-bool SetCommand(const std::string& command, KivhostOptions* options, std::string* error) {
+kiv::Status SetCommand(const std::string& command, KivhostOptions* options) {
   if (!options->command.empty()) {
-    *error = "'" + command + "' cannot follow the command '" + options->command + "'";
-    return false;
+    return kiv::Error{"'" + command + "' cannot follow the command '" + options->command + "'"};
   }
   options->command = command;
-  return true;
+  return {};
 }
 
 // The login options belong to the login command, which needs both credentials.
-bool CheckLogin(const KivhostOptions& options, std::string* error) {
+kiv::Status CheckLogin(const KivhostOptions& options) {
   const LoginOptions& login = options.login;
   if (options.command != "login") {
     const char* stray = login.username          ? "--username"
                         : login.password        ? "--password"
                         : login.timeout_seconds ? "--login-timeout"
                                                 : nullptr;
-    if (stray == nullptr) return true;
-    *error = std::string("'") + stray + "' goes with the 'login' command";
-    return false;
+    if (stray == nullptr) return {};
+    return kiv::Error{std::string("'") + stray + "' goes with the 'login' command"};
   }
   if (!login.username || !login.password) {
-    *error = "'login' needs --username USER and --password PASSWORD";
-    return false;
+    return kiv::Error{"'login' needs --username USER and --password PASSWORD"};
   }
-  return true;
+  return {};
 }
 
 }  // namespace
 
-bool ParseKivhostOptions(const std::vector<std::string>& args, KivhostOptions* options,
-                         std::string* error) {
+kiv::Status ParseKivhostOptions(const std::vector<std::string>& args, KivhostOptions* options) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const std::string bare = arg.starts_with("--") ? arg.substr(2) : std::string();
     if (IsValueOption(bare)) {
       if (i + 1 >= args.size()) {
-        *error = "'" + arg + "' needs a value";
-        return false;
+        return kiv::Error{"'" + arg + "' needs a value"};
       }
-      if (!SetValueOption(bare, args[++i], options, error)) return false;
+      if (auto set = SetValueOption(bare, args[++i], options); !set.ok()) return set;
     } else if (arg == "--raise") {
       if (i + 2 >= args.size()) {
-        *error = "'--raise' needs an event name and a JSON payload";
-        return false;
+        return kiv::Error{"'--raise' needs an event name and a JSON payload"};
       }
       options->raised_events.emplace_back(args[i + 1], args[i + 2]);
       i += 2;
     } else if (arg == "call") {
-      if (!SetCommand(arg, options, error)) return false;
-      return ParseCall(args, i + 1, &options->call, error) && CheckLogin(*options, error);
+      if (auto set = SetCommand(arg, options); !set.ok()) return set;
+      if (auto call = ParseCall(args, i + 1, &options->call); !call.ok()) return call;
+      return CheckLogin(*options);
     } else if (arg == "api") {
-      if (!SetCommand(arg, options, error)) return false;
+      if (auto set = SetCommand(arg, options); !set.ok()) return set;
       if (i + 1 < args.size()) {
-        *error = "'api' takes no arguments";
-        return false;
+        return kiv::Error{"'api' takes no arguments"};
       }
-      return CheckLogin(*options, error);
+      return CheckLogin(*options);
     } else if (arg == "login") {
       // Its options may come before or after it, among kivhost's own.
-      if (!SetCommand(arg, options, error)) return false;
+      if (auto set = SetCommand(arg, options); !set.ok()) return set;
     } else if (arg == "--xml-events") {
       options->xml_events = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -208,22 +192,20 @@ bool ParseKivhostOptions(const std::vector<std::string>& args, KivhostOptions* o
       std::string value = arg.substr(equals + 1);
       // kivhost's own options keep their meaning when written with "=".
       if (IsValueOption(name)) {
-        if (!SetValueOption(name, value, options, error)) return false;
+        if (auto set = SetValueOption(name, value, options); !set.ok()) return set;
       } else if (name == "xml-events" || name == "help") {
-        *error = "'--" + name + "' takes no value";
-        return false;
+        return kiv::Error{"'--" + name + "' takes no value"};
       } else if (name == "raise") {
-        *error = "'--raise' takes an event name and a JSON payload as two arguments";
-        return false;
+        return kiv::Error{"'--raise' takes an event name and a JSON payload as two arguments"};
       } else {
         options->client_args.emplace_back(std::move(name), std::move(value));
       }
     } else {
-      *error = "unknown argument '" + arg + "'";
-      return false;
+      return kiv::Error{"unknown argument '" + arg + "'"};
     }
   }
-  return options->help || CheckLogin(*options, error);
+  if (options->help) return {};
+  return CheckLogin(*options);
 }
 
 }  // namespace kivhost

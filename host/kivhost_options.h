@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/result.h"
+
 namespace kivhost {
 
 // `kivhost call METHOD PATH ...`: a request to one of the plugin's endpoints.
@@ -55,9 +57,9 @@ struct KivhostOptions {
   std::vector<std::pair<std::string, std::string>> client_args;
 };
 
-// Parses argv[1..]; on an unknown or incomplete option returns false with *error set.
-// `options` keeps the defaults it came with for everything not given.
-bool ParseKivhostOptions(const std::vector<std::string>& args, KivhostOptions* options,
-                         std::string* error);
+// Parses argv[1..]; fails on an unknown or incomplete option. `options` keeps the defaults
+// it came with for everything not given.
+[[nodiscard]] kiv::Status ParseKivhostOptions(const std::vector<std::string>& args,
+                                              KivhostOptions* options);
 
 }  // namespace kivhost

@@ -87,11 +87,11 @@ bool Call(HostSession& session, const char* method, const char* path, const std:
     call.content_type = "application/json";
     call.body = json;
   }
-  std::string error;
-  bool sent = false;
-  session.thread().Invoke([&] { sent = CallEndpoint(*endpoint, call, result, &error); });
-  if (!sent) std::fprintf(out, "login: %s %s not sent: %s\n", method, path, error.c_str());
-  return sent;
+  kiv::Status sent;
+  session.thread().Invoke([&] { sent = CallEndpoint(*endpoint, call, result); });
+  if (!sent.ok())
+    std::fprintf(out, "login: %s %s not sent: %s\n", method, path, sent.error().c_str());
+  return sent.ok();
 }
 
 void PrintResource(HostSession& session, const char* path, std::FILE* out) {

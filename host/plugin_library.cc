@@ -4,7 +4,7 @@
 
 namespace kivhost {
 
-std::unique_ptr<PluginLibrary> PluginLibrary::Open(const std::string& path, std::string* error) {
+kiv::Result<std::unique_ptr<PluginLibrary>> PluginLibrary::Open(const std::string& path) {
   std::unique_ptr<PluginLibrary> library(new PluginLibrary());
   library->path_ = path;
   // RTLD_LOCAL: nothing of the plugin leaks into the host's symbol space.
@@ -16,8 +16,7 @@ std::unique_ptr<PluginLibrary> PluginLibrary::Open(const std::string& path, std:
   library->handle_ = dlopen(path.c_str(), flags);
   if (library->handle_ == nullptr) {
     const char* reason = dlerror();
-    *error = "cannot load " + path + ": " + (reason ? reason : "unknown error");
-    return nullptr;
+    return kiv::Error{"cannot load " + path + ": " + (reason ? reason : "unknown error")};
   }
   library->create_ = reinterpret_cast<PluginCreateFn>(dlsym(library->handle_, "Create"));
   library->register_ = reinterpret_cast<RegisterNativeEventCallbackFn>(
@@ -25,8 +24,7 @@ std::unique_ptr<PluginLibrary> PluginLibrary::Open(const std::string& path, std:
   library->enable_xml_ = reinterpret_cast<EnableEventXMLLogTargetFn>(
       dlsym(library->handle_, "EnableEventXMLLogTarget"));
   if (library->create_ == nullptr) {
-    *error = path + " does not export Create";
-    return nullptr;
+    return kiv::Error{path + " does not export Create"};
   }
   return library;
 }

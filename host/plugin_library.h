@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "common/result.h"
 #include "kiv/plugin_abi.h"
 
 namespace kivhost {
@@ -11,8 +12,7 @@ namespace kivhost {
 class PluginLibrary {
  public:
   // Opens the library and resolves Create; the two event entry points are optional.
-  // On failure returns null and sets *error.
-  static std::unique_ptr<PluginLibrary> Open(const std::string& path, std::string* error);
+  [[nodiscard]] static kiv::Result<std::unique_ptr<PluginLibrary>> Open(const std::string& path);
   ~PluginLibrary();
   PluginLibrary(const PluginLibrary&) = delete;
   PluginLibrary& operator=(const PluginLibrary&) = delete;

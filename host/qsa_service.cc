@@ -40,36 +40,37 @@ std::string JsonString(std::string_view text) {
 
 // Compact JSON of a value, through the depth-bounded conversion, so that a hand-written
 // file cannot nest without limit.
-bool CompactJson(const rapidjson::Value& value, std::string* text, std::string* error) {
+kiv::Result<std::string> CompactJson(const rapidjson::Value& value) {
   BindingAbiValue abi;
-  if (!AbiFromJson(value, &abi, error)) return false;
-  bool ok = AbiToJson(abi, text, error);
+  if (auto built = AbiFromJson(value, &abi); !built.ok()) return kiv::Error{built.error()};
+  auto text = AbiToJson(abi);
   ReleaseAbiValue(&abi);
-  return ok;
+  return text;
 }
 
 // Reads one object of the file: members are taken by name, and what is left over is an
-// error, so that a misspelt name does not pass silently.
+// error, so that a misspelt name does not pass silently. A read is false on a fault, which
+// Failed() then hands back.
 class ObjectReader {
  public:
-  ObjectReader(const rapidjson::Value& object, std::string where, std::string* error)
-      : object_(object), where_(std::move(where)), error_(error) {}
+  ObjectReader(const rapidjson::Value& object, std::string where)
+      : object_(object), where_(std::move(where)) {}
 
-  bool String(const char* name, bool required, std::string* out) {
+  [[nodiscard]] bool String(const char* name, bool required, std::string* out) {
     const rapidjson::Value* value = Take(name);
     if (value == nullptr) return !required || Missing(name, "a string");
     if (!value->IsString()) return Wrong(name, "a string");
     out->assign(value->GetString(), value->GetStringLength());
     return true;
   }
-  bool Unsigned(const char* name, uint64_t* out) {
+  [[nodiscard]] bool Unsigned(const char* name, uint64_t* out) {
     const rapidjson::Value* value = Take(name);
     if (value == nullptr) return true;
     if (!value->IsUint64()) return Wrong(name, "an unsigned integer");
     *out = value->GetUint64();
     return true;
   }
-  bool Strings(const char* name, std::vector<std::string>* out) {
+  [[nodiscard]] bool Strings(const char* name, std::vector<std::string>* out) {
     const rapidjson::Value* value = Take(name);
     if (value == nullptr) return true;
     if (!value->IsArray()) return Wrong(name, "an array of strings");
@@ -80,32 +81,31 @@ class ObjectReader {
     return true;
   }
   // The member as an object; null (not an error) when absent.
-  bool Object(const char* name, const rapidjson::Value** out) {
+  [[nodiscard]] bool Object(const char* name, const rapidjson::Value** out) {
     *out = Take(name);
     if (*out != nullptr && !(*out)->IsObject()) return Wrong(name, "an object");
     return true;
   }
-  bool Array(const char* name, const rapidjson::Value** out) {
+  [[nodiscard]] bool Array(const char* name, const rapidjson::Value** out) {
     *out = Take(name);
     if (*out != nullptr && !(*out)->IsArray()) return Wrong(name, "an array");
     return true;
   }
   // After every Take: false when a member was not asked for.
-  bool Done() {
+  [[nodiscard]] bool Done() {
     for (auto it = object_.MemberBegin(); it != object_.MemberEnd(); ++it) {
       std::string name(it->name.GetString(), it->name.GetStringLength());
       if (taken_.count(name) == 0) {
-        *error_ = where_ + "unknown member \"" + name + "\"";
+        error_ = where_ + "unknown member \"" + name + "\"";
         return false;
       }
     }
     return true;
   }
   std::string Path(const char* name) const { return where_ + name; }
-  bool Fail(const std::string& text) {
-    *error_ = where_ + text;
-    return false;
-  }
+  // A fault found outside the reads, in the same words.
+  kiv::Error Fail(const std::string& text) const { return kiv::Error{where_ + text}; }
+  kiv::Error Failed() const { return kiv::Error{error_}; }
 
  private:
   const rapidjson::Value* Take(const char* name) {
@@ -114,57 +114,50 @@ class ObjectReader {
     return it == object_.MemberEnd() ? nullptr : &it->value;
   }
   bool Missing(const char* name, const char* kind) {
-    *error_ = where_ + "\"" + name + "\" is missing; it must be " + kind;
+    error_ = where_ + "\"" + name + "\" is missing; it must be " + kind;
     return false;
   }
   bool Wrong(const char* name, const char* kind) {
-    *error_ = where_ + "\"" + name + "\" must be " + kind;
+    error_ = where_ + "\"" + name + "\" must be " + kind;
     return false;
   }
 
   const rapidjson::Value& object_;
   std::string where_;
-  std::string* error_;
+  std::string error_;
   std::set<std::string> taken_;
 };
 
-bool ReadIdToken(const rapidjson::Value& object, const std::string& where, std::string* json,
-                 std::string* error) {
-  ObjectReader reader(object, where, error);
+kiv::Result<std::string> ReadIdToken(const rapidjson::Value& object, const std::string& where) {
+  ObjectReader reader(object, where);
   std::string token;
   uint64_t expiry = 0;
   if (!reader.String("token", true, &token) || !reader.Unsigned("expiry", &expiry) ||
       !reader.Done()) {
-    return false;
+    return reader.Failed();
   }
-  *json = "{\"token\":" + JsonString(token) + ",\"expiry\":" + std::to_string(expiry) + "}";
-  return true;
+  return "{\"token\":" + JsonString(token) + ",\"expiry\":" + std::to_string(expiry) + "}";
 }
 
-bool ReadAccessToken(const rapidjson::Value& object, const std::string& where, std::string* json,
-                     std::string* error) {
-  ObjectReader reader(object, where, error);
+kiv::Result<std::string> ReadAccessToken(const rapidjson::Value& object, const std::string& where) {
+  ObjectReader reader(object, where);
   std::string token;
   std::vector<std::string> scopes;
   uint64_t expiry = 0;
   if (!reader.String("token", true, &token) || !reader.Strings("scopes", &scopes) ||
       !reader.Unsigned("expiry", &expiry) || !reader.Done()) {
-    return false;
+    return reader.Failed();
   }
   std::string list;
   for (const std::string& scope : scopes) list += (list.empty() ? "" : ",") + JsonString(scope);
-  *json = "{\"token\":" + JsonString(token) + ",\"scopes\":[" + list +
-          "],\"expiry\":" + std::to_string(expiry) + "}";
-  return true;
+  return "{\"token\":" + JsonString(token) + ",\"scopes\":[" + list +
+         "],\"expiry\":" + std::to_string(expiry) + "}";
 }
 
-bool ReadAccount(const rapidjson::Value& value, const std::string& where, QsaAccount* account,
-                 std::string* error) {
-  if (!value.IsObject()) {
-    *error = where + "must be an object";
-    return false;
-  }
-  ObjectReader reader(value, where, error);
+kiv::Status ReadAccount(const rapidjson::Value& value, const std::string& where,
+                        QsaAccount* account) {
+  if (!value.IsObject()) return kiv::Error{where + "must be an object"};
+  ObjectReader reader(value, where);
   const rapidjson::Value* id_token = nullptr;
   const rapidjson::Value* gas_token = nullptr;
   const rapidjson::Value* access_token = nullptr;
@@ -176,36 +169,36 @@ bool ReadAccount(const rapidjson::Value& value, const std::string& where, QsaAcc
       !reader.Unsigned("accountId", &account->account_id) || !reader.Object("idToken", &id_token) ||
       !reader.Object("gasToken", &gas_token) || !reader.Object("accessToken", &access_token) ||
       !reader.String("refusal", false, &refusal) || !reader.Done()) {
-    return false;
+    return reader.Failed();
   }
   if (value.HasMember("refusal")) account->refusal = refusal;
-  if (id_token != nullptr &&
-      !ReadIdToken(*id_token, where + "idToken: ", &account->id_token, error)) {
-    return false;
+  if (id_token != nullptr) {
+    auto read = ReadIdToken(*id_token, where + "idToken: ");
+    if (!read.ok()) return kiv::Error{read.error()};
+    account->id_token = std::move(read.value());
   }
-  if (access_token != nullptr &&
-      !ReadAccessToken(*access_token, where + "accessToken: ", &account->access_token, error)) {
-    return false;
+  if (access_token != nullptr) {
+    auto read = ReadAccessToken(*access_token, where + "accessToken: ");
+    if (!read.ok()) return kiv::Error{read.error()};
+    account->access_token = std::move(read.value());
   }
-  std::string why;
-  if (gas_token != nullptr && !CompactJson(*gas_token, &account->gas_token, &why)) {
-    return reader.Fail("\"gasToken\": " + why);
+  if (gas_token != nullptr) {
+    auto compact = CompactJson(*gas_token);
+    if (!compact.ok()) return reader.Fail("\"gasToken\": " + compact.error());
+    account->gas_token = std::move(compact.value());
   }
-  return true;
+  return {};
 }
 
-bool ReadFailure(const rapidjson::Value& value, const std::string& where, QsaFailure* failure,
-                 std::string* error) {
-  if (!value.IsObject()) {
-    *error = where + "must be an object";
-    return false;
-  }
-  ObjectReader reader(value, where, error);
+kiv::Status ReadFailure(const rapidjson::Value& value, const std::string& where,
+                        QsaFailure* failure) {
+  if (!value.IsObject()) return kiv::Error{where + "must be an object"};
+  ObjectReader reader(value, where);
   uint64_t status = 0;
   std::string description;
   if (!reader.Unsigned("status", &status) || !reader.String("message", false, &failure->message) ||
       !reader.String("errorDescription", false, &description) || !reader.Done()) {
-    return false;
+    return reader.Failed();
   }
   if (!value.HasMember("status") || status < 100 || status > 599) {
     return reader.Fail("\"status\" must be an integer from 100 to 599");
@@ -215,7 +208,7 @@ bool ReadFailure(const rapidjson::Value& value, const std::string& where, QsaFai
     if (status != 400) return reader.Fail("\"errorDescription\" goes only with status 400");
     failure->error_description = description;
   }
-  return true;
+  return {};
 }
 
 std::optional<std::string> Member(const rapidjson::Value& object, const char* name) {
@@ -237,28 +230,23 @@ bool QsaEndpointFromName(std::string_view name, QsaEndpoint* endpoint) {
   return false;
 }
 
-bool ParseQsaConfig(std::string_view json, const std::string& source, QsaConfig* config,
-                    std::string* error) {
+kiv::Result<QsaConfig> ParseQsaConfig(std::string_view json, const std::string& source) {
   rapidjson::Document document;
   document.Parse<rapidjson::kParseIterativeFlag>(json.data(), json.size());
   if (document.HasParseError()) {
-    *error = source +
-             " is not valid JSON: " + rapidjson::GetParseError_En(document.GetParseError()) +
-             " at offset " + std::to_string(document.GetErrorOffset());
-    return false;
+    return kiv::Error{
+        source + " is not valid JSON: " + rapidjson::GetParseError_En(document.GetParseError()) +
+        " at offset " + std::to_string(document.GetErrorOffset())};
   }
-  if (!document.IsObject()) {
-    *error = source + " must hold an object";
-    return false;
-  }
+  if (!document.IsObject()) return kiv::Error{source + " must hold an object"};
   QsaConfig parsed;
-  ObjectReader reader(document, source + ": ", error);
+  ObjectReader reader(document, source + ": ");
   std::vector<std::string> platforms;
   const rapidjson::Value* accounts = nullptr;
   const rapidjson::Value* failures = nullptr;
   if (!reader.Strings("enabledPlatforms", &platforms) || !reader.Array("accounts", &accounts) ||
       !reader.Object("failures", &failures) || !reader.Done()) {
-    return false;
+    return reader.Failed();
   }
   parsed.enabled_platforms.insert(platforms.begin(), platforms.end());
   if (accounts != nullptr) {
@@ -266,7 +254,8 @@ bool ParseQsaConfig(std::string_view json, const std::string& source, QsaConfig*
     for (const rapidjson::Value& value : accounts->GetArray()) {
       QsaAccount account;
       std::string where = source + ": accounts[" + std::to_string(index++) + "]: ";
-      if (!ReadAccount(value, where, &account, error)) return false;
+      if (auto read = ReadAccount(value, where, &account); !read.ok())
+        return kiv::Error{read.error()};
       parsed.accounts.push_back(std::move(account));
     }
   }
@@ -275,19 +264,18 @@ bool ParseQsaConfig(std::string_view json, const std::string& source, QsaConfig*
       std::string name(it->name.GetString(), it->name.GetStringLength());
       QsaEndpoint endpoint;
       if (!QsaEndpointFromName(name, &endpoint)) {
-        *error = source + ": failures: unknown endpoint \"" + name +
-                 "\" (status, gas, id-token, gas-token, access-token, error)";
-        return false;
+        return kiv::Error{source + ": failures: unknown endpoint \"" + name +
+                          "\" (status, gas, id-token, gas-token, access-token, error)"};
       }
       QsaFailure failure;
-      if (!ReadFailure(it->value, source + ": failures: " + name + ": ", &failure, error)) {
-        return false;
+      if (auto read = ReadFailure(it->value, source + ": failures: " + name + ": ", &failure);
+          !read.ok()) {
+        return kiv::Error{read.error()};
       }
       parsed.failures[endpoint] = std::move(failure);
     }
   }
-  *config = std::move(parsed);
-  return true;
+  return parsed;
 }
 
 void QsaService::Configure(QsaConfig config) {
@@ -298,25 +286,20 @@ void QsaService::Configure(QsaConfig config) {
   last_description_.reset();
 }
 
-bool QsaService::LoadFile(const std::string& path, std::string* error) {
+kiv::Status QsaService::LoadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    *error = "cannot read qsa file " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!file) return kiv::Error{"cannot read qsa file " + path + ": " + std::strerror(errno)};
   std::string text;
   char buffer[65536];
   while (file.read(buffer, sizeof(buffer)) || file.gcount() > 0) {
     text.append(buffer, static_cast<size_t>(file.gcount()));
-    if (text.size() > kMaxFileBytes) {
-      *error = "qsa file " + path + " is larger than 16 MiB";
-      return false;
-    }
+    if (text.size() > kMaxFileBytes)
+      return kiv::Error{"qsa file " + path + " is larger than 16 MiB"};
   }
-  QsaConfig config;
-  if (!ParseQsaConfig(text, "qsa file " + path, &config, error)) return false;
-  Configure(std::move(config));
-  return true;
+  auto config = ParseQsaConfig(text, "qsa file " + path);
+  if (!config.ok()) return kiv::Error{config.error()};
+  Configure(std::move(config.value()));
+  return {};
 }
 
 void QsaService::SetFailure(QsaEndpoint endpoint, std::optional<QsaFailure> failure) {

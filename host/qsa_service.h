@@ -38,6 +38,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/result.h"
 #include "host/host_endpoints.h"
 
 namespace kivhost {
@@ -83,7 +84,7 @@ struct QsaFailure {
 enum class QsaEndpoint { kStatus, kSignOn, kIdToken, kGasToken, kAccessToken, kError };
 
 // The name of an endpoint in the "failures" object; false for an unknown name.
-bool QsaEndpointFromName(std::string_view name, QsaEndpoint* endpoint);
+[[nodiscard]] bool QsaEndpointFromName(std::string_view name, QsaEndpoint* endpoint);
 
 struct QsaConfig {
   std::set<std::string> enabled_platforms;
@@ -91,10 +92,10 @@ struct QsaConfig {
   std::map<QsaEndpoint, QsaFailure> failures;
 };
 
-// Reads the configuration format above; `source` names the text in messages. On failure
-// *config is left alone and *error says what is wrong where.
-bool ParseQsaConfig(std::string_view json, const std::string& source, QsaConfig* config,
-                    std::string* error);
+// Reads the configuration format above; `source` names the text in messages. A failure says
+// what is wrong where.
+[[nodiscard]] kiv::Result<QsaConfig> ParseQsaConfig(std::string_view json,
+                                                    const std::string& source);
 
 // Thread-safe: the plugin thread asks while kivhost or a test configures.
 class QsaService {
@@ -107,7 +108,7 @@ class QsaService {
   // forgotten.
   void Configure(QsaConfig config);
   // Reads a file in the format above; on failure nothing changes.
-  bool LoadFile(const std::string& path, std::string* error);
+  [[nodiscard]] kiv::Status LoadFile(const std::string& path);
   // Injects (or, with nullopt, removes) the failure of one endpoint.
   void SetFailure(QsaEndpoint endpoint, std::optional<QsaFailure> failure);
 

@@ -98,18 +98,17 @@ std::vector<OpenWait> SubstituteHost::open_waits_since() const {
   return waits_;
 }
 
-bool SubstituteHost::RaiseEvent(const std::string& name, const std::string& payload_json,
-                                std::string* error) {
+kiv::Status SubstituteHost::RaiseEvent(const std::string& name, const std::string& payload_json) {
   // Checked here so that a bad payload fails its caller, not the delivery.
   BindingAbiValue payload{};
-  if (!AbiFromJsonText(payload_json, &payload, error)) return false;
+  if (auto built = AbiFromJsonText(payload_json, &payload); !built.ok()) return built;
   ReleaseAbiValue(&payload);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     AddEventLocked({EventRecord::kRaised, name, payload_json});
   }
   QueueDelivery(name, payload_json);
-  return true;
+  return {};
 }
 
 void SubstituteHost::QueueDelivery(const std::string& name, const std::string& payload_json) {
@@ -135,8 +134,9 @@ void SubstituteHost::Deliver(const std::string& name, const std::string& payload
   HostEvent event{};
   event.name = name.c_str();
   event.user_data = subscription.user_data;
-  std::string error;
-  if (!AbiFromJsonText(payload_json, &event.payload, &error)) return;
+  // A raised payload was read before it was queued; a published one holding NaN or Infinity,
+  // which JSON cannot read back, is not delivered.
+  if (!AbiFromJsonText(payload_json, &event.payload).ok()) return;
   subscription.callback(&event);
   ReleaseAbiValue(&event.payload);
 }
@@ -165,15 +165,13 @@ void SubstituteHost::SendExternalRequest(HostApi* api, HostExternalResponse* res
 void SubstituteHost::PublishEvent(HostApi* api, const PluginEvent* event) {
   if (event == nullptr || event->name == nullptr) return;
   SubstituteHost* self = From(api);
-  std::string json;
-  std::string error;
-  const bool converted = AbiToJson(event->payload, &json, &error);
+  auto json = AbiToJson(event->payload);
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
-    self->AddEventLocked(
-        {EventRecord::kPublished, event->name, converted ? json : "<" + error + ">"});
+    self->AddEventLocked({EventRecord::kPublished, event->name,
+                          json.ok() ? json.value() : "<" + json.error() + ">"});
   }
-  if (converted) self->QueueDelivery(event->name, json);
+  if (json.ok()) self->QueueDelivery(event->name, json.value());
 }
 
 int32_t SubstituteHost::SubscribeEvent(HostApi* api, const char* event_name,

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/result.h"
 #include "host/external_http.h"
 #include "host/host_endpoints.h"
 #include "host/plugin_thread.h"
@@ -76,8 +77,8 @@ class SubstituteHost {
 
   // Raises an event as another part of the client would: it is delivered, on the plugin
   // thread, to the subscriber of `name` if there is one. `payload_json` is the payload as
-  // JSON. False (with *error) when the JSON is not valid.
-  bool RaiseEvent(const std::string& name, const std::string& payload_json, std::string* error);
+  // JSON. Fails when the JSON is not valid.
+  [[nodiscard]] kiv::Status RaiseEvent(const std::string& name, const std::string& payload_json);
 
   static const char* LevelName(int32_t level);
 

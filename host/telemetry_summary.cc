@@ -12,12 +12,10 @@ namespace {
 std::string ValueText(const rapidjson::Value& value) {
   if (value.IsString()) return std::string(value.GetString(), value.GetStringLength());
   BindingAbiValue abi;
-  std::string json;
-  std::string error;
-  if (!AbiFromJson(value, &abi, &error)) return "<" + error + ">";
-  if (!AbiToJson(abi, &json, &error)) json = "<" + error + ">";
+  if (auto built = AbiFromJson(value, &abi); !built.ok()) return "<" + built.error() + ">";
+  auto json = AbiToJson(abi);
   ReleaseAbiValue(&abi);
-  return json;
+  return json.ok() ? json.value() : "<" + json.error() + ">";
 }
 
 }  // namespace

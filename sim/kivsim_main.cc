@@ -1,7 +1,7 @@
 // kivsim: the local platform simulator. Serves the platform's RTMP and/or RTMPS side and
-// optionally the login queue over HTTPS on loopback, playing a scenario file, until it is
-// interrupted (or --run-for seconds have passed). Prints where it listens and one line per
-// request it receives.
+// optionally the login queue (HTTPS, or HTTP without a certificate) on loopback, playing a
+// scenario file, until it is interrupted (or --run-for seconds have passed). Prints where it
+// listens and one line per request it receives.
 #include <signal.h>
 
 #include <atomic>
@@ -112,11 +112,12 @@ int main(int argc, char** argv) {
   }
   Voro::Sim::Scenario scenario;
   if (!scenario_file.empty()) {
-    std::string error;
-    if (!Voro::Sim::LoadScenarioFile(scenario_file, &scenario, &error)) {
-      std::fprintf(stderr, "kivsim: %s\n", error.c_str());
+    auto loaded = Voro::Sim::LoadScenarioFile(scenario_file);
+    if (!loaded.ok()) {
+      std::fprintf(stderr, "kivsim: %s\n", loaded.error().c_str());
       return 2;
     }
+    scenario = std::move(loaded.value());
   }
   signal(SIGPIPE, SIG_IGN);
   signal(SIGINT, OnSignal);
@@ -134,9 +135,8 @@ int main(int argc, char** argv) {
     std::printf("kivsim: %s\n", line.c_str());
     std::fflush(stdout);
   });
-  std::string error;
-  if (!platform.Start(&error)) {
-    std::fprintf(stderr, "kivsim: %s\n", error.c_str());
+  if (auto started = platform.Start(); !started.ok()) {
+    std::fprintf(stderr, "kivsim: %s\n", started.error().c_str());
     return 1;
   }
   if (platform.rtmp_port() != 0) {

@@ -22,8 +22,7 @@ void LocalPlatform::SetObserver(std::function<void(const std::string& line)> obs
   services_.SetObserver([this](const std::string& line) { observer_("platform: " + line); });
 }
 
-bool LocalPlatform::Serve(bool tls, int port, std::unique_ptr<RtmpServer>* server,
-                          std::string* error) {
+kiv::Status LocalPlatform::Serve(bool tls, int port, std::unique_ptr<RtmpServer>* server) {
   RtmpServerOptions options;
   options.port = static_cast<uint16_t>(port);
   options.tls = tls;
@@ -33,32 +32,34 @@ bool LocalPlatform::Serve(bool tls, int port, std::unique_ptr<RtmpServer>* serve
       options_.chunk_size != 0 ? options_.chunk_size : scenario_.platform.chunk_size;
   auto started = std::make_unique<RtmpServer>(options);
   services_.Attach(*started);
-  std::string why;
-  if (!started->Start(&why)) {
-    *error = std::string("cannot serve ") + (tls ? "rtmps" : "rtmp") + ": " + why;
-    return false;
+  if (auto listening = started->Start(); !listening.ok()) {
+    return kiv::Error{std::string("cannot serve ") + (tls ? "rtmps" : "rtmp") + ": " +
+                      listening.error()};
   }
   *server = std::move(started);
-  return true;
+  return {};
 }
 
-bool LocalPlatform::Start(std::string* error) {
-  if (options_.rtmp_port >= 0 && !Serve(false, options_.rtmp_port, &rtmp_, error)) return false;
-  if (options_.rtmps_port >= 0 && !Serve(true, options_.rtmps_port, &rtmps_, error)) return false;
+kiv::Status LocalPlatform::Start() {
+  if (options_.rtmp_port >= 0) {
+    if (auto served = Serve(false, options_.rtmp_port, &rtmp_); !served.ok()) return served;
+  }
+  if (options_.rtmps_port >= 0) {
+    if (auto served = Serve(true, options_.rtmps_port, &rtmps_); !served.ok()) return served;
+  }
   if (options_.queue_port >= 0) {
     queue_server_ =
         std::make_unique<LoginQueueServer>(&queue_, options_.certificate_file, options_.key_file);
     if (observer_) {
       queue_server_->SetObserver([this](const std::string& line) { observer_("queue: " + line); });
     }
-    std::string why;
-    if (!queue_server_->Start(static_cast<uint16_t>(options_.queue_port), &why)) {
-      *error = "cannot serve the login queue: " + why;
+    if (auto listening = queue_server_->Start(static_cast<uint16_t>(options_.queue_port));
+        !listening.ok()) {
       queue_server_.reset();
-      return false;
+      return kiv::Error{"cannot serve the login queue: " + listening.error()};
     }
   }
-  return true;
+  return {};
 }
 
 std::string LocalPlatform::RegionSettingsJson(const std::string& qsa_platform_id) const {

@@ -35,8 +35,8 @@ class LocalPlatform {
   // Called with one line per request received, prefixed "platform: " or "queue: ";
   // before Start.
   void SetObserver(std::function<void(const std::string& line)> observer);
-  // Starts what the options ask for. False with *error when something cannot be served.
-  bool Start(std::string* error);
+  // Starts what the options ask for; fails when something cannot be served.
+  [[nodiscard]] kiv::Status Start();
   void Stop();
 
   uint16_t rtmp_port() const { return rtmp_ ? rtmp_->port() : 0; }
@@ -56,7 +56,7 @@ class LocalPlatform {
   RtmpServer* rtmps() { return rtmps_.get(); }
 
  private:
-  bool Serve(bool tls, int port, std::unique_ptr<RtmpServer>* server, std::string* error);
+  [[nodiscard]] kiv::Status Serve(bool tls, int port, std::unique_ptr<RtmpServer>* server);
 
   const Scenario scenario_;
   const LocalPlatformOptions options_;

@@ -58,26 +58,19 @@ void LoginQueueServer::Routes() {
       });
 }
 
-bool LoginQueueServer::Start(uint16_t port, std::string* error) {
-  if (!server_->is_valid()) {
-    *error = "the certificate or key cannot be used";
-    return false;
-  }
+kiv::Status LoginQueueServer::Start(uint16_t port) {
+  if (!server_->is_valid()) return kiv::Error{"the certificate or key cannot be used"};
   Routes();
   // Headers and body go out as separate writes: without this, the body waits for the
   // client's delayed acknowledgement.
   server_->set_tcp_nodelay(true);
   if (port == 0) {
     const int bound = server_->bind_to_any_port("127.0.0.1");
-    if (bound <= 0) {
-      *error = "cannot bind a port";
-      return false;
-    }
+    if (bound <= 0) return kiv::Error{"cannot bind a port"};
     port_ = static_cast<uint16_t>(bound);
   } else {
     if (!server_->bind_to_port("127.0.0.1", port)) {
-      *error = "cannot bind port " + std::to_string(port);
-      return false;
+      return kiv::Error{"cannot bind port " + std::to_string(port)};
     }
     port_ = port;
   }
@@ -85,7 +78,7 @@ bool LoginQueueServer::Start(uint16_t port, std::string* error) {
   for (int i = 0; i < 500 && !server_->is_running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  return true;
+  return {};
 }
 
 void LoginQueueServer::Stop() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "common/result.h"
 #include "sim/login_queue_model.h"
 
 namespace httplib {
@@ -28,8 +29,8 @@ class LoginQueueServer {
 
   // Called with one line per request ("POST /authenticate -> 200"); before Start.
   void SetObserver(Observer observer) { observer_ = std::move(observer); }
-  // Listens on 127.0.0.1:`port` (0: any free port). False with *error set when it cannot.
-  bool Start(uint16_t port, std::string* error);
+  // Listens on 127.0.0.1:`port` (0: any free port); fails when it cannot.
+  [[nodiscard]] kiv::Status Start(uint16_t port);
   void Stop();
   uint16_t port() const { return port_; }
   // "https://127.0.0.1:<port>" (or http).

@@ -125,40 +125,35 @@ RtmpServer::RtmpServer(RtmpServerOptions options) : options_(std::move(options))
 
 RtmpServer::~RtmpServer() { Stop(); }
 
-bool RtmpServer::Start(std::string* error) {
+kiv::Status RtmpServer::Start() {
   if (options_.tls) {
-    tls_ = ServerTlsContext::Create(options_.certificate_file, options_.key_file, error);
-    if (!tls_) {
-      return false;
-    }
+    auto context = ServerTlsContext::Create(options_.certificate_file, options_.key_file);
+    if (!context.ok()) return kiv::Error{context.error()};
+    tls_ = std::move(context.value());
   }
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) {
-    *error = std::string("socket: ") + std::strerror(errno);
-    return false;
-  }
+  if (listen_fd_ < 0) return kiv::Error{std::string("socket: ") + std::strerror(errno)};
   const int on = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(options_.port);
   if (inet_pton(AF_INET, options_.host.c_str(), &address.sin_addr) != 1) {
-    *error = "not an IPv4 address: " + options_.host;
-    return false;
+    return kiv::Error{"not an IPv4 address: " + options_.host};
   }
   if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listen_fd_, 64) != 0) {
-    *error = std::string("bind/listen: ") + std::strerror(errno);
+    std::string why = std::string("bind/listen: ") + std::strerror(errno);
     close(listen_fd_);
     listen_fd_ = -1;
-    return false;
+    return kiv::Error{std::move(why)};
   }
   socklen_t length = sizeof address;
   getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
   wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   acceptor_ = std::thread([this] { AcceptLoop(); });
-  return true;
+  return {};
 }
 
 void RtmpServer::Stop() {

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/result.h"
 #include "lcds/amf/amf0_item.h"
 #include "lcds/rtmp/rtmp_connection.h"
 #include "lcds/rtmp/rtmp_message.h"
@@ -101,8 +102,8 @@ class RtmpServer {
   RtmpServer(const RtmpServer&) = delete;
   RtmpServer& operator=(const RtmpServer&) = delete;
 
-  // Listens and starts accepting. False with `error` set when it cannot.
-  bool Start(std::string* error);
+  // Listens and starts accepting; fails when it cannot.
+  [[nodiscard]] kiv::Status Start();
   // Stops accepting and closes every session.
   void Stop();
   uint16_t port() const { return port_; }

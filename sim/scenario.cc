@@ -6,9 +6,9 @@
 #include <sstream>
 #include <utility>
 
-#include "binding/value/binding_result.h"
 #include "binding/codec/json_reader.h"
 #include "binding/codec/yaml_reader.h"
+#include "binding/value/binding_result.h"
 
 namespace Voro::Sim {
 namespace {
@@ -309,52 +309,44 @@ bool ParseFault(std::string_view name, Fault* fault) {
   return false;
 }
 
-bool ParseScenario(std::string_view text, Scenario* scenario, std::string* error) {
-  error->clear();
+kiv::Result<Scenario> ParseScenario(std::string_view text) {
   const size_t first = text.find_first_not_of(" \t\r\n");
   const bool json = first != std::string_view::npos && text[first] == '{';
   BindingResult decoded = json ? ParseJson(text) : ParseYaml(text);
-  if (!decoded.ok()) {
-    *error = std::string(decoded.error());
-    return false;
-  }
+  if (!decoded.ok()) return kiv::Error{std::string(decoded.error())};
   Scenario result;
-  Knobs top(decoded.value(), "", error);
-  EachElement(top, "accounts", error, [&](Knobs& item) {
+  // The first fault any reader finds; the readers stop adding to it once it is set.
+  std::string fault;
+  Knobs top(decoded.value(), "", &fault);
+  EachElement(top, "accounts", &fault, [&](Knobs& item) {
     PlatformAccount account;
     ReadAccount(item, &account);
     if (account.username.empty()) item.Fail(item.Path("username"), "is required");
     result.accounts.push_back(std::move(account));
   });
   if (const BindingProperty* node = top.Find("platform")) {
-    Knobs platform(*node, "platform", error);
-    ReadPlatform(platform, error, &result.platform);
+    Knobs platform(*node, "platform", &fault);
+    ReadPlatform(platform, &fault, &result.platform);
     platform.CheckAllKnown();
   }
   if (const BindingProperty* node = top.Find("login_queue")) {
-    Knobs queue(*node, "login_queue", error);
-    ReadLoginQueue(queue, error, &result.login_queue);
+    Knobs queue(*node, "login_queue", &fault);
+    ReadLoginQueue(queue, &fault, &result.login_queue);
     queue.CheckAllKnown();
   }
   top.CheckAllKnown();
-  if (!error->empty()) return false;
-  *scenario = std::move(result);
-  return true;
+  if (!fault.empty()) return kiv::Error{std::move(fault)};
+  return result;
 }
 
-bool LoadScenarioFile(const std::string& path, Scenario* scenario, std::string* error) {
+kiv::Result<Scenario> LoadScenarioFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot read " + path;
-    return false;
-  }
+  if (!in) return kiv::Error{"cannot read " + path};
   std::ostringstream text;
   text << in.rdbuf();
-  if (!ParseScenario(text.str(), scenario, error)) {
-    *error = path + ": " + *error;
-    return false;
-  }
-  return true;
+  auto scenario = ParseScenario(text.str());
+  if (!scenario.ok()) return kiv::Error{path + ": " + scenario.error()};
+  return scenario;
 }
 
 }  // namespace Voro::Sim

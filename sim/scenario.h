@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "binding/value/binding_property.h"
+#include "common/result.h"
 
 namespace Voro::Sim {
 
@@ -139,11 +140,11 @@ struct Scenario {
 };
 
 // Reads a scenario from a JSON or YAML text (YAML unless it starts with "{" after white
-// space). False with *error set on a decoding error, an unknown knob or a wrong value.
-bool ParseScenario(std::string_view text, Scenario* scenario, std::string* error);
-bool LoadScenarioFile(const std::string& path, Scenario* scenario, std::string* error);
+// space). Fails on a decoding error, an unknown knob or a wrong value.
+[[nodiscard]] kiv::Result<Scenario> ParseScenario(std::string_view text);
+[[nodiscard]] kiv::Result<Scenario> LoadScenarioFile(const std::string& path);
 
 const char* FaultName(Fault fault);
-bool ParseFault(std::string_view name, Fault* fault);
+[[nodiscard]] bool ParseFault(std::string_view name, Fault* fault);
 
 }  // namespace Voro::Sim

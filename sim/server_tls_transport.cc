@@ -93,21 +93,17 @@ class ServerTlsTransport final : public Transport {
 
 }  // namespace
 
-std::unique_ptr<ServerTlsContext> ServerTlsContext::Create(const std::string& certificate_file,
-                                                           const std::string& key_file,
-                                                           std::string* error) {
+kiv::Result<std::unique_ptr<ServerTlsContext>> ServerTlsContext::Create(
+    const std::string& certificate_file, const std::string& key_file) {
   ERR_clear_error();
   SSL_CTX* context = SSL_CTX_new(TLS_server_method());
-  if (!context) {
-    *error = "SSL_CTX_new: " + ErrorQueueText();
-    return nullptr;
-  }
+  if (!context) return kiv::Error{"SSL_CTX_new: " + ErrorQueueText()};
   if (SSL_CTX_use_certificate_chain_file(context, certificate_file.c_str()) != 1 ||
       SSL_CTX_use_PrivateKey_file(context, key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
       SSL_CTX_check_private_key(context) != 1) {
-    *error = "cannot use " + certificate_file + " / " + key_file + ": " + ErrorQueueText();
+    std::string why = "cannot use " + certificate_file + " / " + key_file + ": " + ErrorQueueText();
     SSL_CTX_free(context);
-    return nullptr;
+    return kiv::Error{std::move(why)};
   }
   SSL_CTX_set_mode(context, SSL_MODE_AUTO_RETRY);
   return std::unique_ptr<ServerTlsContext>(new ServerTlsContext(context));

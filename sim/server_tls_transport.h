@@ -7,15 +7,16 @@
 #include <memory>
 #include <string>
 
+#include "common/result.h"
 #include "lcds/net/transport.h"
 
 namespace Voro::Sim {
 
 class ServerTlsContext {
  public:
-  // Loads the PEM chain and key. Null with `error` set when either cannot be used.
-  static std::unique_ptr<ServerTlsContext> Create(const std::string& certificate_file,
-                                                  const std::string& key_file, std::string* error);
+  // Loads the PEM chain and key; fails when either cannot be used.
+  [[nodiscard]] static kiv::Result<std::unique_ptr<ServerTlsContext>> Create(
+      const std::string& certificate_file, const std::string& key_file);
   ~ServerTlsContext();
   ServerTlsContext(const ServerTlsContext&) = delete;
   ServerTlsContext& operator=(const ServerTlsContext&) = delete;

@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "binding/codec/json_reader.h"
 #include "amf_json_printer.h"
+#include "binding/codec/json_reader.h"
 #include "kivtool_command.h"
 #include "lcds/amf/amf0_item.h"
 #include "lcds/amf/amf3_containers.h"
@@ -103,14 +103,13 @@ int Run(const std::vector<std::string>& args) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  std::string input;
-  std::string error;
-  if (!ReadInput(args.size() == 3 ? args[2] : "-", &input, &error)) {
-    std::fprintf(stderr, "kivtool amf: %s\n", error.c_str());
+  auto input = ReadInput(args.size() == 3 ? args[2] : "-");
+  if (!input.ok()) {
+    std::fprintf(stderr, "kivtool amf: %s\n", input.error().c_str());
     return 1;
   }
   const bool amf0 = args[1] == "--amf0";
-  return args[0] == "decode" ? Decode(amf0, input) : Encode(amf0, input);
+  return args[0] == "decode" ? Decode(amf0, input.value()) : Encode(amf0, input.value());
 }
 
 const KivtoolCommandRegistration kRegistration(

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/result.h"
+
 namespace kivtool {
 
 struct KivtoolCommand {
@@ -21,8 +23,7 @@ struct KivtoolCommandRegistration {
   explicit KivtoolCommandRegistration(const KivtoolCommand& command);
 };
 
-// Reads a whole file, or standard input for "-" or an empty path. False with *error set
-// when it cannot be read.
-bool ReadInput(const std::string& path, std::string* bytes, std::string* error);
+// Reads a whole file, or standard input for "-" or an empty path.
+[[nodiscard]] kiv::Result<std::string> ReadInput(const std::string& path);
 
 }  // namespace kivtool

@@ -58,12 +58,12 @@ int RunDecode(const std::vector<std::string>& args) {
   if (type != "msgpack" && type != "json" && type != "yaml") {
     return Usage(type.empty() ? "'--type' is required" : "unknown type '" + type + "'");
   }
-  std::string bytes;
-  std::string error;
-  if (!ReadInput(path, &bytes, &error)) {
-    std::fprintf(stderr, "kivtool decode: %s\n", error.c_str());
+  auto input = ReadInput(path);
+  if (!input.ok()) {
+    std::fprintf(stderr, "kivtool decode: %s\n", input.error().c_str());
     return 1;
   }
+  const std::string& bytes = input.value();
 
   Voro::BindingResult result;
   if (type == "msgpack") {

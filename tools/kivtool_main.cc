@@ -34,28 +34,18 @@ KivtoolCommandRegistration::KivtoolCommandRegistration(const KivtoolCommand& com
   MutableCommands().push_back(command);
 }
 
-bool ReadInput(const std::string& path, std::string* bytes, std::string* error) {
+kiv::Result<std::string> ReadInput(const std::string& path) {
   if (path.empty() || path == "-") {
     std::ostringstream buffer;
     buffer << std::cin.rdbuf();
-    if (std::cin.bad()) {
-      *error = "cannot read standard input";
-      return false;
-    }
-    *bytes = buffer.str();
-    return true;
+    if (std::cin.bad()) return kiv::Error{"cannot read standard input"};
+    return buffer.str();
   }
   std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  bytes->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  if (file.bad()) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  return true;
+  if (!file) return kiv::Error{"cannot open " + path + ": " + std::strerror(errno)};
+  std::string bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>{});
+  if (file.bad()) return kiv::Error{"cannot read " + path};
+  return bytes;
 }
 
 }  // namespace kivtool

@@ -42,37 +42,33 @@ struct Url {
   uint16_t port = 0;
 };
 
-bool ParseUrl(const std::string& text, Url* url, std::string* error) {
+kiv::Result<Url> ParseUrl(const std::string& text) {
+  Url url;
   std::string rest;
   if (text.rfind("rtmp://", 0) == 0) {
     rest = text.substr(7);
-    url->port = 1935;
+    url.port = 1935;
   } else if (text.rfind("rtmps://", 0) == 0) {
     rest = text.substr(8);
-    url->tls = true;
-    url->port = 443;
+    url.tls = true;
+    url.port = 443;
   } else {
-    *error = "the URL must start with rtmp:// or rtmps://";
-    return false;
+    return kiv::Error{"the URL must start with rtmp:// or rtmps://"};
   }
   const std::string authority = rest.substr(0, rest.find('/'));
   const size_t colon = authority.rfind(':');
-  url->host = authority.substr(0, colon);
+  url.host = authority.substr(0, colon);
   if (colon != std::string::npos) {
     const std::string port = authority.substr(colon + 1);
     char* end = nullptr;
     const long value = std::strtol(port.c_str(), &end, 10);
     if (port.empty() || *end != '\0' || value < 1 || value > 65535) {
-      *error = "invalid port '" + port + "'";
-      return false;
+      return kiv::Error{"invalid port '" + port + "'"};
     }
-    url->port = static_cast<uint16_t>(value);
+    url.port = static_cast<uint16_t>(value);
   }
-  if (url->host.empty()) {
-    *error = "the URL has no host";
-    return false;
-  }
-  return true;
+  if (url.host.empty()) return kiv::Error{"the URL has no host"};
+  return url;
 }
 
 const char* TypeName(uint8_t type) {
@@ -146,16 +142,13 @@ std::string Describe(const Voro::RtmpMessage& message) {
 }
 
 // The built-in list plus every certificate of `ca_file`.
-bool LoadTrust(const std::string& ca_file, Voro::TrustedCertificates* trusted, std::string* error) {
+kiv::Status LoadTrust(const std::string& ca_file, Voro::TrustedCertificates* trusted) {
   *trusted = Voro::TrustedCertificates::BuiltIn();
   if (ca_file.empty()) {
-    return true;
+    return {};
   }
   Voro::TrustedCertificates extra = Voro::TrustedCertificates::FromPemFile(ca_file);
-  if (extra.empty()) {
-    *error = "no certificate in " + ca_file;
-    return false;
-  }
+  if (extra.empty()) return kiv::Error{"no certificate in " + ca_file};
   for (size_t i = 0; i < extra.size(); ++i) {
     unsigned char* der = nullptr;
     const int length = i2d_X509(extra.at(i), &der);
@@ -164,7 +157,7 @@ bool LoadTrust(const std::string& ca_file, Voro::TrustedCertificates* trusted, s
     }
     OPENSSL_free(der);
   }
-  return true;
+  return {};
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -206,19 +199,19 @@ int Run(const std::vector<std::string>& args) {
       return 2;
     }
   }
-  Url url;
-  std::string error;
   if (url_text.empty()) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  if (!ParseUrl(url_text, &url, &error)) {
-    std::fprintf(stderr, "kivtool rtmp-probe: %s\n", error.c_str());
+  auto parsed = ParseUrl(url_text);
+  if (!parsed.ok()) {
+    std::fprintf(stderr, "kivtool rtmp-probe: %s\n", parsed.error().c_str());
     return 2;
   }
+  const Url& url = parsed.value();
   Voro::TrustedCertificates trusted;
-  if (!LoadTrust(ca_file, &trusted, &error)) {
-    std::fprintf(stderr, "kivtool rtmp-probe: %s\n", error.c_str());
+  if (auto loaded = LoadTrust(ca_file, &trusted); !loaded.ok()) {
+    std::fprintf(stderr, "kivtool rtmp-probe: %s\n", loaded.error().c_str());
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);

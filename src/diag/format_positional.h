@@ -117,7 +117,7 @@ class FormatArg {
   void AppendFormatted(const FormatSpec& conv, FormatOutput& out) const;
   // The value a "*" width or precision takes from this argument; false for text, doubles
   // and pointers, which leave the width or precision unset.
-  bool AsStarValue(int64_t* value) const;
+  [[nodiscard]] bool AsStarValue(int64_t* value) const;
 
  private:
   void AppendInteger(const FormatSpec& conv, FormatOutput& out) const;

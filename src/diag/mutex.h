@@ -37,6 +37,33 @@ class SCOPED_CAPABILITY MutexLock {
   Mutex* const mutex_;
 };
 
+// Re-entrant: the thread that holds it may take it again (callbacks that call back in).
+class CAPABILITY("mutex") RecursiveMutex {
+ public:
+  RecursiveMutex() = default;
+  RecursiveMutex(const RecursiveMutex&) = delete;
+  RecursiveMutex& operator=(const RecursiveMutex&) = delete;
+
+  void Lock() ACQUIRE() { mutex_.lock(); }
+  void Unlock() RELEASE() { mutex_.unlock(); }
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
+class SCOPED_CAPABILITY RecursiveMutexLock {
+ public:
+  explicit RecursiveMutexLock(RecursiveMutex* mutex) ACQUIRE(mutex) : mutex_(mutex) {
+    mutex_->Lock();
+  }
+  ~RecursiveMutexLock() RELEASE() { mutex_->Unlock(); }
+  RecursiveMutexLock(const RecursiveMutexLock&) = delete;
+  RecursiveMutexLock& operator=(const RecursiveMutexLock&) = delete;
+
+ private:
+  RecursiveMutex* const mutex_;
+};
+
 // Many readers or one writer. Readers may nest on one thread only while no writer can
 // be waiting in between, so keep read sections short and never nest them.
 class CAPABILITY("mutex") SharedMutex {

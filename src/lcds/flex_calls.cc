@@ -18,6 +18,14 @@ std::future<RTMP::CommandResult> SendFlexMessage(RtmpClient& client, uint8_t typ
 
 }  // namespace
 
+FlexClientIdentity FlexIdentityOf(const RtmpClient& client) {
+  return FlexClientIdentity{kRtmpEndpointName, client.client_id()};
+}
+
+RtmpClient::ReceiveHandler DecodingPushes(PushHandler handler) {
+  return [handler = std::move(handler)](const AmfValue& push) { handler(DecodePush(push)); };
+}
+
 std::future<RTMP::CommandResult> SendRemoting(RtmpClient& client, MessageIdGenerator& ids,
                                               std::string_view destination,
                                               std::string_view operation, const Amf3Item& body,
@@ -33,9 +41,10 @@ std::future<RTMP::CommandResult> SendRemoting(RtmpClient& client, MessageIdGener
     failed.set_value(std::move(fault));
     return failed.get_future();
   }
-  return SendFlexMessage(client, RtmpType::kAmf3Command,
-                         MakeRemotingMessage(client.Identity(), ids, destination, operation, body),
-                         std::move(callback));
+  return SendFlexMessage(
+      client, RtmpType::kAmf3Command,
+      MakeRemotingMessage(FlexIdentityOf(client), ids, destination, operation, body),
+      std::move(callback));
 }
 
 std::future<RTMP::CommandResult> SendFlexCommand(RtmpClient& client, const Amf3Item& message) {

@@ -68,43 +68,43 @@ LcdsSession::LcdsSession(std::string domain) : domain_(std::move(domain)) {}
 LcdsSession::~LcdsSession() {
   std::shared_ptr<RtmpClient> old;
   {
-    std::lock_guard lock(state_mutex_);
+    MutexLock lock(&state_mutex_);
     old.swap(client_);
   }
 }
 
 std::shared_ptr<RtmpClient> LcdsSession::client() {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(&state_mutex_);
   return client_;
 }
 
-void LcdsSession::SetReceiveHandler(RtmpClient::ReceiveHandler handler) {
-  std::lock_guard session(session_mutex_);
-  std::lock_guard lock(state_mutex_);
+void LcdsSession::SetReceiveHandler(PushHandler handler) {
+  RecursiveMutexLock session(&session_mutex_);
+  MutexLock lock(&state_mutex_);
   on_receive_ = handler;
   if (client_) {
-    client_->SetReceiveHandler(std::move(handler));
+    client_->SetReceiveHandler(DecodingPushes(std::move(handler)));
   }
 }
 
 std::string LcdsSession::session_token() {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(&state_mutex_);
   return session_token_;
 }
 
 std::string LcdsSession::username() {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(&state_mutex_);
   return username_;
 }
 
 std::vector<ChannelSubscription> LcdsSession::subscriptions() {
-  std::lock_guard lock(state_mutex_);
+  MutexLock lock(&state_mutex_);
   return subscriptions_;
 }
 
 MaybeType<Success> LcdsSession::Connect(const std::string& host, uint16_t port, bool use_tls,
                                         const TrustedCertificates& trusted, Timeout timeout) {
-  std::lock_guard lock(connect_mutex_);
+  MutexLock lock(&connect_mutex_);
   return ConnectLocked(host, port, use_tls, trusted, timeout);
 }
 
@@ -117,9 +117,9 @@ MaybeType<Success> LcdsSession::ConnectLocked(const std::string& host, uint16_t 
   }
   auto fresh = std::make_shared<RtmpClient>(std::move(connected.connection));
   {
-    std::lock_guard lock(state_mutex_);
+    MutexLock lock(&state_mutex_);
     if (on_receive_) {
-      fresh->SetReceiveHandler(on_receive_);
+      fresh->SetReceiveHandler(DecodingPushes(on_receive_));
     }
   }
   const std::string tc_url =
@@ -131,7 +131,7 @@ MaybeType<Success> LcdsSession::ConnectLocked(const std::string& host, uint16_t 
   }
   std::shared_ptr<RtmpClient> old;
   {
-    std::lock_guard lock(state_mutex_);
+    MutexLock lock(&state_mutex_);
     old = std::exchange(client_, std::move(fresh));
   }
   // `old` goes here, failing whatever it still had open.
@@ -162,7 +162,7 @@ MaybeType<LoginResult> LcdsSession::Login(const std::string& host, uint16_t port
                                           const TrustedCertificates& trusted,
                                           const LoginCredentials& credentials,
                                           const std::string& account_id, Timeout timeout) {
-  std::lock_guard session(session_mutex_);
+  RecursiveMutexLock session(&session_mutex_);
   if (auto connected = Connect(host, port, use_tls, trusted, timeout); !connected.ok()) {
     return connected.failure();
   }
@@ -183,7 +183,7 @@ MaybeType<LoginResult> LcdsSession::Login(const std::string& host, uint16_t port
   LoginResult result;
   result.password = AmfMember(answer->value, "password");
   {
-    std::lock_guard lock(state_mutex_);
+    MutexLock lock(&state_mutex_);
     username_ = StringMember(AmfMember(answer->value, "accountSummary"), "username");
     session_token_ = StringMember(answer->value, "token");
     result.session_token = session_token_;
@@ -206,7 +206,7 @@ MaybeType<LoginResult> LcdsSession::Login(const std::string& host, uint16_t port
 
 MaybeType<Success> LcdsSession::AuthenticateChannel(const std::string& account_id,
                                                     Timeout timeout) {
-  std::lock_guard lock(connect_mutex_);
+  MutexLock lock(&connect_mutex_);
   return AuthenticateChannelLocked(account_id, timeout);
 }
 
@@ -223,12 +223,12 @@ MaybeType<Success> LcdsSession::AuthenticateChannelLocked(const std::string& acc
   std::string user;
   std::string token;
   {
-    std::lock_guard lock(state_mutex_);
+    MutexLock lock(&state_mutex_);
     subscriptions_ = pairs;
     user = username_;
     token = session_token_;
   }
-  const FlexClientIdentity identity = rtmp->Identity();
+  const FlexClientIdentity identity = FlexIdentityOf(*rtmp);
   for (int32_t operation : {kFlexUnsubscribeOperation, kFlexSubscribeOperation}) {
     for (const ChannelSubscription& pair : pairs) {
       Amf3Item message = MakeCommandMessage(ids_, "", operation);
@@ -266,7 +266,7 @@ MaybeType<Success> LcdsSession::AuthenticateChannelLocked(const std::string& acc
 MaybeType<Success> LcdsSession::Reconnect(const std::string& host, uint16_t port, bool use_tls,
                                           const TrustedCertificates& trusted,
                                           const std::string& account_id, Timeout timeout) {
-  std::lock_guard session(session_mutex_);
+  RecursiveMutexLock session(&session_mutex_);
   if (username().empty() || session_token().empty()) {
     return Fail("CHANNEL_AUTH_FAILED", "No channel authentication credentials available.");
   }
@@ -281,7 +281,7 @@ std::future<RTMP::CommandResult> LcdsSession::Invoke(const std::string& service,
                                                      const Amf3Item& argument,
                                                      ValueCallback on_success,
                                                      ValueCallback on_failure) {
-  std::lock_guard session(session_mutex_);
+  RecursiveMutexLock session(&session_mutex_);
   std::shared_ptr<RtmpClient> rtmp = client();
   if (!rtmp || rtmp->disconnected()) {
     const AmfValue text(Amf0Item::String(kNotConnectedMessage));
@@ -306,7 +306,7 @@ std::future<RTMP::CommandResult> LcdsSession::Invoke(const std::string& service,
 }
 
 void LcdsSession::Logout() {
-  std::lock_guard session(session_mutex_);
+  RecursiveMutexLock session(&session_mutex_);
   std::shared_ptr<RtmpClient> rtmp = client();
   if (!rtmp) {
     return;
@@ -318,21 +318,21 @@ void LcdsSession::Logout() {
     (void)WaitFor(answer, kLogoutWait);
   }
   {
-    std::lock_guard lock(state_mutex_);
+    MutexLock lock(&state_mutex_);
     client_.reset();
   }
   // The last reference goes with `rtmp`: the worker is stopped and joined there.
 }
 
 void LcdsSession::Tick() {
-  std::lock_guard session(session_mutex_);
+  RecursiveMutexLock session(&session_mutex_);
   if (std::shared_ptr<RtmpClient> rtmp = client()) {
     rtmp->Pump();
   }
 }
 
 bool LcdsSession::IsDisconnected() {
-  std::lock_guard session(session_mutex_);
+  RecursiveMutexLock session(&session_mutex_);
   std::shared_ptr<RtmpClient> rtmp = client();
   return rtmp && rtmp->disconnected();
 }

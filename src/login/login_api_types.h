@@ -1,5 +1,5 @@
 // The records and enumerations of the login API ("Voro", "Client", "Api"), as other
-// plugins see them.
+// plugins see them; the queue status record (LoginQueue) comes with the login queue.
 #pragma once
 
 #include <cstdint>
@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "binding/value/binding_property.h"
 #include "binding/types/type_registry.h"
+#include "binding/value/binding_property.h"
 #include "diag/failure.h"
+#include "loginqueue/login_queue_status.h"
 
 namespace Voro::Client::Api {
 
@@ -37,12 +38,6 @@ struct LcdsResponse {
 struct LoginSessionWallet {
   int64_t ip = 0;
   int64_t vp = 0;
-};
-
-struct LoginQueue {
-  uint64_t estimatedPositionInQueue = 0;
-  bool isPositionCapped = false;
-  std::optional<uint64_t> approximateWaitTimeSeconds;
 };
 
 // The session's face of a Voro::Failure, field for field.

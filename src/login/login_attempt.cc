@@ -12,6 +12,7 @@
 #include "diag/retry_delay.h"
 #include "lcds/amf/amf3_object.h"
 #include "lcds/amf/amf_conversion.h"
+#include "login/client_login_queue_subject.h"
 #include "login/login_module.h"
 #include "login/qsa_failure.h"
 #include "loginqueue/login_queue_client.h"
@@ -241,8 +242,9 @@ void LoginModule::RunLoginLoop(bool stop_after_second_failure, LoginTelemetryRec
   ClientLogin* login = session_->login();
   if (transport_ == nullptr) transport_ = std::make_unique<HttpBaseTransport>(this);
   LoginQueueClient queue({transport_.get(), &scheduler(), telemetry()});
+  ClientLoginQueueSubject subject(*login);
   MaybeType<std::monostate> authenticated =
-      queue.AuthenticateWithLoginQueue(*login, stop_after_second_failure);
+      queue.AuthenticateWithLoginQueue(subject, stop_after_second_failure);
   RecordDuration(record, "login_auth", start);
   if (!authenticated.ok()) {
     RecordFailure(record, authenticated.failure());

@@ -1,5 +1,5 @@
-// LoginModule: the "/kiv-login/v1/" endpoints. Logout, platform calls, the service proxy,
-// the summoner notifications and account state answer 501 until they are built.
+// LoginModule: the "/kiv-login/v1/" endpoints. Platform calls, the service proxy, the
+// summoner notifications and the start of an account state fetch answer 501.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -141,7 +141,7 @@ void LoginModule::RegisterAccountEndpoints() {
   api.Declare(KIV_METHOD_GET, "/kiv-login/v1/account-state")
       .Description("The account's state, once fetched.")
       .Handle([]() -> EndpointReply<AccountStateResource> {
-        // Nothing fetches the state yet, so there never is one.
+        // Nothing fetches the state, so there never is one.
         return NotFound(kNoAccountStateMessage);
       });
   api.Declare(KIV_METHOD_POST, "/kiv-login/v1/account-state")

@@ -3,7 +3,10 @@
 #include "loginqueue/login_queue_client.h"
 
 #include <map>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "binding/codec/json_reader.h"
 #include "binding/codec/json_writer.h"
@@ -43,7 +46,7 @@ struct ReasonFailure {
   const char* id;
   const char* message_id;
   const char* description;
-  ClientLogin::LoginState state;
+  LoginQueueSubject::State state;
 };
 
 constexpr ReasonFailure kReasonFailures[] = {
@@ -69,26 +72,25 @@ std::string HeadersText(const std::vector<std::pair<std::string, std::string>>& 
 }
 
 // The form the queue expects for each kind of credentials.
-HttpBaseTransport::Request BuildAuthenticationRequest(const ClientLogin& login) {
+HttpBaseTransport::Request BuildAuthenticationRequest(const LoginQueueSubject& login) {
   HttpBaseTransport::Request request;
   request.method = KIV_METHOD_POST;
   request.timeout = kRequestTimeout;
   request.flag = 1;
   request.headers["Content-Type"] = "application/x-www-form-urlencoded";
-  const HeldCredentials& credentials = login.credentials;
-  switch (credentials.kind) {
-    case CredentialKind::kUsernameAndPassword:
-      request.url = login.login_queue_url + "/authenticate";
+  const LoginQueueCredentials credentials = login.credentials();
+  switch (credentials.form) {
+    case LoginQueueCredentials::Form::kUsernameAndPassword:
+      request.url = login.login_queue_url() + "/authenticate";
       // The queue takes the values as they are: nothing is escaped.
-      request.body = "user=" + credentials.username_and_password.username +
-                     ",password=" + credentials.username_and_password.password;
+      request.body = "user=" + credentials.username + ",password=" + credentials.password;
       break;
-    case CredentialKind::kAccessToken:
-      request.url = login.login_queue_url + "/authenticate/QSA";
-      request.headers["Authorization"] = "Bearer " + credentials.access_token.token;
+    case LoginQueueCredentials::Form::kAccessToken:
+      request.url = login.login_queue_url() + "/authenticate/QSA";
+      request.headers["Authorization"] = "Bearer " + credentials.access_token;
       break;
     default:
-      request.url = login.login_queue_url + "/authenticate";
+      request.url = login.login_queue_url() + "/authenticate";
       request.body = credentials.partner;
       break;
   }
@@ -107,13 +109,14 @@ std::string LoginQueueClient::DescribeResponse(const HttpBaseTransport::Response
                           response.body);
 }
 
-Failure LoginQueueClient::Fail(ClientLogin& login, ClientLogin::LoginState state, Failure failure) {
+Failure LoginQueueClient::Fail(LoginQueueSubject& login, LoginQueueSubject::State state,
+                               Failure failure) {
   login.SetFailure(state, failure);
   return failure;
 }
 
 MaybeType<std::monostate> LoginQueueClient::AuthenticateWithLoginQueue(
-    ClientLogin& login, bool stop_after_second_failure) {
+    LoginQueueSubject& login, bool stop_after_second_failure) {
   if (login.stop_requested()) {
     return Fail(login, kCanceled, {"ALE-4874ED11", kCanceledMessageId, kCanceledText});
   }
@@ -218,24 +221,26 @@ MaybeType<std::monostate> LoginQueueClient::AuthenticateWithLoginQueue(
     return Fail(login, kFailed, {"ALE-AE5B25F5", kUnspecified, "lqt field was not a structure"});
   }
 
+  LoginQueueAccount account;
   const BindingProperty& in_game = answer["inGameCredentials"];
-  if (in_game["inGame"].GetBool()) login.in_game_credentials = in_game;
-  login.id_token = std::string(answer["idToken"].GetString());
-  TokenReader id_token(login.id_token);
+  if (in_game["inGame"].GetBool()) account.in_game_credentials = in_game;
+  account.id_token = std::string(answer["idToken"].GetString());
+  TokenReader id_token(account.id_token);
   const BindingResult claims = id_token.Payload();
-  login.puuid = std::string(claims.value()["sub"].GetString());
-  login.id_token_expiry = claims.value()["exp"].ToUnsigned();
-  login.username = std::string((*lqt)["account_name"].GetString());
-  login.account_id = (*lqt)["account_id"].ToUnsigned();
-  login.gas_token = answer["gasToken"];
+  account.puuid = std::string(claims.value()["sub"].GetString());
+  account.id_token_expiry = claims.value()["exp"].ToUnsigned();
+  account.username = std::string((*lqt)["account_name"].GetString());
+  account.account_id = (*lqt)["account_id"].ToUnsigned();
+  account.gas_token = answer["gasToken"];
+  login.StoreAccount(std::move(account));
 
   if (status == "LOGIN") {
-    login.auth_token = WriteJson(*lqt, nullptr, kPrettyLayout);
+    login.StoreAuthToken(WriteJson(*lqt, nullptr, kPrettyLayout));
   } else {
     login.SetState(kQueued);
     MaybeType<BindingProperty> token = WaitInLoginQueue(login, answer);
     if (!token.ok()) return token.failure();
-    login.auth_token = WriteJson(token.value(), nullptr, kPrettyLayout);
+    login.StoreAuthToken(WriteJson(token.value(), nullptr, kPrettyLayout));
   }
   login.SetState(kTokenReceived);
   Log(kLevelAlways, Tag::DBG, "%s", kTokenReceivedLine);

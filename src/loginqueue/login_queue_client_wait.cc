@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "binding/codec/json_writer.h"
@@ -62,19 +63,19 @@ int64_t AddMilliseconds(int64_t start, uint64_t milliseconds) {
 
 }  // namespace
 
-void LoginQueueClient::PublishStatus(ClientLogin& login, const QueueTicket& ticket) const {
-  login.queue_position = ticket.PublicStatus(login.queue_position, SteadyNowNanoseconds());
+void LoginQueueClient::PublishStatus(LoginQueueSubject& login, const QueueTicket& ticket) const {
+  login.SetQueueStatus(ticket.PublicStatus(login.queue_status(), SteadyNowNanoseconds()));
   login.NotifyChanged();
 }
 
-MaybeType<BindingProperty> LoginQueueClient::WaitInLoginQueue(ClientLogin& login,
+MaybeType<BindingProperty> LoginQueueClient::WaitInLoginQueue(LoginQueueSubject& login,
                                                               const BindingProperty& answer) {
-  QueueTicket ticket = QueueTicket::FromAnswer(login.login_queue_url, answer);
+  QueueTicket ticket = QueueTicket::FromAnswer(login.login_queue_url(), answer);
   ticket.Evaluate(SteadyNowNanoseconds());
 
   // Outside the queue the session shows no queue status.
   auto leave = [&login](MaybeType<BindingProperty> result) {
-    login.queue_position.reset();
+    login.SetQueueStatus(std::nullopt);
     login.NotifyChanged();
     return result;
   };
@@ -98,7 +99,7 @@ MaybeType<BindingProperty> LoginQueueClient::WaitInLoginQueue(ClientLogin& login
   front.estimatedPositionInQueue = 1;
   front.isPositionCapped = false;
   front.approximateWaitTimeSeconds = ticket.grace_period_ms() / 1000;
-  login.queue_position = front;
+  login.SetQueueStatus(front);
   login.NotifyChanged();
   Log(kLevelAlways, Tag::DBG, kFrontLine,
       static_cast<unsigned long long>(ticket.grace_period_ms()));
@@ -114,7 +115,8 @@ MaybeType<BindingProperty> LoginQueueClient::WaitInLoginQueue(ClientLogin& login
   return leave(FetchToken(login, ticket));
 }
 
-MaybeType<std::monostate> LoginQueueClient::FetchTicker(ClientLogin& login, QueueTicket& ticket) {
+MaybeType<std::monostate> LoginQueueClient::FetchTicker(LoginQueueSubject& login,
+                                                        QueueTicket& ticket) {
   const std::string& url = ticket.ticker_url();
   Log(kLevelAlways, Tag::DBG, kRetrievingTickersLine, url.c_str());
   const HttpBaseTransport::JsonResponse response =
@@ -164,11 +166,11 @@ MaybeType<std::monostate> LoginQueueClient::FetchTicker(ClientLogin& login, Queu
               {"ALE-4B08B92B", "FAILED_TO_COMMUNICATE_WITH_LOGIN_QUEUE", response.error});
 }
 
-MaybeType<BindingProperty> LoginQueueClient::FetchToken(ClientLogin& login,
+MaybeType<BindingProperty> LoginQueueClient::FetchToken(LoginQueueSubject& login,
                                                         const QueueTicket& ticket) {
   Log(kLevelAlways, Tag::DBG, "%s", kRetrievingTokenLine);
   const HttpBaseTransport::JsonResponse response =
-      services_.transport->PostJson(login.login_queue_url + "/token", ticket.ticket_text(),
+      services_.transport->PostJson(login.login_queue_url() + "/token", ticket.ticket_text(),
                                     kRequestTimeout, {{"Content-Type", "application/json"}});
   if (response.transport_status != 0) {
     return Fail(login, kFailed,

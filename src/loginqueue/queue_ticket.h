@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "binding/value/binding_property.h"
-#include "login/login_api_types.h"
+#include "loginqueue/login_queue_status.h"
 
 namespace Voro {
 

@@ -23,16 +23,16 @@ class PluginRuntime {
   // incompatible host version the assertion is reported, the module is deleted, words 0-2
   // keep the host's version and words 3-6 are cleared, so the host sees no callbacks and
   // discards the plugin. Returns whether start-up continued.
-  static bool Create(PluginDescriptor* descriptor, std::unique_ptr<AppModule> module,
-                     std::string_view short_name);
+  [[nodiscard]] static bool Create(PluginDescriptor* descriptor, std::unique_ptr<AppModule> module,
+                                   std::string_view short_name);
 
   // The callback table's entries; `module` is the AppModule from descriptor word 4.
-  static bool Initialize(void* module, HostServices* services);
+  [[nodiscard]] static bool Initialize(void* module, HostServices* services);
   static void Shutdown(void* module);
   static void GetMemoryStats(void* module, PluginMemoryStats* stats);
 
  private:
-  static bool InitializeModule(AppModule* module, HostServices* services);
+  [[nodiscard]] static bool InitializeModule(AppModule* module, HostServices* services);
 };
 
 }  // namespace Voro

@@ -10,9 +10,8 @@ namespace kivhost {
 namespace {
 
 std::string ToJson(const BindingAbiValue& value) {
-  std::string json;
-  std::string error;
-  return AbiToJson(value, &json, &error) ? json : error;
+  auto json = AbiToJson(value);
+  return json.ok() ? json.value() : json.error();
 }
 
 bool IsZeroed(const BindingAbiValue& value) {
@@ -24,8 +23,8 @@ TEST(AbiValueTest, JsonRoundTripKeepsEveryTag) {
   const std::string text = R"({"array":[1,-2,18446744073709551615,2.5,true,null,"x",[],{}],)"
                            R"("nested":{"deeper":[{"k":"v"}]},"text":"h\u00e9llo \"q\""})";
   BindingAbiValue value;
-  std::string error;
-  ASSERT_TRUE(AbiFromJsonText(text, &value, &error)) << error;
+  auto built = AbiFromJsonText(text, &value);
+  ASSERT_TRUE(built.ok()) << built.error();
   ASSERT_EQ(value.tag, uint32_t(KIV_ABI_STRUCTURE));
   const auto* entries = static_cast<const BindingAbiStructEntry*>(value.payload.ref.pointer);
   const BindingAbiValue& array = entries[0].value;
@@ -42,7 +41,8 @@ TEST(AbiValueTest, JsonRoundTripKeepsEveryTag) {
   ReleaseAbiValue(&value);
   EXPECT_TRUE(IsZeroed(value));
   for (const char* top : {"false", "-9223372036854775808", "1e300", "\"\""}) {
-    ASSERT_TRUE(AbiFromJsonText(top, &value, &error)) << top << ": " << error;
+    built = AbiFromJsonText(top, &value);
+    ASSERT_TRUE(built.ok()) << top << ": " << built.error();
     EXPECT_EQ(ToJson(value), top);
     ReleaseAbiValue(&value);
   }
@@ -96,10 +96,10 @@ TEST(AbiValueTest, RefusesMalformedValues) {
     EXPECT_EQ(ToJson(bad), row.error);
   }
   BindingAbiValue bad;
-  std::string error;
-  EXPECT_FALSE(AbiFromJsonText("{\"a\":", &bad, &error));
+  auto built = AbiFromJsonText("{\"a\":", &bad);
+  EXPECT_FALSE(built.ok());
   EXPECT_TRUE(IsZeroed(bad));
-  EXPECT_EQ(error.rfind("invalid JSON at offset 5", 0), 0u) << error;
+  EXPECT_EQ(built.error().rfind("invalid JSON at offset 5", 0), 0u) << built.error();
 }
 
 TEST(AbiValueTest, DepthIsBoundedBothWays) {
@@ -113,13 +113,13 @@ TEST(AbiValueTest, DepthIsBoundedBothWays) {
   EXPECT_EQ(ToJson(chain[0]), "nesting deeper than 1000 levels");
 
   BindingAbiValue value;
-  std::string error;
-  ASSERT_TRUE(AbiFromJsonText(std::string(1000, '[') + std::string(1000, ']'), &value, &error));
+  auto built = AbiFromJsonText(std::string(1000, '[') + std::string(1000, ']'), &value);
+  ASSERT_TRUE(built.ok()) << built.error();
   ReleaseAbiValue(&value);
   // Fails half-way through building: what was built is freed (ASan would see a leak).
-  EXPECT_FALSE(
-      AbiFromJsonText(std::string(100000, '[') + std::string(100000, ']'), &value, &error));
-  EXPECT_EQ(error, "nesting deeper than 1000 levels");
+  built = AbiFromJsonText(std::string(100000, '[') + std::string(100000, ']'), &value);
+  EXPECT_FALSE(built.ok());
+  EXPECT_EQ(built.error(), "nesting deeper than 1000 levels");
   EXPECT_TRUE(IsZeroed(value));
 }
 
@@ -131,11 +131,10 @@ TEST(AbiValueTest, ArgumentsBecomeOneObject) {
   arguments[1].value.payload.i64 = 42;
   arguments[2].name = "flag";
   arguments[2].value.tag = KIV_ABI_BOOL;
-  std::string json;
-  std::string error;
-  ASSERT_TRUE(ArgumentsToJson(arguments, 3, &json, &error)) << error;
-  EXPECT_EQ(json, R"({"eventName":"login","#1":42,"flag":false})");
-  EXPECT_FALSE(ArgumentsToJson(nullptr, 1, &json, &error));
+  auto json = ArgumentsToJson(arguments, 3);
+  ASSERT_TRUE(json.ok()) << json.error();
+  EXPECT_EQ(json.value(), R"({"eventName":"login","#1":42,"flag":false})");
+  EXPECT_FALSE(ArgumentsToJson(nullptr, 1).ok());
   ReleaseAbiValue(&arguments[0].value);
 }
 

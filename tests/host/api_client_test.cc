@@ -54,12 +54,13 @@ void Answer(HostResponse* response, const HostRequest* request) {
     response->status_code = 404;
     return;
   }
-  std::string arguments, error;
-  ArgumentsToJson(request->arguments, request->argument_count, &arguments, &error);
-  seen = std::string(request->path) + " " + arguments + " " + request->content_type + " " +
+  auto arguments = ArgumentsToJson(request->arguments, request->argument_count);
+  EXPECT_TRUE(arguments.ok()) << arguments.error();
+  seen = std::string(request->path) + " " + (arguments.ok() ? arguments.value() : "") + " " +
+         request->content_type + " " +
          std::string(static_cast<const char*>(request->body), request->body_length) + " " +
          std::to_string(*static_cast<const int*>(request->context));
-  AbiFromJsonText(R"({"ok":true})", &response->body, &error);
+  EXPECT_TRUE(AbiFromJsonText(R"({"ok":true})", &response->body).ok());
   response->status_code = 201;
   response->headers = static_cast<HostHeaderPair*>(std::calloc(1, sizeof(HostHeaderPair)));
   response->headers[0] = {"Location", "/kiv-login/v1/session"};
@@ -94,8 +95,8 @@ TEST(ApiClientTest, FindsTheEndpointAndCallsItThroughItsCallback) {
                "application/json",
                R"({"username":"alice"})"};
   ApiCallResult result;
-  std::string error;
-  ASSERT_TRUE(CallEndpoint(literal, call, &result, &error)) << error;
+  auto sent = CallEndpoint(literal, call, &result);
+  ASSERT_TRUE(sent.ok()) << sent.error();
   EXPECT_EQ(
       seen,
       R"(/a/literal {"destination":"svc","args":[1,2]} application/json {"username":"alice"} 7)");
@@ -105,15 +106,17 @@ TEST(ApiClientTest, FindsTheEndpointAndCallsItThroughItsCallback) {
   EXPECT_EQ(result.headers, (decltype(result.headers){{"Location", "/kiv-login/v1/session"}}));
   EXPECT_EQ(releases, 1);
 
-  ASSERT_TRUE(CallEndpoint(templated, call, &result, &error));
+  sent = CallEndpoint(templated, call, &result);
+  ASSERT_TRUE(sent.ok()) << sent.error();
   EXPECT_TRUE(result.failed);
   EXPECT_EQ(result.status, 404);
   EXPECT_EQ(result.error, "No session currently exists, you must initiate a login first.");
   EXPECT_EQ(releases, 2);
 
   call.arguments = {{"bad", "{"}};
-  EXPECT_FALSE(CallEndpoint(literal, call, &result, &error));
-  EXPECT_EQ(error.rfind("argument 'bad': ", 0), 0u) << error;
+  sent = CallEndpoint(literal, call, &result);
+  EXPECT_FALSE(sent.ok());
+  EXPECT_EQ(sent.error().rfind("argument 'bad': ", 0), 0u) << sent.error();
   EXPECT_EQ(releases, 2) << "never sent";
 }
 

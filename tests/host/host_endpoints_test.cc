@@ -186,7 +186,6 @@ TEST(HostEndpointsTest, StreamedBodies) {
 
 TEST(HostEndpointsTest, RegionFileOverridesBothSettingsOrIsRefused) {
   HostEndpoints endpoints;
-  std::string error;
   const std::pair<std::string, std::string> refused[] = {
       {R"({"globals": {"region": "west"}, "region_data": )",
        " is not valid JSON: Invalid value. at offset 47"},
@@ -200,16 +199,20 @@ TEST(HostEndpointsTest, RegionFileOverridesBothSettingsOrIsRefused) {
   };
   for (const auto& [text, message] : refused) {
     testing::TempFile file(text);
-    EXPECT_FALSE(endpoints.LoadRegionFile(file.path(), &error));
-    EXPECT_EQ(error, "region file " + file.path() + message);
+    auto read = endpoints.LoadRegionFile(file.path());
+    EXPECT_FALSE(read.ok());
+    EXPECT_EQ(read.error(), "region file " + file.path() + message);
   }
-  EXPECT_FALSE(endpoints.LoadRegionFile("/nonexistent/region.json", &error));
-  EXPECT_EQ(error, "cannot read region file /nonexistent/region.json: No such file or directory");
+  auto read = endpoints.LoadRegionFile("/nonexistent/region.json");
+  EXPECT_FALSE(read.ok());
+  EXPECT_EQ(read.error(),
+            "cannot read region file /nonexistent/region.json: No such file or directory");
   EXPECT_EQ(Get(endpoints, kGlobalsPath), R"({"region":"local"})");
 
   testing::TempFile good(
       R"({"globals": {"region": "west"}, "region_data": {"west": {"qsa_platform_id": "LOC2"}}})");
-  ASSERT_TRUE(endpoints.LoadRegionFile(good.path(), &error)) << error;
+  read = endpoints.LoadRegionFile(good.path());
+  ASSERT_TRUE(read.ok()) << read.error();
   EXPECT_EQ(Get(endpoints, kGlobalsPath), R"({"region":"west"})");
   EXPECT_EQ(Get(endpoints, kRegionDataPath), R"({"west":{"qsa_platform_id":"LOC2"}})");
 }

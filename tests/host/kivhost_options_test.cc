@@ -12,8 +12,8 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 KivhostOptions Parse(const std::vector<std::string>& args) {
   KivhostOptions options;
-  std::string error;
-  EXPECT_TRUE(ParseKivhostOptions(args, &options, &error)) << error;
+  auto parsed = ParseKivhostOptions(args, &options);
+  EXPECT_TRUE(parsed.ok()) << parsed.error();
   return options;
 }
 
@@ -105,9 +105,9 @@ TEST(KivhostOptionsTest, RefusesWhatItCannotPlace) {
   };
   for (const auto& [args, message] : cases) {
     KivhostOptions options;
-    std::string error;
-    EXPECT_FALSE(ParseKivhostOptions(args, &options, &error));
-    EXPECT_EQ(error, message) << ::testing::PrintToString(args);
+    auto parsed = ParseKivhostOptions(args, &options);
+    EXPECT_FALSE(parsed.ok());
+    EXPECT_EQ(parsed.error(), message) << ::testing::PrintToString(args);
   }
 }
 

@@ -145,8 +145,8 @@ std::atomic<bool> publishing{false};
 
 void Record(const HostEvent* event) {
   auto* received = static_cast<Received*>(event->user_data);
-  std::string json, error;
-  received->payloads.push_back(AbiToJson(event->payload, &json, &error) ? json : error);
+  auto json = AbiToJson(event->payload);
+  received->payloads.push_back(json.ok() ? json.value() : json.error());
   received->on_plugin_thread = received->on_plugin_thread && received->thread->OnPluginThread();
   received->inside_publish = received->inside_publish || publishing;
 }
@@ -165,22 +165,24 @@ TEST_F(SubstituteHostTest, EventsReachTheSubscriberLaterOnThePluginThread) {
   ReleaseAbiValue(&event.payload);
   event.name = "OnNobodyListens";
   api_->PublishEvent(api_, &event);
-  std::string error;
-  EXPECT_FALSE(host_.RaiseEvent("OnUuidEvent", "{bad", &error));
-  EXPECT_FALSE(error.empty());
+  auto raised = host_.RaiseEvent("OnUuidEvent", "{bad");
+  EXPECT_FALSE(raised.ok());
+  EXPECT_FALSE(raised.error().empty());
 
   // Queued while subscribed, delivered after the subscriber left: dropped.
   std::promise<void> release;
   thread_.Schedule(
       "block", [&] { release.get_future().wait(); }, 0);
-  ASSERT_TRUE(host_.RaiseEvent("OnUuidEvent", R"({"uri":"/a/b"})", &error)) << error;
+  raised = host_.RaiseEvent("OnUuidEvent", R"({"uri":"/a/b"})");
+  ASSERT_TRUE(raised.ok()) << raised.error();
   EXPECT_EQ(api_->UnsubscribeEvent(api_, "OnUuidEvent", nullptr), 1);
   EXPECT_EQ(api_->UnsubscribeEvent(api_, "OnUuidEvent", nullptr), 0);
   release.set_value();
   thread_.Invoke([] {});
 
   api_->SubscribeEvent(api_, "OnUuidEvent", nullptr, &Record, &received, 0);
-  ASSERT_TRUE(host_.RaiseEvent("OnUuidEvent", R"({"n":[1,2]})", &error));
+  raised = host_.RaiseEvent("OnUuidEvent", R"({"n":[1,2]})");
+  ASSERT_TRUE(raised.ok()) << raised.error();
   thread_.Invoke([] {});
   EXPECT_EQ(received.payloads, (std::vector<std::string>{"\"hello\"", R"({"n":[1,2]})"}));
   EXPECT_TRUE(received.on_plugin_thread);

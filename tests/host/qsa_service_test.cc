@@ -36,9 +36,9 @@ class QsaServiceTest : public ::testing::Test {
   // Loads `text` as the service's file; the error, or "" when it was taken.
   std::string Load(const std::string& text) {
     testing::TempFile file(text);
-    std::string error;
-    if (qsa_.LoadFile(file.path(), &error)) return "";
-    return error.substr(error.find(file.path()) + file.path().size());
+    auto loaded = qsa_.LoadFile(file.path());
+    if (loaded.ok()) return "";
+    return loaded.error().substr(loaded.error().find(file.path()) + file.path().size());
   }
   std::string Get(const std::string& path) { return Ask(KIV_METHOD_GET, path); }
   std::string Ask(uint32_t method, const std::string& path, const Args& args = {},
@@ -250,9 +250,10 @@ TEST_F(QsaServiceTest, FileFaultsAreNamedWithTheirPlace) {
       {std::string(17u << 20, ' '), " is larger than 16 MiB"},
   };
   for (const auto& [text, error] : rows) EXPECT_EQ(Load(text), error) << text.substr(0, 200);
-  std::string error;
-  EXPECT_FALSE(qsa_.LoadFile("/nonexistent/qsa.json", &error));
-  EXPECT_EQ(error, "cannot read qsa file /nonexistent/qsa.json: No such file or directory");
+  auto loaded = qsa_.LoadFile("/nonexistent/qsa.json");
+  EXPECT_FALSE(loaded.ok());
+  EXPECT_EQ(loaded.error(),
+            "cannot read qsa file /nonexistent/qsa.json: No such file or directory");
 }
 
 }  // namespace

@@ -96,7 +96,8 @@ class ExternalHttpTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(pki_, nullptr) << why_;
-    ASSERT_TRUE(trusting_.SetExtraCaFile(pki_->ca_cert, &why_)) << why_;
+    auto trusted = trusting_.SetExtraCaFile(pki_->ca_cert);
+    ASSERT_TRUE(trusted.ok()) << trusted.error();
     ASSERT_TRUE(server_.ok());
   }
 
@@ -207,20 +208,21 @@ TEST_F(ExternalHttpTest, RequestsThatCannotBeSentAreRefused) {
   EXPECT_EQ(std::string(response.body, response.body_length), "kivhost: the request has no URL");
   response.release(&response);
 
-  std::string error;
-  EXPECT_FALSE(trusting_.SetExtraCaFile("/nonexistent/ca.pem", &error));
-  EXPECT_EQ(error, "cannot read the CA file '/nonexistent/ca.pem'");
+  auto trusted = trusting_.SetExtraCaFile("/nonexistent/ca.pem");
+  EXPECT_FALSE(trusted.ok());
+  EXPECT_EQ(trusted.error(), "cannot read the CA file '/nonexistent/ca.pem'");
   kivhost::testing::TempFile not_a_ca("not a certificate\n");
-  EXPECT_FALSE(trusting_.SetExtraCaFile(not_a_ca.path(), &error));
-  EXPECT_EQ(error, "the CA file '" + not_a_ca.path() + "' holds no PEM certificate");
+  trusted = trusting_.SetExtraCaFile(not_a_ca.path());
+  EXPECT_FALSE(trusted.ok());
+  EXPECT_EQ(trusted.error(), "the CA file '" + not_a_ca.path() + "' holds no PEM certificate");
 }
 
 // The plugin's transport, initialised against the substitute host, through the host's slot.
 TEST_F(ExternalHttpTest, PluginTransportThroughTheHostSlot) {
   kivhost::PluginThread thread;
   kivhost::SubstituteHost host(&thread);
-  std::string why;
-  ASSERT_TRUE(host.external_http().SetExtraCaFile(pki_->ca_cert, &why)) << why;
+  auto trusted = host.external_http().SetExtraCaFile(pki_->ca_cert);
+  ASSERT_TRUE(trusted.ok()) << trusted.error();
   PluginDescriptor descriptor{.major = 17, .minor = 1};
   ASSERT_TRUE(
       Voro::PluginRuntime::Create(&descriptor, std::make_unique<Voro::AppModule>(), "kiv-login"));

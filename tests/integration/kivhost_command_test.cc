@@ -256,7 +256,8 @@ TEST(KivhostLoginAgainstSimulatorTest, QueuedLoginShowsItsPlaceThenTheSessionAnd
                                                  .queue_port = 0,
                                                  .certificate_file = pki->localhost_cert,
                                                  .key_file = pki->server_key});
-    ASSERT_TRUE(platform.Start(&why)) << why;
+    auto started = platform.Start();
+    ASSERT_TRUE(started.ok()) << started.error();
     TempFile region(platform.RegionSettingsJson(sign_on ? "LOC1" : ""));
     CommandRun run = RunKivhost(
         kPlugin + "--region-file " + region.path() + " --ca " + pki->ca_cert +

@@ -150,7 +150,8 @@ TEST(KivsimProbeTest, ScenarioLoginQueueOverHttpsThroughTheHost) {
   ASSERT_GT(sim.port, 0);
   const std::string base = "https://localhost:" + std::to_string(sim.port);
   kivhost::ExternalHttp http;
-  ASSERT_TRUE(http.SetExtraCaFile(pki->ca_cert, &why)) << why;
+  auto trusted = http.SetExtraCaFile(pki->ca_cert);
+  ASSERT_TRUE(trusted.ok()) << trusted.error();
   using kivhost::testing::Perform;
   const auto joined =
       Perform(http, KIV_METHOD_POST, base + "/authenticate", {}, "user=alice,password=pw");

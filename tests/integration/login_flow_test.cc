@@ -60,8 +60,8 @@ class LoginFlowTest : public ::testing::Test {
     if (tls) options.certificate_file = pki_->localhost_cert;
     if (tls) options.key_file = pki_->server_key;
     platform_ = std::make_unique<Voro::Sim::LocalPlatform>(scenario_, options);
-    std::string error;
-    EXPECT_TRUE(platform_->Start(&error)) << error;
+    auto started = platform_->Start();
+    EXPECT_TRUE(started.ok()) << started.error();
     const std::string region_file = pki_->dir + "/login-flow-region.json";
     std::ofstream(region_file) << platform_->RegionSettingsJson(qsa_platform_id);
     return region_file;
@@ -70,13 +70,15 @@ class LoginFlowTest : public ::testing::Test {
   // Starts the platform and the plugin library in the host, pointed at each other.
   void Start(const std::string& qsa_platform_id = "") {
     const std::string region_file = StartPlatform(true, qsa_platform_id);
-    std::string error;
-    session_ = kivhost::HostSession::Load(KIV_PLUGIN_PATH, &error);
-    ASSERT_NE(session_, nullptr) << error;
+    auto loaded = kivhost::HostSession::Load(KIV_PLUGIN_PATH);
+    ASSERT_TRUE(loaded.ok()) << loaded.error();
+    session_ = std::move(loaded.value());
     host_ = &session_->host();
     thread_ = &session_->thread();
-    ASSERT_TRUE(host_->endpoints().LoadRegionFile(region_file, &error)) << error;
-    ASSERT_TRUE(host_->external_http().SetExtraCaFile(pki_->ca_cert, &error)) << error;
+    auto read = host_->endpoints().LoadRegionFile(region_file);
+    ASSERT_TRUE(read.ok()) << read.error();
+    read = host_->external_http().SetExtraCaFile(pki_->ca_cert);
+    ASSERT_TRUE(read.ok()) << read.error();
     command_line_.emplace_back("lcds-ca-file", pki_->ca_cert);
     host_->endpoints().SetCommandLineArgs(command_line_);
     host_->qsa().Configure(qsa_);
@@ -93,10 +95,10 @@ class LoginFlowTest : public ::testing::Test {
     if (!body.empty()) call.content_type = "application/json";
     const ApiEndpointRecord* endpoint = kivhost::FindEndpoint(*api_, call.method, path);
     EXPECT_NE(endpoint, nullptr) << path;
-    std::string error;
     thread_->Invoke([&] {
       if (endpoint) {
-        EXPECT_TRUE(kivhost::CallEndpoint(*endpoint, call, &result, &error)) << error;
+        auto sent = kivhost::CallEndpoint(*endpoint, call, &result);
+        EXPECT_TRUE(sent.ok()) << sent.error();
       }
     });
     return result;
@@ -356,8 +358,8 @@ TEST_F(LoginFlowTest, ALaterLoginRetriesUntilThreeHundredSecondsHavePassed) {
   own_host_ = std::make_unique<kivhost::SubstituteHost>(own_thread_.get());
   thread_ = own_thread_.get();
   host_ = own_host_.get();
-  std::string error;
-  ASSERT_TRUE(host_->endpoints().LoadRegionFile(region_file, &error)) << error;
+  auto read = host_->endpoints().LoadRegionFile(region_file);
+  ASSERT_TRUE(read.ok()) << read.error();
   module_.major = 17;
   module_.minor = 1;
   ASSERT_TRUE(

@@ -12,12 +12,15 @@ namespace {
 
 class PluginLoadTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(session_) << error_; }
+  void SetUp() override {
+    auto loaded = HostSession::Load(KIV_PLUGIN_PATH);
+    ASSERT_TRUE(loaded.ok()) << loaded.error();
+    session_ = std::move(loaded.value());
+  }
   std::string PluginState() {
     return testing::Ask(session_->host().endpoints(), KIV_METHOD_GET, kPluginStatusPath);
   }
-  std::string error_;
-  std::unique_ptr<HostSession> session_ = HostSession::Load(KIV_PLUGIN_PATH, &error_);
+  std::unique_ptr<HostSession> session_;
 };
 
 std::vector<std::string> documents;  // XML event documents, in the order written

@@ -49,8 +49,8 @@ class LcdsSessionTest : public ::testing::Test {
     options.certificate_file = pki_->localhost_cert;
     options.key_file = pki_->server_key;
     server_ = std::make_unique<Sim::RtmpServer>(options);
-    std::string error;
-    ASSERT_TRUE(server_->Start(&error)) << error;
+    auto started = server_->Start();
+    ASSERT_TRUE(started.ok()) << started.error();
     platform_.Attach(*server_);
   }
 
@@ -202,6 +202,39 @@ TEST_F(LcdsSessionTest, ReconnectsWithTheStoredTokenAfterADrop) {
   EXPECT_FALSE(succeeded);  // callbacks wait for Tick
   session_.Tick();
   EXPECT_TRUE(succeeded);
+}
+
+TEST_F(LcdsSessionTest, PushesArriveDecodedInTickOnEachNewClient) {
+  std::vector<std::string> seen;  // "handler subtopic client body"
+  auto handler = [&seen](const char* name) {
+    return [&seen, name](const Push& push) {
+      seen.push_back(std::string(name) + " " + push.subtopic + " " + push.client_id + " " +
+                     push.body.AsString());
+    };
+  };
+  auto push = [](Sim::RtmpServerSession& session, const char* body) {
+    Amf3Item headers(Amf3Kind::kObject);
+    headers.MutableObject()->SetDynamicMember(kFlexSubtopicHeader, Amf3Item::String("bc"));
+    Amf3Item message(Amf3Kind::kObject);
+    message.MutableObject()->SetDynamicMember("headers", headers);
+    message.MutableObject()->SetDynamicMember("clientId", Amf3Item::String("bc-7"));
+    message.MutableObject()->SetDynamicMember("body", Amf3Item::String(body));
+    return session.SendPush(message);
+  };
+  auto tick_until = [this, &seen](size_t count) {
+    for (int i = 0; i < 500 && seen.size() < count; ++i) {
+      session_.Tick();
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+  };
+  session_.SetReceiveHandler(handler("first"));  // before there is a client
+  ASSERT_TRUE(Login("alice").ok());
+  ASSERT_TRUE(push(*server_->WaitForSession(0, 5000), "one"));
+  tick_until(1);
+  session_.SetReceiveHandler(handler("second"));  // on the current client
+  ASSERT_TRUE(push(*server_->WaitForSession(0, 5000), "two"));
+  tick_until(2);
+  EXPECT_EQ(seen, (std::vector<std::string>{"first bc bc-7 one", "second bc bc-7 two"}));
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "binding/value/binding_abi.h"
 #include "binding/codec/json_writer.h"
+#include "binding/value/binding_abi.h"
 #include "support/fake_host.h"
 #include "support/initialized_module.h"
 
@@ -109,7 +109,7 @@ TEST_F(LoginModuleTest, TheSessionReadsItsLogin) {
             R"({"accountId":0,"connected":true,"gasToken":null,"idToken":"","isNewPlayer":false,)"
             R"("puuid":"","state":"SUCCEEDED","summonerId":12,"userAuthToken":"",)"
             R"("username":"alice"})");
-  // Logged in, the "not logged in" answers give way to the work that comes later.
+  // Logged in, the "not logged in" answer gives way to the endpoint's own: not implemented.
   EXPECT_EQ(Call(KIV_METHOD_POST, "/kiv-login/v1/new-player-flow-completed").status, 501);
 }
 

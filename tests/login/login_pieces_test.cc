@@ -1,12 +1,14 @@
 // The small rules of a login attempt: command-line credentials, the sign-on failure
-// tables and the telemetry record.
+// tables, the telemetry record, region settings and the login as the queue client sees it.
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
+#include <utility>
 
-#include "binding/value/binding_result.h"
 #include "binding/codec/json_reader.h"
+#include "binding/value/binding_result.h"
+#include "login/client_login_queue_subject.h"
 #include "login/command_line_credentials.h"
 #include "login/login_telemetry.h"
 #include "login/qsa_failure.h"
@@ -168,6 +170,76 @@ TEST(RegionSettingsTest, PortsOutOfRangeAndMissingRegions) {
   MaybeType<RegionSettings> missing = ReadRegionSettings(region_data.value(), globals.value());
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.failure().description, "Region \"us\" has no settings in the region data");
+}
+
+TEST(ClientLoginQueueSubjectTest, TheQueueClientReadsAndFillsTheLogin) {
+  ClientLogin login;
+  login.login_queue_url = "https://lq.test";
+  login.credentials.username_and_password = {"alice", "pw"};
+  login.credentials.access_token.token = "tok.en";
+  login.credentials.partner = "payload=8393 uId=7";
+  ClientLoginQueueSubject subject(login);
+  EXPECT_EQ(subject.login_queue_url(), "https://lq.test");
+
+  // Each kind of held credentials comes with only its own values.
+  const std::pair<CredentialKind, std::string> kinds[] = {
+      {CredentialKind::kUsernameAndPassword, "0 alice pw  "},
+      {CredentialKind::kAccessToken, "1   tok.en "},
+      {CredentialKind::kPartner, "2    payload=8393 uId=7"},
+      {static_cast<CredentialKind>(7), "2    payload=8393 uId=7"},
+  };
+  for (const auto& [kind, expected] : kinds) {
+    login.credentials.kind = kind;
+    const LoginQueueCredentials held = subject.credentials();
+    EXPECT_EQ(std::to_string(static_cast<int32_t>(held.form)) + " " + held.username + " " +
+                  held.password + " " + held.access_token + " " + held.partner,
+              expected);
+  }
+
+  LoginQueueAccount account;
+  account.username = "alice";
+  account.account_id = 77;
+  account.gas_token["g"] = 1;
+  account.id_token = "id";
+  account.puuid = "puuid-1";
+  account.id_token_expiry = 1700000000;
+  account.in_game_credentials = BindingProperty();
+  (*account.in_game_credentials)["inGame"] = true;
+  subject.StoreAccount(account);
+  EXPECT_EQ(login.username + " " + std::to_string(login.account_id) + " " + login.id_token + " " +
+                login.puuid + " " + std::to_string(login.id_token_expiry),
+            "alice 77 id puuid-1 1700000000");
+  EXPECT_EQ(login.gas_token["g"].ToUnsigned(), 1u);
+  // An answer without in-game credentials leaves the ones held.
+  account.in_game_credentials.reset();
+  account.username = "bob";
+  subject.StoreAccount(std::move(account));
+  EXPECT_EQ(login.username, "bob");
+  ASSERT_TRUE(login.in_game_credentials.has_value());
+  EXPECT_TRUE((*login.in_game_credentials)["inGame"].GetBool());
+
+  subject.StoreAuthToken("lq-token");
+  EXPECT_EQ(login.auth_token, "lq-token");
+
+  int changes = 0;
+  login.SetChangeCallback([&changes] { ++changes; });
+  subject.SetQueueStatus(Client::Api::LoginQueue{5, true, 30});
+  EXPECT_EQ(changes, 0) << "setting the status does not announce it";
+  subject.NotifyChanged();
+  EXPECT_EQ(changes, 1);
+  ASSERT_TRUE(login.queue_position.has_value());
+  EXPECT_EQ(&*subject.queue_status(), &*login.queue_position);
+  subject.SetQueueStatus(std::nullopt);
+  EXPECT_FALSE(login.queue_position.has_value());
+
+  subject.SetState(3);
+  EXPECT_EQ(login.state(), 3);
+  subject.SetFailure(13, {"ALE-1", "M", "D"});
+  EXPECT_EQ(login.state(), 13);
+  EXPECT_EQ(login.failure().value_or(Failure{}).id, "ALE-1");
+  EXPECT_FALSE(subject.stop_requested());
+  login.RequestStop();
+  EXPECT_TRUE(subject.stop_requested());
 }
 
 }  // namespace

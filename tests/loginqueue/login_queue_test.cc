@@ -4,18 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "binding/codec/json_reader.h"
 #include "binding/codec/json_writer.h"
 #include "diag/log.h"
 #include "loginqueue/login_queue_client.h"
+#include "loginqueue/login_queue_subject.h"
 #include "loginqueue/queue_ticket.h"
 #include "plugin/http_base_transport.h"
 #include "plugin/telemetry_sender.h"
@@ -183,6 +186,37 @@ struct Seen {
   std::string wire;
 };
 
+// A login as the queue client sees it, keeping all it is told; `on_changed` hears the
+// announcements.
+class FakeLogin final : public LoginQueueSubject {
+ public:
+  const std::string& login_queue_url() const override { return url; }
+  LoginQueueCredentials credentials() const override { return held; }
+  void StoreAccount(LoginQueueAccount stored) override { account = std::move(stored); }
+  void StoreAuthToken(std::string token) override { auth_token = std::move(token); }
+  const std::optional<Client::Api::LoginQueue>& queue_status() const override { return status; }
+  void SetQueueStatus(std::optional<Client::Api::LoginQueue> shown) override { status = shown; }
+  void NotifyChanged() const override {
+    if (on_changed) on_changed();
+  }
+  void SetState(State to) override { state = to; }
+  void SetFailure(State to, Failure stored) override {
+    failure = std::move(stored);
+    state = to;
+  }
+  bool stop_requested() const override { return stop; }
+
+  std::string url;
+  LoginQueueCredentials held;
+  std::optional<LoginQueueAccount> account;
+  std::string auth_token;
+  std::optional<Client::Api::LoginQueue> status;
+  std::function<void()> on_changed;
+  State state = 0;
+  std::optional<Failure> failure;
+  bool stop = false;
+};
+
 class LoginQueueClientTest : public ::testing::Test {
  protected:
   LoginQueueClientTest()
@@ -217,7 +251,7 @@ class LoginQueueClientTest : public ::testing::Test {
     };
     host_.on_pump = [this] {
       clock_.AdvanceMilliseconds(pump_step_ms_);
-      if (NowMs() == stop_at_ms_) login_->RequestStop();
+      if (NowMs() == stop_at_ms_) login_->stop = true;
     };
     Reset();
   }
@@ -226,15 +260,16 @@ class LoginQueueClientTest : public ::testing::Test {
     host_.log.clear();
     requests_.clear();
     shown_.clear();
-    login_ = std::make_unique<ClientLogin>();
-    login_->login_queue_url = "https://lq.test";
-    login_->credentials.kind = CredentialKind::kUsernameAndPassword;
-    login_->credentials.username_and_password = {"alice", "p@ss word&x"};
+    login_ = std::make_unique<FakeLogin>();
+    login_->url = "https://lq.test";
+    login_->held.form = LoginQueueCredentials::Form::kUsernameAndPassword;
+    login_->held.username = "alice";
+    login_->held.password = "p@ss word&x";
     // "state position[ capped] seconds" per announcement; "state -" without a queue status.
-    login_->SetChangeCallback([this] {
-      const std::optional<Client::Api::LoginQueue>& status = login_->queue_position;
-      shown_[NowMs()] = std::to_string(login_->state()) + " " + (status ? Show(*status) : "-");
-    });
+    login_->on_changed = [this] {
+      const std::optional<Client::Api::LoginQueue>& status = login_->status;
+      shown_[NowMs()] = std::to_string(login_->state) + " " + (status ? Show(*status) : "-");
+    };
   }
 
   int64_t NowMs() { return clock_.SteadyNanoseconds() / 1'000'000 - 1000; }  // from 1 s
@@ -261,10 +296,10 @@ class LoginQueueClientTest : public ::testing::Test {
   void ExpectFailure(const MaybeType<T>& result, const std::string& expected) {
     ASSERT_FALSE(result.ok());
     const Failure& failure = result.failure();
-    EXPECT_EQ(std::to_string(login_->state()) + " " + failure.id + " " + failure.messageId + " " +
+    EXPECT_EQ(std::to_string(login_->state) + " " + failure.id + " " + failure.messageId + " " +
                   failure.description,
               expected);
-    EXPECT_EQ(login_->failure().value_or(Failure{}).id, failure.id);
+    EXPECT_EQ(login_->failure.value_or(Failure{}).id, failure.id);
     if (!shown_.empty()) {
       EXPECT_NE(shown_.rbegin()->second.find(" -"), std::string::npos);
     }
@@ -275,7 +310,7 @@ class LoginQueueClientTest : public ::testing::Test {
   testing::InitializedModule module_;
   HttpBaseTransport transport_;
   LoginQueueClient client_;
-  std::unique_ptr<ClientLogin> login_;
+  std::unique_ptr<FakeLogin> login_;
   int64_t pump_step_ms_ = 10;
   int64_t stop_at_ms_ = -1;
   std::map<std::string, std::vector<Answer>> script_;
@@ -285,11 +320,12 @@ class LoginQueueClientTest : public ::testing::Test {
 
 TEST_F(LoginQueueClientTest, RequestFormsForEachKindOfCredentials) {
   script_[kAuthUrl] = script_[kAuthUrl + "/QSA"] = {Reply(kBusy)};
-  login_->credentials.access_token.token = "tok.en";
-  login_->credentials.partner = "payload=8393 uId=7";
-  for (CredentialKind kind : {CredentialKind::kUsernameAndPassword, CredentialKind::kAccessToken,
-                              CredentialKind::kPartner}) {
-    login_->credentials.kind = kind;
+  login_->held.access_token = "tok.en";
+  login_->held.partner = "payload=8393 uId=7";
+  for (LoginQueueCredentials::Form form :
+       {LoginQueueCredentials::Form::kUsernameAndPassword,
+        LoginQueueCredentials::Form::kAccessToken, LoginQueueCredentials::Form::kPartner}) {
+    login_->held.form = form;
     (void)Authenticate();
   }
 
@@ -314,11 +350,13 @@ TEST_F(LoginQueueClientTest, LoginAnswerFillsTheLoginAndHoldsTheTokenAsPrettyJso
                              R"("lqt":{"account_name":"alice","account_id":77,"other":[1,"x"]}})")};
   ASSERT_TRUE(Authenticate().ok());
   EXPECT_LE(requests_.at(1).at_ms, 2010);
-  EXPECT_EQ(login_->state(), 4);
-  EXPECT_EQ(login_->id_token, id_token);
-  EXPECT_EQ(login_->username + " " + std::to_string(login_->account_id) + " " + login_->puuid +
-                " " + std::to_string(login_->id_token_expiry) + " " + WriteJson(login_->gas_token) +
-                " " + WriteJson(*login_->in_game_credentials),
+  EXPECT_EQ(login_->state, 4);
+  ASSERT_TRUE(login_->account.has_value());
+  const LoginQueueAccount& account = *login_->account;
+  EXPECT_EQ(account.id_token, id_token);
+  EXPECT_EQ(account.username + " " + std::to_string(account.account_id) + " " + account.puuid +
+                " " + std::to_string(account.id_token_expiry) + " " + WriteJson(account.gas_token) +
+                " " + WriteJson(*account.in_game_credentials),
             R"(alice 77 puuid-1 1700000000 {"g":1} {"inGame":true,"serverIp":"10.0.0.1"})");
   EXPECT_EQ(login_->auth_token,
             "{\n    \"account_id\": 77,\n    \"account_name\": \"alice\",\n    "
@@ -354,8 +392,9 @@ TEST_F(LoginQueueClientTest, QueueAnswerIsPolledAndShownAsItMovesThenHoldsTheNew
             "3 55 capped 60s, 3 10 20s, 3 1 2s");
   EXPECT_GE(shown_.size(), 600u);
 
-  EXPECT_EQ(login_->state(), 4);
-  EXPECT_FALSE(login_->in_game_credentials.has_value());
+  EXPECT_EQ(login_->state, 4);
+  ASSERT_TRUE(login_->account.has_value());
+  EXPECT_FALSE(login_->account->in_game_credentials.has_value());
   EXPECT_EQ(login_->auth_token,
             "{\n    \"account_id\": 12,\n    \"account_name\": \"bob\",\n    \"final\": true\n}");
   EXPECT_EQ(host_.calls.back().text, TelemetrySender::EventPath("login_queue_timing"));
@@ -470,7 +509,7 @@ TEST_F(LoginQueueClientTest, EveryWayAStepEndsHasItsFailureAndState) {
     script_[row.url] = {row.answer};
     const int64_t begin = NowMs();
     const bool cancel = row.failure.rfind("24 ", 0) == 0;
-    if (cancel && row.last_at_ms == 0) login_->RequestStop();
+    if (cancel && row.last_at_ms == 0) login_->stop = true;
     stop_at_ms_ = cancel ? begin + row.last_at_ms : -1;
     if (row.url == kAuthUrl) {
       ExpectFailure(Authenticate(row.last_at_ms == 15000), row.failure);

@@ -38,8 +38,8 @@ class PlatformServicesTest : public ::testing::Test {
     platform_.AddAccount(alice);
     server_ = std::make_unique<RtmpServer>(RtmpServerOptions{
         .tls = true, .certificate_file = pki_->localhost_cert, .key_file = pki_->server_key});
-    std::string error;
-    ASSERT_TRUE(server_->Start(&error)) << error;
+    auto started = server_->Start();
+    ASSERT_TRUE(started.ok()) << started.error();
     platform_.Attach(*server_);
     // Pushes are delivered by Tick, on the test's thread.
     session_.SetReceiveHandler([this](const Push& push) { pushes_.push_back(push); });

@@ -9,10 +9,9 @@ namespace {
 
 // The shipped example sets every knob, so it must keep reading.
 TEST(ScenarioTest, TheDemoFileReads) {
-  Scenario scenario;
-  std::string error;
-  ASSERT_TRUE(LoadScenarioFile(KIV_SOURCE_DIR "/sim/scenarios/demo.yaml", &scenario, &error))
-      << error;
+  auto loaded = LoadScenarioFile(KIV_SOURCE_DIR "/sim/scenarios/demo.yaml");
+  ASSERT_TRUE(loaded.ok()) << loaded.error();
+  const Scenario& scenario = loaded.value();
   ASSERT_EQ(scenario.accounts.size(), 1u);
   EXPECT_EQ(scenario.accounts[0].summoner_name, "Demo Player");
   EXPECT_EQ(scenario.platform.service_proxy.answers.at(0).payload, R"({"pong": $payload})");
@@ -36,13 +35,13 @@ login_queue: { players_ahead: 3, rate: 0.5, ticker_storm: { count: 2, status: 42
   "platform": {"faults": {"login_data_packet": "malformed", "subscribe": "drop"},
     "pushes": [{"delay_ms": 10, "class": "kiv.Kick", "body": {"sessionToken": "$token"}}]},
   "login_queue": {"players_ahead": 3, "rate": 0.5, "ticker_storm": {"count": 2, "status": 429}}})";
-  Scenario empty;
-  std::string error;
-  ASSERT_TRUE(ParseScenario("", &empty, &error)) << "an empty file is a scenario: " << error;
-  EXPECT_TRUE(empty.accounts.empty());
+  auto empty = ParseScenario("");
+  ASSERT_TRUE(empty.ok()) << "an empty file is a scenario: " << empty.error();
+  EXPECT_TRUE(empty.value().accounts.empty());
   for (const char* text : {yaml, json}) {
-    Scenario s;
-    ASSERT_TRUE(ParseScenario(text, &s, &error)) << error;
+    auto parsed = ParseScenario(text);
+    ASSERT_TRUE(parsed.ok()) << parsed.error();
+    const Scenario& s = parsed.value();
     ASSERT_EQ(s.accounts.size(), 1u);
     EXPECT_EQ(s.accounts[0].account_states.at(1), "ENABLED");
     EXPECT_EQ(s.accounts[0].reconnect_credentials.Field("serverPort").ToSigned(), 5100);
@@ -76,17 +75,13 @@ TEST(ScenarioTest, MistakesAreNamedWithTheirPlace) {
       {"{\"accounts\": [", "Error: Invalid value. at offset 14."},  // the reader's own text
   };
   for (const auto& [text, message] : cases) {
-    Scenario s;
-    s.accounts.resize(3);
-    std::string error;
-    EXPECT_FALSE(ParseScenario(text, &s, &error)) << text;
-    EXPECT_EQ(error, message) << text;
-    EXPECT_EQ(s.accounts.size(), 3u) << "a failed read leaves the scenario alone";
+    auto parsed = ParseScenario(text);
+    EXPECT_FALSE(parsed.ok()) << text;
+    EXPECT_EQ(parsed.error(), message) << text;
   }
-  Scenario s;
-  std::string error;
-  EXPECT_FALSE(LoadScenarioFile("/nonexistent/scenario.yaml", &s, &error));
-  EXPECT_EQ(error, "cannot read /nonexistent/scenario.yaml");
+  auto loaded = LoadScenarioFile("/nonexistent/scenario.yaml");
+  EXPECT_FALSE(loaded.ok());
+  EXPECT_EQ(loaded.error(), "cannot read /nonexistent/scenario.yaml");
 }
 
 }  // namespace

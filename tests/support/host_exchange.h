@@ -37,8 +37,9 @@ inline std::string Ask(HostEndpoints& endpoints, uint32_t method, const std::str
   request.body_length = uint32_t(body.size());
   HostResponse response{};
   endpoints.Answer(request, &response);
-  std::string json, error;
-  EXPECT_TRUE(AbiToJson(response.body, &json, &error)) << error;
+  auto written = AbiToJson(response.body);
+  EXPECT_TRUE(written.ok()) << written.error();
+  std::string json = written.ok() ? written.value() : "";
   if (response.failed) {
     EXPECT_EQ(json, "null");
     json = std::to_string(response.status_code) + " " + response.error_text;

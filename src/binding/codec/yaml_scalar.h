@@ -46,8 +46,8 @@ class YamlScalarResolver {
   // `tag` is empty when the scalar has none. Returns false with *error set when the tag is
   // not supported or the text does not convert under it.
   // REQUIRES: text is followed by a NUL (libyaml's scalar values are).
-  bool Resolve(std::string_view tag, std::string_view text, bool quoted, YamlScalarValue* out,
-               std::string* error);
+  [[nodiscard]] bool Resolve(std::string_view tag, std::string_view text, bool quoted,
+                             YamlScalarValue* out, std::string* error);
 
   // Plain-scalar resolution without a tag. REQUIRES: text is followed by a NUL.
   static YamlScalarValue ResolvePlain(std::string_view text);

@@ -19,7 +19,7 @@ class ResponseBodyStream {
   virtual ~ResponseBodyStream() = default;
   // Fills up to *size bytes of buffer; sets *size to the bytes delivered and *more while
   // further data follows. False is a read error.
-  virtual bool Read(char* buffer, uint32_t* size, bool* more) = 0;
+  [[nodiscard]] virtual bool Read(char* buffer, uint32_t* size, bool* more) = 0;
   // Reading has ended; the object stays alive until the response is released.
   virtual void Close() = 0;
   // The number of bytes the host should expect (0 when unknown).

@@ -13,8 +13,8 @@
 
 #include "binding/router/endpoint_reply.h"
 #include "binding/router/function_descriptor.h"
-#include "binding/types/native_kind.h"
 #include "binding/router/typed_invoker.h"
+#include "binding/types/native_kind.h"
 
 namespace Voro {
 
@@ -53,13 +53,13 @@ class EndpointBuilder {
 
  private:
   template <typename Handler, typename Result, typename... A>
-  bool HandleWith(Handler handler, std::tuple<A...>*);
+  [[nodiscard]] bool HandleWith(Handler handler, std::tuple<A...>*);
   template <typename Handler, bool kWantsRequest, typename Result, typename... Params>
-  bool Finish(Handler handler);
+  [[nodiscard]] bool Finish(Handler handler);
   template <typename Param>
   void DescribeParameter(size_t index);
-  bool CheckParameterCount(size_t handler_parameters) const;
-  bool Commit(std::unique_ptr<EndpointInvoker> invoker, const KindData* result_type);
+  [[nodiscard]] bool CheckParameterCount(size_t handler_parameters) const;
+  [[nodiscard]] bool Commit(std::unique_ptr<EndpointInvoker> invoker, const KindData* result_type);
   const TypeRegistry* registry() const;
 
   EndpointRouter* router_;

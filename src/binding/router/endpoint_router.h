@@ -100,7 +100,7 @@ class EndpointRouter {
  private:
   friend class EndpointBuilder;
   // Takes a complete function; false (logged) when its name is already declared.
-  bool Add(std::unique_ptr<FunctionDescriptor> function);
+  [[nodiscard]] bool Add(std::unique_ptr<FunctionDescriptor> function);
 
   const TypeRegistry* registry_;
   std::vector<std::string> default_tags_;

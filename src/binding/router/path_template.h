@@ -49,7 +49,7 @@ class PathTemplate {
 
   // Whether the whole of `path` matches. On a match, *variables (cleared first) receives
   // one entry per capture, in capture order. On no match *variables is unspecified.
-  bool Match(std::string_view path, std::vector<PathVariable>* variables) const;
+  [[nodiscard]] bool Match(std::string_view path, std::vector<PathVariable>* variables) const;
 
  private:
   std::string text_;
@@ -67,7 +67,7 @@ class PathTemplate {
   };
   bool scan_ = false;
   std::vector<Piece> pieces_;
-  bool MatchByScan(std::string_view path, std::vector<PathVariable>* variables) const;
+  [[nodiscard]] bool MatchByScan(std::string_view path, std::vector<PathVariable>* variables) const;
 };
 
 }  // namespace Voro

@@ -65,7 +65,7 @@ class OptionalConverter final : public FieldConverter {
     if (value.has_value()) NativeToBinding(result, out, &*value, type, registry);
   }
 
-  bool HeldValue(const void* native, const void** held) const override {
+  [[nodiscard]] bool HeldValue(const void* native, const void** held) const override {
     const auto& value = *static_cast<const std::optional<U>*>(native);
     *held = value.has_value() ? &*value : nullptr;
     return true;
@@ -121,9 +121,10 @@ class TypeBuilderBase {
     return static_cast<Derived&>(*this);
   }
 
-  // Hands the descriptor to the registry; later calls do nothing.
+  // Hands the descriptor to the registry; later calls do nothing. A refused duplicate is
+  // logged by the registry, which keeps the type registered first.
   void Commit() {
-    if (descriptor_ != nullptr) registry_->Insert(std::move(descriptor_));
+    if (descriptor_ != nullptr) (void)registry_->Insert(std::move(descriptor_));
   }
 
  protected:

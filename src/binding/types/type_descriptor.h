@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/types/native_kind.h"
 #include "binding/value/binding_kind.h"
 #include "binding/value/binding_property.h"
 #include "binding/value/binding_result.h"
-#include "binding/types/native_kind.h"
 
 namespace Voro {
 
@@ -48,7 +48,9 @@ class FieldConverter {
   // For writers that skip value trees (native_to_abi.h): true when the field's binding form
   // is that of a value of the field's kind held in *native, whose address goes to *held
   // (null when there is none: the field is then "empty"). False: only ToBinding knows.
-  virtual bool HeldValue(const void* /*native*/, const void** /*held*/) const { return false; }
+  [[nodiscard]] virtual bool HeldValue(const void* /*native*/, const void** /*held*/) const {
+    return false;
+  }
 };
 
 struct FieldDescriptor {

@@ -16,8 +16,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "binding/value/binding_abi.h"
 #include "binding/types/type_descriptor.h"
+#include "binding/value/binding_abi.h"
 #include "diag/mutex.h"
 
 namespace Voro {
@@ -44,7 +44,7 @@ class TypeRegistry : public EnumNameResolver {
   // Takes a complete descriptor. A second type with an already registered hash is
   // refused (logged) and false is returned; the first stays.
   // REQUIRES: descriptor->kind is kStruct or kEnum.
-  bool Insert(std::unique_ptr<TypeDescriptor> descriptor) EXCLUDES(mutex_);
+  [[nodiscard]] bool Insert(std::unique_ptr<TypeDescriptor> descriptor) EXCLUDES(mutex_);
   void AddEvent(EventDescriptor event) EXCLUDES(mutex_);
 
   // Null when nothing (or something of the other kind) is registered under the hash.
@@ -52,8 +52,8 @@ class TypeRegistry : public EnumNameResolver {
   const RecordDescriptor* FindRecord(uint32_t type_hash) const EXCLUDES(mutex_);
   const EnumDescriptor* FindEnum(uint32_t type_hash) const EXCLUDES(mutex_);
   // The name of `value` in the enumeration registered under `type_hash`.
-  bool FindEnumValueName(uint32_t type_hash, int32_t value, std::string* name) const override
-      EXCLUDES(mutex_);
+  [[nodiscard]] bool FindEnumValueName(uint32_t type_hash, int32_t value,
+                                       std::string* name) const override EXCLUDES(mutex_);
 
   // Registered types in registration order, and the events in declaration order.
   std::vector<const TypeDescriptor*> Types() const EXCLUDES(mutex_);

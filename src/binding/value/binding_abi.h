@@ -40,7 +40,8 @@ class EnumNameResolver {
   // Writes the name that `value` has in the enumeration whose type hash is `type_hash`;
   // false when the type is not registered or has no value with that number.
   // May be called from any thread.
-  virtual bool FindEnumValueName(uint32_t type_hash, int32_t value, std::string* name) const = 0;
+  [[nodiscard]] virtual bool FindEnumValueName(uint32_t type_hash, int32_t value,
+                                               std::string* name) const = 0;
 };
 
 // The error record of a conversion from a host record: the same layout as the first fields

@@ -326,7 +326,7 @@ class BindingProperty {
   void CopyFrom(const BindingProperty& source);
   // Copies a scalar, string, blob or enum payload; makes an empty container for a
   // collection or structure and returns true so that the caller fills it.
-  bool CopyShallow(const BindingProperty& source);
+  [[nodiscard]] bool CopyShallow(const BindingProperty& source);
   void GrowCollection(size_t needed);
   void GrowStructure(size_t needed);
   // Inserts a field for `key` (taking over its reference) at `index` of the sorted slots.

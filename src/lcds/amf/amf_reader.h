@@ -88,9 +88,9 @@ class AmfReader {
   // Ends the body: every later read sees no bytes.
   void End();
   // Whether `count` items of `unit` bytes each can still follow; ends the body if not.
-  bool Fits(uint64_t count, uint64_t unit);
+  [[nodiscard]] bool Fits(uint64_t count, uint64_t unit);
   // Takes `slots` from the allocation budget; ends the body when it is spent.
-  bool Charge(uint64_t slots);
+  [[nodiscard]] bool Charge(uint64_t slots);
   uint32_t ReadU29Bits();
 
   Amf0Item ReadAmf0Item(uint8_t marker);

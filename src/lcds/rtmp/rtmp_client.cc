@@ -31,7 +31,7 @@ AmfValue FirstArgument(const RtmpCommand& command) {
 RtmpClient::RtmpClient(std::unique_ptr<RtmpConnection> connection, int object_encoding)
     : connection_(std::move(connection)),
       object_encoding_(object_encoding),
-      client_id_(FlexClientIdentity::kNoClientId) {
+      client_id_(kRtmpNoClientId) {
   connection_->SetMessageHandler([this](RtmpMessage message) { OnMessage(std::move(message)); });
   connection_->SetDisconnectHandler([this] { OnDisconnect(); });
   connection_->Start();
@@ -171,7 +171,7 @@ void RtmpClient::OnMessage(RtmpMessage message) {
   } else if (command.name == "_error") {
     OnAnswer(command, /*success=*/false);
   } else if (command.name == "receive") {
-    Push push = DecodePush(FirstArgument(command));
+    AmfValue push = FirstArgument(command);
     MutexLock lock(&queue_mutex_);
     pushes_.push_back(std::move(push));
   } else if (command.name != "onstatus") {
@@ -240,13 +240,13 @@ void RtmpClient::Pump() {
     Complete(std::move(call), RTMP::MakeFault(RTMP::kTimeoutFaultCode, RTMP::kTimeoutFaultString));
   }
 
-  std::deque<Push> pushes;
+  std::deque<AmfValue> pushes;
   std::deque<std::pair<Callback, RTMP::CommandResult>> completions;
   {
     MutexLock lock(&queue_mutex_);
     pushes.swap(pushes_);
   }
-  for (const Push& push : pushes) {
+  for (const AmfValue& push : pushes) {
     if (on_receive_) {
       on_receive_(push);
     }
@@ -262,11 +262,9 @@ void RtmpClient::Pump() {
 
 void RtmpClient::SetReceiveHandler(ReceiveHandler handler) { on_receive_ = std::move(handler); }
 
-FlexClientIdentity RtmpClient::Identity() const {
-  FlexClientIdentity identity;
+std::string RtmpClient::client_id() const {
   MutexLock lock(&mutex_);
-  identity.client_id = client_id_;
-  return identity;
+  return client_id_;
 }
 
 }  // namespace Voro

@@ -4,7 +4,8 @@
 // Completions fulfil the call's future at once (on the connection's worker); callbacks and
 // pushes are queued and run by Pump on the thread that drives the client. When the
 // connection drops, every open call fails with "RTMP_DISCONNECT" right away (an answer can
-// no longer come), and so does every later call.
+// no longer come), and so does every later call. A push is handed on as the first argument
+// of its "receive" command, undecoded: reading it is up to the layer that knows its format.
 //
 // Threads: Call and ConnectCommand from any thread; Pump from the driving thread only;
 // futures may be waited on anywhere.
@@ -22,8 +23,8 @@
 #include <vector>
 
 #include "diag/mutex.h"
+#include "lcds/amf/amf0_item.h"
 #include "lcds/amf/amf_class.h"
-#include "lcds/flex_messages.h"
 #include "lcds/rtmp/command_result.h"
 #include "lcds/rtmp/rtmp_connection.h"
 
@@ -31,6 +32,8 @@ namespace Voro {
 
 inline constexpr int64_t kRtmpCallTimeoutNanoseconds = 60'000'000'000;
 inline constexpr char kRtmpEndpointName[] = "my-rtmp";
+// The client id until the connect answer supplies one.
+inline constexpr char kRtmpNoClientId[] = "nil";
 inline constexpr char kStatusClassName[] = "Status";
 
 // The "connect" command (transaction id 0 until sent): an AMF0 command whose anonymous
@@ -41,7 +44,8 @@ RtmpMessage MakeConnectCommand(const std::string& tc_url, const std::string& swf
 class RtmpClient {
  public:
   using Callback = std::function<void(const RTMP::CommandResult&)>;
-  using ReceiveHandler = std::function<void(const Push&)>;
+  // Gets the first argument of each "receive" command (Undefined when it has none).
+  using ReceiveHandler = std::function<void(const AmfValue&)>;
 
   // Takes a connection that has not been started, installs its handlers and starts it.
   explicit RtmpClient(std::unique_ptr<RtmpConnection> connection, int object_encoding = 1);
@@ -60,15 +64,15 @@ class RtmpClient {
 
   // The time-out sweep, then queued pushes to the receive handler, then queued callbacks.
   void Pump();
-  // REQUIRES: set before pushes can arrive matter to the caller; called from the Pump thread.
+  // From the Pump thread; pushes that arrive while none is set are dropped at the next Pump.
   void SetReceiveHandler(ReceiveHandler handler);
 
   bool connected() const { return connected_.load(); }
   // True once the connection has ended.
   bool disconnected() const { return connection_->closed(); }
   int object_encoding() const { return object_encoding_; }
-  // The endpoint name and the client id ("nil" until the connect answer).
-  FlexClientIdentity Identity() const;
+  // kRtmpNoClientId until the connect answer supplies one.
+  std::string client_id() const;
   // Asks the connection to close (the disconnect path runs on its worker).
   void RequestDisconnect() { connection_->RequestDisconnect(); }
 
@@ -104,7 +108,7 @@ class RtmpClient {
 
   Mutex queue_mutex_;
   std::deque<std::pair<Callback, RTMP::CommandResult>> completions_ GUARDED_BY(queue_mutex_);
-  std::deque<Push> pushes_ GUARDED_BY(queue_mutex_);
+  std::deque<AmfValue> pushes_ GUARDED_BY(queue_mutex_);
 
   ReceiveHandler on_receive_;  // Pump thread only.
 };

@@ -58,8 +58,9 @@ class TlsPeer {
  public:
   using Session = std::function<void(Transport& server, int fd)>;
   TlsPeer(const std::string& cert, const std::string& key, Session session) {
-    std::string why;
-    context_ = Sim::ServerTlsContext::Create(cert, key, &why);
+    auto created = Sim::ServerTlsContext::Create(cert, key);
+    EXPECT_TRUE(created.ok()) << created.error();
+    if (created.ok()) context_ = std::move(created.value());
     thread_ = std::thread([this, session = std::move(session)] {
       const int fd = listener_.Accept();
       TransportPtr server = fd >= 0 && context_ ? context_->Accept(fd) : nullptr;

@@ -10,8 +10,6 @@
 
 #include "lcds/amf/amf_member.h"
 #include "lcds/amf/amf_test_support.h"
-#include "lcds/flex_calls.h"
-#include "lcds/flex_messages.h"
 #include "lcds/net/trusted_certificates.h"
 #include "lcds/rtmp/rtmp_connect.h"
 #include "sim/rtmp_server.h"
@@ -62,8 +60,8 @@ class RtmpClientTest : public ::testing::Test {
   void StartServer(Sim::RtmpServerOptions options) {
     server_ = std::make_unique<RtmpServer>(options);
     sessions_made_ = 0;
-    std::string error;
-    ASSERT_TRUE(server_->Start(&error)) << error;
+    auto started = server_->Start();
+    ASSERT_TRUE(started.ok()) << started.error();
     client_ = Connect();
     ASSERT_TRUE(client_);
   }
@@ -106,11 +104,11 @@ TEST_F(RtmpClientTest, ConnectsCallsAcrossChunkSizesAndAcknowledgesPerWindow) {
   options.window_ack_size = 5000;
   StartServer(options);
   Answer();
-  EXPECT_EQ(client_->Identity().client_id, "nil");
+  EXPECT_EQ(client_->client_id(), "nil");
   auto future = client_->ConnectCommand("rtmp://127.0.0.1/", "app:/x.swf", "");
   EXPECT_TRUE(Get(future).success);
   EXPECT_TRUE(client_->connected());
-  EXPECT_EQ(client_->Identity().client_id, "sim-client-1");
+  EXPECT_EQ(client_->client_id(), "sim-client-1");
   const std::string text(12'000, 'k');
   auto echo = client_->Call(CallMessage("echo", AmfValue(Amf0Item::LongString(text))));
   EXPECT_EQ(Get(echo).value.amf0().AsString(), text);
@@ -163,7 +161,7 @@ TEST_F(RtmpClientTest, AnswersAreFoundAmidNoiseAndPingsAreAnswered) {
   });
   ASSERT_TRUE(session_->SendPing(1234));
   int pushes = 0;
-  client_->SetReceiveHandler([&pushes](const Push&) { ++pushes; });
+  client_->SetReceiveHandler([&pushes](const AmfValue&) { ++pushes; });
   auto ack = client_->Call(CallMessage("ack"));
   auto number = client_->Call(CallMessage("number"));
   auto null_body = client_->Call(CallMessage("null-body"));
@@ -257,7 +255,7 @@ TEST_F(RtmpClientTest, ABareConnectionDropsWhatArrivesAndStillSends) {
 TEST_F(RtmpClientTest, ConcurrentCallsGetTheirOwnAnswers) {
   Answer();
   std::atomic<int> pushes{0};
-  client_->SetReceiveHandler([&pushes](const Push&) { ++pushes; });
+  client_->SetReceiveHandler([&pushes](const AmfValue&) { ++pushes; });
   std::atomic<bool> running{true};
   std::thread pusher_and_pumper([&] {
     while (running) {
@@ -286,37 +284,28 @@ TEST_F(RtmpClientTest, ConcurrentCallsGetTheirOwnAnswers) {
   EXPECT_GT(pushes, 0);
 }
 
-TEST_F(RtmpClientTest, FlexMessagesGoAsCommandsWithoutAName) {
-  Answer();
-  MessageIdGenerator ids;
-  auto remoting = SendRemoting(*client_, ids, "demoService", "getDemo",
-                               amf_testing::Array3({Amf3Item::String("arg")}));
-  EXPECT_EQ(Get(remoting).value.amf3().AsArray().dense.at(0).AsString(), "arg");
-  auto command = SendFlexCommand(*client_, MakeCommandMessage(ids, "", kFlexSubscribeOperation));
-  EXPECT_TRUE(Get(command).success);
-
-  std::vector<std::string> sent;  // type, chunk stream, name, object, the Flex message
-  for (const RtmpMessage& m : session_->received()) {
-    if (!IsCommandRtmpType(m.header.type)) continue;
-    const RtmpCommand& call = m.command();
-    const AmfValue& flex = call.arguments.back();
-    sent.push_back(
-        std::to_string(m.header.type) + " " + std::to_string(m.header.chunk_stream_id) + " '" +
-        call.name + "' " + (call.command_object.kind() == Amf0Kind::kNull ? "null " : "? ") +
-        std::to_string(call.arguments.size()) + " " +
-        std::string(flex.amf3().AsObject().class_name()) + " " + Text(flex, "destination") + " " +
-        Text(flex, "operation") + " " + Text(flex, "clientId"));
+TEST_F(RtmpClientTest, PushesReachTheHandlerUndecodedInPump) {
+  std::vector<AmfValue> pushes;
+  client_->SetReceiveHandler([&pushes](const AmfValue& push) { pushes.push_back(push); });
+  ASSERT_TRUE(session_->SendPush(
+      ObjectWith({{"clientId", Amf3Item::String("gn-1")}, {"body", Amf3Item::Integer(7)}})));
+  ASSERT_TRUE(session_->SendCommand(RtmpType::kAmf0Command, "receive", 0, {}));
+  ASSERT_TRUE(session_->SendCommand(RtmpType::kAmf0Command, "receive", 0,
+                                    {AmfValue(Amf0Item::String("plain"))}));
+  const auto deadline = std::chrono::steady_clock::now() + seconds(5);
+  while (pushes.size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    client_->Pump();
   }
-  EXPECT_EQ(sent,
-            (std::vector<std::string>{
-                "17 3 '' null 1 flex.messaging.messages.RemotingMessage demoService getDemo nil",
-                "20 3 '' null 1 flex.messaging.messages.CommandMessage - - -"}));
-
-  auto amf0_client = Connect(/*object_encoding=*/0);
-  ASSERT_TRUE(amf0_client);
-  auto refused = SendRemoting(*amf0_client, ids, "demoService", "getDemo", Amf3Item::Null());
-  ASSERT_EQ(refused.wait_for(seconds(0)), std::future_status::ready);
-  EXPECT_EQ(Fault(refused.get()), "RTMP_OBJECT_ENCODING: Wrong object encoding");
+  ASSERT_EQ(pushes.size(), 3u);
+  ASSERT_TRUE(pushes[0].is_amf3());
+  EXPECT_EQ(pushes[0].amf3().AsObject().class_name(), "");
+  EXPECT_EQ(Text(pushes[0], "clientId"), "gn-1");
+  EXPECT_EQ(AmfMember(pushes[0], "body").amf3().AsInteger(), 7);
+  ASSERT_TRUE(pushes[1].is_amf0());  // no argument: Undefined
+  EXPECT_EQ(pushes[1].amf0().kind(), Amf0Kind::kUndefined);
+  ASSERT_TRUE(pushes[2].is_amf0());
+  EXPECT_EQ(pushes[2].amf0().AsString(), "plain");
 }
 
 }  // namespace
