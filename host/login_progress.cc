@@ -89,11 +89,12 @@ std::optional<std::string> LoginProgress::OnResourceEvent(std::string_view paylo
     closed_ = true;
     return Show("session closed");
   }
-  auto data = event.FindMember("data");
-  if (data == event.MemberEnd() || !data->value.IsObject()) {
+  // HasMember rather than comparing member iterators, which C++20 finds ambiguous.
+  if (!event.HasMember("data") || !event["data"].IsObject()) {
     return Show("unreadable session event: no session in \"data\"");
   }
-  return Apply(StateName(data->value), QueueText(data->value), ErrorText(data->value));
+  const rapidjson::Value& data = event["data"];
+  return Apply(StateName(data), QueueText(data), ErrorText(data));
 }
 
 std::optional<std::string> LoginProgress::OnSession(std::string_view session_json) {

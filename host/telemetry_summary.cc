@@ -35,9 +35,11 @@ std::string DescribeTelemetry(const std::vector<SinkRecord>& records) {
       text += "    " + record.arguments + "\n";
       continue;
     }
-    for (auto it = fields.MemberBegin(); it != fields.MemberEnd(); ++it) {
-      text += "    " + std::string(it->name.GetString(), it->name.GetStringLength()) + " = " +
-              ValueText(it->value) + "\n";
+    // Const iterators: C++20 finds comparing the mutable ones ambiguous.
+    const rapidjson::Value& object = fields;
+    for (const auto& member : object.GetObject()) {
+      text += "    " + std::string(member.name.GetString(), member.name.GetStringLength()) +
+              " = " + ValueText(member.value) + "\n";
     }
   }
   return text.empty() ? "telemetry: nothing sent\n" : text;
