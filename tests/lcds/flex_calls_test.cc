@@ -13,74 +13,19 @@
 #include "lcds/flex_messages.h"
 #include "lcds/net/trusted_certificates.h"
 #include "lcds/rtmp/rtmp_connect.h"
+#include "lcds/rtmp/rtmp_loopback.h"
 #include "sim/rtmp_server.h"
 
 namespace Voro {
 namespace {
 
-using Sim::RtmpServer;
-using Sim::RtmpServerSession;
 using std::chrono::seconds;
 
-constexpr int kWaitMs = 5000;
-
-std::string Text(const AmfValue& object, const char* name) {
-  const std::string* text = AmfString(AmfMember(object, name));
-  return text ? *text : "-";
-}
-
-std::string Fault(const RTMP::CommandResult& result) {
-  return Text(result.value, "faultCode") + ": " + Text(result.value, "faultString");
-}
-
-Amf3Item ObjectWith(const Amf3AssociativeMap& members) {  // anonymous and dynamic
-  return amf_testing::Object3(amf_testing::Class("", {}, /*dynamic=*/true), {}, members);
-}
-
-RTMP::CommandResult Get(std::future<RTMP::CommandResult>& future) {
-  const bool ready = future.wait_for(seconds(5)) == std::future_status::ready;
-  EXPECT_TRUE(ready) << "no answer";
-  return ready ? future.get() : RTMP::CommandResult{};
-}
-
-class FlexCallsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    server_ = std::make_unique<RtmpServer>(Sim::RtmpServerOptions{});
-    auto started = server_->Start();
-    ASSERT_TRUE(started.ok()) << started.error();
-    client_ = Connect();
-    ASSERT_TRUE(client_);
-  }
-
-  // A client on a fresh connection, and the server's side of it.
-  std::unique_ptr<RtmpClient> Connect(int object_encoding = 1) {
-    RtmpConnectResult connected =
-        ConnectRtmp("127.0.0.1", server_->port(), false, TrustedCertificates());
-    EXPECT_TRUE(connected.ok()) << connected.error.message;
-    if (!connected.ok()) return nullptr;
-    auto client = std::make_unique<RtmpClient>(std::move(connected.connection), object_encoding);
-    session_ = server_->WaitForSession(sessions_made_++, kWaitMs);
-    return client;
-  }
-
-  // Answers a Flex message as the platform does: an acknowledge whose body is the message's.
-  void Answer() {
-    server_->SetCallHandler([](RtmpServerSession& session, const RtmpMessage& call) {
-      const RtmpCommand& command = call.command();
-      const AmfValue body = AmfMember(command.arguments.back(), "body");
-      session.SendResult(
-          call.header.type, command.transaction_id,
-          AmfValue(ObjectWith({{"body", body.is_amf3() ? body.amf3() : Amf3Item()}})));
-      return true;
-    });
-  }
-
-  std::unique_ptr<RtmpServer> server_;
-  std::unique_ptr<RtmpClient> client_;
-  std::shared_ptr<RtmpServerSession> session_;
-  size_t sessions_made_ = 0;
-};
+using FlexCallsTest = testing::RtmpLoopbackTest;
+using testing::Fault;
+using testing::Get;
+using testing::ObjectWith;
+using testing::Text;
 
 TEST_F(FlexCallsTest, TheIdentityCarriesTheClientIdOnceConnected) {
   Answer();
