@@ -251,7 +251,8 @@ TEST(Amf3CodecTest, NamedTraitsMeetTheRegistry) {
   EXPECT_EQ(registry.size(), 2u);
 
   // A string reference shares the first occurrence's payload.
-  const Amf3Array& strings = Read(true, "09 05 01 06 05 61 62 06 00", registry)[0].amf3().AsArray();
+  const std::vector<AmfValue> read = Read(true, "09 05 01 06 05 61 62 06 00", registry);
+  const Amf3Array& strings = read[0].amf3().AsArray();
   EXPECT_EQ(strings.dense[1].PayloadIdentity(), strings.dense[0].PayloadIdentity());
 }
 
