@@ -139,8 +139,12 @@ class LoginFlowTest : public ::testing::Test {
     }
     return last;
   }
-  bool TelemetryHas(const std::string& text) const {
+  bool TelemetryNow(const std::string& text) const {
     return Record("login_result").find(text) != std::string::npos;
+  }
+  // The login's result is sent after the session's last state is published: wait for it.
+  bool TelemetryHas(const std::string& text) {
+    return WaitUntil([&] { return TelemetryNow(text); });
   }
 
   // The session's "error" member as "id messageId", or "" without one.
@@ -211,7 +215,7 @@ TEST_F(LoginFlowTest, ImmediateAutoLoginOverTlsPublishesItsResourcesInOrder) {
                             "login_auth_duration_seconds", "login_overall_duration_seconds"}) {
     EXPECT_TRUE(TelemetryHas(field)) << field << "\n" << Record("login_result");
   }
-  EXPECT_FALSE(TelemetryHas("login_error.id"));
+  EXPECT_FALSE(TelemetryNow("login_error.id"));
   const std::vector<std::string> journal = platform_->services().journal();
   ASSERT_FALSE(journal.empty());
   EXPECT_EQ(journal.front(), "loginService.login alice");
@@ -243,7 +247,7 @@ TEST_F(LoginFlowTest, LogoutDuringTheRetryWaitCancelsTheLogin) {
   StartRetryingLogin();
   // Runs once the login waits before its next attempt.
   EXPECT_EQ(Call("DELETE", "/kiv-login/v1/session").status, 0);
-  EXPECT_TRUE(WaitUntil([&] { return TelemetryHas("LOGIN_CANCELLED"); }));
+  EXPECT_TRUE(WaitUntil([&] { return TelemetryNow("LOGIN_CANCELLED"); }));
   EXPECT_TRUE(TelemetryHas(R"("login_error.id":"ALE-591382CE")")) << Record("login_result");
   EXPECT_EQ(Call("GET", "/kiv-login/v1/session").status, 404) << "the session is gone";
   EXPECT_EQ(KivLoginResources().back(), "session") << "its Delete comes last";
@@ -255,7 +259,7 @@ TEST_F(LoginFlowTest, APlatformFailureIsRetriedUntilItSucceeds) {
   platform_->services().SetFaults({});
   EXPECT_EQ(WaitForSessionEnd(before).back(), "SUCCEEDED");
   EXPECT_TRUE(TelemetryHas(R"("login_succeeded":"true")"));
-  EXPECT_FALSE(TelemetryHas(R"("login_attempts":"1")"))
+  EXPECT_FALSE(TelemetryNow(R"("login_attempts":"1")"))
       << "more than one attempt: " << Record("login_result");
 }
 
@@ -373,7 +377,7 @@ TEST_F(LoginFlowTest, ALaterLoginRetriesUntilThreeHundredSecondsHavePassed) {
   // The first login the queue refuses; the second, started while a session exists, keeps
   // retrying its failing platform login.
   ASSERT_EQ(PostLogin("no").status, 201);
-  ASSERT_TRUE(WaitUntil([&] { return TelemetryHas("INVALID_CREDENTIALS"); }));
+  ASSERT_TRUE(WaitUntil([&] { return TelemetryNow("INVALID_CREDENTIALS"); }));
   const int64_t start = Voro::SteadyNowNanoseconds();
   ASSERT_EQ(PostLogin("wonderland").status, 201);
   std::atomic<bool> ended{false};
@@ -382,7 +386,7 @@ TEST_F(LoginFlowTest, ALaterLoginRetriesUntilThreeHundredSecondsHavePassed) {
       clock.AdvanceMilliseconds(250);
     }
   });
-  WaitUntil([&] { return TelemetryHas("TIMED_OUT"); });
+  WaitUntil([&] { return TelemetryNow("TIMED_OUT"); });
   ended = true;
   mover.join();
   const std::string result = Record("login_result");
