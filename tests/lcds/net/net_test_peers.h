@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "diag/assertion.h"
+#include "diag/log_test_support.h"
 #include "lcds/net/transport.h"
 #include "sim/server_tls_transport.h"
 
@@ -144,6 +146,22 @@ inline std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
     byte = static_cast<uint8_t>(seed >> 24);
   }
   return bytes;
+}
+
+// A zero-byte read is the caller's mistake: refused with its text and one assertion report
+// `code`, logged at ERROR. The stream is left as it was.
+inline void ExpectZeroByteReadRefused(Transport& transport,
+                                      const testing_support::RecordingLogTarget& recorder,
+                                      const char* code) {
+  uint8_t buffer[1];
+  const TransportResult result = transport.Read(buffer, 0);
+  EXPECT_TRUE(result.failed);
+  EXPECT_EQ(result.error_code, 0);
+  EXPECT_EQ(result.message, "A read of zero bytes was requested.");
+  const auto lines = recorder.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, kLevelError);
+  EXPECT_EQ(lines[0].message, AssertionReportText(code, nullptr, "", 0, ""));
 }
 
 }  // namespace Voro::testing

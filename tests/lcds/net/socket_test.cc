@@ -280,16 +280,8 @@ TEST_F(PlainTransportTest, ReadFailuresCarryCodeTextAndCount) {
 }
 
 TEST_F(PlainTransportTest, ZeroByteReadIsReportedAsACallerError) {
+  testing::ExpectZeroByteReadRefused(*transport_, recorder_, "ALE-16892BF0");
   uint8_t buffer[1];
-  const TransportResult result = transport_->Read(buffer, 0);
-  EXPECT_TRUE(result.failed);
-  EXPECT_EQ(result.error_code, 0);
-  EXPECT_EQ(result.message, "A read of zero bytes was requested.");
-  const auto lines = recorder_.Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].level, kLevelError);
-  EXPECT_EQ(lines[0].message, AssertionReportText("ALE-16892BF0", nullptr, "", 0, ""));
-  // The stream is untouched.
   ASSERT_EQ(send(server_, "z", 1, MSG_NOSIGNAL), 1);
   EXPECT_TRUE(transport_->Read(buffer, 1).ok());
   EXPECT_EQ(buffer[0], 'z');
