@@ -12,17 +12,14 @@
 #include "lcds/amf/amf0_item.h"
 #include "lcds/amf/amf3_item.h"
 #include "lcds/message_id_generator.h"
+#include "lcds/rtmp/rtmp_names.h"
 
 namespace Voro {
 
 // What the headers and messages say about the connected client.
 struct FlexClientIdentity {
-  static constexpr char kEndpoint[] = "my-rtmp";
-  // The client id until the connect answer supplies one.
-  static constexpr char kNoClientId[] = "nil";
-
-  std::string endpoint = kEndpoint;
-  std::string client_id = kNoClientId;
+  std::string endpoint = kRtmpEndpointName;
+  std::string client_id = kRtmpNoClientId;
 };
 
 // CommandMessage operation codes.

@@ -142,7 +142,7 @@ TEST_F(FlexMessagesTest, RemotingMessagesOnTheWire) {
   testing::ManualClock clock(1'000'000'000, int64_t{1} << 40);
   MessageIdGenerator ids([] { return 7u; });
   ids.Renew();
-  const FlexClientIdentity identity{FlexClientIdentity::kEndpoint, "C-42"};
+  const FlexClientIdentity identity{kRtmpEndpointName, "C-42"};
   const Amf3Item body = Array3({Amf3Item::Integer(1)});
   AmfWriter writer;
   writer.WriteAmf3(MakeRemotingMessage(identity, ids, "svc", "op", body));
@@ -163,7 +163,7 @@ TEST_F(FlexMessagesTest, RemotingMessagesOnTheWire) {
 }
 
 TEST_F(FlexMessagesTest, HeadersAndCommandMessagesOnTheWire) {
-  const FlexClientIdentity identity{FlexClientIdentity::kEndpoint, "C-1"};
+  const FlexClientIdentity identity{kRtmpEndpointName, "C-1"};
   EXPECT_EQ(Amf3Hex(MakeHeaders(identity, "bc")),
             ToHex(Wire("0A 0B 01 15 'DSEndpoint' 06 0F 'my-rtmp' 09 'DSId' 06 07 'C-1'"
                        " 21 'DSRequestTimeout' 04 3C 15 'DSSubtopic' 06 05 'bc' 01")));

@@ -27,13 +27,11 @@
 #include "lcds/amf/amf_class.h"
 #include "lcds/rtmp/command_result.h"
 #include "lcds/rtmp/rtmp_connection.h"
+#include "lcds/rtmp/rtmp_names.h"
 
 namespace Voro {
 
 inline constexpr int64_t kRtmpCallTimeoutNanoseconds = 60'000'000'000;
-inline constexpr char kRtmpEndpointName[] = "my-rtmp";
-// The client id until the connect answer supplies one.
-inline constexpr char kRtmpNoClientId[] = "nil";
 inline constexpr char kStatusClassName[] = "Status";
 
 // The "connect" command (transaction id 0 until sent): an AMF0 command whose anonymous
