@@ -12,9 +12,7 @@
 #include "lcds/amf/amf3_containers.h"
 #include "lcds/amf/amf3_item.h"
 #include "lcds/amf/amf3_object.h"
-#include "lcds/amf/amf_conversion.h"
-#include "lcds/amf/amf_reader.h"
-#include "lcds/amf/amf_writer.h"
+#include "lcds/amf/amf_externalizable.h"
 
 namespace kivtool {
 
@@ -68,7 +66,7 @@ class JsonPrinter {
     if (item.kind() == Amf0Kind::kStrictArray) {
       out_ += '[';
       const char* comma = "";
-      for (const Voro::Amf0Item& e : item.AsStrictArray()) {
+      for (const Voro::AmfValue& e : item.AsStrictArray()) {
         out_ += comma;
         Print(e);
         comma = ",";
@@ -241,8 +239,18 @@ class JsonPrinter {
   void PrintObject(const Voro::Amf3Object& object) {
     out_ += "{\"__class\":";
     String(object.class_name());
+    const bool dynamic = object.amf_class() && object.amf_class()->dynamic();
     if (object.amf_class()) {
-      if (object.amf_class()->externalizable()) out_ += ",\"__externalizable\":true";
+      if (object.amf_class()->externalizable()) {
+        out_ += ",\"__externalizable\":true";
+        const std::string_view body = Voro::AmfExternalBodyName(object.class_name());
+        if (!body.empty()) {
+          out_ += ',';
+          String(body);
+          out_ += ':';
+          Print(object.external_body());
+        }
+      }
       const Voro::AmfMemberListRef members = object.amf_class()->Members();
       for (size_t i = 0; i < members->size(); ++i) {
         out_ += ',';
@@ -251,7 +259,8 @@ class JsonPrinter {
         Print(object.SealedValue(i));
       }
     }
-    if (!object.dynamic_members().empty()) {
+    // A dynamic class shows its (maybe empty) dynamic part, so that it reads back as one.
+    if (dynamic || !object.dynamic_members().empty()) {
       out_ += ",\"__dynamic\":{";
       const char* comma = "";
       for (const auto& [name, value] : object.dynamic_members()) {

@@ -59,14 +59,22 @@ int Decode(bool amf0, const std::string& bytes) {
   Voro::AmfReader reader(input);
   JsonPrinter printer;
   while (!reader.at_end()) {
+    const Voro::AmfValue value =
+        amf0 ? reader.ReadAmf0() : Voro::AmfValue(reader.ReadAmf3());
+    // A refused value is not shown: its place holds nothing that was in the input.
+    if (!reader.error().empty()) break;
     if (amf0) {
-      printer.Print(reader.ReadAmf0());
+      printer.Print(value);
     } else {
-      printer.Print(reader.ReadAmf3());
+      printer.Print(value.amf3());
     }
     std::string line = printer.Take();
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);
+  }
+  if (!reader.error().empty()) {
+    std::fprintf(stderr, "kivtool amf: %s\n", reader.error().c_str());
+    return 1;
   }
   if (reader.ended()) {
     std::fprintf(stderr, "kivtool amf: the input is malformed or cut short\n");

@@ -130,7 +130,7 @@ class Amf0ToAmf3 {
         entry.item = Amf3Item::Array(array);
         const Amf0StrictArray& elements = item.AsStrictArray();
         array->dense.reserve(elements.size());
-        for (const Amf0Item& element : elements) {
+        for (const AmfValue& element : elements) {
           array->dense.push_back(Convert(element, depth + 1));
         }
         break;

@@ -1,4 +1,5 @@
-// AMF0 values: Amf0Item, the AMF0 object payload and AmfValue (an AMF0 or an AMF3 item).
+// AMF0 values: Amf0Item, the AMF0 object and array payloads and AmfValue (an AMF0 or an
+// AMF3 item).
 //
 // Numbers, booleans and dates are held by value; strings, objects and arrays through
 // shared, reference-counted ownership (copies share the payload). As with AMF3 items, a
@@ -23,9 +24,12 @@
 namespace Voro {
 
 class Amf0Item;
+class AmfValue;
 struct Amf0Object;
-using Amf0EcmaArray = std::map<std::string, Amf0Item, std::less<>>;
-using Amf0StrictArray = std::vector<Amf0Item>;
+// Array entries are AmfValues: AMF0 lets an AMF3 value (behind 0x11) stand in any place a
+// value may, array entries included.
+using Amf0EcmaArray = std::map<std::string, AmfValue, std::less<>>;
+using Amf0StrictArray = std::vector<AmfValue>;
 
 class Amf0Item {
  public:

@@ -1,5 +1,6 @@
-// An AMF3 object: its class definition, one value per sealed member (in the class's order)
-// and, for dynamic classes, a map of dynamic members.
+// An AMF3 object: its class definition, one value per sealed member (in the class's order),
+// for dynamic classes a map of dynamic members, and for the known externalizable classes
+// their body.
 //
 // Sealed values are changed only through SetMember/SetSealedValue, which keep a member's
 // kind once it is defined and log refusals at ERROR level. Dynamic members are added
@@ -12,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lcds/amf/amf3_containers.h"
@@ -47,10 +49,16 @@ class Amf3Object {
   Amf3AssociativeMap& dynamic_members() { return dynamic_; }
   void SetDynamicMember(std::string_view name, Amf3Item value);
 
+  // The body of an object of a known externalizable class (see amf_externalizable.h);
+  // Undefined otherwise.
+  const Amf3Item& external_body() const { return external_body_; }
+  void set_external_body(Amf3Item body) { external_body_ = std::move(body); }
+
  private:
   std::shared_ptr<AmfClass> class_;
   std::vector<Amf3Item> sealed_;
   Amf3AssociativeMap dynamic_;
+  Amf3Item external_body_;
 };
 
 }  // namespace Voro

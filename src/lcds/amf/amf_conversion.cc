@@ -108,6 +108,13 @@ class ToAmf3 {
     std::shared_ptr<AmfClass> amf_class = ClassFor(value, hint);
     if (!amf_class) amf_class = std::make_shared<AmfClass>("", false, true);
     auto object = std::make_shared<Amf3Object>(amf_class);
+    if (amf_class->externalizable()) {
+      // Nothing but the body of a known class can travel with such an object.
+      const std::string_view body_name = AmfExternalBodyName(amf_class->name());
+      const BindingProperty* body = body_name.empty() ? nullptr : value.FindField(body_name);
+      if (body != nullptr) object->set_external_body(Convert(*body, nullptr, depth + 1));
+      return Amf3Item::Object(std::move(object));
+    }
     const AmfMemberListRef members = amf_class->Members();
     for (const auto& field : value.Fields()) {
       if (field.key == kClassKey) continue;
@@ -214,7 +221,7 @@ class ToBinding {
     if (!active_.insert(identity).second) return;  // a cycle
     if (item.kind() == Amf0Kind::kStrictArray) {
       out.MakeCollection();
-      for (const Amf0Item& e : item.AsStrictArray()) Convert(e, out.Append(), depth + 1);
+      for (const AmfValue& e : item.AsStrictArray()) Convert(e, out.Append(), depth + 1);
     } else {
       const Amf0Object& object = item.AsObject();
       const auto source = object.members.find("source");
@@ -242,6 +249,11 @@ class ToBinding {
   void ConvertObject(const Amf3Object& object, BindingProperty& out, size_t depth) {
     const std::shared_ptr<AmfClass>& amf_class = object.amf_class();
     const AmfMemberListRef members = amf_class ? amf_class->Members() : nullptr;
+    if (amf_class && amf_class->externalizable() &&
+        !AmfExternalBodyName(amf_class->name()).empty()) {
+      Convert(object.external_body(), out, depth + 1);
+      return;
+    }
     if (object.class_name() == kArrayCollectionClassName) {
       const size_t index = members ? FindMemberIn(*members, "source") : AmfClass::kNoMember;
       if (index != AmfClass::kNoMember) Convert(object.SealedValue(index), out, depth + 1);
@@ -310,7 +322,11 @@ class ToAmf0 {
       const Amf3Object& source = item.AsObject();
       auto object = std::make_shared<Amf0Object>();
       object->class_name = std::string(source.class_name());
-      if (source.amf_class()) {
+      const std::string_view body_name = AmfExternalBodyName(source.class_name());
+      if (source.amf_class() && source.amf_class()->externalizable() && !body_name.empty()) {
+        object->members.insert_or_assign(std::string(body_name),
+                                         AmfValue(Convert(source.external_body(), depth + 1)));
+      } else if (source.amf_class()) {
         const AmfMemberListRef members = source.amf_class()->Members();
         for (size_t i = 0; i < members->size(); ++i) {
           object->members.insert_or_assign((*members)[i].name,

@@ -14,30 +14,32 @@
 #include "lcds/amf/amf3_item.h"
 #include "lcds/amf/amf_class.h"
 #include "lcds/amf/amf_class_registry.h"
+#include "lcds/amf/amf_externalizable.h"
 
 namespace Voro {
 
 inline constexpr size_t kMaxAmfConversionDepth = 1000;
 
-// The class name whose objects convert to their "source" member.
-inline constexpr char kArrayCollectionClassName[] = "flex.messaging.io.ArrayCollection";
-
 // A binding value as an AMF3 value. Integers in the 29-bit signed range become Integer,
 // others Double; a structure becomes an object of the hint's class, else of the class named
 // by its "__class" string (found in, or created and registered with, `registry`), else of
 // an anonymous dynamic class. Entries that are not sealed members become dynamic members
-// unless `forbid_dynamic` is set, in which case they are dropped.
+// unless `forbid_dynamic` is set, in which case they are dropped. An object of a known
+// externalizable class takes its body from the entry its class names, and nothing else.
 Amf3Item ToAmf3Item(const BindingProperty& value, const AmfTypeHintRef& hint = nullptr,
                     bool forbid_dynamic = false,
                     AmfClassRegistry& registry = AmfClassRegistry::Global());
 
-// AMF values as binding values; objects carry their sealed members only.
+// AMF values as binding values; objects carry their sealed members only. An
+// ArrayCollection converts to its source, and an object of a known externalizable class
+// (amf_externalizable.h) to its body.
 BindingProperty ToBindingProperty(const Amf3Item& item);
 BindingProperty ToBindingProperty(const Amf0Item& item);
 BindingProperty ToBindingProperty(const AmfValue& value);
 
 // Normalises a value to AMF0: AMF0 items pass through unchanged, AMF3 items map to their
-// nearest AMF0 kind (object members included), Undefined where there is none.
+// nearest AMF0 kind (object members included, and the body of a known externalizable
+// object as the member its class names), Undefined where there is none.
 Amf0Item ToAmf0Item(const AmfValue& value);
 
 }  // namespace Voro

@@ -5,10 +5,12 @@
 #include <limits>
 #include <utility>
 
+#include "diag/log.h"
 #include "diag/no_destructor.h"
 #include "lcds/amf/amf3_containers.h"
 #include "lcds/amf/amf3_object.h"
 #include "lcds/amf/amf_debug_trace.h"
+#include "lcds/amf/amf_externalizable.h"
 
 namespace Voro {
 
@@ -16,6 +18,11 @@ namespace {
 
 constexpr char kMemberAdded[] =
     "Failed to find member '%s' of exisiting AMF class '%s'. The member will be added.";
+
+std::string UnknownExternalizable(std::string_view class_name) {
+  return "Cannot read an object of the externalizable AMF3 class '" + std::string(class_name) +
+         "': its body format is unknown.";
+}
 
 // Object slots a body may allocate: a few per input byte, plus room for small bodies that
 // use large registered classes.
@@ -57,6 +64,14 @@ AmfReader::AmfReader(std::span<const uint8_t> bytes, AmfClassRegistry& registry)
 void AmfReader::End() {
   ended_ = true;
   pos_ = bytes_.size();
+}
+
+void AmfReader::Refuse(std::string error) {
+  if (error_.empty()) {
+    error_ = std::move(error);
+    Log(kLevelError, Tag::DBG, "%s", error_.c_str());
+  }
+  End();
 }
 
 bool AmfReader::Fits(uint64_t count, uint64_t unit) {
@@ -203,13 +218,7 @@ Amf0Item AmfReader::ReadAmf0Item(uint8_t marker) {
       const size_t entry = amf0_objects_.size();
       amf0_objects_.push_back({item, true});
       if (kind == Amf0Kind::kEcmaArray) {
-        Amf0MemberMap members;
-        ReadAmf0Members(&members);
-        Amf0EcmaArray* array = item.MutableEcmaArray();
-        for (auto& [name, value] : members) {
-          // Entries hold AMF0 items; an AMF3 value in their place is normalised away.
-          array->insert_or_assign(name, value.is_amf0() ? std::move(value.amf0()) : Amf0Item());
-        }
+        ReadAmf0Members(item.MutableEcmaArray());
       } else {
         ReadAmf0Members(&item.MutableObject()->members);
       }
@@ -224,10 +233,7 @@ Amf0Item AmfReader::ReadAmf0Item(uint8_t marker) {
       Amf0Item item = Amf0Item::StrictArray(array);
       const size_t entry = amf0_objects_.size();
       amf0_objects_.push_back({item, true});
-      for (uint32_t i = 0; i < count && !at_end(); ++i) {
-        AmfValue value = ReadAmf0();
-        array->push_back(value.is_amf0() ? std::move(value.amf0()) : Amf0Item());
-      }
+      for (uint32_t i = 0; i < count && !at_end(); ++i) array->push_back(ReadAmf0());
       amf0_objects_[entry].in_progress = false;
       return item;
     }
@@ -425,7 +431,11 @@ const AmfReader::Traits* AmfReader::ReadTraits(uint32_t bits) {
   } else {
     bool created = false;
     amf_class = registry_.FindOrCreate(*name, externalizable, dynamic, wire_members, &created);
-    if (!created) {
+    if (amf_class->externalizable() != externalizable) {
+      // A body travels, or sealed members do, as the wire says: a registered definition
+      // that says otherwise would lose one or the other when the object is written again.
+      amf_class = std::make_shared<AmfClass>(*name, externalizable, dynamic, wire_members());
+    } else if (!created) {
       // A registered class learns the members the wire shows it lacks, for good.
       for (const auto& n : names) {
         bool added = false;
@@ -452,7 +462,14 @@ Amf3Item AmfReader::ReadAmf3Object() {
   auto object = std::make_shared<Amf3Object>(amf_class);
   Amf3Item item = Amf3Item::Object(object);
   const size_t entry = EnterAmf3(item);
-  if (!traits->externalizable) {
+  if (traits->externalizable) {
+    if (AmfExternalBodyName(amf_class->name()).empty()) {
+      Refuse(UnknownExternalizable(amf_class->name()));
+      return Amf3Item();
+    }
+    // One AMF3 value, read with this body's tables like any other.
+    object->set_external_body(ReadAmf3());
+  } else {
     // Traits live in a deque: nested objects adding traits leave this one in place.
     const AmfMemberList& members = *traits->members;
     const std::vector<size_t>& slots = traits->slots;

@@ -15,9 +15,11 @@
 //  - the object slots a body may allocate are bounded by a small multiple of its size;
 //  - a reference to a value still being read (a cycle) is held without ownership, so a
 //    dropped message frees its whole graph.
-// Stricter than the published formats: externalizable objects are read as their traits
-// only (this program has no per-class body codecs), and an AMF0 Xml marker (0x0F) reads
-// as an Xml item without payload, like the other unsupported AMF0 markers.
+// Externalizable objects: the body of the known Flex collections (amf_externalizable.h) is
+// read with the object; any other externalizable class has a body this program cannot
+// read or skip, so it ends the body with an error naming the class (logged at ERROR).
+// An AMF0 Xml marker (0x0F) reads as an Xml item without payload, like the other
+// unsupported AMF0 markers.
 //
 // Threads: one thread per reader; the registry may be shared with other threads.
 #pragma once
@@ -67,6 +69,9 @@ class AmfReader {
   bool at_end() const { return pos_ >= bytes_.size(); }
   // True once malformed input ended the body early.
   bool ended() const { return ended_; }
+  // Why the body was refused, when it holds what this program cannot read (an object of
+  // an unknown externalizable class); empty otherwise, also when merely cut short.
+  const std::string& error() const { return error_; }
 
  private:
   struct Amf3Entry {
@@ -87,6 +92,8 @@ class AmfReader {
 
   // Ends the body: every later read sees no bytes.
   void End();
+  // Ends the body with an error; the first one is kept and logged.
+  void Refuse(std::string error);
   // Whether `count` items of `unit` bytes each can still follow; ends the body if not.
   [[nodiscard]] bool Fits(uint64_t count, uint64_t unit);
   // Takes `slots` from the allocation budget; ends the body when it is spent.
@@ -104,6 +111,7 @@ class AmfReader {
   std::span<const uint8_t> bytes_;
   size_t pos_ = 0;
   bool ended_ = false;
+  std::string error_;
   size_t depth_ = 0;
   uint64_t budget_;
   AmfClassRegistry& registry_;

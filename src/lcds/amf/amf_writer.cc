@@ -9,6 +9,7 @@
 #include "lcds/amf/amf3_containers.h"
 #include "lcds/amf/amf3_object.h"
 #include "lcds/amf/amf_debug_trace.h"
+#include "lcds/amf/amf_externalizable.h"
 
 namespace Voro {
 
@@ -276,7 +277,7 @@ void AmfWriter::WriteAmf0StrictArray(const Amf0Item& item) {
   const Amf0StrictArray& array = item.AsStrictArray();
   WriteU8(static_cast<uint8_t>(Amf0Kind::kStrictArray));
   WriteU32(static_cast<uint32_t>(array.size()));
-  for (const Amf0Item& value : array) WriteAmf0(value);
+  for (const AmfValue& value : array) WriteAmf0(value);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -437,7 +438,18 @@ void AmfWriter::WriteAmf3Object(const Amf3Item& item) {
     for (size_t i = 0; i < count; ++i) WriteAmf3String((*entry.members)[i].name);
     it = traits_.emplace(amf_class.get(), std::move(entry)).first;
   }
-  if (amf_class->externalizable()) return;
+  if (amf_class->externalizable()) {
+    // Only the known classes have a body this program can write; other externalizable
+    // objects go out as their traits alone.
+    if (AmfExternalBodyName(amf_class->name()).empty()) return;
+    const Amf3Item& body = object.external_body();
+    if (body.is_undefined()) {
+      WriteU8(static_cast<uint8_t>(Amf3Kind::kNull));
+    } else {
+      WriteAmf3(body);
+    }
+    return;
+  }
   const AmfMemberList& members = *it->second.members;
   const size_t count = std::min(members.size(), size_t{0x01FFFFFF});
   for (size_t i = 0; i < count; ++i) {

@@ -11,6 +11,8 @@
 //  - AMF0 objects, ECMA arrays and strict arrays share the AMF0 reference table, as in the
 //    published format; an index beyond 65535 cannot be referenced and is written as Null.
 //  - Associative AMF3 array keys that are empty cannot be encoded and are left out.
+//  - Objects of the known externalizable classes (amf_externalizable.h) are followed by
+//    their body (Null when it was never set); other externalizable objects by nothing.
 //  - Values nested deeper than a reader accepts (kMaxAmfWriteDepth levels, an AMF0 switch
 //    counting as one) are written as Null, so that our output always decodes whole.
 //

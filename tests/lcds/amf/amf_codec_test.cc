@@ -12,6 +12,7 @@
 #include "lcds/amf/amf3_containers.h"
 #include "lcds/amf/amf3_object.h"
 #include "lcds/amf/amf_class_registry.h"
+#include "lcds/amf/amf_externalizable.h"
 #include "lcds/amf/amf_reader.h"
 #include "lcds/amf/amf_test_support.h"
 #include "lcds/amf/amf_writer.h"
@@ -21,12 +22,22 @@ namespace {
 
 using amf_testing::Array3;
 using amf_testing::Class;
+using amf_testing::External3;
 using amf_testing::FromHex;
 using amf_testing::Object0;
 using amf_testing::Object3;
 using amf_testing::Shared;
 using amf_testing::ToHex;
 using amf_testing::Write;
+
+// The class names of the externalizable Flex collections, as the bytes of AMF3 strings.
+const std::string kCollection =
+    "66 6C 65 78 2E 6D 65 73 73 61 67 69 6E 67 2E 69 6F 2E 41 72 72 61 79 43 6F 6C 6C 65 63 74 "
+    "69 6F 6E";
+const std::string kList =
+    "66 6C 65 78 2E 6D 65 73 73 61 67 69 6E 67 2E 69 6F 2E 41 72 72 61 79 4C 69 73 74";
+const std::string kProxy =
+    "66 6C 65 78 2E 6D 65 73 73 61 67 69 6E 67 2E 69 6F 2E 4F 62 6A 65 63 74 50 72 6F 78 79";
 
 // Every value in the input, and at least one.
 std::vector<AmfValue> Read(bool amf3, std::string_view hex, AmfClassRegistry& registry,
@@ -109,7 +120,14 @@ TEST(Amf0CodecTest, VectorsBothWays) {
        // AMF3 values share one set of tables, across values too.
        {{Object0("", {{"m", abc}, {"n", abc}})},
         "03 00 01 6D 11 06 07 61 62 63 | 00 01 6E 11 06 00 | 00 00 09"},
-       {{x, Amf0Item::Number(0), x}, "11 06 03 78 | 00 00 00 00 00 00 00 00 00 | 11 06 00"}});
+       {{x, Amf0Item::Number(0), x}, "11 06 03 78 | 00 00 00 00 00 00 00 00 00 | 11 06 00"},
+       // An AMF3 value may stand in an array's place too, and shares the tables there.
+       {{Amf0Item::StrictArray(Shared(Amf0StrictArray{Amf3Item::Integer(5)}))},
+        "0A 00 00 00 01 | 11 04 05"},
+       {{Amf0Item::EcmaArray(Shared(Amf0EcmaArray{{"a", Amf3Item::Integer(5)}}))},
+        "08 00 00 00 01 | 00 01 61 11 04 05 | 00 00 09"},
+       {{Amf0Item::StrictArray(Shared(Amf0StrictArray{abc, Amf0Item::Null(), abc}))},
+        "0A 00 00 00 03 | 11 06 07 61 62 63 | 05 | 11 06 00"}});
   // Read only: odd and hostile input.
   ExpectCases(
       false,
@@ -119,9 +137,6 @@ TEST(Amf0CodecTest, VectorsBothWays) {
        Case{{}, "", "00 00 00 00 00 00 00 00 00"},
        Case{{}, "02 00 05 61 62", "02 00 00 | 06 | 06"},  // too long: read empty, bytes left unread
        Case{{}, "03 00 01 73 07 00 00 00 00 09"},         // a cycle
-       // AMF3 values where only AMF0 items fit are dropped to Undefined.
-       Case{{}, "08 00 00 00 01 00 01 61 11 04 01 00 00 09", "08 00 00 00 01 00 01 61 06 00 00 09"},
-       Case{{}, "0A 00 00 00 01 11 04 01", "0A 00 00 00 01 06"},
        Case{{}, "0C FF FF FF FF", "0C 00 00 00 00", true},
        Case{{}, "0A 7F FF FF FF 05", "06", true}});
 }
@@ -164,6 +179,9 @@ TEST(Amf3CodecTest, VectorsBothWays) {
   const auto point = Class("P", {"x", "y"});
   const Amf3Item point_1_2 = Object3(point, {{"x", one}, {"y", Amf3Item::Integer(2)}});
   const auto I = [](int32_t value) { return AmfValue(Amf3Item::Integer(value)); };
+  const auto collection = Class(kArrayCollectionClassName, {}, false, /*externalizable=*/true);
+  // Written in full by the third value, then referred to as object 2.
+  const Amf3Item shared_collection = External3(collection, Array3({ab, point_1_2}));
   ExpectCases(
       true,
       {{{Amf3Item(), Amf3Item::Null(), Amf3Item::Boolean(false), Amf3Item::Boolean(true),
@@ -209,8 +227,23 @@ TEST(Amf3CodecTest, VectorsBothWays) {
         "0A 0B 01 | 03 61 04 01 | 03 62 04 02 | 01"},
        {{Object3(Class("R", {"s"}, /*dynamic=*/true), {{"s", ab}}, {{"z", Amf3Item::Xml("<>")}})},
         "0A 1B 03 52 03 73 | 06 05 61 62 | 03 7A 0B 05 3C 3E | 01"},
-       {{Object3(Class("E", {"ignored"}, false, /*externalizable=*/true), {})},
-        "0A 17 03 45 0F 69 67 6E 6F 72 65 64"},
+       // The known externalizable classes carry one value as their body, read and written
+       // with the body's tables: here the string and the point before it, the array inside
+       // it and the class's traits are all referred to.
+       {{ab, point_1_2, shared_collection, ab, point_1_2, shared_collection,
+         External3(collection, shared_collection.AsObject().external_body())},
+        "06 05 61 62 | 0A 23 03 50 03 78 03 79 04 01 04 02 | 0A 07 43 " + kCollection +
+            " 09 05 01 06 00 0A 00 | 06 00 | 0A 00 | 0A 02 | 0A 05 09 04"},
+       {{External3(collection,
+                   Array3({Object3(Class("T", {"c"}),
+                                   {{"c", External3(collection, Array3({one}))}})}))},
+        "0A 07 43 " + kCollection + " 09 03 01 | 0A 13 03 54 03 63 | 0A 01 09 03 01 04 01"},
+       {{External3(Class(kArrayListClassName, {}, false, true), Array3({})),
+         External3(Class(kObjectProxyClassName, {}, false, true),
+                   Object3(Class("", {}, /*dynamic=*/true), {}, {{"a", one}})),
+         External3(collection, Amf3Item())},  // a body never set goes out as Null
+        "0A 07 37 " + kList + " 09 01 01 | 0A 07 3B " + kProxy + " 0A 0B 01 03 61 04 01 01 | " +
+            "0A 07 43 " + kCollection + " 01"},
        // Dates are referenced by value.
        {{Amf3Item::Date(0), Amf3Item::Date(0), Amf3Item::Date(1)},
         "08 01 00 00 00 00 00 00 00 00 | 08 00 | 08 01 3F F0 00 00 00 00 00 00"}});
@@ -245,15 +278,71 @@ TEST(Amf3CodecTest, NamedTraitsMeetTheRegistry) {
   EXPECT_EQ(Write(true, g), "0A 23 03 47 03 61 03 62 04 01 04 02 0A 01 04 06 04 05");
 
   // Named classes met on the wire are registered, anonymous ones never.
-  const Amf3Item e = Read(true, "0A 17 03 45 0F 69 67 6E 6F 72 65 64", registry)[0].amf3();
+  const Amf3Item e = Read(true, "0A 13 03 45 03 78 04 01", registry)[0].amf3();
   EXPECT_EQ(registry.Find("E"), e.AsObject().amf_class());
   (void)Read(true, "0A 0B 01 03 61 04 01 01", registry);
   EXPECT_EQ(registry.size(), 2u);
+
+  // A registered class whose externalizable flag differs from the wire's does not take the
+  // object: its body, or its sealed members, would be lost when it is written again.
+  for (const bool externalizable : {false, true}) {
+    SCOPED_TRACE(externalizable);
+    AmfClassRegistry own;
+    own.Create(kArrayCollectionClassName, !externalizable, false,
+               AmfMemberList{{"source", AmfTypeHint::Any()}});
+    const std::string hex = externalizable
+                                ? "0A 07 43 " + kCollection + " 09 03 01 04 01"
+                                : "0A 13 43 " + kCollection + " 0D 73 6F 75 72 63 65 09 03 01 04 01";
+    const std::vector<AmfValue> read = Read(true, hex, own);
+    EXPECT_EQ(Write(true, read), ToHex(FromHex(hex)));
+    EXPECT_EQ(own.Find(kArrayCollectionClassName)->externalizable(), !externalizable);
+    EXPECT_EQ(own.size(), 1u);
+  }
 
   // A string reference shares the first occurrence's payload.
   const std::vector<AmfValue> read = Read(true, "09 05 01 06 05 61 62 06 00", registry);
   const Amf3Array& strings = read[0].amf3().AsArray();
   EXPECT_EQ(strings.dense[1].PayloadIdentity(), strings.dense[0].PayloadIdentity());
+}
+
+using AmfExternalizableTest = testing_support::LoggerTest;
+
+TEST_F(AmfExternalizableTest, AnUnknownClassEndsTheBodyWithItsName) {
+  SimulateInitialize();
+  const std::string opaque = "0A 07 15 6B 69 76 2E 4F 70 61 71 75 65";  // kiv.Opaque
+  struct Row {
+    bool amf3;
+    std::string hex;
+  };
+  for (const Row& row : {
+           // In the middle of an array: nothing after it is taken for a value.
+           Row{true, "09 07 01 04 01 " + opaque + " 04 02 04 03"},
+           // As a sealed member, and inside a known class's body.
+           Row{true, "0A 13 03 54 03 63 " + opaque + " 04 02"},
+           Row{true, "0A 07 43 " + kCollection + " 09 03 01 " + opaque},
+           // Behind the AMF3 switch in an AMF0 strict array.
+           Row{false, "0A 00 00 00 02 05 11 " + opaque + " 05"},
+       }) {
+    SCOPED_TRACE(row.hex);
+    const size_t logged = recorder_.Count();
+    const std::vector<uint8_t> bytes = FromHex(row.hex);
+    AmfReader reader(bytes);
+    while (!reader.at_end()) row.amf3 ? (void)reader.ReadAmf3() : (void)reader.ReadAmf0();
+    const std::string text =
+        "Cannot read an object of the externalizable AMF3 class 'kiv.Opaque': its body format "
+        "is unknown.";
+    EXPECT_TRUE(reader.ended());
+    EXPECT_EQ(reader.error(), text);
+    ASSERT_EQ(recorder_.Count(), logged + 1);
+    EXPECT_EQ(recorder_.Lines().back().message, text);
+    EXPECT_EQ(recorder_.Lines().back().level, kLevelError);
+  }
+  // Cut short is not refused.
+  const std::vector<uint8_t> cut = FromHex("09 FF FF FF FF");
+  AmfReader reader(cut);
+  (void)reader.ReadAmf3();
+  EXPECT_TRUE(reader.ended());
+  EXPECT_EQ(reader.error(), "");
 }
 
 TEST(AmfReaderLimitsTest, NestingIsBoundedBothWays) {
@@ -282,17 +371,19 @@ TEST(AmfReaderLimitsTest, NestingIsBoundedBothWays) {
 }
 
 TEST(AmfReaderLimitsTest, TraitReferencesCannotMultiplyAllocations) {
-  // An externalizable class with 2000 members, then many two-byte objects of it: without a
-  // budget they would take members times objects slots (gigabytes from 400 KB).
+  // An externalizable class with 2000 members, then many three-byte objects of it (traits
+  // reference and a Null body): without a budget they would take members times objects
+  // slots (gigabytes from 600 KB).
   const uint32_t count = 200000, members = 2000;
   AmfWriter writer;
   writer.WriteU8(0x09);
   writer.WriteU29(count << 1 | 1);
   writer.WriteBytes("\x01\x0A");
   writer.WriteU29(members << 4 | 0x07);
-  writer.WriteAmf3String("C");
+  writer.WriteAmf3String(kArrayListClassName);
   for (uint32_t i = 0; i < members; ++i) writer.WriteAmf3String("m" + std::to_string(i));
-  for (uint32_t i = 1; i < count; ++i) writer.WriteBytes("\x0A\x01");
+  writer.WriteU8(0x01);
+  for (uint32_t i = 1; i < count; ++i) writer.WriteBytes("\x0A\x01\x01");
   AmfReader reader(writer.bytes());
   const Amf3Item item = reader.ReadAmf3();
   EXPECT_TRUE(reader.ended());

@@ -20,6 +20,7 @@ namespace {
 
 using amf_testing::Array3;
 using amf_testing::Class;
+using amf_testing::External3;
 using amf_testing::FromHex;
 using amf_testing::Object0;
 using amf_testing::Object3;
@@ -39,6 +40,10 @@ BindingProperty Binding(T value) {
   property = value;
   return property;
 }
+
+const std::string kCollectionHex =
+    "66 6C 65 78 2E 6D 65 73 73 61 67 69 6E 67 2E 69 6F 2E 41 72 72 61 79 43 6F 6C 6C 65 63 74 "
+    "69 6F 6E";
 
 TEST(AmfFromBindingTest, ScalarsAndTheIntegerRange) {
   AmfClassRegistry registry;
@@ -95,6 +100,15 @@ TEST(AmfFromBindingTest, StructuresTakeTheirClassFromHintOrName) {
   EXPECT_TRUE(three.AsObject().dynamic_members().empty());
   EXPECT_EQ(three.AsObject().GetMember("a").AsInteger(), 5);
 
+  // A registered externalizable collection takes its body from the entry its class names;
+  // nothing else can travel with it.
+  registry.Create(kArrayCollectionClassName, /*externalizable=*/true, false);
+  EXPECT_EQ(hex(R"({"__class":"flex.messaging.io.ArrayCollection","source":[7],"x":1})"),
+            "0A 07 43 " + kCollectionHex + " 09 03 01 04 07");
+  EXPECT_EQ(hex(R"({"__class":"flex.messaging.io.ArrayCollection"})"),
+            "0A 07 43 " + kCollectionHex + " 01");
+  EXPECT_EQ(registry.size(), 2u);
+
   // A class hint wins over the name, and member hints apply: n's Number stays an Integer.
   auto inner = registry.Create("Inner", false, false, AmfMemberList{{"v", AmfTypeHint::Any()}});
   auto outer = registry.Create(
@@ -104,7 +118,7 @@ TEST(AmfFromBindingTest, StructuresTakeTheirClassFromHintOrName) {
             "0A 23 0B 4F 75 74 65 72 0B 63 68 69 6C 64 03 6E 0A 13 0B 49 6E 6E 65 72 03 76 06 03 "
             "78 04 02");
   EXPECT_EQ(registry.Find("Ignored"), nullptr);
-  EXPECT_EQ(registry.size(), 3u);
+  EXPECT_EQ(registry.size(), 4u);
 
   // Collections pass an array hint's element on.
   const char* points = R"([{"x":1},{"x":2}])";
@@ -136,6 +150,12 @@ TEST(AmfToBindingTest, EveryKind) {
            Array3({one, Amf3Item::String("two")}, {{"key", one}}),
            Object3(Class("C", {"a", "b"}, true), {{"a", one}}, {{"d", two}}),
            Object3(Class(kArrayCollectionClassName, {"source"}), {{"source", Array3({one, two})}}),
+           // The known externalizable classes are their body; an unknown one its members.
+           External3(Class(kArrayCollectionClassName, {}, false, true), Array3({two, one})),
+           External3(Class(kArrayListClassName, {}, false, true), Array3({one})),
+           External3(Class(kObjectProxyClassName, {}, false, true),
+                     Object3(Class("P", {"p"}), {{"p", one}})),
+           Object3(Class("kiv.Opaque", {"o"}, false, true), {{"o", one}}),
            cycle, Amf0Item::Number(2), Amf0Item::Boolean(true), Amf0Item::String("x"),
            Amf0Item::Date(5), object0,
            Amf0Item::StrictArray(Shared(Amf0StrictArray{Amf0Item::Boolean(false)}))}) {
@@ -146,6 +166,7 @@ TEST(AmfToBindingTest, EveryKind) {
             "bool true | signed -4 | float 0.25 | string \"s\" | signed 1700000000000 | "
             "blob \"CQ==\" | collection [-1,2] | collection [4000000000] | collection [0.5] | "
             "collection [1,\"two\"] | structure {\"a\":1,\"b\":null} | collection [1,2] | "
+            "collection [2,1] | collection [1] | structure {\"p\":1} | structure {\"o\":1} | "
             "structure {\"self\":null} | float 2.0 | bool true | string \"x\" | signed 5 | "
             "structure {\"n\":1.0,\"three\":3} | collection [false] | ");
   // Element types that JSON does not show.
@@ -166,6 +187,8 @@ TEST(AmfToAmf0Test, EveryKind) {
            Amf3Item::ByteArray(std::vector<uint8_t>{7, 255}),
            Array3({Amf3Item::Integer(1), Amf3Item::String("b")}, {{"k", Amf3Item::Boolean(false)}}),
            object,
+           // A known externalizable body becomes the member its class names.
+           External3(Class(kArrayListClassName, {}, false, true), Amf3Item::Integer(3)),
            // No AMF0 counterpart.
            Amf3Item(), Amf3Item(Amf3Kind::kLegacyXml), Amf3Item::Xml("x"),
            Amf3Item(Amf3Kind::kVectorInt), Amf3Item(Amf3Kind::kVectorUInt),
@@ -180,7 +203,10 @@ TEST(AmfToAmf0Test, EveryKind) {
                     "0A 00 00 00 02 00 40 1C 00 00 00 00 00 00 00 40 6F E0 00 00 00 00 00 | "
                     "08 00 00 00 03 00 01 30 00 3F F0 00 00 00 00 00 00 00 01 31 02 00 01 62 "
                     "00 01 6B 01 00 00 00 09 | 10 00 01 54 00 01 6D 00 40 10 00 00 00 00 00 "
-                    "00 00 04 73 65 6C 66 06 00 00 09 | 06 06 06 06 06 06 06 06")));
+                    "00 00 04 73 65 6C 66 06 00 00 09 | "
+                    "10 00 1B 66 6C 65 78 2E 6D 65 73 73 61 67 69 6E 67 2E 69 6F 2E 41 72 72 61 79 "
+                    "4C 69 73 74 00 06 73 6F 75 72 63 65 00 40 08 00 00 00 00 00 00 00 00 09 | "
+                    "06 06 06 06 06 06 06 06")));
 }
 
 }  // namespace

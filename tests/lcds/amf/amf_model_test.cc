@@ -239,7 +239,7 @@ TEST(AmfItemBackReferenceTest, DoesNotOwnItsTarget) {
 
   Amf0Item array0(Amf0Kind::kStrictArray);
   array0.MutableStrictArray()->push_back(Amf0Item::BackReference(array0));
-  const Amf0Item kept0 = array0.AsStrictArray()[0];
+  const Amf0Item kept0 = array0.AsStrictArray()[0].amf0();
   EXPECT_TRUE(kept0.is_back_reference());
   EXPECT_FALSE(array0.is_back_reference());
   EXPECT_EQ(kept0.PayloadIdentity(), array0.PayloadIdentity());

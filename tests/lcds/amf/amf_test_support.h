@@ -70,6 +70,13 @@ inline Amf3Item Object3(std::shared_ptr<AmfClass> amf_class, const Amf3Associati
   return Amf3Item::Object(object);
 }
 
+// An object of an externalizable class with `body` after its traits.
+inline Amf3Item External3(std::shared_ptr<AmfClass> amf_class, Amf3Item body) {
+  auto object = std::make_shared<Amf3Object>(std::move(amf_class));
+  object->set_external_body(std::move(body));
+  return Amf3Item::Object(object);
+}
+
 inline Amf3Item Array3(std::vector<Amf3Item> dense, const Amf3AssociativeMap& associative = {}) {
   auto array = std::make_shared<Amf3Array>();
   array->dense = std::move(dense);
