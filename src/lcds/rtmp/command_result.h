@@ -22,6 +22,9 @@ inline constexpr char kTimeoutFaultCode[] = "RTMP_TIMEOUT";
 inline constexpr char kTimeoutFaultString[] = "Timed out";
 inline constexpr char kDisconnectFaultCode[] = "RTMP_DISCONNECT";
 inline constexpr char kDisconnectFaultString[] = "Disconnected";
+// The answer arrived but holds a value this program cannot read; the fault string is the
+// reader's error.
+inline constexpr char kUnreadableFaultCode[] = "RTMP_UNREADABLE_ANSWER";
 inline constexpr char kTooLargeFaultCode[] = "RTMP_MESSAGE_TOO_LARGE";
 inline constexpr char kTooLargeFaultString[] = "Message too large";
 

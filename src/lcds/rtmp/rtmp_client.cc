@@ -1,5 +1,6 @@
 #include "lcds/rtmp/rtmp_client.h"
 
+#include <optional>
 #include <utility>
 
 #include "diag/clock.h"
@@ -166,6 +167,12 @@ void RtmpClient::OnMessage(RtmpMessage message) {
     return;
   }
   const RtmpCommand& command = message.command();
+  if (!command.error.empty()) {
+    // The reader logged why. An answer fails its call now rather than by timeout; anything
+    // else (a push) is dropped. The connection itself is still in step.
+    if (command.name == "_result" || command.name == "_error") FailCall(command);
+    return;
+  }
   if (command.name == "_result") {
     OnAnswer(command, /*success=*/true);
   } else if (command.name == "_error") {
@@ -180,14 +187,9 @@ void RtmpClient::OnMessage(RtmpMessage message) {
 }
 
 void RtmpClient::OnAnswer(const RtmpCommand& command, bool success) {
-  PendingCall call;
-  {
-    MutexLock lock(&mutex_);
-    auto node = pending_.extract(command.transaction_id);
-    if (node.empty()) {
-      return;  // no such call, or it timed out already
-    }
-    call = std::move(node.mapped());
+  std::optional<PendingCall> call = TakePending(command.transaction_id);
+  if (!call) {
+    return;
   }
   AmfValue answer = FirstArgument(command);
   if (success) {
@@ -202,7 +204,22 @@ void RtmpClient::OnAnswer(const RtmpCommand& command, bool success) {
     };
     KIV_AMF_DEBUG_TRACE("%s : %s %s", text("faultCode"), text("faultString"), text("faultDetail"));
   }
-  Complete(std::move(call), RTMP::CommandResult{success, std::move(answer)});
+  Complete(std::move(*call), RTMP::CommandResult{success, std::move(answer)});
+}
+
+std::optional<RtmpClient::PendingCall> RtmpClient::TakePending(int64_t transaction_id) {
+  MutexLock lock(&mutex_);
+  auto node = pending_.extract(transaction_id);
+  if (node.empty()) {
+    return std::nullopt;  // no such call, or it timed out already
+  }
+  return std::move(node.mapped());
+}
+
+void RtmpClient::FailCall(const RtmpCommand& command) {
+  if (std::optional<PendingCall> call = TakePending(command.transaction_id)) {
+    Complete(std::move(*call), RTMP::MakeFault(RTMP::kUnreadableFaultCode, command.error));
+  }
 }
 
 void RtmpClient::OnDisconnect() {

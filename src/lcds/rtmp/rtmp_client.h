@@ -18,6 +18,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,6 +89,9 @@ class RtmpClient {
   void OnMessage(RtmpMessage message);
   void OnDisconnect();
   void OnAnswer(const RtmpCommand& command, bool success);
+  // Fails the call an unreadable answer was meant for.
+  void FailCall(const RtmpCommand& command);
+  std::optional<PendingCall> TakePending(int64_t transaction_id) EXCLUDES(mutex_);
   // Fulfils the call and queues its callback.
   void Complete(PendingCall call, RTMP::CommandResult result);
   void FailAllPending(std::string_view code, std::string_view text);

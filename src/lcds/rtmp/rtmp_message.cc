@@ -80,6 +80,7 @@ RtmpCommand DecodeCommand(std::span<const uint8_t> body) {
   while (more()) {
     command.arguments.push_back(reader.ReadAmf0());
   }
+  command.error = reader.error();
   return command;
 }
 

@@ -69,6 +69,9 @@ struct RtmpCommand {
   int64_t transaction_id = 0;
   Amf0Item command_object = Amf0Item::Null();
   std::vector<AmfValue> arguments;
+  // Set when the body holds a value this program cannot read (the AMF reader's error): the
+  // arguments are then incomplete and must not be acted on.
+  std::string error;
 };
 
 struct RtmpMessage {

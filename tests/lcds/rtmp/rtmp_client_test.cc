@@ -224,6 +224,41 @@ TEST_F(RtmpClientTest, ConcurrentCallsGetTheirOwnAnswers) {
   EXPECT_GT(pushes, 0);
 }
 
+TEST_F(RtmpClientTest, UnreadableAnswersFailTheirCallUnreadablePushesAreDropped) {
+  // An object of an externalizable class without a known body: the reader cannot go on.
+  const Amf3Item opaque = amf_testing::Object3(
+      amf_testing::Class("kiv.Opaque", {}, false, /*externalizable=*/true), {});
+  server_->SetCallHandler([&opaque](RtmpServerSession& session, const RtmpMessage& call) {
+    const bool unreadable = call.command().name == "opaque";
+    session.SendResult(call.header.type, call.command().transaction_id,
+                       ObjectWith({{"body", unreadable ? opaque : Amf3Item::Integer(1)}}));
+    return true;
+  });
+  std::vector<AmfValue> pushes;
+  client_->SetReceiveHandler([&pushes](const AmfValue& push) { pushes.push_back(push); });
+  const auto started = std::chrono::steady_clock::now();
+  auto opaque_call = client_->Call(CallMessage("opaque"));
+  const RTMP::CommandResult failed = Get(opaque_call);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, seconds(5));  // not by timeout
+  EXPECT_FALSE(failed.success);
+  EXPECT_EQ(Text(failed.value, "faultCode"), RTMP::kUnreadableFaultCode);
+  EXPECT_EQ(Text(failed.value, "faultString"),
+            "Cannot read an object of the externalizable AMF3 class 'kiv.Opaque': its body "
+            "format is unknown.");
+  ASSERT_TRUE(session_->SendPush(ObjectWith({{"body", opaque}})));
+  ASSERT_TRUE(session_->SendPush(ObjectWith({{"body", Amf3Item::Integer(2)}})));
+  // The connection stays in step: the next call and push arrive whole.
+  auto plain_call = client_->Call(CallMessage("plain"));
+  EXPECT_EQ(Get(plain_call).value.amf3().AsInteger(), 1);
+  const auto deadline = std::chrono::steady_clock::now() + seconds(5);
+  while (pushes.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    client_->Pump();
+  }
+  ASSERT_EQ(pushes.size(), 1u);
+  EXPECT_EQ(AmfMember(pushes[0], "body").amf3().AsInteger(), 2);
+}
+
 TEST_F(RtmpClientTest, PushesReachTheHandlerUndecodedInPump) {
   std::vector<AmfValue> pushes;
   client_->SetReceiveHandler([&pushes](const AmfValue& push) { pushes.push_back(push); });
