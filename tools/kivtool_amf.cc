@@ -8,13 +8,12 @@
 #include <vector>
 
 #include "amf_json_printer.h"
-#include "binding/codec/json_reader.h"
+#include "amf_notation_reader.h"
 #include "kivtool_command.h"
 #include "lcds/amf/amf0_item.h"
 #include "lcds/amf/amf3_containers.h"
 #include "lcds/amf/amf3_item.h"
 #include "lcds/amf/amf3_object.h"
-#include "lcds/amf/amf_conversion.h"
 #include "lcds/amf/amf_reader.h"
 #include "lcds/amf/amf_writer.h"
 
@@ -46,12 +45,13 @@ constexpr char kUsage[] =
     "  a container already printed above -> {\"__ref\": n}, n counting containers in the\n"
     "  order they were first printed (so shared and cyclic graphs print finitely)\n"
     "\n"
-    "encode reads one JSON value and writes its AMF encoding to standard output. Objects\n"
-    "with a \"__class\" string become objects of that class (its sealed members are the\n"
-    "object's keys the first time the class is seen); other objects become anonymous dynamic\n"
-    "objects; arrays become AMF3 arrays; integers within 29 bits become Integer, other\n"
-    "numbers Double. With --amf0 the value is then normalised to AMF0 (objects keep their\n"
-    "class name as typed objects; arrays become ECMA arrays).\n";
+    "encode reads JSON values in the same notation (one or more, separated by white space)\n"
+    "and writes their AMF encoding to standard output, so that decode | encode gives back\n"
+    "the bytes (up to the writer's choice of references). Objects with a \"__class\" string\n"
+    "become objects of that class, its sealed members the object's other keys in order;\n"
+    "\"__dynamic\" makes the class dynamic. Plain JSON works too: AMF3 integers within\n"
+    "29 bits become Integer, other numbers Double, objects without \"__class\" anonymous\n"
+    "dynamic objects (AMF0: anonymous objects), arrays AMF3 arrays (AMF0: strict arrays).\n";
 
 int Decode(bool amf0, const std::string& bytes) {
   const std::span<const uint8_t> input(reinterpret_cast<const uint8_t*>(bytes.data()),
@@ -84,17 +84,19 @@ int Decode(bool amf0, const std::string& bytes) {
 }
 
 int Encode(bool amf0, const std::string& text) {
-  const Voro::BindingResult parsed = Voro::ParseJson(text);
-  if (!parsed.ok()) {
-    std::fprintf(stderr, "kivtool amf: %s\n", std::string(parsed.error()).c_str());
+  const auto values = ReadAmfNotation(text, amf0);
+  if (!values.ok()) {
+    std::fprintf(stderr, "kivtool amf: %s\n", values.error().c_str());
     return 1;
   }
-  const Voro::Amf3Item item = Voro::ToAmf3Item(parsed.value());
+  // One writer: the values share the reference tables, as the arguments of one message do.
   Voro::AmfWriter writer;
-  if (amf0) {
-    writer.WriteAmf0(Voro::ToAmf0Item(Voro::AmfValue(item)));
-  } else {
-    writer.WriteAmf3(item);
+  for (const Voro::AmfValue& value : values.value()) {
+    if (amf0) {
+      writer.WriteAmf0(value);
+    } else {
+      writer.WriteAmf3(value.amf3());
+    }
   }
   const std::vector<uint8_t>& out = writer.bytes();
   std::fwrite(out.data(), 1, out.size(), stdout);
