@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "diag/no_destructor.h"
+
 #include "lcds/amf/amf3_containers.h"
 #include "lcds/amf/amf3_object.h"
 #include "lcds/amf/amf_class.h"
@@ -45,6 +47,36 @@ Amf3Item TypedDynamicObject(const std::string& class_name, const BindingProperty
     object.MutableObject()->SetDynamicMember(field.key, ToAmf3Item(field.value));
   }
   return object;
+}
+
+Amf3Item AsArrayCollections(const Amf3Item& item) {
+  if (item.kind() == Amf3Kind::kArray) {
+    auto array = std::make_shared<Amf3Array>();
+    for (const Amf3Item& element : item.AsArray().dense) {
+      array->dense.push_back(AsArrayCollections(element));
+    }
+    for (const auto& [key, value] : item.AsArray().associative) {
+      array->associative.emplace(key, AsArrayCollections(value));
+    }
+    static NoDestructor<std::shared_ptr<AmfClass>> collection(std::make_shared<AmfClass>(
+        kArrayCollectionClassName, /*externalizable=*/true, /*dynamic=*/false));
+    auto object = std::make_shared<Amf3Object>(*collection);
+    object->set_external_body(Amf3Item::Array(std::move(array)));
+    return Amf3Item::Object(std::move(object));
+  }
+  if (item.kind() != Amf3Kind::kObject) return item;
+  const Amf3Object& source = item.AsObject();
+  auto object = std::make_shared<Amf3Object>(source.amf_class());
+  const AmfMemberListRef members =
+      source.amf_class() ? source.amf_class()->Members() : std::make_shared<AmfMemberList>();
+  for (size_t i = 0; i < members->size(); ++i) {
+    object->SetSealedValue(i, (*members)[i].name, AsArrayCollections(source.SealedValue(i)));
+  }
+  for (const auto& [name, value] : source.dynamic_members()) {
+    object->SetDynamicMember(name, AsArrayCollections(value));
+  }
+  object->set_external_body(AsArrayCollections(source.external_body()));
+  return Amf3Item::Object(std::move(object));
 }
 
 Amf3Item AsyncMessage(const Amf3Item& body, const std::string& subtopic,

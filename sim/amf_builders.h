@@ -24,6 +24,11 @@ Amf3Item TypedObject(const char* class_name,
 // the fields of `fields` (a structure), converted as the client converts its arguments.
 Amf3Item TypedDynamicObject(const std::string& class_name, const BindingProperty& fields);
 
+// `item` with every array in it (its own elements included) sent as an externalizable
+// flex.messaging.io.ArrayCollection whose body is the array: the form in which servers of
+// Flex messaging usually send lists.
+Amf3Item AsArrayCollections(const Amf3Item& item);
+
 // An AsyncMessage as the platform pushes it: `body` with the subtopic header and the
 // connection's client id.
 Amf3Item AsyncMessage(const Amf3Item& body, const std::string& subtopic,

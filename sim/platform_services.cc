@@ -456,7 +456,8 @@ void PlatformServices::SchedulePushes(RtmpServerSession& session, const Platform
   std::weak_ptr<RtmpServerSession> weak = session.weak_from_this();
   for (ScheduledPush& push : pushes) {
     Substitute(push.body, values);
-    const Amf3Item body = TypedDynamicObject(push.class_name, push.body);
+    Amf3Item body = TypedDynamicObject(push.class_name, push.body);
+    if (push.array_collections) body = AsArrayCollections(body);
     const std::string subtopic =
         push.subtopic.empty() ? "cn-" + std::to_string(account.account_id) : push.subtopic;
     const std::string class_name = push.class_name;

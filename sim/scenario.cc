@@ -244,6 +244,7 @@ void ReadPlatform(Knobs& knobs, std::string* error, PlatformSettings* platform) 
     item.Integer("delay_ms", &push.delay_ms);
     item.Text("class", &push.class_name);
     item.Text("subtopic", &push.subtopic);
+    item.Bool("array_collections", &push.array_collections);
     if (const BindingProperty* body = item.Find("body")) {
       if (body->type() != BindingType::kStructure) {
         item.Fail(item.Path("body"), "must be a mapping");

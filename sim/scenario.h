@@ -79,6 +79,8 @@ struct ScheduledPush {
   std::string class_name;
   std::string subtopic;
   BindingProperty body;  // a structure: the members of the pushed object
+  // Lists in the body go out as externalizable ArrayCollections rather than plain arrays.
+  bool array_collections = false;
 };
 
 // How "lcdsServiceProxy"."call" answers: an acknowledge at once, then, `delay_ms` later,

@@ -10,11 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "binding/codec/json_reader.h"
+#include "binding/codec/json_writer.h"
 #include "binding/value/base64.h"
 #include "diag/gzip.h"
 #include "lcds/amf/amf3_containers.h"
 #include "lcds/amf/amf3_object.h"
+#include "lcds/amf/amf_conversion.h"
 #include "lcds/amf/amf_member.h"
+#include "lcds/amf/amf_test_support.h"
 #include "lcds/lcds_session.h"
 #include "sim/amf_builders.h"
 #include "support/sim_accounts.h"
@@ -149,6 +153,29 @@ TEST_F(PlatformServicesTest, KickNotificationCarriesTheSessionToken) {
   pushes = WaitForPushes(2);
   ASSERT_EQ(pushes.size(), 2u);
   EXPECT_EQ(pushes[1].subtopic, "bc");
+}
+
+TEST_F(PlatformServicesTest, ListsPushedAsExternalizableCollectionsArriveWhole) {
+  PlatformSettings settings;
+  BindingProperty body = ParseJson(R"({"items":[1,{"n":["a","b"]}],"after":"$user"})").value();
+  settings.pushes.push_back({10, "kiv.Inventory", "inv", body, /*array_collections=*/true});
+  platform_.Configure(settings);
+  ASSERT_TRUE(Login().ok());
+  const std::vector<Push> pushes = WaitForPushes(1);
+  ASSERT_EQ(pushes.size(), 1u);
+  // On the wire each list was an ArrayCollection with its body: nothing after it shifted.
+  const Amf3Item& items = pushes[0].body.AsObject().GetMember("items");
+  ASSERT_EQ(items.kind(), Amf3Kind::kObject);
+  EXPECT_EQ(items.AsObject().class_name(), kArrayCollectionClassName);
+  EXPECT_TRUE(items.AsObject().amf_class()->externalizable());
+  // A list still; the anonymous object inside keeps its members as dynamic ones, which do
+  // not convert.
+  EXPECT_EQ(WriteJson(ToBindingProperty(items)), R"([1,{}])");
+  EXPECT_EQ(MemberText(AmfValue(pushes[0].body), "after"), "alice");
+  body["after"] = "alice";
+  EXPECT_EQ(amf_testing::Amf3Hex(pushes[0].body),
+            amf_testing::Amf3Hex(AsArrayCollections(TypedDynamicObject("kiv.Inventory", body))));
+  EXPECT_EQ(pushes[0].subtopic, "inv");
 }
 
 TEST_F(PlatformServicesTest, QueueTokenRuleAndMalformedAnswers) {

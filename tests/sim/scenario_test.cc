@@ -26,14 +26,15 @@ accounts:
     queue_outcome: failed
 platform:
   faults: { login_data_packet: malformed, subscribe: drop }
-  pushes: [ { delay_ms: 10, class: kiv.Kick, body: { sessionToken: $token } } ]
+  pushes: [ { delay_ms: 10, class: kiv.Kick, body: { sessionToken: $token }, array_collections: true } ]
 login_queue: { players_ahead: 3, rate: 0.5, ticker_storm: { count: 2, status: 429 } }
 )";
   const char* json = R"({"accounts": [{"username": "bob", "queue_outcome": "failed",
     "account_states": ["TRANSFERRING_OUT", "ENABLED"],
     "reconnect_credentials": {"serverPort": 5100}}],
   "platform": {"faults": {"login_data_packet": "malformed", "subscribe": "drop"},
-    "pushes": [{"delay_ms": 10, "class": "kiv.Kick", "body": {"sessionToken": "$token"}}]},
+    "pushes": [{"delay_ms": 10, "class": "kiv.Kick", "body": {"sessionToken": "$token"},
+                "array_collections": true}]},
   "login_queue": {"players_ahead": 3, "rate": 0.5, "ticker_storm": {"count": 2, "status": 429}}})";
   auto empty = ParseScenario("");
   ASSERT_TRUE(empty.ok()) << "an empty file is a scenario: " << empty.error();
@@ -48,6 +49,7 @@ login_queue: { players_ahead: 3, rate: 0.5, ticker_storm: { count: 2, status: 42
     EXPECT_EQ(s.accounts[0].queue_outcome, QueueOutcome::kFailed);
     EXPECT_EQ(s.platform.faults.login_data_packet, Fault::kMalformed);
     EXPECT_EQ(s.platform.pushes.at(0).body.Field("sessionToken").GetString(), "$token");
+    EXPECT_TRUE(s.platform.pushes.at(0).array_collections);
     EXPECT_EQ(s.login_queue.rate, 0.5);
     EXPECT_EQ(s.login_queue.ticker_storm.status, 429);
   }
