@@ -1,0 +1,41 @@
+// kivtool's AMF notation: read JSON text into AMF values (the first byte picks AMF0 or
+// AMF3), then encode and decode them.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "amf_notation_reader.h"
+#include "diag/logger.h"
+#include "lcds/amf/amf_reader.h"
+#include "lcds/amf/amf_writer.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const bool quiet = [] {
+    Voro::Logger::Acquire()->Disable();
+    return true;
+  }();
+  (void)quiet;
+  if (size == 0) return 0;
+  const bool amf0 = (data[0] & 1) != 0;
+  const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+  const auto values = kivtool::ReadAmfNotation(text, amf0);
+  if (!values.ok()) return 0;
+  Voro::AmfWriter writer;
+  for (const Voro::AmfValue& value : values.value()) {
+    if (amf0) {
+      writer.WriteAmf0(value);
+    } else {
+      writer.WriteAmf3(value.amf3());
+    }
+  }
+  Voro::AmfClassRegistry registry;
+  Voro::AmfReader reader(writer.bytes(), registry);
+  for (int i = 0; i < 64 && !reader.at_end(); ++i) {
+    if (amf0) {
+      (void)reader.ReadAmf0();
+    } else {
+      (void)reader.ReadAmf3();
+    }
+  }
+  return 0;
+}
