@@ -3,11 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "amf_notation_reader.h"
 #include "diag/logger.h"
 #include "lcds/amf/amf_reader.h"
-#include "lcds/amf/amf_writer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool quiet = [] {
@@ -20,16 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
   const auto values = kivtool::ReadAmfNotation(text, amf0);
   if (!values.ok()) return 0;
-  Voro::AmfWriter writer;
-  for (const Voro::AmfValue& value : values.value()) {
-    if (amf0) {
-      writer.WriteAmf0(value);
-    } else {
-      writer.WriteAmf3(value.amf3());
-    }
-  }
+  const std::vector<uint8_t> bytes = kivtool::WriteAmfValues(values.value(), amf0);
   Voro::AmfClassRegistry registry;
-  Voro::AmfReader reader(writer.bytes(), registry);
+  Voro::AmfReader reader(bytes, registry);
   for (int i = 0; i < 64 && !reader.at_end(); ++i) {
     if (amf0) {
       (void)reader.ReadAmf0();

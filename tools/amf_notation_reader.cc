@@ -18,6 +18,7 @@
 #include "lcds/amf/amf_class.h"
 #include "lcds/amf/amf_externalizable.h"
 #include "lcds/amf/amf_kind.h"
+#include "lcds/amf/amf_writer.h"
 
 namespace kivtool {
 
@@ -56,9 +57,9 @@ class NotationReader {
     if (json.IsArray()) {
       auto array = std::make_shared<Voro::Amf0StrictArray>();
       const Amf0Item item = Amf0Item::StrictArray(array);
-      containers_.push_back(item);
+      const size_t entry = Open(item);
       for (const Json& element : json.GetArray()) array->push_back(Amf0(element, depth + 1));
-      return item;
+      return Close(entry, item);
     }
     if (const Json* amf3 = Member(json, "__amf3")) return Amf3(*amf3, depth + 1);
     if (const Json* ref = Member(json, "__ref")) return Reference(*ref);
@@ -68,7 +69,7 @@ class NotationReader {
     if (name != nullptr && !name->IsString()) return Fail("\"__class\" is not a string");
     const bool typed = name != nullptr && name->GetStringLength() > 0;
     const Amf0Item item(typed ? Amf0Kind::kTypedObject : Amf0Kind::kObject);
-    containers_.push_back(item);
+    const size_t entry = Open(item);
     Voro::Amf0Object* object = item.MutableObject();
     if (typed) object->class_name = std::string(Text(*name));
     for (const auto& member : json.GetObject()) {
@@ -76,7 +77,7 @@ class NotationReader {
       if (key == "__class") continue;
       object->members.insert_or_assign(std::string(key), Amf0(member.value, depth + 1));
     }
-    return item;
+    return Close(entry, item);
   }
 
   Amf3Item Amf3(const Json& json, size_t depth) {
@@ -120,11 +121,25 @@ class NotationReader {
     return Amf3Item();
   }
 
+  size_t Open(AmfValue container) {
+    containers_.push_back({std::move(container), true});
+    return containers_.size() - 1;
+  }
+  template <typename Item>
+  Item Close(size_t entry, Item item) {
+    containers_[entry].open = false;
+    return item;
+  }
+
   AmfValue Reference(const Json& ref) {
     if (!ref.IsUint64() || ref.GetUint64() >= containers_.size()) {
       return Fail("\"__ref\" is not the number of a container above");
     }
-    return containers_[ref.GetUint64()];
+    const Container& container = containers_[ref.GetUint64()];
+    if (!container.open) return container.value;
+    // A cycle: held without ownership, as the AMF reader holds it, so that it can be freed.
+    if (container.value.is_amf0()) return Amf0Item::BackReference(container.value.amf0());
+    return Amf3Item::BackReference(container.value.amf3());
   }
 
   // A number, or the text of one JSON cannot hold ("NaN", "Infinity", "-Infinity").
@@ -176,13 +191,13 @@ class NotationReader {
     if (name == "EcmaArray") {
       auto array = std::make_shared<Voro::Amf0EcmaArray>();
       const Amf0Item item = Amf0Item::EcmaArray(array);
-      containers_.push_back(item);
+      const size_t entry = Open(item);
       const Json* entries = ContainerMember(json, "entries", false);
       if (entries == nullptr) return AmfValue();
       for (const auto& entry : entries->GetObject()) {
         array->insert_or_assign(std::string(Text(entry.name)), Amf0(entry.value, depth + 1));
       }
-      return item;
+      return Close(entry, item);
     }
     if (name == "Date") {
       int64_t date = 0;
@@ -205,7 +220,7 @@ class NotationReader {
   Amf3Item Array(const Json& json, const Json* associative, size_t depth) {
     auto array = std::make_shared<Voro::Amf3Array>();
     const Amf3Item item = Amf3Item::Array(array);
-    containers_.push_back(item);
+    const size_t entry = Open(item);
     // The printer shows the associative part after the dense one, but the wire (and so the
     // order of first appearance) has it first.
     if (associative != nullptr) {
@@ -215,7 +230,7 @@ class NotationReader {
       }
     }
     for (const Json& element : json.GetArray()) array->dense.push_back(Amf3(element, depth + 1));
-    return item;
+    return Close(entry, item);
   }
 
   template <typename Vector, typename Element>
@@ -223,7 +238,7 @@ class NotationReader {
                    bool (*fits)(const Json&), Element (*get)(const Json&)) {
     auto vector = std::make_shared<Vector>();
     const Amf3Item item = make(vector);
-    containers_.push_back(item);
+    const size_t entry = Open(item);
     const Json* items = ContainerMember(json, "items", true);
     if (items == nullptr) return Amf3Item();
     vector->fixed = Fixed(json);
@@ -231,7 +246,7 @@ class NotationReader {
       if (!fits(element)) return Fail3("a vector element out of its range");
       vector->items.push_back(get(element));
     }
-    return item;
+    return Close(entry, item);
   }
 
   static bool Fixed(const Json& json) {
@@ -272,7 +287,7 @@ class NotationReader {
     if (name == "VectorDouble") {
       auto vector = std::make_shared<Voro::Amf3VectorDouble>();
       const Amf3Item item = Amf3Item::VectorDouble(vector);
-      containers_.push_back(item);
+      const size_t entry = Open(item);
       const Json* items = ContainerMember(json, "items", true);
       if (items == nullptr) return Amf3Item();
       vector->fixed = Fixed(json);
@@ -283,12 +298,12 @@ class NotationReader {
         }
         vector->items.push_back(value);
       }
-      return item;
+      return Close(entry, item);
     }
     if (name == "VectorObject") {
       auto vector = std::make_shared<Voro::Amf3ObjectVector>();
       const Amf3Item item = Amf3Item::VectorObject(vector);
-      containers_.push_back(item);
+      const size_t entry = Open(item);
       const Json* items = ContainerMember(json, "items", true);
       std::string_view type;
       if (items == nullptr || !TextMember(json, "type", &type)) return Amf3Item();
@@ -297,12 +312,12 @@ class NotationReader {
       for (const Json& element : items->GetArray()) {
         vector->items.push_back(Amf3(element, depth + 1));
       }
-      return item;
+      return Close(entry, item);
     }
     if (name == "Dictionary") {
       auto dictionary = std::make_shared<Voro::Amf3Dictionary>();
       const Amf3Item item = Amf3Item::Dictionary(dictionary);
-      containers_.push_back(item);
+      const size_t entry = Open(item);
       const Json* entries = ContainerMember(json, "entries", true);
       if (entries == nullptr) return Amf3Item();
       const Json* weak = Member(json, "weakKeys");
@@ -315,7 +330,7 @@ class NotationReader {
         Amf3Item value = Amf3(entry[1], depth + 1);
         dictionary->entries.emplace_back(std::move(key), std::move(value));
       }
-      return item;
+      return Close(entry, item);
     }
     for (uint32_t code = 0; code < Voro::kAmfKindCount; ++code) {
       if (Voro::Amf3KindName(code) == name) return Amf3Item(static_cast<Amf3Kind>(code));
@@ -379,7 +394,7 @@ class NotationReader {
     }
     auto object = std::make_shared<Voro::Amf3Object>(amf_class);
     const Amf3Item item = Amf3Item::Object(object);
-    containers_.push_back(item);
+    const size_t entry = Open(item);
     if (!body_name.empty()) {
       const std::string body(body_name);
       if (const Json* value = Member(json, body.c_str())) {
@@ -396,11 +411,15 @@ class NotationReader {
         object->SetDynamicMember(Text(member.name), Amf3(member.value, depth + 1));
       }
     }
-    return item;
+    return Close(entry, item);
   }
 
   std::string error_;
-  std::vector<AmfValue> containers_;
+  struct Container {
+    AmfValue value;
+    bool open;  // still being read: a reference to it must not own it
+  };
+  std::vector<Container> containers_;
   std::map<std::string, std::shared_ptr<Voro::AmfClass>> classes_;
 };
 
@@ -432,6 +451,18 @@ kiv::Result<std::vector<AmfValue>> ReadAmfNotation(std::string_view text, bool a
   }
   if (values.empty()) return kiv::Error{"no JSON value in the input"};
   return values;
+}
+
+std::vector<uint8_t> WriteAmfValues(const std::vector<AmfValue>& values, bool amf0) {
+  Voro::AmfWriter writer;
+  for (const AmfValue& value : values) {
+    if (amf0) {
+      writer.WriteAmf0(value);
+    } else {
+      writer.WriteAmf3(value.amf3());
+    }
+  }
+  return writer.TakeBytes();
 }
 
 }  // namespace kivtool

@@ -6,6 +6,7 @@
 // is an anonymous dynamic object of its keys, in AMF0 an anonymous object.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -18,5 +19,9 @@ namespace kivtool {
 // values are returned as the AMF3 side of each AmfValue. "__ref" counts the containers of
 // the whole text in the order they open, as the printer does.
 kiv::Result<std::vector<Voro::AmfValue>> ReadAmfNotation(std::string_view text, bool amf0);
+
+// `values` (as ReadAmfNotation returns them) written with one writer, as the arguments of
+// one message are: they share the reference tables.
+std::vector<uint8_t> WriteAmfValues(const std::vector<Voro::AmfValue>& values, bool amf0);
 
 }  // namespace kivtool

@@ -1,21 +1,15 @@
 // `kivtool amf`: AMF0/AMF3 bytes as readable JSON, and JSON back to AMF bytes.
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "amf_json_printer.h"
 #include "amf_notation_reader.h"
 #include "kivtool_command.h"
 #include "lcds/amf/amf0_item.h"
-#include "lcds/amf/amf3_containers.h"
-#include "lcds/amf/amf3_item.h"
-#include "lcds/amf/amf3_object.h"
 #include "lcds/amf/amf_reader.h"
-#include "lcds/amf/amf_writer.h"
 
 namespace kivtool {
 
@@ -92,16 +86,7 @@ int Encode(bool amf0, const std::string& text) {
     std::fprintf(stderr, "kivtool amf: %s\n", values.error().c_str());
     return 1;
   }
-  // One writer: the values share the reference tables, as the arguments of one message do.
-  Voro::AmfWriter writer;
-  for (const Voro::AmfValue& value : values.value()) {
-    if (amf0) {
-      writer.WriteAmf0(value);
-    } else {
-      writer.WriteAmf3(value.amf3());
-    }
-  }
-  const std::vector<uint8_t>& out = writer.bytes();
+  const std::vector<uint8_t> out = WriteAmfValues(values.value(), amf0);
   std::fwrite(out.data(), 1, out.size(), stdout);
   return std::fflush(stdout) == 0 ? 0 : 1;
 }

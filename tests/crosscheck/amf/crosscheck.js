@@ -133,17 +133,27 @@ function toOurJson(v) {
   }
 }
 
-function fromPeer(value) {
-  const strings = [];
-  const text = (s) => {  // a StringOrReference, resolved in stream order
-    const header = s.$lengthOrReference;
-    if ((header & 1) === 0) {
-      if ((header >> 1) >= strings.length) throw new Error('string reference beyond the table');
-      return strings[header >> 1];
-    }
-    if (s.$value !== '') strings.push(s.$value);
-    return s.$value;
+// The peer resolves no string references: ours does, in stream order. `reset` starts a
+// new table (the peer starts one at each AMF0 switch).
+function stringTable() {
+  let strings = [];
+  return {
+    text(s) {  // a StringOrReference
+      const header = s.$lengthOrReference;
+      if ((header & 1) === 0) {
+        if ((header >> 1) >= strings.length) throw new Error('string reference beyond the table');
+        return strings[header >> 1];
+      }
+      if (s.$value !== '') strings.push(s.$value);
+      return s.$value;
+    },
+    reset() { strings = []; },
   };
+}
+
+function fromPeer(value) {
+  const table = stringTable();
+  const text = (s) => table.text(s);
   const walk = (v) => {
     if (v instanceof A.IntegerValue || v instanceof A.DoubleValue) return v.value;
     if (v instanceof A.TrueValue) return true;
@@ -327,16 +337,8 @@ function fromOurs(j) {
 }
 
 function fromPeerT(value) {
-  let strings = [];
-  const text = (s) => {  // a StringOrReference, resolved in stream order
-    const header = s.$lengthOrReference;
-    if ((header & 1) === 0) {
-      if ((header >> 1) >= strings.length) throw new Error('string reference beyond the table');
-      return strings[header >> 1];
-    }
-    if (s.$value !== '') strings.push(s.$value);
-    return s.$value;
-  };
+  const table = stringTable();
+  const text = (s) => table.text(s);
   const walk3 = (v) => {
     if (v instanceof A.IntegerValue) return { int: v.value };
     if (v instanceof A.DoubleValue) return { dbl: v.value };
@@ -369,7 +371,7 @@ function fromPeerT(value) {
     if (v instanceof Z.StrictArrayValue) return Z.StrictArrayValue.elementValues(v).map(walk0);
     if (v instanceof Z.EcmaArrayValue) return { ecma: v.properties.map((p) => [p.key, walk0(p.value)]) };
     if (v instanceof Z.AvmPlusValue) {
-      strings = [];  // each switch starts with empty tables, as the peer writes them
+      table.reset();  // each switch starts with empty tables, as the peer writes them
       return { amf3: walk3(Z.AvmPlusValue.unwrap(v)) };
     }
     throw new Error(`unexpected peer value ${v.constructor.name}`);
