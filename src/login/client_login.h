@@ -31,6 +31,8 @@ class ClientLogin {
   using LoginState = int32_t;
   static constexpr LoginState kLoggedIn = 18;
   static constexpr LoginState kLoggingOut = 20;
+  static constexpr LoginState kConnectingToLcds = 8;
+  static constexpr LoginState kReconnectFailed = 10;
   static constexpr LoginState kLoggedOut = 21;
   static constexpr LoginState kMaxState = 26;
 
@@ -95,6 +97,15 @@ class ClientLogin {
   // failure is stored with state 13.
   MaybeType<std::monostate> ConnectToLcds(std::chrono::milliseconds timeout = kLcdsLoginTimeout);
   static constexpr std::chrono::milliseconds kLcdsLoginTimeout{120'000};
+  // Opens a new platform connection for the logged-in session and authenticates its
+  // channels again: state 8, then 18, or 10 with the failure stored.
+  MaybeType<std::monostate> ReconnectLcds(
+      std::chrono::milliseconds timeout = kLcdsReconnectTimeout);
+  static constexpr std::chrono::milliseconds kLcdsReconnectTimeout{60'000};
+  // A kick notification's body: when its "sessionToken" is this session's, the platform
+  // session is logged out and the login ends logged out elsewhere (21). The change callback
+  // runs either way; a body without a session token changes nothing.
+  void OnKickNotification(const Amf3Item& body);
 
   // What the platform login brought back.
   BindingProperty login_data_packet;  // "empty" until logged in

@@ -9,7 +9,6 @@
 namespace Voro {
 namespace {
 
-constexpr ClientLogin::LoginState kConnectingToLcds = 8;
 constexpr ClientLogin::LoginState kLcdsFailed = 13;
 
 }  // namespace
@@ -69,6 +68,38 @@ MaybeType<std::monostate> ClientLogin::ConnectToLcds(std::chrono::milliseconds t
   lcds_disconnected = false;
   state_ = kLoggedIn;
   return std::monostate{};
+}
+
+MaybeType<std::monostate> ClientLogin::ReconnectLcds(std::chrono::milliseconds timeout) {
+  failure_.reset();
+  state_ = kConnectingToLcds;
+  static const TrustedCertificates kNone;
+  MaybeType<Success> result = lcds_.Reconnect(
+      lcds_target.host, lcds_target.port, lcds_target.use_tls,
+      trusted_certificates != nullptr ? *trusted_certificates : kNone, std::to_string(account_id),
+      timeout);
+  if (!result.ok()) {
+    Failure failure{"ALE-4FBFEF57", result.failure().messageId, result.failure().description};
+    SetFailure(kReconnectFailed, failure);
+    return failure;
+  }
+  lcds_disconnected = false;
+  state_ = kLoggedIn;
+  return std::monostate{};
+}
+
+void ClientLogin::OnKickNotification(const Amf3Item& body) {
+  const std::string* token = AmfString(AmfMember(AmfValue(body), "sessionToken"));
+  if (token == nullptr) {
+    Log(kLevelWarn, Tag::DBG, "Ignoring a kick notification without a session token.");
+    return;
+  }
+  if (*token == lcds_.session_token()) {
+    lcds_.Logout();
+    lcds_disconnected = true;
+    SetFailure(kLoggedOut, {"ALE-C17DA63E", "LOGGED_IN_ELSEWHERE", "Account logged elsewhere"});
+  }
+  NotifyChanged();
 }
 
 }  // namespace Voro

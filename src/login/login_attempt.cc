@@ -310,9 +310,9 @@ void LoginModule::CloseSession() {
   if (session_ == nullptr || session_->login() == nullptr) return;
   Log(kLevelAlways, Tag::DBG, "Closing session.");
   session_->login()->RequestStop();
-  if (login_task_active_) {
-    // Called from work the login task's waits let run: the task still uses its login, so
-    // it closes the session itself once it has seen the stop.
+  if (TaskActive()) {
+    // Called from work the running task's waits let run: the task still uses its login,
+    // so it closes the session itself once it has seen the stop.
     close_pending_ = true;
     return;
   }
@@ -343,8 +343,8 @@ void LoginModule::LogoutSession() {
   }
   PublishResource(kSessionPath, PluginResourceEventType::Update,
                   ToBinding(session_->Refresh(), registry()));
-  if (login_task_active_) {
-    // The login task sees the stop within one wait and finishes the logout when it ends.
+  if (TaskActive()) {
+    // The running task sees the stop within one wait and finishes the logout when it ends.
     logout_pending_ = true;
     return;
   }
@@ -359,6 +359,7 @@ void LoginModule::FinishLogout() {
   CloseSession();
   session_.reset();
   PublishResourceDeleted(kSessionPath);
+  FailPendingServiceProxyCalls();
   Log(kLevelAlways, Tag::DBG, "Logout complete.");
 }
 
@@ -374,6 +375,10 @@ void LoginModule::OnLoginChanged() {
 }
 
 void LoginModule::OnLcdsMessage(const Push& push) {
+  if (push.body.kind() == Amf3Kind::kObject &&
+      push.body.AsObject().class_name() == kKickNotificationClassName) {
+    OnKickNotification(push);
+  }
   PluginLcdsEvent event;
   event.clientId = push.client_id;
   event.subtopic = push.subtopic;

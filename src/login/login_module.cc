@@ -23,7 +23,7 @@ std::optional<Client::Api::LoginSession> LoginModule::CurrentSession() {
 }
 
 bool LoginModule::LoginRunning() const {
-  if (login_task_active_) return true;
+  if (TaskActive()) return true;
   if (session_ == nullptr) return false;
   const ClientLogin* login = session_->login();
   if (login != nullptr) return !ClientLogin::IsFinished(login->state());
@@ -148,10 +148,8 @@ bool LoginModule::OnInitialize() {
   for (const char* path : {kPluginManagerStatusPath, kPreShutdownPath, kAccessTokenPath}) {
     Subscribe(path);
   }
-  // Delivers what the platform connection received: answers' callbacks and pushes.
-  SetTimer(kTickTimerName, kTickSeconds, [this] {
-    if (session_ != nullptr && session_->login() != nullptr) session_->login()->lcds().Tick();
-  });
+  // Delivers what the platform connection received and notices when it drops.
+  SetTimer(kTickTimerName, kTickSeconds, [this] { OnTick(); });
   return true;
 }
 

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 #include "diag/failure.h"
+#include "diag/mutex.h"
 #include "lcds/net/trusted_certificates.h"
 #include "lcds/rtmp/rtmp_client.h"
 #include "login/held_credentials.h"
@@ -34,7 +36,11 @@ class LoginModule : public AppModule {
   static constexpr const char* kInGameCredentialsPath = "/kiv-login/v1/login-in-game-creds";
   static constexpr const char* kLoginTimerName = "kiv-login.login";
   static constexpr const char* kTickTimerName = "kiv-login.tick";
+  static constexpr const char* kReconnectTimerName = "kiv-login.reconnect";
+  static constexpr const char* kKickNotificationClassName =
+      "com.vorogames.platform.messaging.ClientLoginKickNotification";
   static constexpr int64_t kLoginLoopLimitSeconds = 300;
+  static constexpr int64_t kReconnectLimitSeconds = 300;
   static constexpr double kTickSeconds = 0.05;
   // The command-line argument naming a PEM file of extra authorities for the platform
   // server's certificate, for servers with a locally made certificate.
@@ -86,6 +92,13 @@ class LoginModule : public AppModule {
   // The platform connection's time-out per step (tests shorten it).
   void set_lcds_timeout(std::chrono::milliseconds timeout) { lcds_timeout_ = timeout; }
 
+  // The bound a reconnect attempt's delay is drawn below (inclusive): 5 s, 10 s, then 15 s.
+  static int64_t ReconnectDelayBoundMilliseconds(uint32_t attempt);
+  // Draws a reconnect delay in [0, bound] milliseconds; uniform and unpredictable unless a
+  // test pins it.
+  using RandomDelay = std::function<int64_t(int64_t bound)>;
+  void set_reconnect_random(RandomDelay random);
+
   // What the logged-in resources show; nothing (or null) without a logged-in login with a
   // login data packet.
   std::optional<Client::Api::LoginSessionWallet> Wallet() const;
@@ -135,7 +148,20 @@ class LoginModule : public AppModule {
   // Whether `login` is still the session's login and has not been told to stop.
   bool LoginContinues(const ClientLogin* login) const;
   void OnLcdsMessage(const Push& push);
+  void OnKickNotification(const Push& push);
   void OnLoginChanged();
+  // The tick: delivers what the platform connection received; a connection found lost
+  // while the login runs or is logged in starts one reconnect.
+  void OnTick();
+  void BeginReconnect();
+  void RunReconnectTask();
+  // Reconnect attempts with back-off until one succeeds, the login is stopped or gone
+  // (true), or 300 seconds have passed (false).
+  bool RunReconnectLoop(ClientLogin* login);
+  // Fails the service-proxy calls that wait for an answer.
+  void FailPendingServiceProxyCalls();
+  // A task that uses the session's login runs (its waits let other work run meanwhile).
+  bool TaskActive() const { return login_task_active_ || reconnect_task_active_; }
   // Publishes `value` as `path`'s resource event of `type`; nothing when it did not convert.
   void PublishResource(const char* path, PluginResourceEventType type, BindingResult value);
   // The part of a logout that waits for the login task.
@@ -151,6 +177,13 @@ class LoginModule : public AppModule {
   // ends.
   bool close_pending_ = false;
   bool logout_pending_ = false;
+  // The reconnect task runs (like the login task above).
+  bool reconnect_task_active_ = false;
+  // One reconnect at a time: set by the tick that starts one, cleared when it ends. Its own
+  // lock, so that the tick can test it without waiting for the module lock.
+  Mutex reconnect_mutex_;
+  bool reconnect_in_progress_ GUARDED_BY(reconnect_mutex_) = false;
+  RandomDelay reconnect_random_;
   TrustedCertificates trusted_ = TrustedCertificates::BuiltIn();
   std::chrono::milliseconds lcds_timeout_ = ClientLogin::kLcdsLoginTimeout;
   std::unique_ptr<HttpBaseTransport> transport_;

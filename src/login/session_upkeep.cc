@@ -1,0 +1,134 @@
+// LoginModule: what keeps a logged-in session alive. The tick delivers what the platform
+// connection received and notices when it drops; the reconnect task then opens a new one,
+// with back-off, for up to 300 seconds; a kick notification ends a session logged in
+// elsewhere.
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <utility>
+
+#include "diag/clock.h"
+#include "diag/log.h"
+#include "lcds/amf/amf3_object.h"
+#include "login/login_module.h"
+
+namespace Voro {
+namespace {
+
+constexpr int64_t kNanosecondsPerMillisecond = 1'000'000;
+constexpr int64_t kWaitMilliseconds = 10;
+constexpr int64_t kFirstDelayBoundMilliseconds = 5000;
+constexpr int64_t kMaxDelayBoundMilliseconds = 15000;
+
+int64_t DrawUniform(int64_t bound) {
+  static std::mt19937_64 generator{std::random_device{}()};
+  return std::uniform_int_distribution<int64_t>(0, bound)(generator);
+}
+
+}  // namespace
+
+int64_t LoginModule::ReconnectDelayBoundMilliseconds(uint32_t attempt) {
+  // 5 s, 10 s, then 15 s: past two doublings the shift would only be capped.
+  if (attempt >= 2) return kMaxDelayBoundMilliseconds;
+  return std::min(kFirstDelayBoundMilliseconds << attempt, kMaxDelayBoundMilliseconds);
+}
+
+void LoginModule::set_reconnect_random(RandomDelay random) { reconnect_random_ = std::move(random); }
+
+void LoginModule::OnTick() {
+  if (session_ == nullptr || session_->login() == nullptr) return;
+  session_->login()->lcds().Tick();
+  // A push just delivered (a kick) may have ended the login or the session.
+  ClientLogin* login = session_ != nullptr ? session_->login() : nullptr;
+  if (login == nullptr || login_task_active_ || !login->lcds().IsDisconnected() ||
+      ClientLogin::IsFinished(login->state())) {
+    return;
+  }
+  login->lcds_disconnected = true;
+  FailPendingServiceProxyCalls();
+  {
+    MutexLock lock(&reconnect_mutex_);
+    if (reconnect_in_progress_) return;
+    reconnect_in_progress_ = true;
+  }
+  Log(kLevelError, Tag::DBG, "Disconnected from platform. Reconnecting...");
+  BeginReconnect();
+}
+
+void LoginModule::BeginReconnect() {
+  Log(kLevelAlways, Tag::DBG, "Beginning reconnect.");
+  RunAt(kReconnectTimerName, [this] { RunReconnectTask(); }, SteadyNowNanoseconds());
+}
+
+void LoginModule::RunReconnectTask() {
+  {
+    ModuleLock lock(*this);
+    if (session_ == nullptr || session_->login() == nullptr) {
+      Log(kLevelWarn, Tag::DBG, "Reconnect cancelled.");
+    } else {
+      reconnect_task_active_ = true;
+      PublishResource(kSessionPath, PluginResourceEventType::Update,
+                      ToBinding(session_->Refresh(), registry()));
+      const bool in_time = RunReconnectLoop(session_->login());
+      reconnect_task_active_ = false;
+      if (!in_time) CloseSession();
+      ClientLogin* login = session_ != nullptr ? session_->login() : nullptr;
+      if (login != nullptr && !login->stop_requested() &&
+          login->state() == ClientLogin::kLoggedIn) {
+        PublishResource(kSessionPath, PluginResourceEventType::Update,
+                        ToBinding(session_->Refresh(), registry()));
+        Log(kLevelAlways, Tag::DBG, "Reconnect complete.");
+      } else {
+        Log(kLevelWarn, Tag::DBG, "Reconnect failed.");
+      }
+      // What was asked for while the task ran.
+      if (logout_pending_) {
+        logout_pending_ = false;
+        close_pending_ = false;
+        FinishLogout();
+      } else if (close_pending_) {
+        close_pending_ = false;
+        CloseSession();
+      }
+    }
+  }
+  MutexLock lock(&reconnect_mutex_);
+  reconnect_in_progress_ = false;
+}
+
+bool LoginModule::RunReconnectLoop(ClientLogin* login) {
+  const int64_t deadline =
+      SteadyNowNanoseconds() + kReconnectLimitSeconds * 1000 * kNanosecondsPerMillisecond;
+  for (uint32_t attempt = 0; SteadyNowNanoseconds() < deadline; ++attempt) {
+    const int64_t bound = ReconnectDelayBoundMilliseconds(attempt);
+    const int64_t delay =
+        std::clamp<int64_t>(reconnect_random_ ? reconnect_random_(bound) : DrawUniform(bound), 0,
+                            bound);
+    Log(kLevelAlways, Tag::DBG, "Attempting reconnect in %lld ms...", static_cast<long long>(delay));
+    const int64_t resume = SteadyNowNanoseconds() + delay * kNanosecondsPerMillisecond;
+    for (;;) {
+      // The other work run meanwhile may have ended the session or stopped its login.
+      if (!LoginContinues(login)) return true;
+      if (SteadyNowNanoseconds() >= resume) break;
+      Sleep(kWaitMilliseconds);
+    }
+    MaybeType<std::monostate> reconnected = login->ReconnectLcds();
+    if (reconnected.ok()) return true;
+    Log(kLevelError, Tag::DBG, "%s. Retrying.", reconnected.failure().description.c_str());
+  }
+  Log(kLevelError, Tag::DBG, "Reconnect timed out");
+  return false;
+}
+
+void LoginModule::FailPendingServiceProxyCalls() {
+  // Nothing waits for a service-proxy answer outside an open connection yet.
+}
+
+void LoginModule::OnKickNotification(const Push& push) {
+  ClientLogin* login = session_ != nullptr ? session_->login() : nullptr;
+  if (login == nullptr) return;
+  login->OnKickNotification(push.body);
+}
+
+}  // namespace Voro
