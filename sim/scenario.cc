@@ -13,6 +13,25 @@
 namespace Voro::Sim {
 namespace {
 
+// `value` as a T, when it is a whole number T holds.
+template <typename T>
+bool WholeNumber(const BindingProperty& value, T* out) {
+  if (value.type() == BindingType::kUnsigned) {
+    if (value.GetUnsigned() > static_cast<uint64_t>(std::numeric_limits<T>::max())) return false;
+    *out = static_cast<T>(value.GetUnsigned());
+    return true;
+  }
+  if (value.type() == BindingType::kSigned) {
+    const int64_t v = value.GetSigned();
+    const bool fits = std::numeric_limits<T>::is_signed
+                          ? v >= static_cast<int64_t>(std::numeric_limits<T>::min())
+                          : v >= 0;
+    if (fits) *out = static_cast<T>(v);
+    return fits;
+  }
+  return false;
+}
+
 // Reads the knobs of one structure and remembers which names were read, so that a
 // misspelt knob is an error instead of a silently ignored line.
 class Knobs {
@@ -36,18 +55,7 @@ class Knobs {
   void Integer(const char* name, T* out) {
     const BindingProperty* value = Find(name);
     if (value == nullptr) return;
-    bool fits = false;
-    if (value->type() == BindingType::kUnsigned) {
-      fits = value->GetUnsigned() <= static_cast<uint64_t>(std::numeric_limits<T>::max());
-      if (fits) *out = static_cast<T>(value->GetUnsigned());
-    } else if (value->type() == BindingType::kSigned) {
-      const int64_t v = value->GetSigned();
-      fits = std::numeric_limits<T>::is_signed
-                 ? v >= static_cast<int64_t>(std::numeric_limits<T>::min())
-                 : v >= 0;
-      if (fits) *out = static_cast<T>(v);
-    }
-    if (!fits) Fail(Path(name), "must be a whole number in range");
+    if (!WholeNumber(*value, out)) Fail(Path(name), "must be a whole number in range");
   }
 
   void Number(const char* name, double* out) {
@@ -211,6 +219,41 @@ void ReadStorm(Knobs& parent, const char* name, std::string* error, HttpStorm* s
   knobs.CheckAllKnown();
 }
 
+void ReadDrops(Knobs& parent, std::string* error, DropSettings* drops) {
+  const BindingProperty* node = parent.Find("drops");
+  if (node == nullptr) return;
+  Knobs knobs(*node, parent.Path("drops"), error);
+  knobs.Integer("after_ms", &drops->after_ms);
+  if (const BindingProperty* range = knobs.Find("every_ms")) {
+    DelayRange every;
+    if (range->type() != BindingType::kCollection || range->size() != 2 ||
+        !WholeNumber(range->Element(0), &every.min_ms) ||
+        !WholeNumber(range->Element(1), &every.max_ms)) {
+      knobs.Fail(knobs.Path("every_ms"), "must be [min, max], two whole numbers of ms");
+    } else if (every.min_ms > every.max_ms) {
+      knobs.Fail(knobs.Path("every_ms"), "must not have its min above its max");
+    } else if (drops->after_ms == 0) {
+      // Repeats follow the first drop, which after_ms 0 never makes.
+      knobs.Fail(knobs.Path("every_ms"), "needs after_ms");
+    }
+    drops->every_ms = every;
+  }
+  knobs.Integer("seed", &drops->seed);
+  knobs.CheckAllKnown();
+}
+
+void ReadRefusals(Knobs& parent, std::string* error, ReconnectRefusals* refusals) {
+  const BindingProperty* node = parent.Find("refuse_reconnects");
+  if (node == nullptr) return;
+  Knobs knobs(*node, parent.Path("refuse_reconnects"), error);
+  knobs.Integer("count", &refusals->count);
+  knobs.Integer("every", &refusals->every);
+  knobs.Text("root_cause", &refusals->root_cause);
+  // Without a root cause the refusal would read as a plain credentials failure.
+  if (refusals->root_cause.empty()) knobs.Fail(knobs.Path("root_cause"), "must not be empty");
+  knobs.CheckAllKnown();
+}
+
 void ReadPlatform(Knobs& knobs, std::string* error, PlatformSettings* platform) {
   knobs.Integer("chunk_size", &platform->chunk_size);
   knobs.Bool("require_queue_token", &platform->require_queue_token);
@@ -254,6 +297,8 @@ void ReadPlatform(Knobs& knobs, std::string* error, PlatformSettings* platform) 
     if (push.class_name.empty()) item.Fail(item.Path("class"), "is required");
     platform->pushes.push_back(std::move(push));
   });
+  ReadDrops(knobs, error, &platform->drops);
+  ReadRefusals(knobs, error, &platform->refuse_reconnects);
 }
 
 void ReadLoginQueue(Knobs& knobs, std::string* error, LoginQueueSettings* queue) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,6 +99,32 @@ struct ServiceProxySettings {
   std::vector<ServiceProxyAnswer> answers;  // the first match wins; none: echo, "OK"
 };
 
+// A delay drawn uniformly from [min_ms, max_ms].
+struct DelayRange {
+  uint32_t min_ms = 0;
+  uint32_t max_ms = 0;
+};
+
+// The server closing a logged-in user's connections by itself, as networks and servers do.
+// Counted per user name.
+struct DropSettings {
+  // The first drop: this long after the login data packet was answered on a connection, or
+  // after a reconnect's channel login succeeded, until one drop has happened; 0: never.
+  uint32_t after_ms = 0;
+  // After the first drop, each reconnected connection is dropped again after a delay drawn
+  // from this range; without it the user is dropped once.
+  std::optional<DelayRange> every_ms;
+  uint64_t seed = 1;  // of the drawn delays, so that a run repeats
+};
+
+// Channel logins on connections that did not log in (reconnects) the platform refuses,
+// counted per user from 1: the first `count`, and every `every`-th of them all.
+struct ReconnectRefusals {
+  uint32_t count = 0;
+  uint32_t every = 0;  // 0: none
+  std::string root_cause = "RECONNECT-REFUSED";
+};
+
 struct PlatformSettings {
   uint32_t chunk_size = 0;  // Set Chunk Size after connect; 0: not sent
   // When set, a login must carry an "authToken" the simulator's login queue issued to the
@@ -106,6 +133,8 @@ struct PlatformSettings {
   PlatformFaults faults;
   ServiceProxySettings service_proxy;
   std::vector<ScheduledPush> pushes;
+  DropSettings drops;
+  ReconnectRefusals refuse_reconnects;
 };
 
 // A run of failures the login queue answers before behaving: `count` requests to the

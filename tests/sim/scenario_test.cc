@@ -2,19 +2,46 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 namespace Voro::Sim {
 namespace {
 
-// The shipped example sets every knob, so it must keep reading.
-TEST(ScenarioTest, TheDemoFileReads) {
-  auto loaded = LoadScenarioFile(KIV_SOURCE_DIR "/sim/scenarios/demo.yaml");
-  ASSERT_TRUE(loaded.ok()) << loaded.error();
-  const Scenario& scenario = loaded.value();
-  ASSERT_EQ(scenario.accounts.size(), 1u);
-  EXPECT_EQ(scenario.accounts[0].summoner_name, "Demo Player");
-  EXPECT_EQ(scenario.platform.service_proxy.answers.at(0).payload, R"({"pong": $payload})");
+// The shipped scenarios must keep reading; the demo sets every knob.
+TEST(ScenarioTest, TheShippedFilesRead) {
+  struct Case {
+    const char* file;
+    const char* summoner_name;
+    std::function<void(const PlatformSettings&)> check;
+  };
+  const Case cases[] = {
+      {"demo.yaml", "Demo Player",
+       [](const PlatformSettings& platform) {
+         EXPECT_EQ(platform.service_proxy.answers.at(0).payload, R"({"pong": $payload})");
+         EXPECT_EQ(platform.drops.after_ms, 0u);
+         EXPECT_EQ(platform.refuse_reconnects.root_cause, "RECONNECT-REFUSED");
+       }},
+      {"faults.yaml", "Alice",
+       [](const PlatformSettings& platform) {
+         EXPECT_EQ(platform.drops.after_ms, 3000u);
+         ASSERT_TRUE(platform.drops.every_ms.has_value());
+         EXPECT_EQ(platform.drops.every_ms->min_ms, 2000u);
+         EXPECT_EQ(platform.drops.every_ms->max_ms, 5000u);
+         EXPECT_EQ(platform.refuse_reconnects.count, 1u);
+         EXPECT_EQ(platform.refuse_reconnects.every, 0u);
+         EXPECT_TRUE(platform.pushes.empty()) << "a kick would end the session";
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    auto loaded = LoadScenarioFile(std::string(KIV_SOURCE_DIR "/sim/scenarios/") + c.file);
+    ASSERT_TRUE(loaded.ok()) << loaded.error();
+    const Scenario& scenario = loaded.value();
+    ASSERT_EQ(scenario.accounts.size(), 1u);
+    EXPECT_EQ(scenario.accounts[0].summoner_name, c.summoner_name);
+    c.check(scenario.platform);
+  }
 }
 
 TEST(ScenarioTest, JsonAndYamlSayTheSame) {
@@ -27,6 +54,8 @@ accounts:
 platform:
   faults: { login_data_packet: malformed, subscribe: drop }
   pushes: [ { delay_ms: 10, class: kiv.Kick, body: { sessionToken: $token }, array_collections: true } ]
+  drops: { after_ms: 3000, every_ms: [2000, 5000], seed: 7 }
+  refuse_reconnects: { count: 2, every: 3, root_cause: KIV-NO-RETURN }
 login_queue: { players_ahead: 3, rate: 0.5, ticker_storm: { count: 2, status: 429 } }
 )";
   const char* json = R"({"accounts": [{"username": "bob", "queue_outcome": "failed",
@@ -34,11 +63,15 @@ login_queue: { players_ahead: 3, rate: 0.5, ticker_storm: { count: 2, status: 42
     "reconnect_credentials": {"serverPort": 5100}}],
   "platform": {"faults": {"login_data_packet": "malformed", "subscribe": "drop"},
     "pushes": [{"delay_ms": 10, "class": "kiv.Kick", "body": {"sessionToken": "$token"},
-                "array_collections": true}]},
+                "array_collections": true}],
+    "drops": {"after_ms": 3000, "every_ms": [2000, 5000], "seed": 7},
+    "refuse_reconnects": {"count": 2, "every": 3, "root_cause": "KIV-NO-RETURN"}},
   "login_queue": {"players_ahead": 3, "rate": 0.5, "ticker_storm": {"count": 2, "status": 429}}})";
   auto empty = ParseScenario("");
   ASSERT_TRUE(empty.ok()) << "an empty file is a scenario: " << empty.error();
   EXPECT_TRUE(empty.value().accounts.empty());
+  EXPECT_FALSE(empty.value().platform.drops.every_ms.has_value());
+  EXPECT_EQ(empty.value().platform.drops.seed, 1u);
   for (const char* text : {yaml, json}) {
     auto parsed = ParseScenario(text);
     ASSERT_TRUE(parsed.ok()) << parsed.error();
@@ -52,6 +85,15 @@ login_queue: { players_ahead: 3, rate: 0.5, ticker_storm: { count: 2, status: 42
     EXPECT_TRUE(s.platform.pushes.at(0).array_collections);
     EXPECT_EQ(s.login_queue.rate, 0.5);
     EXPECT_EQ(s.login_queue.ticker_storm.status, 429);
+    const DropSettings& drops = s.platform.drops;
+    ASSERT_TRUE(drops.every_ms.has_value());
+    EXPECT_EQ(std::to_string(drops.after_ms) + " [" + std::to_string(drops.every_ms->min_ms) +
+                  ", " + std::to_string(drops.every_ms->max_ms) + "] " + std::to_string(drops.seed),
+              "3000 [2000, 5000] 7");
+    const ReconnectRefusals& refusals = s.platform.refuse_reconnects;
+    EXPECT_EQ(std::to_string(refusals.count) + " " + std::to_string(refusals.every) + " " +
+                  refusals.root_cause,
+              "2 3 KIV-NO-RETURN");
   }
 }
 
@@ -73,6 +115,30 @@ TEST(ScenarioTest, MistakesAreNamedWithTheirPlace) {
        "login_queue.malformed must be one of authenticate, ticker, token"},
       {"login_queue: { ticker_busy: 1 }\n", "login_queue.ticker_busy must be true or false"},
       {"platform: { pushes: [ { delay_ms: 1 } ] }\n", "platform.pushes[0].class is required"},
+      {"platform: { drops: { after_ms: soon } }\n",
+       "platform.drops.after_ms must be a whole number in range"},
+      {"platform: { drops: { after_ms: 1, every_ms: 2000 } }\n",
+       "platform.drops.every_ms must be [min, max], two whole numbers of ms"},
+      {"platform: { drops: { after_ms: 1, every_ms: [2000] } }\n",
+       "platform.drops.every_ms must be [min, max], two whole numbers of ms"},
+      {"platform: { drops: { after_ms: 1, every_ms: [-1, 5] } }\n",
+       "platform.drops.every_ms must be [min, max], two whole numbers of ms"},
+      {"platform: { drops: { after_ms: 1, every_ms: [5000, 2000] } }\n",
+       "platform.drops.every_ms must not have its min above its max"},
+      {"platform: { drops: { every_ms: [2000, 5000] } }\n",
+       "platform.drops.every_ms needs after_ms"},
+      {"platform: { drops: { after_ms: 1, seed: -7 } }\n",
+       "platform.drops.seed must be a whole number in range"},
+      {"platform: { drops: { after: 1 } }\n", "platform.drops.after is not a known setting"},
+      {"platform: { drops: 3000 }\n", "platform.drops must be a mapping"},
+      {"platform: { refuse_reconnects: { count: [1] } }\n",
+       "platform.refuse_reconnects.count must be a whole number in range"},
+      {"platform: { refuse_reconnects: { every: -3 } }\n",
+       "platform.refuse_reconnects.every must be a whole number in range"},
+      {"platform: { refuse_reconnects: { root_cause: \"\" } }\n",
+       "platform.refuse_reconnects.root_cause must not be empty"},
+      {"{\"platform\": {\"refuse_reconnects\": {\"count\": 1, \"evry\": 3}}}",
+       "platform.refuse_reconnects.evry is not a known setting"},
       {"- 1\n", "the scenario must be a mapping"},
       {"{\"accounts\": [", "Error: Invalid value. at offset 14."},  // the reader's own text
   };
