@@ -72,6 +72,8 @@ void PlatformServices::SetFaults(const PlatformFaults& faults) {
 void PlatformServices::Configure(const PlatformSettings& settings) {
   std::lock_guard lock(mutex_);
   settings_ = settings;
+  user_faults_.clear();
+  drop_random_.seed(settings.drops.seed);
 }
 
 void PlatformServices::SetTokenCheck(TokenCheck check) {
@@ -283,11 +285,83 @@ bool PlatformServices::HandleCommand(RtmpServerSession& session, const RtmpMessa
       }
     }
   }
-  Note("auth " + user);
-  if (faults.channel_login == Fault::kNone && user.empty()) {
-    return Refuse(session, call, "Server.Security.Credentials", "Invalid credentials");
+  return HandleChannelLogin(session, call, user, faults.channel_login);
+}
+
+bool PlatformServices::HandleChannelLogin(RtmpServerSession& session, const RtmpMessage& call,
+                                          const std::string& user, Fault fault) {
+  if (fault != Fault::kNone || user.empty()) {
+    Note("auth " + user);
+    if (fault == Fault::kNone) {
+      return Refuse(session, call, "Server.Security.Credentials", "Invalid credentials");
+    }
+    return Answer(session, call, fault, Amf3Item::String("success"));
   }
-  return Answer(session, call, faults.channel_login, Amf3Item::String("success"));
+  bool reconnect = false;
+  bool refused = false;
+  std::string root_cause;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = connections_.find(session.client_id());
+    reconnect = it == connections_.end() || !it->second.logged_in;
+    if (reconnect) {
+      const ReconnectRefusals& refusals = settings_.refuse_reconnects;
+      const uint64_t number = ++user_faults_[user].reconnects;
+      refused = number <= refusals.count || (refusals.every != 0 && number % refusals.every == 0);
+      root_cause = refusals.root_cause;
+      if (!refused) {
+        Connection& connection = connections_[session.client_id()];
+        connection.session = session.weak_from_this();
+        connection.user = user;
+      }
+    }
+  }
+  if (refused) {
+    Note("refuse reconnect " + user);
+    Note("auth " + user);
+    return Refuse(session, call, "Server.Processing", "Reconnect refused", root_cause);
+  }
+  if (reconnect) Note("reconnect " + user);
+  Note("auth " + user);
+  const bool answered = Answer(session, call, Fault::kNone, Amf3Item::String("success"));
+  if (reconnect) ArmDrop(session, user);
+  return answered;
+}
+
+void PlatformServices::ArmDrop(RtmpServerSession& session, const std::string& user) {
+  uint32_t delay_ms = 0;
+  {
+    std::lock_guard lock(mutex_);
+    const DropSettings& drops = settings_.drops;
+    if (drops.after_ms == 0) return;
+    if (user_faults_[user].drops == 0) {
+      delay_ms = drops.after_ms;
+    } else if (drops.every_ms) {
+      // Modulo rather than a distribution, whose draws differ between standard libraries.
+      const uint64_t span = uint64_t{drops.every_ms->max_ms} - drops.every_ms->min_ms + 1;
+      delay_ms = drops.every_ms->min_ms + static_cast<uint32_t>(drop_random_() % span);
+    } else {
+      return;
+    }
+  }
+  std::weak_ptr<RtmpServerSession> weak = session.weak_from_this();
+  delayed_.After(std::chrono::milliseconds(delay_ms), [this, weak, user] {
+    const std::shared_ptr<RtmpServerSession> target = weak.lock();
+    if (!target || target->closed()) return;
+    {
+      std::lock_guard lock(mutex_);
+      // A connection logged out in the meantime is no longer the user's to drop.
+      const auto it = connections_.find(target->client_id());
+      if (it == connections_.end() || it->second.user != user) return;
+      // Without repeats a user is dropped once, even with two connections armed.
+      if (!settings_.drops.every_ms && user_faults_[user].drops > 0) return;
+      connections_.erase(it);
+      ++user_faults_[user].drops;
+    }
+    // Journaled first, so that whoever sees the connection gone finds the line.
+    Note("drop " + user);
+    target->Drop();
+  });
 }
 
 bool PlatformServices::HandleLogin(RtmpServerSession& session, const RtmpMessage& call,
@@ -332,6 +406,7 @@ bool PlatformServices::HandleLogin(RtmpServerSession& session, const RtmpMessage
     Connection& connection = connections_[session.client_id()];
     connection.session = session.weak_from_this();
     connection.user = user;
+    connection.logged_in = true;
   }
   return Answer(session, call, Fault::kNone,
                 TypedObject("com.vorogames.platform.login.Session",
@@ -356,7 +431,10 @@ bool PlatformServices::HandleLoginDataPacket(RtmpServerSession& session, const R
     return Refuse(session, call, "Server.Security.Credentials", "Not logged in");
   }
   const bool answered = Answer(session, call, fault, LoginDataPacket(account));
-  if (fault == Fault::kNone) SchedulePushes(session, account, SessionToken(account.username));
+  if (fault == Fault::kNone) {
+    SchedulePushes(session, account, SessionToken(account.username));
+    ArmDrop(session, account.username);
+  }
   return answered;
 }
 

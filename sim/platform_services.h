@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,8 @@ class PlatformServices {
 
   void AddAccount(PlatformAccount account);
   void SetFaults(const PlatformFaults& faults);
-  // The scenario's platform settings (chunk size aside, which is the server's).
+  // The scenario's platform settings (chunk size aside, which is the server's). Drops and
+  // refused reconnects count afresh from here.
   void Configure(const PlatformSettings& settings);
   void SetTokenCheck(TokenCheck check);
   // Called with every journal line as it is written (on the thread that wrote it).
@@ -52,7 +54,9 @@ class PlatformServices {
   // "clientFacadeService.getLoginDataPacketForUser", "loginService.logout alice",
   // "accountService.getAccountStateForCurrentSession ENABLED",
   // "lcdsServiceProxy.call <service>.<method>", "push <class>",
-  // "<destination>.<operation>" for anything else.
+  // "<destination>.<operation>" for anything else. A channel login on a connection that did
+  // not log in is a reconnect: "reconnect alice" or "refuse reconnect alice" comes right
+  // before its "auth alice". "drop alice" when the server drops one of alice's connections.
   std::vector<std::string> journal() const;
 
   // Pushes `body` (wrapped in an AsyncMessage on `subtopic`) to every connection whose
@@ -67,7 +71,13 @@ class PlatformServices {
   struct Connection {
     std::weak_ptr<RtmpServerSession> session;
     std::string user;
+    bool logged_in = false;  // by loginService.login; otherwise by a reconnect
     size_t account_state_reads = 0;
+  };
+  // What the drop and refusal knobs have done to a user so far.
+  struct UserFaults {
+    uint32_t drops = 0;
+    uint64_t reconnects = 0;
   };
 
   bool HandleCommand(RtmpServerSession& session, const RtmpMessage& call, const AmfValue& message);
@@ -77,6 +87,11 @@ class PlatformServices {
   bool HandleServiceProxy(RtmpServerSession& session, const RtmpMessage& call,
                           const AmfValue& body);
   bool HandleLogout(RtmpServerSession& session, const RtmpMessage& call);
+  // The channel login: `user` is whose token it carried (empty: nobody's).
+  bool HandleChannelLogin(RtmpServerSession& session, const RtmpMessage& call,
+                          const std::string& user, Fault fault);
+  // Arms the next drop of `session`'s connection, on which `user`'s session just came up.
+  void ArmDrop(RtmpServerSession& session, const std::string& user);
   void SchedulePushes(RtmpServerSession& session, const PlatformAccount& account,
                       const std::string& token);
 
@@ -96,6 +111,9 @@ class PlatformServices {
   Observer observer_;                                // guarded by mutex_
   std::map<std::string, std::string> tokens_;        // user name -> session token
   std::map<std::string, Connection> connections_;    // client id -> connection
+  std::map<std::string, UserFaults> user_faults_;    // by user name
+  // Draws the delays of repeated drops; seeded by Configure.
+  std::mt19937_64 drop_random_;
   uint64_t next_token_ = 1;
   std::vector<std::string> journal_;
   // Last, so that it stops (dropping what waits) before the tables it reads go away.

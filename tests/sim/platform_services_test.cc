@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -19,7 +20,9 @@
 #include "lcds/amf/amf_conversion.h"
 #include "lcds/amf/amf_member.h"
 #include "lcds/amf/amf_test_support.h"
+#include "lcds/flex_calls.h"
 #include "lcds/lcds_session.h"
+#include "lcds/rtmp/rtmp_connect.h"
 #include "sim/amf_builders.h"
 #include "support/sim_accounts.h"
 #include "support/test_pki.h"
@@ -56,6 +59,29 @@ class PlatformServicesTest : public ::testing::Test {
     return session_.Login("localhost", server_->port(), true,
                           TrustedCertificates::FromPemFile(pki_->ca_cert), credentials,
                           user == "alice" ? "7" : "8", timeout);
+  }
+
+  MaybeType<Success> Reconnect() {
+    return session_.Reconnect("localhost", server_->port(), true,
+                              TrustedCertificates::FromPemFile(pki_->ca_cert), "7", kTimeout);
+  }
+
+  // Ticks the session until its connection is gone or `limit` has passed; whether it went.
+  bool WaitForDisconnect(milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      session_.Tick();
+      if (session_.IsDisconnected()) return true;
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return false;
+  }
+
+  // How often `line` is in the journal from index `from` on.
+  long JournalCount(const std::string& line, size_t from = 0) {
+    const std::vector<std::string> journal = platform_.journal();
+    return std::count(journal.begin() + static_cast<long>(std::min(from, journal.size())),
+                      journal.end(), line);
   }
 
   // Ticks the session until `count` pushes have arrived or five seconds have passed.
@@ -231,6 +257,123 @@ TEST_F(PlatformServicesTest, LoginDataPacketAccountStatesAndLogoutAreJournaledAn
   EXPECT_EQ(platform_.journal().back(), "loginService.logout alice");
   std::lock_guard lock(observed_mutex);
   EXPECT_EQ(observed, platform_.journal());
+}
+
+TEST_F(PlatformServicesTest, DropsTheSessionAfterItsLoginAndAgainOnlyWithARange) {
+  struct Case {
+    const char* name;
+    DropSettings drops;
+    bool drops_again;
+  };
+  const Case cases[] = {
+      {"once", {.after_ms = 100}, false},
+      {"every", {.after_ms = 100, .every_ms = DelayRange{50, 150}, .seed = 7}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PlatformSettings settings;
+    settings.drops = c.drops;
+    platform_.Configure(settings);
+    const size_t from = platform_.journal().size();
+    ASSERT_TRUE(Login().ok());
+    ASSERT_TRUE(WaitForDisconnect(kTimeout)) << "the server drops the logged-in connection";
+    EXPECT_EQ(JournalCount("drop alice", from), 1);
+
+    MaybeType<Success> back = Reconnect();
+    ASSERT_TRUE(back.ok()) << back.failure().description;
+    EXPECT_EQ(JournalCount("reconnect alice", from), 1);
+    EXPECT_EQ(JournalCount("loginService.login alice", from), 1) << "a reconnect does not log in";
+    if (c.drops_again) {
+      // Each reconnected connection goes within the range's max; the margin is for slow runs.
+      for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(WaitForDisconnect(milliseconds(150 + 3000))) << "drop " << i + 2;
+        back = Reconnect();
+        ASSERT_TRUE(back.ok()) << back.failure().description;
+      }
+      EXPECT_EQ(JournalCount("drop alice", from), 3);
+      EXPECT_EQ(JournalCount("reconnect alice", from), 3);
+    } else {
+      // Three times the first delay pass without another drop.
+      EXPECT_FALSE(WaitForDisconnect(milliseconds(300)));
+      EXPECT_EQ(JournalCount("drop alice", from), 1);
+    }
+  }
+}
+
+TEST_F(PlatformServicesTest, RefusesReconnectsByCountAndByTurn) {
+  struct Case {
+    ReconnectRefusals refusals;
+    const char* outcomes;  // per reconnect: o accepted, x refused
+  };
+  const Case cases[] = {
+      {{.count = 2}, "xxoo"},
+      {{.every = 3}, "ooxoox"},
+      {{.count = 1, .every = 2}, "xxoxo"},
+      {{}, "ooo"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.outcomes);
+    PlatformSettings settings;
+    settings.refuse_reconnects = c.refusals;
+    platform_.Configure(settings);
+    ASSERT_TRUE(Login().ok());
+    const size_t from = platform_.journal().size();
+    std::string outcomes;
+    std::string journaled;
+    for (size_t i = 0; c.outcomes[i] != '\0'; ++i) {
+      const MaybeType<Success> back = Reconnect();
+      outcomes += back.ok() ? 'o' : 'x';
+      // The client's session tells a refused channel login by its own code, not the root cause.
+      if (!back.ok()) {
+        EXPECT_EQ(back.failure().messageId, "CHANNEL_AUTH_FAILED");
+      }
+    }
+    const std::vector<std::string> journal = platform_.journal();
+    for (size_t i = from; i < journal.size(); ++i) {
+      if (journal[i] == "reconnect alice") journaled += 'o';
+      if (journal[i] == "refuse reconnect alice") journaled += 'x';
+    }
+    EXPECT_EQ(outcomes, c.outcomes);
+    EXPECT_EQ(journaled, c.outcomes);
+  }
+}
+
+TEST_F(PlatformServicesTest, ARefusedReconnectCarriesItsRootCause) {
+  PlatformSettings settings;
+  settings.refuse_reconnects = {.count = 1, .root_cause = "KIV-NO-RETURN"};
+  platform_.Configure(settings);
+  ASSERT_TRUE(Login().ok());
+  // The channel login a reconnect sends, on a connection of its own, its answer read raw.
+  auto channel_login = [this] {
+    RtmpConnectResult connected = ConnectRtmp("localhost", server_->port(), true,
+                                              TrustedCertificates::FromPemFile(pki_->ca_cert));
+    if (!connected.ok()) return RTMP::MakeFault("CONNECT", connected.error.message);
+    RtmpClient client(std::move(connected.connection));
+    auto connect = client.ConnectCommand("rtmps://localhost", kLcdsSwfUrl, "");
+    if (connect.wait_for(kTimeout) != std::future_status::ready) {
+      return RTMP::MakeFault("CONNECT", "no answer");
+    }
+    MessageIdGenerator ids;
+    Amf3Item login = MakeCommandMessage(ids, "", 8);
+    const std::string secret = "alice:" + platform_.SessionToken("alice");
+    login.MutableObject()->SetMember("destination", Amf3Item::String("auth"));
+    login.MutableObject()->SetMember(
+        "body", Amf3Item::String(
+                    Base64Encode(reinterpret_cast<const uint8_t*>(secret.data()), secret.size())));
+    auto answer = SendFlexCommand(client, login);
+    if (answer.wait_for(kTimeout) != std::future_status::ready) {
+      return RTMP::MakeFault("LOGIN", "no answer");
+    }
+    return answer.get();
+  };
+  const RTMP::CommandResult refused = channel_login();
+  ASSERT_FALSE(refused.success);
+  EXPECT_EQ(MemberText(refused.value, "faultCode") + " " +
+                MemberText(AmfMember(refused.value, "rootCause"), "errorCode"),
+            "Server.Processing KIV-NO-RETURN");
+  EXPECT_TRUE(channel_login().success) << "one refusal, then reconnects go through";
+  EXPECT_EQ(JournalCount("refuse reconnect alice"), 1);
+  EXPECT_EQ(JournalCount("reconnect alice"), 1);
 }
 
 }  // namespace
