@@ -5,196 +5,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <memory>
-#include <regex>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "host/api_client.h"
-#include "host/host_session.h"
-#include "host/qsa_service.h"
-#include "login/login_module.h"
-#include "plugin/plugin_runtime.h"
-#include "sim/local_platform.h"
+#include "integration/login_flow_fixture.h"
 #include "support/manual_clock.h"
-#include "support/sim_accounts.h"
-#include "support/test_pki.h"
 
 namespace {
 
+using login_flow::LoginFlowTest;
+using login_flow::WaitUntil;
 using Voro::Sim::Fault;
-
-// Waits (up to 20 seconds) until `done` holds.
-template <typename Done>
-bool WaitUntil(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
-}
-
-class LoginFlowTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string why;
-    pki_ = Voro::testing::SharedTestPki(&why);
-    ASSERT_NE(pki_, nullptr) << why;
-    scenario_.accounts.push_back(Voro::testing::SimAlice());
-    scenario_.platform.require_queue_token = true;
-  }
-
-  void TearDown() override {
-    if (session_) session_->Shutdown();
-    if (module_.module) thread_->Invoke([&] { module_.callbacks->Shutdown(module_.module); });
-  }
-
-  // Starts the simulated platform, over TLS or not, and writes its region file.
-  // `qsa_platform_id`: the region's sign-on platform (none when empty).
-  std::string StartPlatform(bool tls, const std::string& qsa_platform_id = "") {
-    Voro::Sim::LocalPlatformOptions options;
-    (tls ? options.rtmps_port : options.rtmp_port) = 0;
-    options.queue_port = 0;
-    if (tls) options.certificate_file = pki_->localhost_cert;
-    if (tls) options.key_file = pki_->server_key;
-    platform_ = std::make_unique<Voro::Sim::LocalPlatform>(scenario_, options);
-    auto started = platform_->Start();
-    EXPECT_TRUE(started.ok()) << started.error();
-    const std::string region_file = pki_->dir + "/login-flow-region.json";
-    std::ofstream(region_file) << platform_->RegionSettingsJson(qsa_platform_id);
-    return region_file;
-  }
-
-  // Starts the platform and the plugin library in the host, pointed at each other.
-  void Start(const std::string& qsa_platform_id = "") {
-    const std::string region_file = StartPlatform(true, qsa_platform_id);
-    auto loaded = kivhost::HostSession::Load(KIV_PLUGIN_PATH);
-    ASSERT_TRUE(loaded.ok()) << loaded.error();
-    session_ = std::move(loaded.value());
-    host_ = &session_->host();
-    thread_ = &session_->thread();
-    auto read = host_->endpoints().LoadRegionFile(region_file);
-    ASSERT_TRUE(read.ok()) << read.error();
-    read = host_->external_http().SetExtraCaFile(pki_->ca_cert);
-    ASSERT_TRUE(read.ok()) << read.error();
-    command_line_.emplace_back("lcds-ca-file", pki_->ca_cert);
-    host_->endpoints().SetCommandLineArgs(command_line_);
-    host_->qsa().Configure(qsa_);
-    host_->qsa().Install(&host_->endpoints());
-    ASSERT_TRUE(session_->Create(kivhost::HostVersion{}).accepted);
-    ASSERT_TRUE(session_->Initialize());
-    api_ = session_->descriptor().api;
-  }
-
-  kivhost::ApiCallResult Call(const std::string& method, const std::string& path,
-                              const std::string& body = "") {
-    kivhost::ApiCallResult result;
-    kivhost::ApiCall call{kivhost::MethodCode(method), path, {}, "", body};
-    if (!body.empty()) call.content_type = "application/json";
-    const ApiEndpointRecord* endpoint = kivhost::FindEndpoint(*api_, call.method, path);
-    EXPECT_NE(endpoint, nullptr) << path;
-    thread_->Invoke([&] {
-      if (endpoint) {
-        auto sent = kivhost::CallEndpoint(*endpoint, call, &result);
-        EXPECT_TRUE(sent.ok()) << sent.error();
-      }
-    });
-    return result;
-  }
-
-  kivhost::ApiCallResult PostLogin(const std::string& password, const std::string& user = "alice") {
-    return Call("POST", "/kiv-login/v1/session",
-                R"({"username":")" + user + R"(","password":")" + password + R"("})");
-  }
-
-  // The session resource's published states, in order, once the last is SUCCEEDED or ERROR
-  // (or the wait ended), after the first `skip`.
-  std::vector<std::string> WaitForSessionEnd(size_t skip = 0) {
-    WaitUntil([&] {
-      const std::vector<std::string> states = SessionStates();
-      return states.size() > skip && (states.back() == "SUCCEEDED" || states.back() == "ERROR");
-    });
-    return SessionStates();
-  }
-
-  std::vector<std::string> SessionStates() const {
-    std::vector<std::string> states;
-    for (const auto& event : host_->event_log()) {
-      const size_t at = event.payload.find(R"("state":")");
-      if (event.kind == kivhost::EventRecord::kPublished &&
-          event.name == "OnJsonApiEvent_kiv-login_v1_session" && at != std::string::npos) {
-        states.push_back(event.payload.substr(at + 9, event.payload.find('"', at + 9) - at - 9));
-      }
-    }
-    return states;
-  }
-
-  // The fields of the last record of `sink` (and `name`) the host received, as JSON.
-  std::string Record(const std::string& name, const std::string& sink = "events") const {
-    std::string last;
-    for (const auto& record : host_->endpoints().records()) {
-      if (record.sink == sink && record.name == name) last = record.arguments;
-    }
-    return last;
-  }
-  bool TelemetryNow(const std::string& text) const {
-    return Record("login_result").find(text) != std::string::npos;
-  }
-  // The login's result is sent after the session's last state is published: wait for it.
-  bool TelemetryHas(const std::string& text) {
-    return WaitUntil([&] { return TelemetryNow(text); });
-  }
-
-  // The session's "error" member as "id messageId", or "" without one.
-  std::string SessionError() {
-    const std::string body = Call("GET", "/kiv-login/v1/session").body_json;
-    const size_t error = body.find(R"("error":)");
-    if (error == std::string::npos) return "";
-    const std::string text = body.substr(error);
-    std::smatch id, message;
-    std::regex_search(text, id, std::regex(R"re("id":"([^"]*))re"));
-    std::regex_search(text, message, std::regex(R"re("messageId":"([^"]*))re"));
-    return id.str(1) + " " + message.str(1);
-  }
-
-  // A first login the queue refuses, then one whose failing platform login is retried
-  // without limit (a session exists already); returns once the platform saw a login.
-  void StartRetryingLogin() {
-    scenario_.platform.faults.login = Fault::kError;
-    Start();
-    ASSERT_EQ(PostLogin("no").status, 201);
-    ASSERT_EQ(WaitForSessionEnd().back(), "ERROR");
-    EXPECT_EQ(SessionError(), "ALE-18F2C92E INVALID_CREDENTIALS");
-    EXPECT_TRUE(TelemetryHas(R"("login_succeeded":"false")"));
-    ASSERT_EQ(PostLogin("wonderland").status, 201);
-    ASSERT_TRUE(WaitUntil([&] { return !platform_->services().journal().empty(); }));
-  }
-
-  // The login resources published so far, in order.
-  std::vector<std::string> KivLoginResources() const {
-    std::vector<std::string> names;
-    for (const std::string& name : host_->published_events()) {
-      if (name.starts_with("OnJsonApiEvent_kiv-login_v1_")) names.push_back(name.substr(28));
-    }
-    return names;
-  }
-
-  const Voro::testing::TestPki* pki_ = nullptr;
-  Voro::Sim::Scenario scenario_;
-  kivhost::QsaConfig qsa_;
-  std::vector<std::pair<std::string, std::string>> command_line_;
-  std::unique_ptr<Voro::Sim::LocalPlatform> platform_;
-  std::unique_ptr<kivhost::HostSession> session_;
-  kivhost::SubstituteHost* host_ = nullptr;
-  kivhost::PluginThread* thread_ = nullptr;
-  const ApiTable* api_ = nullptr;
-  // The login module in-process, when there is one, with its own thread and host.
-  std::unique_ptr<kivhost::PluginThread> own_thread_;
-  std::unique_ptr<kivhost::SubstituteHost> own_host_;
-  PluginDescriptor module_{};
-};
 
 // The credentials come from the command line: the login starts itself.
 TEST_F(LoginFlowTest, ImmediateAutoLoginOverTlsPublishesItsResourcesInOrder) {
@@ -358,21 +181,7 @@ TEST_F(LoginFlowTest, ALaterLoginRetriesUntilThreeHundredSecondsHavePassed) {
   scenario_.platform.faults.login = Fault::kError;
   const std::string region_file = StartPlatform(false);
   Voro::testing::ManualClock clock;
-  own_thread_ = std::make_unique<kivhost::PluginThread>();
-  own_host_ = std::make_unique<kivhost::SubstituteHost>(own_thread_.get());
-  thread_ = own_thread_.get();
-  host_ = own_host_.get();
-  auto read = host_->endpoints().LoadRegionFile(region_file);
-  ASSERT_TRUE(read.ok()) << read.error();
-  module_.major = 17;
-  module_.minor = 1;
-  ASSERT_TRUE(
-      Voro::PluginRuntime::Create(&module_, std::make_unique<Voro::LoginModule>(), "kiv-login"));
-  bool initialized = false;
-  thread_->Invoke(
-      [&] { initialized = module_.callbacks->Initialize(module_.module, host_->services()); });
-  ASSERT_TRUE(initialized);
-  api_ = module_.api;
+  ASSERT_NE(StartInProcess(region_file), nullptr);
 
   // The first login the queue refuses; the second, started while a session exists, keeps
   // retrying its failing platform login.

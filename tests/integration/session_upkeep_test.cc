@@ -1,0 +1,199 @@
+// A logged-in session under what networks and servers do to it: the simulated platform
+// drops its connection, refuses reconnects or kicks it, and the login module (in-process,
+// so that the test can pin its random draws and move its clock) keeps it up or ends it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "integration/login_flow_fixture.h"
+#include "sim/amf_builders.h"
+#include "support/manual_clock.h"
+
+namespace {
+
+using login_flow::LoginFlowTest;
+using login_flow::WaitUntil;
+
+constexpr char kKickClass[] = "com.vorogames.platform.messaging.ClientLoginKickNotification";
+
+class SessionUpkeepTest : public LoginFlowTest {
+ protected:
+  // The platform over TLS and the module in-process, logged in as alice; reconnect delays
+  // are `delay(bound)`.
+  void LogIn(Voro::LoginModule::RandomDelay delay) {
+    const std::string region_file = StartPlatform(true);
+    ASSERT_TRUE(host_ == nullptr);
+    command_line_.emplace_back("lcds-ca-file", pki_->ca_cert);
+    module_pointer_ = StartInProcess(region_file);
+    ASSERT_NE(module_pointer_, nullptr);
+    auto read = host_->external_http().SetExtraCaFile(pki_->ca_cert);
+    ASSERT_TRUE(read.ok()) << read.error();
+    thread_->Invoke([&] { module_pointer_->set_reconnect_random(std::move(delay)); });
+    ASSERT_EQ(PostLogin("wonderland").status, 201);
+    ASSERT_EQ(WaitForSessionEnd().back(), "SUCCEEDED");
+  }
+
+  size_t Logged(const std::string& message) const {
+    const auto lines = host_->log_lines();
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+      return line.message == message;
+    }));
+  }
+  // The log lines that start with one of `prefixes`, in order.
+  std::vector<std::string> LogLines(const std::vector<std::string>& prefixes) const {
+    std::vector<std::string> found;
+    for (const auto& line : host_->log_lines()) {
+      for (const std::string& prefix : prefixes) {
+        if (line.message.starts_with(prefix)) found.push_back(line.message);
+      }
+    }
+    return found;
+  }
+  size_t Journaled(const std::string& line) const {
+    const std::vector<std::string> journal = platform_->services().journal();
+    return static_cast<size_t>(std::count(journal.begin(), journal.end(), line));
+  }
+  // The "connected" member of every session resource published, as "t"/"f", in order.
+  std::string ConnectedFlags() const {
+    std::string flags;
+    for (const auto& event : host_->event_log()) {
+      if (event.kind != kivhost::EventRecord::kPublished ||
+          event.name != "OnJsonApiEvent_kiv-login_v1_session" ||
+          event.payload.find(R"("state":"SUCCEEDED")") == std::string::npos) {
+        continue;
+      }
+      flags += event.payload.find(R"("connected":true)") != std::string::npos ? 't' : 'f';
+    }
+    return flags;
+  }
+  void Kick(const std::string& token) {
+    Voro::BindingProperty body;
+    body["sessionToken"] = token;
+    ASSERT_EQ(platform_->services().PushTo(
+                  "alice", Voro::Sim::TypedDynamicObject(kKickClass, body), "cn-7"),
+              1u);
+  }
+
+  std::vector<std::string> RunWithRefusals(uint32_t refusals, const std::string& outcome);
+
+  Voro::LoginModule* module_pointer_ = nullptr;
+};
+
+// One drop: the tick notices it once, however many times it runs while the reconnect
+// waits, and the session is published as it goes down and comes back.
+TEST_F(SessionUpkeepTest, ADropIsReconnectedOnceAndPublishedAroundIt) {
+  scenario_.platform.drops.after_ms = 100;
+  LogIn([](int64_t bound) { return std::min<int64_t>(bound, 700); });
+  ASSERT_TRUE(WaitUntil([&] { return Logged("Reconnect complete.") == 1; }))
+      << ::testing::PrintToString(LogLines({"Reconnect", "Attempting", "Disconnected"}));
+  EXPECT_EQ(Logged("Disconnected from platform. Reconnecting..."), 1u);
+  EXPECT_EQ(Logged("Beginning reconnect."), 1u);
+  EXPECT_EQ(LogLines({"Attempting reconnect"}),
+            std::vector<std::string>{"Attempting reconnect in 700 ms..."});
+  EXPECT_EQ(Journaled("drop alice"), 1u);
+  EXPECT_EQ(Journaled("reconnect alice"), 1u);
+  // Logged in, down while reconnecting, up again.
+  EXPECT_TRUE(ConnectedFlags().ends_with("tft")) << ConnectedFlags();
+  const std::string session = Call("GET", "/kiv-login/v1/session").body_json;
+  EXPECT_NE(session.find(R"("connected":true)"), std::string::npos) << session;
+  EXPECT_NE(session.find(R"("state":"SUCCEEDED")"), std::string::npos) << session;
+}
+
+// Refused reconnects back off below 5 s, 10 s, then 15 s each time (the draws are pinned
+// to the bound, and a moving clock lets minutes pass in seconds); returns the attempts
+// logged once `outcome` was logged.
+std::vector<std::string> SessionUpkeepTest::RunWithRefusals(uint32_t refusals,
+                                                            const std::string& outcome) {
+  scenario_.platform.drops.after_ms = 100;
+  scenario_.platform.refuse_reconnects.count = refusals;
+  Voro::testing::ManualClock clock;
+  std::atomic<bool> ended{false};
+  std::thread mover([&] {
+    for (; !ended; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+      clock.AdvanceMilliseconds(50);
+    }
+  });
+  LogIn([](int64_t bound) { return bound; });
+  EXPECT_TRUE(WaitUntil([&] { return Logged(outcome) == 1; }))
+      << ::testing::PrintToString(LogLines({"Reconnect", "Attempting"}));
+  ended = true;
+  mover.join();
+  return LogLines({"Attempting reconnect"});
+}
+
+TEST_F(SessionUpkeepTest, TwoRefusedReconnectsAreOvercome) {
+  EXPECT_EQ(RunWithRefusals(2, "Reconnect complete."),
+            (std::vector<std::string>{"Attempting reconnect in 5000 ms...",
+                                      "Attempting reconnect in 10000 ms...",
+                                      "Attempting reconnect in 15000 ms..."}));
+  EXPECT_EQ(Logged("AuthenticateChannelAsync failed.. Retrying."), 2u);
+  EXPECT_EQ(Journaled("refuse reconnect alice"), 2u);
+  EXPECT_EQ(Journaled("reconnect alice"), 1u);
+  EXPECT_EQ(SessionStates().back(), "SUCCEEDED");
+}
+
+TEST_F(SessionUpkeepTest, EndlessRefusalsCloseTheSessionAfterThreeHundredSeconds) {
+  const std::vector<std::string> attempts = RunWithRefusals(1'000'000, "Reconnect failed.");
+  // 5 + 10 + 15 s per later attempt: past 300 s after some twenty attempts.
+  ASSERT_GE(attempts.size(), 15u);
+  EXPECT_EQ(attempts[0], "Attempting reconnect in 5000 ms...");
+  EXPECT_EQ(attempts[1], "Attempting reconnect in 10000 ms...");
+  EXPECT_EQ(attempts.back(), "Attempting reconnect in 15000 ms...");
+  EXPECT_EQ(Logged("AuthenticateChannelAsync failed.. Retrying."), attempts.size());
+  EXPECT_EQ(LogLines({"Reconnect timed out", "Closing session.", "Session closed.",
+                      "Reconnect failed."}),
+            (std::vector<std::string>{"Reconnect timed out", "Closing session.",
+                                      "Session closed.", "Reconnect failed."}));
+  EXPECT_EQ(SessionError(), "ALE-4FBFEF57 CHANNEL_AUTH_FAILED");
+  EXPECT_EQ(Call("GET", "/kiv-login/v1/wallet").status, 404) << "the session's login is gone";
+}
+
+// A kick with another session's token only republishes the session; with its own token
+// the session ends logged in elsewhere, and no reconnect follows.
+TEST_F(SessionUpkeepTest, OnlyAKickWithTheSessionsOwnTokenEndsIt) {
+  LogIn([](int64_t) { return 0; });
+  const size_t published = SessionStates().size();
+  Kick("someone-else");
+  ASSERT_TRUE(WaitUntil([&] { return SessionStates().size() == published + 1; }));
+  EXPECT_EQ(SessionStates().back(), "SUCCEEDED");
+  EXPECT_EQ(SessionError().find("ALE-"), std::string::npos);
+
+  Kick(platform_->services().SessionToken("alice"));
+  ASSERT_TRUE(WaitUntil([&] { return SessionStates().back() == "LOGGING_OUT"; }))
+      << ::testing::PrintToString(SessionStates());
+  EXPECT_EQ(SessionError(), "ALE-C17DA63E LOGGED_IN_ELSEWHERE");
+  EXPECT_EQ(Journaled("loginService.logout alice"), 1u);
+  EXPECT_EQ(Logged("Account logged elsewhere"), 1u);
+  // Ticks go on; the connection the kick closed starts nothing.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(Logged("Beginning reconnect."), 0u);
+}
+
+// Logging out: a second request while the first runs does nothing; the client's
+// pre-shutdown event logs out too.
+TEST_F(SessionUpkeepTest, LogoutHappensOnceAlsoOnPreShutdown) {
+  LogIn([](int64_t) { return 0; });
+  thread_->Invoke([&] {
+    module_pointer_->LogoutSession();
+    module_pointer_->LogoutSession();
+  });
+  EXPECT_EQ(Logged("Beginning logout."), 1u);
+  EXPECT_EQ(Logged("Logout complete."), 1u);
+  EXPECT_EQ(Call("GET", "/kiv-login/v1/session").status, 404);
+
+  ASSERT_EQ(PostLogin("wonderland").status, 201);
+  ASSERT_TRUE(WaitUntil([&] { return SessionStates().back() == "SUCCEEDED"; }));
+  auto raised = host_->RaiseEvent(
+      "OnJsonApiEvent_voroclient_pre-shutdown_begin",
+      R"({"uri":"/voroclient/pre-shutdown/begin","eventType":"Create","data":{}})");
+  ASSERT_TRUE(raised.ok()) << raised.error();
+  EXPECT_TRUE(WaitUntil([&] { return Logged("Logout complete.") == 2; }));
+  EXPECT_EQ(Journaled("loginService.logout alice"), 2u);
+}
+
+}  // namespace
