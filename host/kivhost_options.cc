@@ -33,13 +33,14 @@ kiv::Status SetValueOption(const std::string& name, const std::string& value,
     options->login.username = value;
   } else if (name == "password") {
     options->login.password = value;
-  } else if (name == "login-timeout") {
+  } else if (name == "login-timeout" || name == "stay") {
     auto seconds = ParseSeconds(name, value);
     if (!seconds.ok()) return kiv::Error{seconds.error()};
     if (seconds.value() <= 0) {
-      return kiv::Error{"'--login-timeout' needs a number of seconds above 0, not '" + value + "'"};
+      return kiv::Error{"'--" + name + "' needs a number of seconds above 0, not '" + value + "'"};
     }
-    options->login.timeout_seconds = seconds.value();
+    (name == "stay" ? options->login.stay_seconds : options->login.timeout_seconds) =
+        seconds.value();
   } else if (name == "run-for" || name == "wait-timeout") {
     auto seconds = ParseSeconds(name, value);
     if (!seconds.ok()) return kiv::Error{seconds.error()};
@@ -123,7 +124,7 @@ kiv::Status ParseCall(const std::vector<std::string>& args, size_t first, CallOp
 bool IsValueOption(const std::string& name) {
   return name == "plugin" || name == "host-version" || name == "region-file" || name == "run-for" ||
          name == "wait-timeout" || name == "ca" || name == "qsa-file" || name == "username" ||
-         name == "password" || name == "login-timeout";
+         name == "password" || name == "login-timeout" || name == "stay";
 }
 
 // Names a command before a second one: kivhost runs one command at a time.
@@ -142,6 +143,7 @@ kiv::Status CheckLogin(const KivhostOptions& options) {
     const char* stray = login.username          ? "--username"
                         : login.password        ? "--password"
                         : login.timeout_seconds ? "--login-timeout"
+                        : login.stay_seconds    ? "--stay"
                                                 : nullptr;
     if (stray == nullptr) return {};
     return kiv::Error{std::string("'") + stray + "' goes with the 'login' command"};

@@ -29,6 +29,8 @@ struct LoginOptions {
   std::optional<std::string> password;
   // How long to wait for the session to succeed or fail; unset: kDefaultLoginTimeout.
   std::optional<double> timeout_seconds;
+  // After a success, keep the session this long, showing what happens to it, then log out.
+  std::optional<double> stay_seconds;
 };
 
 struct KivhostOptions {

@@ -3,6 +3,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/api_client.h"
 #include "host/login_progress.h"
@@ -144,6 +146,39 @@ void LogOut(HostSession& session, SessionEvents* events, LoginProgress* progress
   }
 }
 
+// Keeps a logged-in session for `seconds`, printing each change of it and what the plugin
+// logs about its upkeep as it happens. True when it is still logged in at the end.
+bool Stay(HostSession& session, double seconds, SessionEvents* events, LoginProgress* progress,
+          std::FILE* out) {
+  std::fprintf(out, "login: staying logged in for %g seconds\n", seconds);
+  const Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(seconds));
+  size_t logs_seen = session.host().log_lines().size();
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    // Short turns, so that log lines show when they come even without session events.
+    const std::optional<std::string> payload =
+        events->Pop(std::min(end, now + std::chrono::milliseconds(50)));
+    const std::vector<LogLine> logs = session.host().log_lines();
+    for (; logs_seen < logs.size(); ++logs_seen) {
+      if (auto line = DescribeSessionUpkeep(logs[logs_seen].message)) {
+        std::fprintf(out, "login: %s\n", line->c_str());
+      }
+    }
+    if (payload) {
+      if (auto line = progress->OnResourceEvent(*payload)) {
+        std::fprintf(out, "login: %s\n", line->c_str());
+      }
+    }
+    if (progress->closed()) {
+      std::fprintf(out, "login: the session ended during the stay\n");
+      return false;
+    }
+    if (!payload && Clock::now() >= end) break;
+  }
+  return progress->state() == "SUCCEEDED";
+}
+
 }  // namespace
 
 int RunLogin(HostSession& session, const LoginOptions& options, std::FILE* out) {
@@ -197,6 +232,13 @@ int RunLogin(HostSession& session, const LoginOptions& options, std::FILE* out) 
       PrintResource(session, kLoginSessionPath, out);
       PrintResource(session, kLoginWalletPath, out);
       status = 0;
+      if (options.stay_seconds) {
+        const bool stayed = Stay(session, *options.stay_seconds, events.get(), &progress, out);
+        std::fprintf(out, "login: %s\n",
+                     stayed ? "still logged in, logging out" : "no longer logged in");
+        if (!progress.closed()) LogOut(session, events.get(), &progress, out);
+        status = stayed ? 0 : 1;
+      }
       break;
     case LoginProgress::Outcome::kFailed:
       std::fprintf(

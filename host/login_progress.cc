@@ -50,6 +50,14 @@ std::string QueueText(const rapidjson::Value& session) {
   return text;
 }
 
+// A logged-in session whose platform connection is down says so: the state alone does not.
+std::string ConnectionText(const rapidjson::Value& session) {
+  auto connected = session.FindMember("connected");
+  const bool down = connected != session.MemberEnd() && connected->value.IsBool() &&
+                    !connected->value.GetBool();
+  return down && Text(session, "state") == "SUCCEEDED" ? ", platform connection down" : "";
+}
+
 std::string ErrorText(const rapidjson::Value& session) {
   auto error = session.FindMember("error");
   if (error == session.MemberEnd() || !error->value.IsObject()) return "";
@@ -59,6 +67,28 @@ std::string ErrorText(const rapidjson::Value& session) {
 
 }  // namespace
 
+std::optional<std::string> DescribeSessionUpkeep(std::string_view message) {
+  constexpr std::string_view kAttempt = "Attempting reconnect in ";
+  constexpr std::string_view kRetrying = ". Retrying.";
+  if (message == "Disconnected from platform. Reconnecting...") {
+    return "platform connection lost, reconnecting";
+  }
+  if (message.starts_with(kAttempt)) {
+    std::string_view delay = message.substr(kAttempt.size());
+    if (delay.ends_with("...")) delay.remove_suffix(3);
+    return "reconnect attempt in " + std::string(delay);
+  }
+  if (message.ends_with(kRetrying)) {
+    message.remove_suffix(kRetrying.size());
+    return "reconnect attempt failed: " + std::string(message);
+  }
+  if (message == "Reconnect complete.") return "reconnected";
+  if (message == "Reconnect failed.") return "reconnect failed";
+  if (message == "Reconnect timed out") return "reconnecting timed out after 300 s";
+  if (message == "Account logged elsewhere") return "kicked: the account logged in elsewhere";
+  return std::nullopt;
+}
+
 std::optional<std::string> LoginProgress::Show(std::string line) {
   if (line == last_line_) return std::nullopt;
   last_line_ = line;
@@ -66,7 +96,7 @@ std::optional<std::string> LoginProgress::Show(std::string line) {
 }
 
 std::optional<std::string> LoginProgress::Apply(const std::optional<std::string>& state,
-                                                const std::string& queue,
+                                                const std::string& detail,
                                                 const std::string& error) {
   if (!state) return Show("unreadable session event: no \"state\"");
   state_ = *state;
@@ -75,7 +105,7 @@ std::optional<std::string> LoginProgress::Apply(const std::optional<std::string>
     if (state_ == "SUCCEEDED") outcome_ = Outcome::kSucceeded;
     if (state_ == "ERROR") outcome_ = Outcome::kFailed;
   }
-  return Show("state " + state_ + queue);
+  return Show("state " + state_ + detail);
 }
 
 std::optional<std::string> LoginProgress::OnResourceEvent(std::string_view payload_json) {
@@ -94,7 +124,7 @@ std::optional<std::string> LoginProgress::OnResourceEvent(std::string_view paylo
     return Show("unreadable session event: no session in \"data\"");
   }
   const rapidjson::Value& data = event["data"];
-  return Apply(StateName(data), QueueText(data), ErrorText(data));
+  return Apply(StateName(data), QueueText(data) + ConnectionText(data), ErrorText(data));
 }
 
 std::optional<std::string> LoginProgress::OnSession(std::string_view session_json) {
@@ -103,7 +133,8 @@ std::optional<std::string> LoginProgress::OnSession(std::string_view session_jso
   if (session.HasParseError() || !session.IsObject()) {
     return Show("unreadable session: not a JSON object");
   }
-  return Apply(StateName(session), QueueText(session), ErrorText(session));
+  return Apply(StateName(session), QueueText(session) + ConnectionText(session),
+               ErrorText(session));
 }
 
 }  // namespace kivhost

@@ -12,6 +12,11 @@ namespace kivhost {
 // The specific event name under which the plugin publishes its session resource.
 inline constexpr char kSessionEventName[] = "OnJsonApiEvent_kiv-login_v1_session";
 
+// A line of the plugin's log that tells what happens to a logged-in session (a lost
+// connection, a reconnect attempt and its outcome, a kick), said for a person; nullopt for
+// every other line.
+std::optional<std::string> DescribeSessionUpkeep(std::string_view log_message);
+
 class LoginProgress {
  public:
   enum class Outcome { kRunning, kSucceeded, kFailed, kClosed };
@@ -33,7 +38,7 @@ class LoginProgress {
  private:
   std::optional<std::string> Show(std::string line);
   std::optional<std::string> Apply(const std::optional<std::string>& state,
-                                   const std::string& queue, const std::string& error);
+                                   const std::string& detail, const std::string& error);
 
   Outcome outcome_ = Outcome::kRunning;
   std::string state_;

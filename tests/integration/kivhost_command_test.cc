@@ -2,6 +2,7 @@
 // plugin's endpoints through `call` and `api`, and `kivhost login`.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -297,6 +298,48 @@ TEST(KivhostLoginAgainstSimulatorTest, QueuedLoginShowsItsPlaceThenTheSessionAnd
     // The place in the queue comes before the success, each change on its own line.
     EXPECT_LT(run.output.find("queue position "), run.output.find("login: state SUCCEEDED"));
   }
+}
+
+// --stay keeps the session: the simulator drops it once, it reconnects, and each step shows
+// on a line of its own before the logout at the end. (The reconnect's delay is drawn below
+// 5 s, so the stay is longer than that.)
+TEST(KivhostLoginAgainstSimulatorTest, StayShowsTheSessionKeptThroughADrop) {
+  std::string why;
+  const Voro::testing::TestPki* pki = Voro::testing::SharedTestPki(&why);
+  ASSERT_NE(pki, nullptr) << why;
+  Voro::Sim::Scenario scenario;
+  scenario.accounts.push_back(Voro::testing::SimAlice());
+  scenario.platform.drops.after_ms = 200;
+  Voro::Sim::LocalPlatform platform(scenario, {.rtmps_port = 0,
+                                               .queue_port = 0,
+                                               .certificate_file = pki->localhost_cert,
+                                               .key_file = pki->server_key});
+  auto started = platform.Start();
+  ASSERT_TRUE(started.ok()) << started.error();
+  TempFile region(platform.RegionSettingsJson(""));
+  CommandRun run = RunKivhost(kPlugin + "--region-file " + region.path() + " --ca " +
+                              pki->ca_cert + " --lcds-ca-file=" + pki->ca_cert +
+                              " login --username alice --password wonderland --stay 7");
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  const std::vector<std::string> steps = {
+      "login: succeeded\n",
+      "login: staying logged in for 7 seconds\n",
+      "login: platform connection lost, reconnecting\n",
+      "login: reconnect attempt in ",
+      "login: reconnected\n",
+      "login: still logged in, logging out\n",
+      "login: DELETE /kiv-login/v1/session\n",
+      "login: session closed\n",
+  };
+  size_t at = 0;
+  for (const std::string& step : steps) {
+    const size_t found = run.output.find(step, at);
+    ASSERT_NE(found, std::string::npos) << step << "\n---\n" << run.output;
+    at = found;
+  }
+  run.ExpectHas({"login: state SUCCEEDED, platform connection down\n"});
+  const std::vector<std::string> journal = platform.services().journal();
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "reconnect alice"), 1);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ TEST(ScenarioTest, TheShippedFilesRead) {
          EXPECT_EQ(platform.drops.after_ms, 0u);
          EXPECT_EQ(platform.refuse_reconnects.root_cause, "RECONNECT-REFUSED");
        }},
-      {"faults.yaml", "Alice",
+      {"faults.yaml", "Demo",
        [](const PlatformSettings& platform) {
          EXPECT_EQ(platform.drops.after_ms, 3000u);
          ASSERT_TRUE(platform.drops.every_ms.has_value());
