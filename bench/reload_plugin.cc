@@ -5,7 +5,10 @@
 //   reload_plugin [ROUNDS]      (default 100)
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
+#include "kivsim_process.h"
 #include "login_rig.h"
 #include "process_sample.h"
 
@@ -15,7 +18,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: reload_plugin [ROUNDS]\n");
     return 2;
   }
-  kivbench::LoginRig rig(true);
+  // The simulator runs in a process of its own: what is measured here is the host and the
+  // plugin alone.
+  const std::string& certs = kivbench::CertificateDir();
+  const std::string scenario = certs + "/reload.yaml";
+  std::ofstream(scenario) << "accounts:\n"
+                             "  - { username: alice, password: pw, account_id: 7, summoner_id: 70 }\n"
+                             "login_queue: { players_ahead: 0 }\n";
+  kivbench::KivsimProcess sim(KIV_KIVSIM_PATH, scenario, certs + "/server.pem",
+                              certs + "/server.key");
+  if (!sim.ok()) {
+    std::fprintf(stderr, "reload_plugin: kivsim did not start\n");
+    return 1;
+  }
+  kivbench::LoginRig rig(sim.RegionSettingsJson(), nullptr);
   kivbench::ProcessSample at10;
   for (int round = 1; round <= rounds; ++round) {
     if (!rig.ok()) {

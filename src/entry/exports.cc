@@ -6,6 +6,8 @@
 #include "diag/log.h"
 #include "diag/logger.h"
 #include "kiv/plugin_abi.h"
+#include "lcds/amf/amf_class_registry.h"
+#include "lcds/flex_message_classes.h"
 #include "login/login_module.h"
 #include "plugin/plugin_runtime.h"
 
@@ -37,10 +39,15 @@ KIV_EXPORT void EnableEventXMLLogTarget() {
   }
 }
 
-// Unloading the library: a logger that only came into being through use (a log line or the
-// XML target attached while no module exists) would otherwise outlive its code.
-__attribute__((destructor)) static void DeleteUnreferencedLogger() {
+// Unloading the library: what its process-lifetime objects hold would otherwise outlive its
+// code, and a client that loads the plugin again would lose it each time.
+__attribute__((destructor)) static void ReleaseAtUnload() {
+  // A logger that only came into being through use (a log line or the XML target attached
+  // while no module exists).
   Voro::Logger::DeleteUnreferenced();
-  // The spare pages kept for the next tree would outlive the code that could use them.
+  // The class definitions the platform's messages and the wire registered.
+  Voro::ReleaseFlexMessageClasses();
+  Voro::AmfClassRegistry::Global().Clear();
+  // The spare pages kept for the next tree.
   Voro::PageSource::Default().ReleaseSpareBlocks();
 }

@@ -61,11 +61,19 @@ FlexMessageClasses RegisterFlexMessageClasses(AmfClassRegistry& registry) {
   return classes;
 }
 
-const FlexMessageClasses& GetFlexMessageClasses() {
+namespace {
+
+FlexMessageClasses& Classes() {
   // A function-local static is initialised exactly once even when threads race to it.
   static NoDestructor<FlexMessageClasses> classes(
       RegisterFlexMessageClasses(AmfClassRegistry::Global()));
   return *classes;
 }
+
+}  // namespace
+
+const FlexMessageClasses& GetFlexMessageClasses() { return Classes(); }
+
+void ReleaseFlexMessageClasses() { Classes() = FlexMessageClasses{}; }
 
 }  // namespace Voro

@@ -30,6 +30,8 @@ struct FlexMessageClasses {
 // The four definitions in the process-wide registry, registered on the first call (once,
 // whichever thread gets there first). Any thread; the result lives for the process.
 const FlexMessageClasses& GetFlexMessageClasses();
+// Lets go of the four definitions: for the library being unloaded.
+void ReleaseFlexMessageClasses();
 
 // The four definitions in `registry`: each is registered when the name is new. A definition
 // already registered under one of the names (one learnt from the wire, say) is kept and

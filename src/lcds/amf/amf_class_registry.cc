@@ -50,4 +50,15 @@ size_t AmfClassRegistry::size() const {
   return classes_.size();
 }
 
+void AmfClassRegistry::Clear() {
+  std::vector<std::shared_ptr<AmfClass>> classes;
+  std::map<std::string, std::shared_ptr<AmfClass>, std::less<>> by_name;
+  {
+    WriterLock lock(&mutex_);
+    classes.swap(classes_);
+    by_name.swap(by_name_);
+  }
+  // Freed here, outside the lock.
+}
+
 }  // namespace Voro

@@ -39,6 +39,9 @@ class AmfClassRegistry {
                                          const std::function<AmfMemberList()>& make_members,
                                          bool* created) EXCLUDES(mutex_);
   size_t size() const EXCLUDES(mutex_);
+  // Forgets every definition (each lives on while something else holds it): for the
+  // library being unloaded, whose registry would otherwise keep them for good.
+  void Clear() EXCLUDES(mutex_);
 
  private:
   mutable SharedMutex mutex_;

@@ -50,6 +50,14 @@ TEST(AmfClassRegistryTest, NamedClassesRegisterAndGrowByAppending) {
   EXPECT_EQ(named->EnsureMember("c", AmfTypeHint::Headers(), &added), 2u);
   EXPECT_TRUE(added);
   EXPECT_NE(AmfTypeHint::Headers(), AmfTypeHint::Integer());
+
+  // Cleared (at unload): nothing is found or kept, and a holder keeps its definition.
+  const std::weak_ptr<AmfClass> unheld = registry.Find("a.C");
+  registry.Clear();
+  EXPECT_EQ(registry.size(), 0u);
+  EXPECT_EQ(registry.Find("a.B"), nullptr);
+  EXPECT_TRUE(unheld.expired());
+  EXPECT_EQ(named->name(), "a.B");
 }
 
 TEST(AmfClassRegistryTest, FindOrCreateRacesToOneDefinition) {
