@@ -15,6 +15,7 @@
 
 #include "host/api_client.h"
 #include "host/host_session.h"
+#include "kivsim_process.h"
 #include "sim/local_platform.h"
 
 namespace kivbench {
@@ -30,6 +31,17 @@ inline const std::string& CertificateDir() {
     return made;
   }();
   return dir;
+}
+
+// kivsim in a process of its own, playing `scenario_yaml` (written to NAME.yaml beside the
+// certificates) over TLS with the rig's localhost certificate.
+inline std::unique_ptr<KivsimProcess> StartKivsim(const std::string& name,
+                                                  const std::string& scenario_yaml) {
+  const std::string& certs = CertificateDir();
+  const std::string scenario = certs + "/" + name + ".yaml";
+  std::ofstream(scenario) << scenario_yaml;
+  return std::make_unique<KivsimProcess>(KIV_KIVSIM_PATH, scenario, certs + "/server.pem",
+                                         certs + "/server.key");
 }
 
 // The account the rigs log in with.

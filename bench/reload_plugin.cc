@@ -20,18 +20,16 @@ int main(int argc, char** argv) {
   }
   // The simulator runs in a process of its own: what is measured here is the host and the
   // plugin alone.
-  const std::string& certs = kivbench::CertificateDir();
-  const std::string scenario = certs + "/reload.yaml";
-  std::ofstream(scenario) << "accounts:\n"
-                             "  - { username: alice, password: pw, account_id: 7, summoner_id: 70 }\n"
-                             "login_queue: { players_ahead: 0 }\n";
-  kivbench::KivsimProcess sim(KIV_KIVSIM_PATH, scenario, certs + "/server.pem",
-                              certs + "/server.key");
-  if (!sim.ok()) {
+  const std::unique_ptr<kivbench::KivsimProcess> sim = kivbench::StartKivsim(
+      "reload",
+      "accounts:\n"
+      "  - { username: alice, password: pw, account_id: 7, summoner_id: 70 }\n"
+      "login_queue: { players_ahead: 0 }\n");
+  if (!sim->ok()) {
     std::fprintf(stderr, "reload_plugin: kivsim did not start\n");
     return 1;
   }
-  kivbench::LoginRig rig(sim.RegionSettingsJson(), nullptr);
+  kivbench::LoginRig rig(sim->RegionSettingsJson(), nullptr);
   kivbench::ProcessSample at10;
   for (int round = 1; round <= rounds; ++round) {
     if (!rig.ok()) {

@@ -78,22 +78,20 @@ int main(int argc, char** argv) {
   }
   // The simulator runs in a process of its own: what is measured here is the host and the
   // plugin alone.
-  const std::string& certs = kivbench::CertificateDir();
-  const std::string scenario = certs + "/soak.yaml";
-  std::ofstream(scenario) << "accounts:\n"
-                             "  - { username: alice, password: pw, account_id: 7, summoner_id: 70 }\n"
-                             "platform:\n"
-                             "  drops: { after_ms: 2000, every_ms: [2000, 5000], seed: 20261208 }\n"
-                             "  refuse_reconnects: { every: 3 }\n"
-                             "login_queue: { players_ahead: 0 }\n";
-  kivbench::KivsimProcess sim(KIV_KIVSIM_PATH, scenario, certs + "/server.pem",
-                              certs + "/server.key");
-  if (!sim.ok()) {
+  const std::unique_ptr<kivbench::KivsimProcess> sim = kivbench::StartKivsim(
+      "soak",
+      "accounts:\n"
+      "  - { username: alice, password: pw, account_id: 7, summoner_id: 70 }\n"
+      "platform:\n"
+      "  drops: { after_ms: 2000, every_ms: [2000, 5000], seed: 20261208 }\n"
+      "  refuse_reconnects: { every: 3 }\n"
+      "login_queue: { players_ahead: 0 }\n");
+  if (!sim->ok()) {
     std::fprintf(stderr, "soak_session: kivsim did not start\n");
     return 1;
   }
   Downtime downtime;
-  kivbench::LoginRig rig(sim.RegionSettingsJson(),
+  kivbench::LoginRig rig(sim->RegionSettingsJson(),
                          [&downtime](const std::string& payload) { downtime.OnSession(payload); });
   if (!rig.ok()) {
     std::fprintf(stderr, "soak_session: %s\n", rig.error().c_str());
@@ -121,8 +119,8 @@ int main(int argc, char** argv) {
   const ProcessSample end = SampleProcess();
   PrintSample("end", end);
   kivhost::HostSession& session = rig.session();
-  const auto drops = static_cast<long>(sim.Count("kivsim: platform: drop alice"));
-  const auto refused = static_cast<long>(sim.Count("kivsim: platform: refuse reconnect alice"));
+  const auto drops = static_cast<long>(sim->Count("kivsim: platform: drop alice"));
+  const auto refused = static_cast<long>(sim->Count("kivsim: platform: refuse reconnect alice"));
   const size_t reconnects = CountLog(session, "Reconnect complete.");
   std::printf("drops injected        %ld\n", static_cast<long>(drops));
   std::printf("reconnects refused    %ld\n", static_cast<long>(refused));
@@ -133,7 +131,7 @@ int main(int argc, char** argv) {
   const bool connected = downtime.state() == "SUCCEEDED, connected";
   std::printf("every drop recovered  %s\n",
               static_cast<long>(reconnects) == drops ? "yes"
-              : connected                             ? "no"
+              : connected                            ? "no"
               : static_cast<long>(reconnects) + 1 == drops
                   ? "yes, but the last drop's reconnect was still under way"
                   : "no");

@@ -74,10 +74,10 @@ MaybeType<std::monostate> ClientLogin::ReconnectLcds(std::chrono::milliseconds t
   failure_.reset();
   state_ = kConnectingToLcds;
   static const TrustedCertificates kNone;
-  MaybeType<Success> result = lcds_.Reconnect(
-      lcds_target.host, lcds_target.port, lcds_target.use_tls,
-      trusted_certificates != nullptr ? *trusted_certificates : kNone, std::to_string(account_id),
-      timeout);
+  MaybeType<Success> result =
+      lcds_.Reconnect(lcds_target.host, lcds_target.port, lcds_target.use_tls,
+                      trusted_certificates != nullptr ? *trusted_certificates : kNone,
+                      std::to_string(account_id), timeout);
   if (!result.ok()) {
     Failure failure{"ALE-4FBFEF57", result.failure().messageId, result.failure().description};
     SetFailure(kReconnectFailed, failure);

@@ -217,14 +217,7 @@ void LoginModule::RunLoginTask(bool stop_after_second_failure) {
     ReportLoginResult(start, record);
   }
   login_task_active_ = false;
-  if (logout_pending_) {
-    logout_pending_ = false;
-    close_pending_ = false;
-    FinishLogout();
-  } else if (close_pending_) {
-    close_pending_ = false;
-    CloseSession();
-  }
+  FinishWhatWaitedForTheTask();
   if (LoggedIn()) {
     Log(kLevelAlways, Tag::DBG, "Login complete.");
     std::map<std::string, std::string> platform{{"platformId", session_->login()->platform_id}};
@@ -349,6 +342,17 @@ void LoginModule::LogoutSession() {
     return;
   }
   FinishLogout();
+}
+
+void LoginModule::FinishWhatWaitedForTheTask() {
+  if (logout_pending_) {
+    logout_pending_ = false;
+    close_pending_ = false;
+    FinishLogout();
+  } else if (close_pending_) {
+    close_pending_ = false;
+    CloseSession();
+  }
 }
 
 void LoginModule::FinishLogout() {

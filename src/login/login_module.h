@@ -166,6 +166,8 @@ class LoginModule : public AppModule {
   void PublishResource(const char* path, PluginResourceEventType type, BindingResult value);
   // The part of a logout that waits for the login task.
   void FinishLogout();
+  // The logout or close asked for while a task ran, once it has ended.
+  void FinishWhatWaitedForTheTask();
 
   std::unique_ptr<LoginSessionContext> session_;
   std::optional<HeldCredentials> credentials_;

@@ -34,7 +34,9 @@ int64_t LoginModule::ReconnectDelayBoundMilliseconds(uint32_t attempt) {
   return std::min(kFirstDelayBoundMilliseconds << attempt, kMaxDelayBoundMilliseconds);
 }
 
-void LoginModule::set_reconnect_random(RandomDelay random) { reconnect_random_ = std::move(random); }
+void LoginModule::set_reconnect_random(RandomDelay random) {
+  reconnect_random_ = std::move(random);
+}
 
 void LoginModule::OnTick() {
   if (session_ == nullptr || session_->login() == nullptr) return;
@@ -58,7 +60,8 @@ void LoginModule::OnTick() {
 
 void LoginModule::BeginReconnect() {
   Log(kLevelAlways, Tag::DBG, "Beginning reconnect.");
-  RunAt(kReconnectTimerName, [this] { RunReconnectTask(); }, SteadyNowNanoseconds());
+  RunAt(
+      kReconnectTimerName, [this] { RunReconnectTask(); }, SteadyNowNanoseconds());
 }
 
 void LoginModule::RunReconnectTask() {
@@ -82,15 +85,7 @@ void LoginModule::RunReconnectTask() {
       } else {
         Log(kLevelWarn, Tag::DBG, "Reconnect failed.");
       }
-      // What was asked for while the task ran.
-      if (logout_pending_) {
-        logout_pending_ = false;
-        close_pending_ = false;
-        FinishLogout();
-      } else if (close_pending_) {
-        close_pending_ = false;
-        CloseSession();
-      }
+      FinishWhatWaitedForTheTask();
     }
   }
   MutexLock lock(&reconnect_mutex_);
@@ -102,10 +97,10 @@ bool LoginModule::RunReconnectLoop(ClientLogin* login) {
       SteadyNowNanoseconds() + kReconnectLimitSeconds * 1000 * kNanosecondsPerMillisecond;
   for (uint32_t attempt = 0; SteadyNowNanoseconds() < deadline; ++attempt) {
     const int64_t bound = ReconnectDelayBoundMilliseconds(attempt);
-    const int64_t delay =
-        std::clamp<int64_t>(reconnect_random_ ? reconnect_random_(bound) : DrawUniform(bound), 0,
-                            bound);
-    Log(kLevelAlways, Tag::DBG, "Attempting reconnect in %lld ms...", static_cast<long long>(delay));
+    const int64_t delay = std::clamp<int64_t>(
+        reconnect_random_ ? reconnect_random_(bound) : DrawUniform(bound), 0, bound);
+    Log(kLevelAlways, Tag::DBG, "Attempting reconnect in %lld ms...",
+        static_cast<long long>(delay));
     const int64_t resume = SteadyNowNanoseconds() + delay * kNanosecondsPerMillisecond;
     for (;;) {
       // The other work run meanwhile may have ended the session or stopped its login.

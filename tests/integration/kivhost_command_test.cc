@@ -235,11 +235,17 @@ TEST(KivhostLoginTest, RefusedSignOnEndsInError) {
   }
 }
 
-// Whole logins against the simulated platform on loopback, kivhost a separate process.
-// Signed on through the host's service from its file, then queued with its token, against
-// the simulated platform on loopback.
-// Queued logins against the simulated platform on loopback: with the password, and signed
-// on through the host's service from its file (the queue then takes its token).
+// The simulated platform over TLS, with the test authority's localhost certificate.
+Voro::Sim::LocalPlatformOptions TlsPlatform(const Voro::testing::TestPki& pki) {
+  return {.rtmps_port = 0,
+          .queue_port = 0,
+          .certificate_file = pki.localhost_cert,
+          .key_file = pki.server_key};
+}
+
+// Whole logins against the simulated platform on loopback, kivhost a separate process:
+// queued, with the password and signed on through the host's service from its file (the
+// queue then takes its token).
 TEST(KivhostLoginAgainstSimulatorTest, QueuedLoginShowsItsPlaceThenTheSessionAndWallet) {
   std::string why;
   const Voro::testing::TestPki* pki = Voro::testing::SharedTestPki(&why);
@@ -253,10 +259,7 @@ TEST(KivhostLoginAgainstSimulatorTest, QueuedLoginShowsItsPlaceThenTheSessionAnd
                R"( "accessToken": {"token": "at-alice", "scopes": ["openid"], "expiry": 0}}]})");
   for (const bool sign_on : {false, true}) {
     SCOPED_TRACE(sign_on ? "signed on" : "password");
-    Voro::Sim::LocalPlatform platform(scenario, {.rtmps_port = 0,
-                                                 .queue_port = 0,
-                                                 .certificate_file = pki->localhost_cert,
-                                                 .key_file = pki->server_key});
+    Voro::Sim::LocalPlatform platform(scenario, TlsPlatform(*pki));
     auto started = platform.Start();
     ASSERT_TRUE(started.ok()) << started.error();
     TempFile region(platform.RegionSettingsJson(sign_on ? "LOC1" : ""));
@@ -310,15 +313,12 @@ TEST(KivhostLoginAgainstSimulatorTest, StayShowsTheSessionKeptThroughADrop) {
   Voro::Sim::Scenario scenario;
   scenario.accounts.push_back(Voro::testing::SimAlice());
   scenario.platform.drops.after_ms = 200;
-  Voro::Sim::LocalPlatform platform(scenario, {.rtmps_port = 0,
-                                               .queue_port = 0,
-                                               .certificate_file = pki->localhost_cert,
-                                               .key_file = pki->server_key});
+  Voro::Sim::LocalPlatform platform(scenario, TlsPlatform(*pki));
   auto started = platform.Start();
   ASSERT_TRUE(started.ok()) << started.error();
   TempFile region(platform.RegionSettingsJson(""));
-  CommandRun run = RunKivhost(kPlugin + "--region-file " + region.path() + " --ca " +
-                              pki->ca_cert + " --lcds-ca-file=" + pki->ca_cert +
+  CommandRun run = RunKivhost(kPlugin + "--region-file " + region.path() + " --ca " + pki->ca_cert +
+                              " --lcds-ca-file=" + pki->ca_cert +
                               " login --username alice --password wonderland --stay 7");
   EXPECT_EQ(run.exit_code, 0) << run.output;
   const std::vector<std::string> steps = {

@@ -59,7 +59,8 @@ TEST(KivtoolAmfTest, DecodeShowsTheValuesAndEncodeGivesTheBytesBack) {
        "\"object\":{\"__class\":\"\",\"__dynamic\":{\"a\":1}}}\n"},
       // A dynamic class, its traits and a string referred to by the second object.
       {"--amf3", "0A 1B 03 52 03 73 06 05 61 62 03 7A 0B 05 3C 3E 01 | 0A 01 06 04 01",
-       "{\"__class\":\"R\",\"s\":\"ab\",\"__dynamic\":{\"z\":{\"__kind\":\"Xml\",\"value\":\"<>\"}}}\n"
+       "{\"__class\":\"R\",\"s\":\"ab\",\"__dynamic\":{\"z\":{\"__kind\":\"Xml\",\"value\":\"<>\"}}"
+       "}\n"
        "{\"__class\":\"R\",\"s\":\"ab\",\"__dynamic\":{}}\n"},
       {"--amf3", "0A 13 01 09 73 65 6C 66 0A 00", "{\"__class\":\"\",\"self\":{\"__ref\":0}}\n"},
       {"--amf3",
@@ -77,8 +78,8 @@ TEST(KivtoolAmfTest, DecodeShowsTheValuesAndEncodeGivesTheBytesBack) {
     EXPECT_EQ(decoded.exit_code, 0);
     EXPECT_EQ(decoded.output, c.json);
     std::ofstream(printed.path(), std::ios::binary) << decoded.output;
-    const CommandRun encode = Kivtool(std::string("amf encode ") + c.mode + " " +
-                                      printed.path() + " > " + encoded.path());
+    const CommandRun encode = Kivtool(std::string("amf encode ") + c.mode + " " + printed.path() +
+                                      " > " + encoded.path());
     EXPECT_EQ(encode.exit_code, 0) << encode.output;
     const std::string bytes = ReadFile(encoded.path());
     EXPECT_EQ(ToHex(std::vector<uint8_t>(bytes.begin(), bytes.end())), ToHex(FromHex(c.hex)));

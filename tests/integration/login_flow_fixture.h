@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "login/login_module.h"
 #include "plugin/plugin_runtime.h"
 #include "sim/local_platform.h"
+#include "support/manual_clock.h"
 #include "support/sim_accounts.h"
 #include "support/test_pki.h"
 
@@ -50,7 +52,17 @@ class LoginFlowTest : public ::testing::Test {
 
   void TearDown() override {
     if (session_) session_->Shutdown();
-    if (module_.module) thread_->Invoke([&] { module_.callbacks->Shutdown(module_.module); });
+    if (module_.module == nullptr) return;
+    // As the host does: between the module's waits, and what it scheduled goes with it.
+    for (bool done = false; !done;) {
+      thread_->Invoke([&] {
+        if (!host_->open_waits().empty()) return;
+        module_.callbacks->Shutdown(module_.module);
+        own_thread_->DropPending();
+        done = true;
+      });
+    }
+    module_ = PluginDescriptor{};
   }
 
   // Starts the simulated platform, over TLS or not, and writes its region file.
@@ -218,6 +230,9 @@ class LoginFlowTest : public ::testing::Test {
   std::unique_ptr<kivhost::PluginThread> own_thread_;
   std::unique_ptr<kivhost::SubstituteHost> own_host_;
   PluginDescriptor module_{};
+  // A clock the test moves, when it installs one (emplace); it outlives the module, which
+  // TearDown shuts down first.
+  std::optional<Voro::testing::ManualClock> manual_clock_;
 };
 
 }  // namespace login_flow

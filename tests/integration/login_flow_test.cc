@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "integration/login_flow_fixture.h"
-#include "support/manual_clock.h"
 
 namespace {
 
@@ -180,7 +179,7 @@ TEST_F(LoginFlowTest, ALaterLoginRetriesUntilThreeHundredSecondsHavePassed) {
   scenario_.platform.require_queue_token = false;
   scenario_.platform.faults.login = Fault::kError;
   const std::string region_file = StartPlatform(false);
-  Voro::testing::ManualClock clock;
+  Voro::testing::ManualClock& clock = manual_clock_.emplace();
   ASSERT_NE(StartInProcess(region_file), nullptr);
 
   // The first login the queue refuses; the second, started while a session exists, keeps

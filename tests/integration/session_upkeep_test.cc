@@ -12,7 +12,6 @@
 
 #include "integration/login_flow_fixture.h"
 #include "sim/amf_builders.h"
-#include "support/manual_clock.h"
 
 namespace {
 
@@ -40,9 +39,8 @@ class SessionUpkeepTest : public LoginFlowTest {
 
   size_t Logged(const std::string& message) const {
     const auto lines = host_->log_lines();
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
-      return line.message == message;
-    }));
+    return static_cast<size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const auto& line) { return line.message == message; }));
   }
   // The log lines that start with one of `prefixes`, in order.
   std::vector<std::string> LogLines(const std::vector<std::string>& prefixes) const {
@@ -74,8 +72,8 @@ class SessionUpkeepTest : public LoginFlowTest {
   void Kick(const std::string& token) {
     Voro::BindingProperty body;
     body["sessionToken"] = token;
-    ASSERT_EQ(platform_->services().PushTo(
-                  "alice", Voro::Sim::TypedDynamicObject(kKickClass, body), "cn-7"),
+    ASSERT_EQ(platform_->services().PushTo("alice", Voro::Sim::TypedDynamicObject(kKickClass, body),
+                                           "cn-7"),
               1u);
   }
 
@@ -111,7 +109,7 @@ std::vector<std::string> SessionUpkeepTest::RunWithRefusals(uint32_t refusals,
                                                             const std::string& outcome) {
   scenario_.platform.drops.after_ms = 100;
   scenario_.platform.refuse_reconnects.count = refusals;
-  Voro::testing::ManualClock clock;
+  Voro::testing::ManualClock& clock = manual_clock_.emplace();
   std::atomic<bool> ended{false};
   std::thread mover([&] {
     for (; !ended; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
@@ -145,10 +143,10 @@ TEST_F(SessionUpkeepTest, EndlessRefusalsCloseTheSessionAfterThreeHundredSeconds
   EXPECT_EQ(attempts[1], "Attempting reconnect in 10000 ms...");
   EXPECT_EQ(attempts.back(), "Attempting reconnect in 15000 ms...");
   EXPECT_EQ(Logged("AuthenticateChannelAsync failed.. Retrying."), attempts.size());
-  EXPECT_EQ(LogLines({"Reconnect timed out", "Closing session.", "Session closed.",
-                      "Reconnect failed."}),
-            (std::vector<std::string>{"Reconnect timed out", "Closing session.",
-                                      "Session closed.", "Reconnect failed."}));
+  EXPECT_EQ(
+      LogLines({"Reconnect timed out", "Closing session.", "Session closed.", "Reconnect failed."}),
+      (std::vector<std::string>{"Reconnect timed out", "Closing session.", "Session closed.",
+                                "Reconnect failed."}));
   EXPECT_EQ(SessionError(), "ALE-4FBFEF57 CHANNEL_AUTH_FAILED");
   EXPECT_EQ(Call("GET", "/kiv-login/v1/wallet").status, 404) << "the session's login is gone";
 }

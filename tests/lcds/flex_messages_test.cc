@@ -269,7 +269,8 @@ TEST_F(FlexMessagesTest, DeepAmf0BodyIsCutOff) {
   Amf0Item body(Amf0Kind::kStrictArray);
   Amf0Item innermost = body;
   for (int i = 0; i < 1500; ++i) {
-    innermost = innermost.MutableStrictArray()->emplace_back(Amf0Item(Amf0Kind::kStrictArray)).amf0();
+    innermost =
+        innermost.MutableStrictArray()->emplace_back(Amf0Item(Amf0Kind::kStrictArray)).amf0();
   }
   const Push push = DecodePush(Object0("", {{"body", body}}));
   size_t arrays = 0;

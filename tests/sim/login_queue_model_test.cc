@@ -5,9 +5,9 @@
 #include <chrono>
 #include <string>
 
-#include "binding/value/binding_result.h"
 #include "binding/codec/json_reader.h"
 #include "binding/codec/json_writer.h"
+#include "binding/value/binding_result.h"
 #include "lcds/token_reader.h"
 
 namespace Voro::Sim {

@@ -94,40 +94,39 @@ TEST(Amf0CodecTest, VectorsBothWays) {
   const Amf0Item strict =
       Amf0Item::StrictArray(Shared(Amf0StrictArray{Amf0Item::Boolean(true), shared, shared}));
   const Amf3Item abc = Amf3Item::String("abc"), x = Amf3Item::String("x");
-  ExpectCases(
-      false,
-      {{{Amf0Item::Number(1.0), Amf0Item::Boolean(true), Amf0Item::Boolean(false)},
-        "00 3F F0 00 00 00 00 00 00 | 01 01 | 01 00"},
-       {{Amf0Item::String("ab"), Amf0Item::String(""), Amf0Item::LongString("ab")},
-        "02 00 02 61 62 | 02 00 00 | 0C 00 00 00 02 61 62"},
-       {{Amf0Item::Null(), Amf0Item(), Amf0Item(Amf0Kind::kObjectEnd),
-         Amf0Item(Amf0Kind::kUnsupported)},
-        "05 | 06 | 09 | 0D"},
-       {{Amf0Item::Date(1700000000000)}, "0B 42 78 BC FE 56 80 00 00 00 00"},
-       {{Amf0Item(Amf0Kind::kAmf3Object)}, "11", "11 00"},
-       {{Amf0Item(Amf0Kind::kMovieclip), Amf0Item(Amf0Kind::kReference),
-         Amf0Item(Amf0Kind::kRecordset), Amf0Item(Amf0Kind::kXml), Amf0Item(Amf0Kind{18})},
-        ""},
-       // Members go out in key order.
-       {{Object0("", {{"b", Amf0Item::Boolean(true)}, {"a", Amf0Item::Boolean(false)}})},
-        "03 00 01 61 01 00 | 00 01 62 01 01 | 00 00 09"},
-       {{Object0("T", {{"n", Amf0Item::Null()}})}, "10 00 01 54 | 00 01 6E 05 | 00 00 09"},
-       {{Amf0Item(Amf0Kind::kTypedObject)}, "03 00 00 09"},  // no class name: anonymous
-       {{Amf0Item::EcmaArray(Shared(Amf0EcmaArray{{"a", Amf0Item::Null()}}))},
-        "08 00 00 00 01 | 00 01 61 05 | 00 00 09"},
-       // The strict array is reference 0, the object 1.
-       {{strict}, "0A 00 00 00 03 | 01 01 | 03 00 00 09 | 07 00 01"},
-       // AMF3 values share one set of tables, across values too.
-       {{Object0("", {{"m", abc}, {"n", abc}})},
-        "03 00 01 6D 11 06 07 61 62 63 | 00 01 6E 11 06 00 | 00 00 09"},
-       {{x, Amf0Item::Number(0), x}, "11 06 03 78 | 00 00 00 00 00 00 00 00 00 | 11 06 00"},
-       // An AMF3 value may stand in an array's place too, and shares the tables there.
-       {{Amf0Item::StrictArray(Shared(Amf0StrictArray{Amf3Item::Integer(5)}))},
-        "0A 00 00 00 01 | 11 04 05"},
-       {{Amf0Item::EcmaArray(Shared(Amf0EcmaArray{{"a", Amf3Item::Integer(5)}}))},
-        "08 00 00 00 01 | 00 01 61 11 04 05 | 00 00 09"},
-       {{Amf0Item::StrictArray(Shared(Amf0StrictArray{abc, Amf0Item::Null(), abc}))},
-        "0A 00 00 00 03 | 11 06 07 61 62 63 | 05 | 11 06 00"}});
+  ExpectCases(false,
+              {{{Amf0Item::Number(1.0), Amf0Item::Boolean(true), Amf0Item::Boolean(false)},
+                "00 3F F0 00 00 00 00 00 00 | 01 01 | 01 00"},
+               {{Amf0Item::String("ab"), Amf0Item::String(""), Amf0Item::LongString("ab")},
+                "02 00 02 61 62 | 02 00 00 | 0C 00 00 00 02 61 62"},
+               {{Amf0Item::Null(), Amf0Item(), Amf0Item(Amf0Kind::kObjectEnd),
+                 Amf0Item(Amf0Kind::kUnsupported)},
+                "05 | 06 | 09 | 0D"},
+               {{Amf0Item::Date(1700000000000)}, "0B 42 78 BC FE 56 80 00 00 00 00"},
+               {{Amf0Item(Amf0Kind::kAmf3Object)}, "11", "11 00"},
+               {{Amf0Item(Amf0Kind::kMovieclip), Amf0Item(Amf0Kind::kReference),
+                 Amf0Item(Amf0Kind::kRecordset), Amf0Item(Amf0Kind::kXml), Amf0Item(Amf0Kind{18})},
+                ""},
+               // Members go out in key order.
+               {{Object0("", {{"b", Amf0Item::Boolean(true)}, {"a", Amf0Item::Boolean(false)}})},
+                "03 00 01 61 01 00 | 00 01 62 01 01 | 00 00 09"},
+               {{Object0("T", {{"n", Amf0Item::Null()}})}, "10 00 01 54 | 00 01 6E 05 | 00 00 09"},
+               {{Amf0Item(Amf0Kind::kTypedObject)}, "03 00 00 09"},  // no class name: anonymous
+               {{Amf0Item::EcmaArray(Shared(Amf0EcmaArray{{"a", Amf0Item::Null()}}))},
+                "08 00 00 00 01 | 00 01 61 05 | 00 00 09"},
+               // The strict array is reference 0, the object 1.
+               {{strict}, "0A 00 00 00 03 | 01 01 | 03 00 00 09 | 07 00 01"},
+               // AMF3 values share one set of tables, across values too.
+               {{Object0("", {{"m", abc}, {"n", abc}})},
+                "03 00 01 6D 11 06 07 61 62 63 | 00 01 6E 11 06 00 | 00 00 09"},
+               {{x, Amf0Item::Number(0), x}, "11 06 03 78 | 00 00 00 00 00 00 00 00 00 | 11 06 00"},
+               // An AMF3 value may stand in an array's place too, and shares the tables there.
+               {{Amf0Item::StrictArray(Shared(Amf0StrictArray{Amf3Item::Integer(5)}))},
+                "0A 00 00 00 01 | 11 04 05"},
+               {{Amf0Item::EcmaArray(Shared(Amf0EcmaArray{{"a", Amf3Item::Integer(5)}}))},
+                "08 00 00 00 01 | 00 01 61 11 04 05 | 00 00 09"},
+               {{Amf0Item::StrictArray(Shared(Amf0StrictArray{abc, Amf0Item::Null(), abc}))},
+                "0A 00 00 00 03 | 11 06 07 61 62 63 | 05 | 11 06 00"}});
   // Read only: odd and hostile input.
   ExpectCases(
       false,
@@ -234,9 +233,8 @@ TEST(Amf3CodecTest, VectorsBothWays) {
          External3(collection, shared_collection.AsObject().external_body())},
         "06 05 61 62 | 0A 23 03 50 03 78 03 79 04 01 04 02 | 0A 07 43 " + kCollection +
             " 09 05 01 06 00 0A 00 | 06 00 | 0A 00 | 0A 02 | 0A 05 09 04"},
-       {{External3(collection,
-                   Array3({Object3(Class("T", {"c"}),
-                                   {{"c", External3(collection, Array3({one}))}})}))},
+       {{External3(collection, Array3({Object3(Class("T", {"c"}),
+                                               {{"c", External3(collection, Array3({one}))}})}))},
         "0A 07 43 " + kCollection + " 09 03 01 | 0A 13 03 54 03 63 | 0A 01 09 03 01 04 01"},
        {{External3(Class(kArrayListClassName, {}, false, true), Array3({})),
          External3(Class(kObjectProxyClassName, {}, false, true),
@@ -290,9 +288,9 @@ TEST(Amf3CodecTest, NamedTraitsMeetTheRegistry) {
     AmfClassRegistry own;
     own.Create(kArrayCollectionClassName, !externalizable, false,
                AmfMemberList{{"source", AmfTypeHint::Any()}});
-    const std::string hex = externalizable
-                                ? "0A 07 43 " + kCollection + " 09 03 01 04 01"
-                                : "0A 13 43 " + kCollection + " 0D 73 6F 75 72 63 65 09 03 01 04 01";
+    const std::string hex =
+        externalizable ? "0A 07 43 " + kCollection + " 09 03 01 04 01"
+                       : "0A 13 43 " + kCollection + " 0D 73 6F 75 72 63 65 09 03 01 04 01";
     const std::vector<AmfValue> read = Read(true, hex, own);
     EXPECT_EQ(Write(true, read), ToHex(FromHex(hex)));
     EXPECT_EQ(own.Find(kArrayCollectionClassName)->externalizable(), !externalizable);

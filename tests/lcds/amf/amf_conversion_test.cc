@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "binding/value/binding_property.h"
 #include "binding/codec/json_reader.h"
 #include "binding/codec/json_writer.h"
+#include "binding/value/binding_property.h"
 #include "lcds/amf/amf_class_registry.h"
 #include "lcds/amf/amf_test_support.h"
 
@@ -155,10 +155,9 @@ TEST(AmfToBindingTest, EveryKind) {
            External3(Class(kArrayListClassName, {}, false, true), Array3({one})),
            External3(Class(kObjectProxyClassName, {}, false, true),
                      Object3(Class("P", {"p"}), {{"p", one}})),
-           Object3(Class("kiv.Opaque", {"o"}, false, true), {{"o", one}}),
-           cycle, Amf0Item::Number(2), Amf0Item::Boolean(true), Amf0Item::String("x"),
-           Amf0Item::Date(5), object0,
-           Amf0Item::StrictArray(Shared(Amf0StrictArray{Amf0Item::Boolean(false)}))}) {
+           Object3(Class("kiv.Opaque", {"o"}, false, true), {{"o", one}}), cycle,
+           Amf0Item::Number(2), Amf0Item::Boolean(true), Amf0Item::String("x"), Amf0Item::Date(5),
+           object0, Amf0Item::StrictArray(Shared(Amf0StrictArray{Amf0Item::Boolean(false)}))}) {
     described += Describe(ToBindingProperty(value)) + " | ";
   }
   EXPECT_EQ(described,
