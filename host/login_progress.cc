@@ -53,8 +53,8 @@ std::string QueueText(const rapidjson::Value& session) {
 // A logged-in session whose platform connection is down says so: the state alone does not.
 std::string ConnectionText(const rapidjson::Value& session) {
   auto connected = session.FindMember("connected");
-  const bool down = connected != session.MemberEnd() && connected->value.IsBool() &&
-                    !connected->value.GetBool();
+  const bool down =
+      connected != session.MemberEnd() && connected->value.IsBool() && !connected->value.GetBool();
   return down && Text(session, "state") == "SUCCEEDED" ? ", platform connection down" : "";
 }
 

@@ -363,8 +363,8 @@ class NotationReader {
     const Json* name = Member(json, "__class");
     if (name != nullptr && !name->IsString()) return Fail3("\"__class\" is not a string");
     const Json* externalizable = Member(json, "__externalizable");
-    const bool external = externalizable != nullptr && externalizable->IsBool() &&
-                          externalizable->GetBool();
+    const bool external =
+        externalizable != nullptr && externalizable->IsBool() && externalizable->GetBool();
     const Json* dynamic = Member(json, "__dynamic");
     if (dynamic != nullptr && !dynamic->IsObject()) return Fail3("\"__dynamic\" is not an object");
     const std::string class_name = name ? std::string(Text(*name)) : std::string();

@@ -56,8 +56,7 @@ int Decode(bool amf0, const std::string& bytes) {
   Voro::AmfReader reader(input);
   JsonPrinter printer;
   while (!reader.at_end()) {
-    const Voro::AmfValue value =
-        amf0 ? reader.ReadAmf0() : Voro::AmfValue(reader.ReadAmf3());
+    const Voro::AmfValue value = amf0 ? reader.ReadAmf0() : Voro::AmfValue(reader.ReadAmf3());
     // A refused value is not shown: its place holds nothing that was in the input.
     if (!reader.error().empty()) break;
     if (amf0) {
