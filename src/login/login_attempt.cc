@@ -378,19 +378,4 @@ void LoginModule::OnLoginChanged() {
   }
 }
 
-void LoginModule::OnLcdsMessage(const Push& push) {
-  if (push.body.kind() == Amf3Kind::kObject &&
-      push.body.AsObject().class_name() == kKickNotificationClassName) {
-    OnKickNotification(push);
-  }
-  PluginLcdsEvent event;
-  event.clientId = push.client_id;
-  event.subtopic = push.subtopic;
-  event.typeName = push.body.kind() == Amf3Kind::kObject
-                       ? std::string(push.body.AsObject().class_name())
-                       : std::string();
-  event.body = ToBindingProperty(push.body);
-  PublishLcdsEvent(event);
-}
-
 }  // namespace Voro

@@ -1,5 +1,5 @@
-// LoginModule: the "/kiv-login/v1/" endpoints. Platform calls, the service proxy, the
-// summoner notifications and the start of an account state fetch answer 501.
+// LoginModule: the "/kiv-login/v1/" endpoints; what they do lives in the module's files
+// (login_attempt.cc, platform_calls.cc).
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,11 +21,6 @@ using Client::Api::LoginSessionWallet;
 using Client::Api::PlatformGeneratedCredentials;
 using Client::Api::UsernameAndPassword;
 
-constexpr int32_t kNotImplementedStatus = 501;
-constexpr const char* kNotImplementedMessage = "Not implemented";
-
-EndpointError NotImplemented() { return {kNotImplementedStatus, kNotImplementedMessage}; }
-EndpointError BadRequest(const char* message) { return {400, message}; }
 
 }  // namespace
 
@@ -82,9 +77,9 @@ void LoginModule::RegisterSessionEndpoints() {
       .Parameter("destination", "The service.")
       .Parameter("method", "The service's method.")
       .Parameter("args", "The method's arguments.")
-      .Handle([](const std::string&, const std::string&,
-                 const std::vector<BindingProperty>&) -> EndpointReply<LcdsResponse> {
-        return NotImplemented();
+      .Handle([this](const std::string& destination, const std::string& method,
+                     const std::vector<BindingProperty>& args) -> EndpointReply<LcdsResponse> {
+        return InvokeLcds(destination, method, args);
       });
 }
 
@@ -121,32 +116,29 @@ void LoginModule::RegisterAccountEndpoints() {
   api.Declare(KIV_METHOD_POST, "/kiv-login/v1/summoner-created")
       .Description("Tell the login that the account's summoner exists now.")
       .Parameter("summonerId", "The new summoner.", ParameterLocation::kBody)
-      .Handle([this](uint64_t) -> EndpointReply<void> {
-        if (!LoggedIn()) return BadRequest(kNotLoggedInMessage);
-        return NotImplemented();
+      .Handle([this](uint64_t summoner_id) -> EndpointReply<void> {
+        return SummonerCreated(summoner_id);
       });
   api.Declare(KIV_METHOD_POST, "/kiv-login/v1/change-summoner-name")
       .Description("Tell the login that the summoner's name changed.")
       .Parameter("name", "The new name.", ParameterLocation::kBody)
-      .Handle([this](const std::string&) -> EndpointReply<void> {
-        if (!LoggedIn()) return BadRequest(kNotLoggedInMessage);
-        return NotImplemented();
-      });
+      .Handle([this](const std::string&) -> EndpointReply<void> { return SummonerNameChanged(); });
   api.Declare(KIV_METHOD_POST, "/kiv-login/v1/new-player-flow-completed")
       .Description("Tell the login that the new-player flow is done.")
-      .Handle([this]() -> EndpointReply<void> {
-        if (!LoggedIn()) return BadRequest(kNotLoggedInMessage);
-        return NotImplemented();
-      });
+      .Handle([this]() -> EndpointReply<void> { return NewPlayerFlowCompleted(); });
   api.Declare(KIV_METHOD_GET, "/kiv-login/v1/account-state")
       .Description("The account's state, once fetched.")
-      .Handle([]() -> EndpointReply<AccountStateResource> {
-        // Nothing fetches the state, so there never is one.
-        return NotFound(kNoAccountStateMessage);
+      .Handle([this]() -> EndpointReply<AccountStateResource> {
+        std::optional<AccountStateResource> state = AccountState();
+        if (!state.has_value()) return NotFound(kNoAccountStateMessage);
+        return *state;
       });
   api.Declare(KIV_METHOD_POST, "/kiv-login/v1/account-state")
-      .Description("Start fetching the account's state.")
-      .Handle([]() -> EndpointReply<void> { return NotImplemented(); });
+      .Description("Start fetching the account's state every 30 seconds while it is moving.")
+      .Handle([this]() -> EndpointReply<void> {
+        StartAccountStatePoll();
+        return EndpointReply<void>();
+      });
 }
 
 void LoginModule::RegisterServiceProxyEndpoints() {
@@ -157,8 +149,10 @@ void LoginModule::RegisterServiceProxyEndpoints() {
       .Parameter("methodName", "The service's method.")
       .Parameter("pluginId", "The plugin the answer goes to.")
       .Parameter("payload", "The request's payload.")
-      .Handle([](const std::string&, const std::string&, const std::string&,
-                 const std::string&) -> EndpointReply<std::string> { return NotImplemented(); });
+      .Handle([this](const std::string& service, const std::string& method, uint32_t plugin,
+                     const std::string& payload) -> EndpointReply<std::string> {
+        return RequestServiceProxyUuid(service, method, plugin, payload);
+      });
   api.Declare(KIV_METHOD_POST, "/kiv-login/v1/service-proxy-method-requests")
       .Description("Send a service-proxy request answered by a method event.")
       .Parameter("serviceName", "The service.")
@@ -167,9 +161,13 @@ void LoginModule::RegisterServiceProxyEndpoints() {
       .Parameter("responseRrrorName", "The method name an error answer carries.")
       .Parameter("pluginId", "The plugin the answer goes to.")
       .Parameter("payload", "The request's payload.")
-      .Handle([](const std::string&, const std::string&, const std::string&, const std::string&,
-                 const std::string&,
-                 const std::string&) -> EndpointReply<void> { return NotImplemented(); });
+      .Handle([this](const std::string& service, const std::string& method,
+                     const std::string& response_method, const std::string& response_error,
+                     uint32_t plugin, const std::string& payload) -> EndpointReply<void> {
+        RequestServiceProxyMethod(service, method, response_method, response_error, plugin,
+                                  payload);
+        return EndpointReply<void>();
+      });
   for (uint32_t method : {KIV_METHOD_POST, KIV_METHOD_DELETE}) {
     api.Declare(method, "/kiv-login/v1/service-proxy-async-requests/{serviceName}/{methodName}")
         .Description(method == KIV_METHOD_POST
@@ -178,8 +176,15 @@ void LoginModule::RegisterServiceProxyEndpoints() {
         .Parameter("serviceName", "The service.", ParameterLocation::kPath)
         .Parameter("methodName", "The service's method.", ParameterLocation::kPath)
         .Parameter("pluginId", "The subscribing plugin.")
-        .Handle([](const std::string&, const std::string&,
-                   const std::string&) -> EndpointReply<void> { return NotImplemented(); });
+        .Handle([this, method](const std::string& service, const std::string& service_method,
+                               uint32_t plugin) -> EndpointReply<void> {
+          if (method == KIV_METHOD_POST) {
+            service_proxy().Subscribe(service, service_method, plugin);
+          } else {
+            service_proxy().Unsubscribe(service, service_method, plugin);
+          }
+          return EndpointReply<void>();
+        });
   }
 }
 

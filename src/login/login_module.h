@@ -7,7 +7,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "binding/router/endpoint_reply.h"
 #include "diag/failure.h"
 #include "diag/mutex.h"
 #include "lcds/net/trusted_certificates.h"
@@ -17,6 +19,7 @@
 #include "login/login_session_context.h"
 #include "login/login_telemetry.h"
 #include "login/region_settings.h"
+#include "login/service_proxy_router.h"
 #include "plugin/app_module.h"
 #include "plugin/http_base_transport.h"
 
@@ -112,6 +115,28 @@ class LoginModule : public AppModule {
   // resources that exist by then, then in every state the session itself.
   void PublishSessionResources();
 
+  // ---- What other plugins ask of the platform (platform_calls.cc) ----
+  // destination.method with `args` on the platform connection, waited for.
+  EndpointReply<Client::Api::LcdsResponse> InvokeLcds(const std::string& destination,
+                                                      const std::string& method,
+                                                      const std::vector<BindingProperty>& args);
+  // A service-proxy call answered by an event to `plugin_id` under the returned uuid.
+  std::string RequestServiceProxyUuid(const std::string& service_name,
+                                      const std::string& method_name, uint32_t plugin_id,
+                                      const std::string& payload);
+  // A service-proxy call answered by an event to `plugin_id` under its response method.
+  void RequestServiceProxyMethod(const std::string& service_name, const std::string& method_name,
+                                 const std::string& response_method_name,
+                                 const std::string& response_error_name, uint32_t plugin_id,
+                                 const std::string& payload);
+  ServiceProxyRouter& service_proxy() { return service_proxy_; }
+  // Starts the 30 s account-state poll unless it runs.
+  void StartAccountStatePoll();
+  std::optional<Client::Api::AccountStateResource> AccountState() const;
+  EndpointReply<void> SummonerCreated(uint64_t summoner_id);
+  EndpointReply<void> SummonerNameChanged();
+  EndpointReply<void> NewPlayerFlowCompleted();
+
  private:
   void RegisterEvents();
   void RegisterEndpoints();
@@ -147,8 +172,15 @@ class LoginModule : public AppModule {
   void ReportLoginResult(int64_t start, LoginTelemetryRecord& record);
   // Whether `login` is still the session's login and has not been told to stop.
   bool LoginContinues(const ClientLogin* login) const;
+  // Every push: service-proxy responses are routed, all others raised for everyone.
   void OnLcdsMessage(const Push& push);
+  void OnServiceProxyResponse(const Push& push);
   void OnKickNotification(const Push& push);
+  // Sends "lcdsServiceProxy"."call"; a failure reaches `on_failure` from a task of its own.
+  void SendServiceProxyCall(const std::string& uuid, const std::string& service_name,
+                            const std::string& method_name, const std::string& payload,
+                            std::function<void(const std::string&)> on_failure);
+  void PollAccountState();
   void OnLoginChanged();
   // The tick: delivers what the platform connection received; a connection found lost
   // while the login runs or is logged in starts one reconnect.
@@ -186,6 +218,10 @@ class LoginModule : public AppModule {
   Mutex reconnect_mutex_;
   bool reconnect_in_progress_ GUARDED_BY(reconnect_mutex_) = false;
   RandomDelay reconnect_random_;
+  ServiceProxyRouter service_proxy_;
+  // The last account state fetched (kept across logouts) and whether the poll runs.
+  std::optional<Client::Api::AccountStateType> account_state_;
+  bool account_state_poll_running_ = false;
   TrustedCertificates trusted_ = TrustedCertificates::BuiltIn();
   std::chrono::milliseconds lcds_timeout_ = ClientLogin::kLcdsLoginTimeout;
   std::unique_ptr<HttpBaseTransport> transport_;

@@ -116,10 +116,6 @@ bool LoginModule::RunReconnectLoop(ClientLogin* login) {
   return false;
 }
 
-void LoginModule::FailPendingServiceProxyCalls() {
-  // Nothing waits for a service-proxy answer outside an open connection yet.
-}
-
 void LoginModule::OnKickNotification(const Push& push) {
   ClientLogin* login = session_ != nullptr ? session_->login() : nullptr;
   if (login == nullptr) return;

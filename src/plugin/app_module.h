@@ -74,6 +74,7 @@ class AppModule {
   void SetTimer(const std::string& name, double interval_seconds, std::function<void()> callback) {
     scheduler_.SetTimer(name, interval_seconds, std::move(callback));
   }
+  void CancelTimer(const std::string& name) { scheduler_.CancelTimer(name); }
   // The wait is labelled with T's registered name when T is registered.
   template <typename T>
   T Await(std::future<T>& future) {
@@ -123,6 +124,11 @@ class AppModule {
   // A Delete of `path` with "empty" data.
   void PublishResourceDeleted(const std::string& path);
   void PublishLcdsEvent(const PluginLcdsEvent& event);
+  // A service-proxy result for one plugin: `event_name` (one of the three service-proxy
+  // events) published with the plugin's id in the pass-through word, which the host
+  // delivers to that plugin only.
+  void PublishServiceProxyEvent(std::string_view event_name, uint32_t plugin_id,
+                                const PluginServiceProxyResponse& response);
 
   // Service-proxy results (the module's own events). A pending request gets the result
   // stored under its key, one per fulfilment pass; an async handler gets every result of
@@ -176,8 +182,9 @@ class AppModule {
   void RunServiceProxyAsyncHandler(const PluginServiceProxyResponse& result);
   void FulfilServiceProxyRequest();
   template <typename T>
-  void PublishRecord(const std::string& name, const T& payload);
-  void PublishValue(const std::string& name, const BindingProperty& payload);
+  void PublishRecord(const std::string& name, const T& payload, uint32_t pass_through = 0);
+  void PublishValue(const std::string& name, const BindingProperty& payload,
+                    uint32_t pass_through = 0);
 
   // Hands the scheduler's host calls to this module's forwarders.
   class SchedulerForwarder final : public SchedulerHost {

@@ -183,16 +183,18 @@ void AppModule::DispatchResourceEvent(const PluginResourceEvent& event) {
 
 // ---- Publishing ----
 
-void AppModule::PublishValue(const std::string& name, const BindingProperty& payload) {
+void AppModule::PublishValue(const std::string& name, const BindingProperty& payload,
+                             uint32_t pass_through) {
   PluginEvent event{};
   event.name = name.c_str();
+  event.pass_through = pass_through;
   ToAbiValue(payload, &event.payload, &registry_);
   PublishEvent(&event);
   ReleaseAbiValue(&event.payload);
 }
 
 template <typename T>
-void AppModule::PublishRecord(const std::string& name, const T& payload) {
+void AppModule::PublishRecord(const std::string& name, const T& payload, uint32_t pass_through) {
   BindingResult value = ToBinding(payload, registry_);
   if (!value.ok()) {
     const std::string text(value.error());
@@ -200,7 +202,7 @@ void AppModule::PublishRecord(const std::string& name, const T& payload) {
         text.c_str());
     return;
   }
-  PublishValue(name, value.value());
+  PublishValue(name, value.value(), pass_through);
 }
 
 void AppModule::PublishResourceEvent(const PluginResourceEvent& event) {
@@ -231,6 +233,11 @@ void AppModule::PublishLcdsEvent(const PluginLcdsEvent& event) {
   const std::string general(kLcdsEventName);
   PublishRecord(specific, event);
   if (specific != general) PublishRecord(general, event);
+}
+
+void AppModule::PublishServiceProxyEvent(std::string_view event_name, uint32_t plugin_id,
+                                         const PluginServiceProxyResponse& response) {
+  PublishRecord(std::string(event_name), response, plugin_id);
 }
 
 // ---- Service-proxy results ----

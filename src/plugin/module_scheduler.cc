@@ -89,6 +89,11 @@ void ModuleScheduler::SetTimer(const std::string& name, double interval_seconds,
   ScheduleFiring(timer, std::move(callback));
 }
 
+void ModuleScheduler::CancelTimer(const std::string& name) {
+  // Kept with a new generation, so that the firing already queued ends quietly.
+  if (auto it = timers_.find(name); it != timers_.end()) ++it->second.generation;
+}
+
 void ModuleScheduler::ScheduleFiring(Timer& timer, std::function<void()> callback) {
   std::string name = timer.name;
   uint64_t generation = timer.generation;

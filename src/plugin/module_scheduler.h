@@ -65,6 +65,8 @@ class ModuleScheduler {
   // seconds, measured from the start of one run to the start of the next. Restarting a
   // timer ends its earlier chain.
   void SetTimer(const std::string& name, double interval_seconds, std::function<void()> callback);
+  // Ends the periodic timer `name`: a run already asked of the host does nothing.
+  void CancelTimer(const std::string& name);
 
   // Returns the future's value, pumping the host's work meanwhile. A future without shared
   // state is reported ("ALE-6D828C10") and its std::future_error is thrown on; an exception
