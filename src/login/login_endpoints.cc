@@ -21,7 +21,6 @@ using Client::Api::LoginSessionWallet;
 using Client::Api::PlatformGeneratedCredentials;
 using Client::Api::UsernameAndPassword;
 
-
 }  // namespace
 
 void LoginModule::RegisterEndpoints() {

@@ -64,12 +64,12 @@ EndpointReply<LcdsResponse> LoginModule::InvokeLcds(const std::string& destinati
   auto arguments = std::make_shared<Amf3Array>();
   arguments->dense.reserve(args.size());
   for (const BindingProperty& arg : args) arguments->dense.push_back(ToAmf3Item(arg));
-  std::future<RTMP::CommandResult> answer =
-      login->lcds().Invoke(destination, method, Amf3Item::Array(std::move(arguments)), nullptr,
-                           nullptr);
+  std::future<RTMP::CommandResult> answer = login->lcds().Invoke(
+      destination, method, Amf3Item::Array(std::move(arguments)), nullptr, nullptr);
   // The wait lets the plugin's other work run, the tick among it (which times calls out).
-  const int64_t limit = SteadyNowNanoseconds() +
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(kInvokeWaitLimit).count();
+  const int64_t limit =
+      SteadyNowNanoseconds() +
+      std::chrono::duration_cast<std::chrono::nanoseconds>(kInvokeWaitLimit).count();
   while (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
     if (SteadyNowNanoseconds() >= limit) {
       return EndpointError{500, "LCDS invoke to " + destination + "." + method +
@@ -79,8 +79,8 @@ EndpointReply<LcdsResponse> LoginModule::InvokeLcds(const std::string& destinati
   }
   const RTMP::CommandResult result = answer.get();
   if (!result.success) {
-    return EndpointError{500, "LCDS invoke to " + destination + "." + method + " failed: " +
-                                  Text(result.value, "faultString") + ", " +
+    return EndpointError{500, "LCDS invoke to " + destination + "." + method +
+                                  " failed: " + Text(result.value, "faultString") + ", " +
                                   Text(result.value, "faultCode")};
   }
   LcdsResponse response;
@@ -96,16 +96,15 @@ EndpointReply<LcdsResponse> LoginModule::InvokeLcds(const std::string& destinati
 // ---- Service proxy ----
 
 std::string LoginModule::RequestServiceProxyUuid(const std::string& service_name,
-                                                 const std::string& method_name,
-                                                 uint32_t plugin_id, const std::string& payload) {
+                                                 const std::string& method_name, uint32_t plugin_id,
+                                                 const std::string& payload) {
   const std::optional<Uuid> made = CreateUuid();
   const std::string uuid = made ? UuidText(*made) : std::string();
   service_proxy_.AddUuidCall(uuid, plugin_id);
   SendServiceProxyCall(uuid, service_name, method_name, payload,
                        [this, uuid, service_name, method_name, plugin_id](const std::string& why) {
                          Log(kLevelError, Tag::DBG, "Service proxy call %s.%s (%s) failed: %s",
-                             service_name.c_str(), method_name.c_str(), uuid.c_str(),
-                             why.c_str());
+                             service_name.c_str(), method_name.c_str(), uuid.c_str(), why.c_str());
                          // Answered here: a later logout must not answer it a second time.
                          service_proxy_.RemoveUuidCall(uuid);
                          PluginServiceProxyResponse event;
@@ -150,7 +149,8 @@ void LoginModule::SendServiceProxyCall(const std::string& uuid, const std::strin
   auto fail = [this, uuid, on_failure = std::move(on_failure)](const AmfValue& value) {
     std::string why = Text(value, "faultString");
     if (why.empty() && value.is_amf0()) why = value.amf0().AsString();
-    RunAt("kiv-login." + uuid, [on_failure, why] { on_failure(why); }, SteadyNowNanoseconds());
+    RunAt(
+        "kiv-login." + uuid, [on_failure, why] { on_failure(why); }, SteadyNowNanoseconds());
   };
   ClientLogin* login = session_ != nullptr ? session_->login() : nullptr;
   if (login == nullptr) {
@@ -211,7 +211,8 @@ void LoginModule::PollAccountState() {
   EndpointReply<LcdsResponse> answer =
       InvokeLcds("accountService", "getAccountStateForCurrentSession", {});
   AccountStateType state{};
-  if (answer.failed() || !FromBinding(answer.value().body, "<account state>", &state, registry()).ok()) {
+  if (answer.failed() ||
+      !FromBinding(answer.value().body, "<account state>", &state, registry()).ok()) {
     Log(kLevelWarn, Tag::DBG, "Failed to fetch account state.");
     return;
   }
@@ -238,9 +239,9 @@ EndpointReply<void> LoginModule::SummonerCreated(uint64_t summoner_id) {
   ClientLogin& login = *session_->login();
   if (login.summoner_id.has_value()) return EndpointError{400, kSummonerExistsMessage};
   login.summoner_id = summoner_id;
-  BindingProperty& level = Structure(Structure(login.login_data_packet, "allSummonerData"),
-                                     "summonerLevelAndPoints")
-                               .MutableField("summonerLevel");
+  BindingProperty& level =
+      Structure(Structure(login.login_data_packet, "allSummonerData"), "summonerLevelAndPoints")
+          .MutableField("summonerLevel");
   level.SetSigned(1);
   PublishResource(kSessionPath, PluginResourceEventType::Update,
                   ToBinding(session_->Refresh(), registry()));

@@ -21,8 +21,8 @@ void ServiceProxyRouter::AddUuidCall(const std::string& uuid, uint32_t plugin_id
   uuid_calls_[uuid] = plugin_id;
 }
 
-void ServiceProxyRouter::AddMethodRegistration(const std::string& service_name,
-                                               uint32_t plugin_id, std::string method_name,
+void ServiceProxyRouter::AddMethodRegistration(const std::string& service_name, uint32_t plugin_id,
+                                               std::string method_name,
                                                std::string response_method_name,
                                                std::string response_error_name) {
   registrations_[service_name].push_back({plugin_id, std::move(method_name),
@@ -143,8 +143,8 @@ std::vector<ServiceProxyRouter::Delivery> ServiceProxyRouter::FailPending(
       event.serviceName = service;
       event.methodName = registration.method_name;
       event.error = error;
-      deliveries.push_back({kServiceProxyMethodEventName, registration.plugin_id,
-                            std::move(event)});
+      deliveries.push_back(
+          {kServiceProxyMethodEventName, registration.plugin_id, std::move(event)});
     }
   }
   registrations_.clear();

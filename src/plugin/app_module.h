@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "binding/router/api_table.h"
-#include "binding/value/binding_result.h"
 #include "binding/router/endpoint_router.h"
 #include "binding/types/native_conversion.h"
 #include "binding/types/static_type.h"
 #include "binding/types/type_registry.h"
+#include "binding/value/binding_result.h"
 #include "diag/mutex.h"
 #include "kiv/plugin_abi.h"
 #include "plugin/module_scheduler.h"

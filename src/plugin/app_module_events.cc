@@ -3,8 +3,8 @@
 #include <exception>
 #include <string>
 
-#include "binding/value/binding_abi.h"
 #include "binding/codec/json_writer.h"
+#include "binding/value/binding_abi.h"
 #include "diag/format_positional.h"
 #include "diag/log.h"
 #include "plugin/app_module.h"

@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
-#include "binding/value/binding_abi.h"
 #include "binding/router/http_method.h"
+#include "binding/value/binding_abi.h"
 #include "diag/format_positional.h"
 #include "plugin/app_module.h"
 #include "plugin/streamed_body.h"

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "binding/codec/json_reader.h"
 #include "binding/codec/json_writer.h"
 #include "binding/value/binding_abi.h"
 #include "support/fake_host.h"
@@ -109,8 +110,57 @@ TEST_F(LoginModuleTest, TheSessionReadsItsLogin) {
             R"({"accountId":0,"connected":true,"gasToken":null,"idToken":"","isNewPlayer":false,)"
             R"("puuid":"","state":"SUCCEEDED","summonerId":12,"userAuthToken":"",)"
             R"("username":"alice"})");
-  // Logged in, the "not logged in" answer gives way to the endpoint's own: not implemented.
-  EXPECT_EQ(Call(KIV_METHOD_POST, "/kiv-login/v1/new-player-flow-completed").status, 501);
+}
+
+// The client's notifications patch the login data packet and the session, and say so;
+// without a logged-in login they are refused.
+TEST_F(LoginModuleTest, NotificationsPatchThePacketAndTheSession) {
+  struct Row {
+    uint32_t method;
+    const char* path;
+    std::string body;
+    std::string answer;     // "status error"
+    std::string published;  // the names of the resources published, in order
+  };
+  const auto answer = [this](const Row& row) {
+    host_.published.clear();
+    const Answer got = Call(row.method, row.path, row.body);
+    std::string names;
+    for (const auto& [name, payload] : host_.published) {
+      if (name != "OnJsonApiEvent")
+        names += name.substr(std::string("OnJsonApiEvent_").size()) + " ";
+    }
+    return std::to_string(got.status) + " " + got.error + "|" + names;
+  };
+  const Row refused[] = {
+      {KIV_METHOD_POST, "/kiv-login/v1/summoner-created", "5", "400 Not logged in.", ""},
+      {KIV_METHOD_POST, "/kiv-login/v1/change-summoner-name", R"("x")", "400 Not logged in.", ""},
+      {KIV_METHOD_POST, "/kiv-login/v1/new-player-flow-completed", "", "400 Not logged in.", ""},
+      {KIV_METHOD_GET, "/kiv-login/v1/account-state", "", "404 No account state currently exists",
+       ""},
+  };
+  for (const Row& row : refused)
+    EXPECT_EQ(answer(row), row.answer + "|" + row.published) << row.path;
+
+  ClientLogin* login = StartSession(ClientLogin::kLoggedIn);
+  login->is_new_player = true;
+  login->login_data_packet = ParseJson(R"({"allSummonerData":null,"ipBalance":3})").value();
+  const Row rows[] = {
+      {KIV_METHOD_POST, "/kiv-login/v1/summoner-created", "5", "0 ",
+       "kiv-login_v1_session kiv-login_v1_login-data-packet "},
+      {KIV_METHOD_POST, "/kiv-login/v1/summoner-created", "6", "400 Summoner already created.", ""},
+      {KIV_METHOD_POST, "/kiv-login/v1/change-summoner-name", R"("kept nowhere")", "0 ",
+       "kiv-login_v1_login-data-packet kiv-login_v1_session "},
+      {KIV_METHOD_POST, "/kiv-login/v1/new-player-flow-completed", "", "0 ",
+       "kiv-login_v1_session "},
+  };
+  for (const Row& row : rows) EXPECT_EQ(answer(row), row.answer + "|" + row.published) << row.path;
+  EXPECT_EQ(WriteJson(login->login_data_packet),
+            R"({"allSummonerData":{"summoner":{"nameChangeFlag":false},)"
+            R"("summonerLevelAndPoints":{"summonerLevel":1}},"ipBalance":3})");
+  const std::string session = Call(KIV_METHOD_GET, "/kiv-login/v1/session").body;
+  EXPECT_NE(session.find(R"("isNewPlayer":false)"), std::string::npos) << session;
+  EXPECT_NE(session.find(R"("summonerId":5)"), std::string::npos) << session;
 }
 
 TEST_F(LoginModuleTest, SessionResourcesArePublishedUnderBothNames) {

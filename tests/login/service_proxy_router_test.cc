@@ -23,8 +23,8 @@ constexpr char kNotGzip[] = "cGxhaW4gdGV4dCwgbm90IGd6aXA=";  // "plain text, not
 LcdsServiceProxyResponse Response(std::string service, std::string method, std::string id,
                                   std::string payload = "p", bool compressed = false,
                                   std::string status = "OK") {
-  return {std::move(service), std::move(method), std::move(id), std::move(status),
-          std::move(payload), compressed};
+  return {std::move(service), std::move(method),  std::move(id),
+          std::move(status),  std::move(payload), compressed};
 }
 
 // Each delivery as "event>plugin uuid|service|method|payload|status|error".
@@ -33,8 +33,8 @@ std::string Describe(const std::vector<ServiceProxyRouter::Delivery>& deliveries
   for (const auto& d : deliveries) {
     const PluginServiceProxyResponse& r = d.response;
     text += std::string(d.event_name) + ">" + std::to_string(d.plugin_id) + " " + r.uuid + "|" +
-            r.serviceName + "|" + r.methodName + "|" + r.payload + "|" + r.status + "|" +
-            r.error + ";";
+            r.serviceName + "|" + r.methodName + "|" + r.payload + "|" + r.status + "|" + r.error +
+            ";";
   }
   return text;
 }
