@@ -1,6 +1,8 @@
 #include "sim/amf_builders.h"
 
+#include <map>
 #include <memory>
+#include <string>
 
 #include "diag/no_destructor.h"
 
@@ -47,6 +49,43 @@ Amf3Item TypedDynamicObject(const std::string& class_name, const BindingProperty
     object.MutableObject()->SetDynamicMember(field.key, ToAmf3Item(field.value));
   }
   return object;
+}
+
+namespace {
+
+// The members of every class named in `value`, by class name, in the order they appear.
+void CollectClasses(const BindingProperty& value, std::map<std::string, AmfMemberList>* classes) {
+  if (value.type() == BindingType::kCollection) {
+    for (const BindingProperty& element : value.Elements()) CollectClasses(element, classes);
+    return;
+  }
+  if (value.type() != BindingType::kStructure) return;
+  const BindingProperty* name = value.FindField("__class");
+  AmfMemberList* members = nullptr;
+  if (name != nullptr && name->type() == BindingType::kString && !name->GetString().empty()) {
+    members = &(*classes)[std::string(name->GetString())];
+  }
+  for (const auto& field : value.Fields()) {
+    if (field.key == "__class") continue;
+    if (members != nullptr && FindMemberIn(*members, field.key) == AmfClass::kNoMember) {
+      members->push_back({std::string(field.key), AmfTypeHint::Any()});
+    }
+    CollectClasses(field.value, classes);
+  }
+}
+
+}  // namespace
+
+Amf3Item ScriptedValue(const BindingProperty& value) {
+  // A registry of its own: the global one keeps the first members it sees under a name for
+  // good, and a sealed class drops whatever is not among them.
+  std::map<std::string, AmfMemberList> classes;
+  CollectClasses(value, &classes);
+  AmfClassRegistry registry;
+  for (auto& [name, members] : classes) {
+    registry.Create(name, /*externalizable=*/false, /*dynamic=*/false, std::move(members));
+  }
+  return ToAmf3Item(value, nullptr, /*forbid_dynamic=*/false, registry);
 }
 
 Amf3Item AsArrayCollections(const Amf3Item& item) {

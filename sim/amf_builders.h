@@ -24,6 +24,12 @@ Amf3Item TypedObject(const char* class_name,
 // the fields of `fields` (a structure), converted as the client converts its arguments.
 Amf3Item TypedDynamicObject(const std::string& class_name, const BindingProperty& fields);
 
+// `value` converted as the client converts its arguments (ToAmf3Item): a mapping with a
+// "__class" text becomes an object of that sealed class, another mapping an anonymous
+// object. The classes are the value's own, not the process's: every object of a class
+// carries the members of all its objects in the value.
+Amf3Item ScriptedValue(const BindingProperty& value);
+
 // `item` with every array in it (its own elements included) sent as an externalizable
 // flex.messaging.io.ArrayCollection whose body is the array: the form in which servers of
 // Flex messaging usually send lists.

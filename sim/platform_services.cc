@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "binding/value/base64.h"
@@ -31,6 +32,29 @@ std::string Gzip(const std::string& text) {
   out.resize(stream.total_out);
   deflateEnd(&stream);
   return status == Z_STREAM_END ? out : std::string();
+}
+
+std::string Base64(const std::string& bytes) {
+  return Base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// The "payload" of a service proxy response carrying `text`.
+std::string ProxyPayload(const std::string& text, bool compressed, MalformedPayload malformed) {
+  switch (malformed) {
+    case MalformedPayload::kNotBase64:
+      // A space and a colon are outside Base64's alphabet, whatever the text.
+      return "not Base64: " + text;
+    case MalformedPayload::kNotGzip:
+      return Base64(text);
+    case MalformedPayload::kTruncated: {
+      // A gzip stream is at least 20 bytes, so its 10-byte header stays whole.
+      const std::string packed = Gzip(text);
+      return Base64(packed.substr(0, packed.size() / 2));
+    }
+    case MalformedPayload::kNone:
+      break;
+  }
+  return compressed ? Base64(Gzip(text)) : text;
 }
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
@@ -250,7 +274,28 @@ bool PlatformServices::Handle(RtmpServerSession& session, const RtmpMessage& cal
     return HandleServiceProxy(session, call, body);
   }
   Note(destination + "." + operation);
-  return Answer(session, call, Fault::kNone, Amf3Item::Null());
+  return HandleScripted(session, call, destination, operation);
+}
+
+bool PlatformServices::HandleScripted(RtmpServerSession& session, const RtmpMessage& call,
+                                      const std::string& destination,
+                                      const std::string& operation) {
+  std::optional<ScriptedService> scripted;
+  {
+    std::lock_guard lock(mutex_);
+    for (const ScriptedService& candidate : settings_.services) {
+      if ((candidate.destination.empty() || candidate.destination == destination) &&
+          (candidate.operation.empty() || candidate.operation == operation)) {
+        scripted = candidate;
+        break;
+      }
+    }
+  }
+  if (!scripted) return Answer(session, call, Fault::kNone, Amf3Item::Null());
+  if (scripted->fault) return Refuse(session, call, scripted->fault->code, scripted->fault->text);
+  Amf3Item value = ScriptedValue(scripted->value);
+  if (scripted->array_collections) value = AsArrayCollections(value);
+  return Answer(session, call, Fault::kNone, value);
 }
 
 bool PlatformServices::HandleCommand(RtmpServerSession& session, const RtmpMessage& call,
@@ -477,7 +522,8 @@ bool PlatformServices::HandleServiceProxy(RtmpServerSession& session, const Rtmp
   const bool answered = Answer(session, call, fault, Amf3Item::Null());
   if (fault != Fault::kNone) return answered;
 
-  ServiceProxyAnswer answer{service, method, "OK", "$payload"};
+  ServiceProxyAnswer answer;
+  answer.payload = "$payload";
   for (const ServiceProxyAnswer& candidate : proxy.answers) {
     if ((candidate.service.empty() || candidate.service == service) &&
         (candidate.method.empty() || candidate.method == method)) {
@@ -485,25 +531,32 @@ bool PlatformServices::HandleServiceProxy(RtmpServerSession& session, const Rtmp
       break;
     }
   }
-  std::string text = Replace(answer.payload, "$payload", payload);
-  if (proxy.compress) {
-    const std::string packed = Gzip(text);
-    text = Base64Encode(reinterpret_cast<const uint8_t*>(packed.data()), packed.size());
-  }
-  const Amf3Item response = TypedObject(kServiceProxyResponseClass,
-                                        {{"serviceName", Amf3Item::String(service)},
-                                         {"methodName", Amf3Item::String(method)},
-                                         {"messageId", Amf3Item::String(uuid)},
-                                         {"status", Amf3Item::String(answer.status)},
-                                         {"payload", Amf3Item::String(text)},
-                                         {"compressedPayload", Amf3Item::Boolean(proxy.compress)}});
+  const std::string text = Replace(answer.payload, "$payload", payload);
+  const bool compressed =
+      answer.malformed != MalformedPayload::kNone || answer.compress.value_or(proxy.compress);
+  const std::string message_id = answer.message_id.value_or(uuid);
+  auto response = [&](const std::string& status, const std::string& carried, bool packed) {
+    return TypedObject(kServiceProxyResponseClass,
+                       {{"serviceName", Amf3Item::String(service)},
+                        {"methodName", Amf3Item::String(method)},
+                        {"messageId", Amf3Item::String(message_id)},
+                        {"status", Amf3Item::String(status)},
+                        {"payload", Amf3Item::String(carried)},
+                        {"compressedPayload", Amf3Item::Boolean(packed)}});
+  };
   std::weak_ptr<RtmpServerSession> weak = session.weak_from_this();
-  delayed_.After(std::chrono::milliseconds(proxy.delay_ms), [this, weak, response] {
-    if (auto target = weak.lock()) {
-      Note(std::string("push ") + kServiceProxyResponseClass);
-      target->SendPush(AsyncMessage(response, "cn-proxy", target->client_id()));
-    }
-  });
+  auto push_later = [this, &weak](uint32_t delay_ms, const Amf3Item& pushed) {
+    delayed_.After(std::chrono::milliseconds(delay_ms), [this, weak, pushed] {
+      if (auto target = weak.lock()) {
+        Note(std::string("push ") + kServiceProxyResponseClass);
+        target->SendPush(AsyncMessage(pushed, "cn-proxy", target->client_id()));
+      }
+    });
+  };
+  // Work due together runs in the order given, so the ACK goes first even with no delay.
+  if (answer.also_ack) push_later(0, response("ACK", "", false));
+  push_later(proxy.delay_ms,
+             response(answer.status, ProxyPayload(text, compressed, answer.malformed), compressed));
   return answered;
 }
 

@@ -1,7 +1,7 @@
 // The platform's services on top of the simulator's RTMP server: login, channel
 // subscriptions and authentication, the login data packet, account state, the service
-// proxy, pushes, logout, and generic remoting answers, for a table of accounts, with a
-// fault to inject per step.
+// proxy, pushes, logout, and the scenario's scripted answers (a value or a fault) of any
+// other destination, for a table of accounts, with a fault to inject per step.
 //
 // Answers follow the Flex conventions the client expects: "_result" carrying an acknowledge
 // object whose "body" is the value, "_error" carrying an error message (faultCode,
@@ -54,8 +54,8 @@ class PlatformServices {
   // "clientFacadeService.getLoginDataPacketForUser", "loginService.logout alice",
   // "accountService.getAccountStateForCurrentSession ENABLED",
   // "lcdsServiceProxy.call <service>.<method>", "push <class>",
-  // "<destination>.<operation>" for anything else. A channel login on a connection that did
-  // not log in is a reconnect: "reconnect alice" or "refuse reconnect alice" comes right
+  // "<destination>.<operation>" for anything else, scripted or not. A channel login on a connection
+  // that did not log in is a reconnect: "reconnect alice" or "refuse reconnect alice" comes right
   // before its "auth alice". "drop alice" when the server drops one of alice's connections.
   std::vector<std::string> journal() const;
 
@@ -87,6 +87,9 @@ class PlatformServices {
   bool HandleServiceProxy(RtmpServerSession& session, const RtmpMessage& call,
                           const AmfValue& body);
   bool HandleLogout(RtmpServerSession& session, const RtmpMessage& call);
+  // Any other call: the scenario's first matching service answers, else a bodiless acknowledge.
+  bool HandleScripted(RtmpServerSession& session, const RtmpMessage& call,
+                      const std::string& destination, const std::string& operation);
   // The channel login: `user` is whose token it carried (empty: nobody's).
   bool HandleChannelLogin(RtmpServerSession& session, const RtmpMessage& call,
                           const std::string& user, Fault fault);

@@ -163,6 +163,25 @@ void EachElement(Knobs& parent, const char* name, std::string* error, F&& read) 
   }
 }
 
+// Fails on a "__class" anywhere in `value` that is not a class name: the mapping would
+// quietly go out as an anonymous object.
+void CheckClassNames(Knobs& knobs, const BindingProperty& value, const std::string& path) {
+  if (value.type() == BindingType::kCollection) {
+    for (size_t i = 0; i < value.size(); ++i) {
+      CheckClassNames(knobs, value.Element(i), path + "[" + std::to_string(i) + "]");
+    }
+  } else if (value.type() == BindingType::kStructure) {
+    for (const auto& field : value.Fields()) {
+      const std::string at = path + "." + std::string(field.key);
+      if (field.key != "__class") {
+        CheckClassNames(knobs, field.value, at);
+      } else if (field.value.type() != BindingType::kString || field.value.GetString().empty()) {
+        knobs.Fail(at, "must be a class name");
+      }
+    }
+  }
+}
+
 void ReadAccount(Knobs& knobs, PlatformAccount* account) {
   knobs.Text("username", &account->username);
   knobs.Text("password", &account->password);
@@ -278,10 +297,52 @@ void ReadPlatform(Knobs& knobs, std::string* error, PlatformSettings* platform) 
       item.Text("method", &answer.method);
       item.Text("status", &answer.status);
       item.Text("payload", &answer.payload);
+      if (item.Find("compress") != nullptr) {
+        bool compress = false;
+        item.Bool("compress", &compress);
+        answer.compress = compress;
+      }
+      std::string malformed;
+      item.Text("malformed", &malformed);
+      if (!ParseMalformedPayload(malformed, &answer.malformed)) {
+        item.Fail(item.Path("malformed"),
+                  "must be one of not-base64, not-gzip, truncated (not \"" + malformed + "\")");
+      }
+      // Present, even empty, it replaces the uuid: an empty id is a case worth playing too.
+      if (item.Find("message_id") != nullptr) {
+        std::string id;
+        item.Text("message_id", &id);
+        answer.message_id = id;
+      }
+      item.Bool("also_ack", &answer.also_ack);
       platform->service_proxy.answers.push_back(std::move(answer));
     });
     proxy.CheckAllKnown();
   }
+  EachElement(knobs, "services", error, [&](Knobs& item) {
+    ScriptedService service;
+    item.Text("destination", &service.destination);
+    item.Text("operation", &service.operation);
+    if (const BindingProperty* value = item.Find("value")) {
+      CheckClassNames(item, *value, item.Path("value"));
+      service.value = *value;
+    }
+    item.Bool("array_collections", &service.array_collections);
+    if (const BindingProperty* node = item.Find("fault")) {
+      Knobs fault(*node, item.Path("fault"), error);
+      ServiceFault answer;
+      fault.Text("faultCode", &answer.code);
+      fault.Text("faultString", &answer.text);
+      // The client tells a fault by its code; an empty one would read as no fault at all.
+      if (answer.code.empty()) fault.Fail(fault.Path("faultCode"), "must not be empty");
+      fault.CheckAllKnown();
+      if (service.value.type() != BindingType::kEmpty) {
+        item.Fail(item.Path("fault"), "and value do not go together");
+      }
+      service.fault = std::move(answer);
+    }
+    platform->services.push_back(std::move(service));
+  });
   EachElement(knobs, "pushes", error, [&](Knobs& item) {
     ScheduledPush push;
     item.Integer("delay_ms", &push.delay_ms);
@@ -349,6 +410,31 @@ bool ParseFault(std::string_view name, Fault* fault) {
   for (Fault f : {Fault::kNone, Fault::kNoAnswer, Fault::kError, Fault::kDrop, Fault::kMalformed}) {
     if (name == FaultName(f)) {
       *fault = f;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* MalformedPayloadName(MalformedPayload malformed) {
+  switch (malformed) {
+    case MalformedPayload::kNone:
+      return "";
+    case MalformedPayload::kNotBase64:
+      return "not-base64";
+    case MalformedPayload::kNotGzip:
+      return "not-gzip";
+    case MalformedPayload::kTruncated:
+      return "truncated";
+  }
+  return "";
+}
+
+bool ParseMalformedPayload(std::string_view name, MalformedPayload* malformed) {
+  for (MalformedPayload m : {MalformedPayload::kNone, MalformedPayload::kNotBase64,
+                             MalformedPayload::kNotGzip, MalformedPayload::kTruncated}) {
+    if (name == MalformedPayloadName(m)) {
+      *malformed = m;
       return true;
     }
   }

@@ -84,19 +84,52 @@ struct ScheduledPush {
   bool array_collections = false;
 };
 
+// A payload the client cannot read, for the client's error paths; all of them go out with
+// "compressedPayload" true.
+enum class MalformedPayload {
+  kNone,
+  kNotBase64,  // "not Base64: " and the text
+  kNotGzip,    // the text in Base64, not compressed
+  kTruncated,  // the first half of the gzip stream, in Base64
+};
+
 // How "lcdsServiceProxy"."call" answers: an acknowledge at once, then, `delay_ms` later,
 // a pushed LcdsServiceProxyResponse.
 struct ServiceProxyAnswer {
   std::string service;  // empty: any
   std::string method;   // empty: any
   std::string status = "OK";
-  std::string payload;  // "$payload" stands for the request's payload
+  std::string payload;           // "$payload" stands for the request's payload
+  std::optional<bool> compress;  // unset: the settings' `compress`
+  MalformedPayload malformed = MalformedPayload::kNone;
+  std::optional<std::string> message_id;  // "messageId" of the response; unset: the call's uuid
+  // A response with status "ACK" and an empty payload is pushed first, at once.
+  bool also_ack = false;
 };
 
 struct ServiceProxySettings {
   uint32_t delay_ms = 50;
   bool compress = false;                    // gzip, then Base64, with "compressedPayload" true
   std::vector<ServiceProxyAnswer> answers;  // the first match wins; none: echo, "OK"
+};
+
+// The "_error" a scripted destination answers with.
+struct ServiceFault {
+  std::string code = "Server.Processing";  // "faultCode"; never empty
+  std::string text;                        // "faultString"
+};
+
+// A scripted answer of `destination`.`operation`, for calls none of the built-in services
+// (login, logout, the login data packet, account state, the service proxy) takes.
+struct ScriptedService {
+  std::string destination;  // empty: any
+  std::string operation;    // empty: any
+  // The answer's value; empty: null. A mapping with a "__class" text is an object of that
+  // class, another mapping an anonymous object.
+  BindingProperty value;
+  std::optional<ServiceFault> fault;  // when set, the call fails with it instead
+  // Lists in the value go out as externalizable ArrayCollections rather than plain arrays.
+  bool array_collections = false;
 };
 
 // A delay drawn uniformly from [min_ms, max_ms].
@@ -132,6 +165,8 @@ struct PlatformSettings {
   bool require_queue_token = false;
   PlatformFaults faults;
   ServiceProxySettings service_proxy;
+  // The first match answers; without one a call gets an acknowledge without a body.
+  std::vector<ScriptedService> services;
   std::vector<ScheduledPush> pushes;
   DropSettings drops;
   ReconnectRefusals refuse_reconnects;
@@ -177,5 +212,8 @@ struct Scenario {
 
 const char* FaultName(Fault fault);
 [[nodiscard]] bool ParseFault(std::string_view name, Fault* fault);
+// "", "not-base64", "not-gzip", "truncated".
+const char* MalformedPayloadName(MalformedPayload malformed);
+[[nodiscard]] bool ParseMalformedPayload(std::string_view name, MalformedPayload* malformed);
 
 }  // namespace Voro::Sim

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
+
+#include "binding/codec/json_writer.h"
 
 namespace Voro::Sim {
 namespace {
@@ -18,7 +21,18 @@ TEST(ScenarioTest, TheShippedFilesRead) {
   const Case cases[] = {
       {"demo.yaml", "Demo Player",
        [](const PlatformSettings& platform) {
-         EXPECT_EQ(platform.service_proxy.answers.at(0).payload, R"({"pong": $payload})");
+         const ServiceProxyAnswer& answer = platform.service_proxy.answers.at(0);
+         EXPECT_EQ(answer.payload, R"({"pong": $payload})");
+         EXPECT_EQ(answer.compress, std::optional<bool>(false));
+         EXPECT_EQ(answer.malformed, MalformedPayload::kNone);
+         EXPECT_FALSE(answer.message_id.has_value());
+         EXPECT_FALSE(answer.also_ack);
+         ASSERT_EQ(platform.services.size(), 2u);
+         EXPECT_EQ(platform.services[0].value.Field("__class").GetString(), "kiv.ItemList");
+         EXPECT_FALSE(platform.services[0].fault.has_value());
+         ASSERT_TRUE(platform.services[1].fault.has_value());
+         EXPECT_EQ(platform.services[1].fault->code + "|" + platform.services[1].fault->text,
+                   "Server.Processing|Item is bound");
          EXPECT_EQ(platform.drops.after_ms, 0u);
          EXPECT_EQ(platform.refuse_reconnects.root_cause, "RECONNECT-REFUSED");
        }},
@@ -56,6 +70,17 @@ platform:
   pushes: [ { delay_ms: 10, class: kiv.Kick, body: { sessionToken: $token }, array_collections: true } ]
   drops: { after_ms: 3000, every_ms: [2000, 5000], seed: 7 }
   refuse_reconnects: { count: 2, every: 3, root_cause: KIV-NO-RETURN }
+  service_proxy:
+    compress: true
+    answers:
+      - { service: inventoryService, compress: false, malformed: truncated, message_id: "",
+          also_ack: true, status: ACK }
+      - { malformed: not-gzip }
+  services:
+    - { destination: inventoryService, operation: getItems, array_collections: true,
+        value: { __class: kiv.ItemList, items: [ { __class: kiv.Item, name: sword } ] } }
+    - { operation: dropItem, fault: { faultString: Item is bound } }
+    - { fault: { faultCode: Client.Kiv, faultString: No such service } }
 login_queue: { players_ahead: 3, rate: 0.5, ticker_storm: { count: 2, status: 429 } }
 )";
   const char* json = R"({"accounts": [{"username": "bob", "queue_outcome": "failed",
@@ -65,7 +90,16 @@ login_queue: { players_ahead: 3, rate: 0.5, ticker_storm: { count: 2, status: 42
     "pushes": [{"delay_ms": 10, "class": "kiv.Kick", "body": {"sessionToken": "$token"},
                 "array_collections": true}],
     "drops": {"after_ms": 3000, "every_ms": [2000, 5000], "seed": 7},
-    "refuse_reconnects": {"count": 2, "every": 3, "root_cause": "KIV-NO-RETURN"}},
+    "refuse_reconnects": {"count": 2, "every": 3, "root_cause": "KIV-NO-RETURN"},
+    "service_proxy": {"compress": true, "answers": [
+      {"service": "inventoryService", "compress": false, "malformed": "truncated",
+       "message_id": "", "also_ack": true, "status": "ACK"},
+      {"malformed": "not-gzip"}]},
+    "services": [
+      {"destination": "inventoryService", "operation": "getItems", "array_collections": true,
+       "value": {"__class": "kiv.ItemList", "items": [{"__class": "kiv.Item", "name": "sword"}]}},
+      {"operation": "dropItem", "fault": {"faultString": "Item is bound"}},
+      {"fault": {"faultCode": "Client.Kiv", "faultString": "No such service"}}]},
   "login_queue": {"players_ahead": 3, "rate": 0.5, "ticker_storm": {"count": 2, "status": 429}}})";
   auto empty = ParseScenario("");
   ASSERT_TRUE(empty.ok()) << "an empty file is a scenario: " << empty.error();
@@ -94,6 +128,40 @@ login_queue: { players_ahead: 3, rate: 0.5, ticker_storm: { count: 2, status: 42
     EXPECT_EQ(std::to_string(refusals.count) + " " + std::to_string(refusals.every) + " " +
                   refusals.root_cause,
               "2 3 KIV-NO-RETURN");
+
+    const ServiceProxySettings& proxy = s.platform.service_proxy;
+    ASSERT_EQ(proxy.answers.size(), 2u);
+    const ServiceProxyAnswer& first = proxy.answers[0];
+    EXPECT_TRUE(proxy.compress);
+    EXPECT_EQ(first.compress, std::optional<bool>(false));
+    EXPECT_EQ(first.malformed, MalformedPayload::kTruncated);
+    EXPECT_EQ(first.message_id, std::optional<std::string>("")) << "present though empty";
+    EXPECT_TRUE(first.also_ack);
+    EXPECT_EQ(first.status, "ACK");
+    const ServiceProxyAnswer& second = proxy.answers[1];
+    EXPECT_EQ(second.service + second.method + second.status + second.payload, "OK");
+    EXPECT_FALSE(second.compress.has_value()) << "left to the global compress";
+    EXPECT_EQ(second.malformed, MalformedPayload::kNotGzip);
+    EXPECT_FALSE(second.message_id.has_value());
+    EXPECT_FALSE(second.also_ack);
+
+    ASSERT_EQ(s.platform.services.size(), 3u);
+    const ScriptedService& items = s.platform.services[0];
+    EXPECT_EQ(items.destination + "." + items.operation, "inventoryService.getItems");
+    EXPECT_TRUE(items.array_collections);
+    EXPECT_FALSE(items.fault.has_value());
+    EXPECT_EQ(WriteJson(items.value),
+              R"({"__class":"kiv.ItemList","items":[{"__class":"kiv.Item","name":"sword"}]})");
+    std::string faults;
+    for (size_t i = 1; i < 3; ++i) {
+      const ScriptedService& service = s.platform.services[i];
+      ASSERT_TRUE(service.fault.has_value());
+      EXPECT_EQ(service.value.type(), BindingType::kEmpty);
+      EXPECT_FALSE(service.array_collections);
+      faults += service.destination + "." + service.operation + " " + service.fault->code + "|" +
+                service.fault->text + ";";
+    }
+    EXPECT_EQ(faults, ".dropItem Server.Processing|Item is bound;. Client.Kiv|No such service;");
   }
 }
 
@@ -139,6 +207,41 @@ TEST(ScenarioTest, MistakesAreNamedWithTheirPlace) {
        "platform.refuse_reconnects.root_cause must not be empty"},
       {"{\"platform\": {\"refuse_reconnects\": {\"count\": 1, \"evry\": 3}}}",
        "platform.refuse_reconnects.evry is not a known setting"},
+      {"platform: { service_proxy: { answers: [ { malformed: garbled } ] } }\n",
+       "platform.service_proxy.answers[0].malformed must be one of not-base64, not-gzip, "
+       "truncated (not \"garbled\")"},
+      {"platform: { service_proxy: { answers: [ { compress: 1 } ] } }\n",
+       "platform.service_proxy.answers[0].compress must be true or false"},
+      {"platform: { service_proxy: { answers: [ { also_ack: sometimes } ] } }\n",
+       "platform.service_proxy.answers[0].also_ack must be true or false"},
+      {"platform: { service_proxy: { answers: [ { message_id: [a] } ] } }\n",
+       "platform.service_proxy.answers[0].message_id must be a text"},
+      {"platform: { service_proxy: { answers: [ { messageId: a } ] } }\n",
+       "platform.service_proxy.answers[0].messageId is not a known setting"},
+      {"platform: { services: { destination: a } }\n", "platform.services must be a list"},
+      {"platform: { services: [ destination ] }\n", "platform.services[0] must be a mapping"},
+      {"platform: { services: [ { destination: [a] } ] }\n",
+       "platform.services[0].destination must be a text"},
+      {"platform: { services: [ { operation: { a: 1 } } ] }\n",
+       "platform.services[0].operation must be a text"},
+      {"platform: { services: [ { service: a } ] }\n",
+       "platform.services[0].service is not a known setting"},
+      {"platform: { services: [ { array_collections: yes please } ] }\n",
+       "platform.services[0].array_collections must be true or false"},
+      {"platform: { services: [ { fault: Item is bound } ] }\n",
+       "platform.services[0].fault must be a mapping"},
+      {"platform: { services: [ { fault: { faultcode: X } } ] }\n",
+       "platform.services[0].fault.faultcode is not a known setting"},
+      {"platform: { services: [ { fault: { faultCode: \"\" } } ] }\n",
+       "platform.services[0].fault.faultCode must not be empty"},
+      {"platform: { services: [ { fault: { faultString: [a] } } ] }\n",
+       "platform.services[0].fault.faultString must be a text"},
+      {"platform: { services: [ { value: 1, fault: { faultString: x } } ] }\n",
+       "platform.services[0].fault and value do not go together"},
+      {"platform: { services: [ { value: { a: [ 1, { __class: 7 } ] } } ] }\n",
+       "platform.services[0].value.a[1].__class must be a class name"},
+      {"{\"platform\": {\"services\": [{\"value\": {\"__class\": \"\"}}]}}",
+       "platform.services[0].value.__class must be a class name"},
       {"- 1\n", "the scenario must be a mapping"},
       {"{\"accounts\": [", "Error: Invalid value. at offset 14."},  // the reader's own text
   };
