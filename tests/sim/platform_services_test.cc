@@ -2,6 +2,7 @@
 #include "sim/platform_services.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,6 +25,7 @@
 #include "lcds/lcds_session.h"
 #include "lcds/rtmp/rtmp_connect.h"
 #include "sim/amf_builders.h"
+#include "sim/scenario.h"
 #include "support/sim_accounts.h"
 #include "support/test_pki.h"
 
@@ -110,6 +112,27 @@ class PlatformServicesTest : public ::testing::Test {
     return Call("lcdsServiceProxy", "call", Amf3Item::Array(array));
   }
 
+  // Invokes and tells how the call came back: "fault <faultCode>|<faultString>", "ack
+  // without a body", or "ok [<class> ]<value as JSON>".
+  std::string Outcome(const std::string& service, const std::string& method) {
+    auto future = session_.Invoke(service, method, Amf3Item(Amf3Kind::kArray), nullptr, nullptr);
+    if (future.wait_for(kTimeout) != std::future_status::ready) return "no answer";
+    const RTMP::CommandResult result = future.get();
+    const AmfValue& value = result.value;
+    if (!result.success) {
+      return "fault " + MemberText(value, "faultCode") + "|" + MemberText(value, "faultString");
+    }
+    std::string class_name;
+    if (value.is_amf3() && value.amf3().kind() == Amf3Kind::kObject) {
+      class_name = std::string(value.amf3().AsObject().class_name());
+    }
+    if (class_name == "flex.messaging.messages.AcknowledgeMessage") {
+      return IsAmfNullish(AmfMember(value, "body")) ? "ack without a body" : "ack with a body";
+    }
+    return "ok " + (class_name.empty() ? "" : class_name + " ") +
+           WriteJson(ToBindingProperty(value));
+  }
+
   const testing::TestPki* pki_ = nullptr;
   PlatformServices platform_;
   std::unique_ptr<RtmpServer> server_;
@@ -153,6 +176,159 @@ TEST_F(PlatformServicesTest, ServiceProxyAcknowledgesThenPushesTheResponse) {
   const InflateResult inflated = InflateGzip(packed.data(), packed.size(), 0);
   ASSERT_TRUE(inflated.ok()) << inflated.status();
   EXPECT_EQ(inflated.text(), payload);
+}
+
+// Whether `bytes` are a gzip stream, fine as far as it goes, whose end is missing.
+bool IsGzipCutShort(std::vector<uint8_t> bytes) {
+  if (bytes.size() < 2 || bytes[0] != 0x1f || bytes[1] != 0x8b) return false;
+  z_stream stream{};
+  if (inflateInit2(&stream, 31) != Z_OK) return false;
+  std::vector<uint8_t> out(1 << 16);
+  stream.next_in = bytes.data();
+  stream.avail_in = static_cast<uInt>(bytes.size());
+  stream.next_out = out.data();
+  stream.avail_out = static_cast<uInt>(out.size());
+  const int status = inflate(&stream, Z_NO_FLUSH);
+  const bool all_read = stream.avail_in == 0;
+  inflateEnd(&stream);
+  return all_read && (status == Z_OK || status == Z_BUF_ERROR);
+}
+
+// A pushed service proxy response as "messageId|service.method|status|payload", the payload
+// read as the client would: "plain|<text>", "gzip|<text>", "not-base64|<text>",
+// "not-gzip|<the decoded bytes>" or "truncated" (a gzip stream missing its end).
+std::string DescribeProxyResponse(const Push& push) {
+  if (push.body.kind() != Amf3Kind::kObject ||
+      push.body.AsObject().class_name() !=
+          "com.vorogames.platform.serviceproxy.dispatch.LcdsServiceProxyResponse") {
+    return "not a service proxy response";
+  }
+  const AmfValue body(push.body);
+  const std::string payload = MemberText(body, "payload");
+  std::string text = MemberText(body, "messageId") + "|" + MemberText(body, "serviceName") + "." +
+                     MemberText(body, "methodName") + "|" + MemberText(body, "status") + "|";
+  const Amf3Kind compressed = push.body.AsObject().GetMember("compressedPayload").kind();
+  if (compressed == Amf3Kind::kFalse) return text + "plain|" + payload;
+  if (compressed != Amf3Kind::kTrue) return text + "compressedPayload is not a boolean";
+  std::vector<uint8_t> bytes;
+  if (!Base64Decode(payload, &bytes)) return text + "not-base64|" + payload;
+  const InflateResult inflated = InflateGzip(bytes.data(), bytes.size(), 0);
+  if (inflated.ok()) return text + "gzip|" + std::string(inflated.text());
+  // The client meets a data error either way, which cannot tell the two from each other.
+  if (inflated.status() != kInflateDataError)
+    return text + "inflate status " + std::to_string(inflated.status());
+  if (IsGzipCutShort(bytes)) return text + "truncated";
+  return text + "not-gzip|" + std::string(bytes.begin(), bytes.end());
+}
+
+TEST_F(PlatformServicesTest, ScriptedDestinationsAnswerTheirValueOrFault) {
+  auto scenario = ParseScenario(R"(
+platform:
+  services:
+    - destination: inventoryService
+      operation: getItems
+      value:
+        __class: kiv.ItemList
+        owner: alice
+        items:
+          - { __class: kiv.Item, name: sword }
+          - { __class: kiv.Item, name: shield, bound: true }
+    - destination: inventoryService
+      operation: dropItem
+      fault: { faultCode: Server.Processing, faultString: Item is bound }
+    - { destination: inventoryService, value: 3 }
+    - { operation: getBalance, value: [12500, 2.5, ip], array_collections: true }
+    - { destination: storeService, operation: getOffers }
+    - { destination: chatService, fault: { faultString: Muted } }
+)");
+  ASSERT_TRUE(scenario.ok()) << scenario.error();
+  platform_.Configure(scenario.value().platform);
+  ASSERT_TRUE(Login().ok());
+  struct Case {
+    const char* service;
+    const char* method;
+    const char* outcome;
+  };
+  const Case cases[] = {
+      // The first match answers, though the destination-wide entry matches too. Every kiv.Item
+      // has the members of both, the first's "bound" left out (null); members come in order
+      // of their names, as the scenario's mappings keep them.
+      {"inventoryService", "getItems",
+       R"(ok kiv.ItemList {"items":[{"bound":null,"name":"sword"},{"bound":true,"name":"shield"}],)"
+       R"("owner":"alice"})"},
+      {"inventoryService", "dropItem", "fault Server.Processing|Item is bound"},
+      {"inventoryService", "countItems", "ok 3"},
+      {"bankService", "getBalance", R"(ok flex.messaging.io.ArrayCollection [12500,2.5,"ip"])"},
+      {"chatService", "send", "fault Server.Processing|Muted"},
+      {"storeService", "getOffers", "ack without a body"},   // scripted without a value
+      {"storeService", "getBundles", "ack without a body"},  // nothing matches
+  };
+  const size_t from = platform_.journal().size();
+  std::vector<std::string> expected_journal;
+  for (const Case& c : cases) {
+    EXPECT_EQ(Outcome(c.service, c.method), c.outcome) << c.service << "." << c.method;
+    expected_journal.push_back(std::string(c.service) + "." + c.method);
+  }
+  const std::vector<std::string> journal = platform_.journal();
+  EXPECT_EQ(std::vector<std::string>(journal.begin() + static_cast<long>(from), journal.end()),
+            expected_journal);
+}
+
+TEST_F(PlatformServicesTest, ServiceProxyAnswersPushWhatTheScenarioScripts) {
+  struct Case {
+    const char* compress;  // the global knob
+    const char* knobs;     // of the one answer, besides service and payload
+    std::vector<std::string> pushes;
+  };
+  const std::string call = "uuid-7|inventoryService.getItems|";
+  const std::string text = R"({"items": [1]})";
+  const Case cases[] = {
+      {"false", "", {call + "OK|plain|" + text}},
+      {"false", "compress: true", {call + "OK|gzip|" + text}},
+      {"true", "compress: false", {call + "OK|plain|" + text}},
+      {"true", "", {call + "OK|gzip|" + text}},
+      {"false", "malformed: not-base64", {call + "OK|not-base64|not Base64: " + text}},
+      {"false", "malformed: not-gzip", {call + "OK|not-gzip|" + text}},
+      {"false", "malformed: truncated", {call + "OK|truncated"}},
+      // A malformed payload is sent as compressed whatever compress says.
+      {"false", "compress: false, malformed: not-gzip", {call + "OK|not-gzip|" + text}},
+      {"false",
+       "message_id: uuid-nobody",
+       {"uuid-nobody|inventoryService.getItems|OK|plain|" + text}},
+      {"false", "status: ACK", {call + "ACK|plain|" + text}},
+      {"false", "also_ack: true", {call + "ACK|plain|", call + "OK|plain|" + text}},
+      {"true",
+       "also_ack: true, message_id: \"\", malformed: truncated",
+       {"|inventoryService.getItems|ACK|plain|", "|inventoryService.getItems|OK|truncated"}},
+  };
+  ASSERT_TRUE(Login().ok());
+  const std::string push_line =
+      "push com.vorogames.platform.serviceproxy.dispatch.LcdsServiceProxyResponse";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.compress) + " " + c.knobs);
+    const std::string yaml = std::string("platform: { service_proxy: { delay_ms: 0, compress: ") +
+                             c.compress + R"(, answers: [ { service: inventoryService, )" +
+                             R"(payload: '{"items": $payload}', )" + c.knobs + " } ] } }";
+    auto scenario = ParseScenario(yaml);
+    ASSERT_TRUE(scenario.ok()) << scenario.error();
+    platform_.Configure(scenario.value().platform);
+    const size_t pushed = pushes_.size();
+    const size_t journaled = platform_.journal().size();
+    ProxyCall({"uuid-7", "inventoryService", "getItems", "[1]"});
+    WaitForPushes(pushed + c.pushes.size());
+    // Time for a push too many to show up.
+    for (int i = 0; i < 5; ++i) {
+      session_.Tick();
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    std::vector<std::string> got;
+    for (size_t i = pushed; i < pushes_.size(); ++i) {
+      got.push_back(DescribeProxyResponse(pushes_[i]));
+    }
+    EXPECT_EQ(got, c.pushes);
+    EXPECT_EQ(JournalCount("lcdsServiceProxy.call inventoryService.getItems", journaled), 1);
+    EXPECT_EQ(JournalCount(push_line, journaled), static_cast<long>(c.pushes.size()));
+  }
 }
 
 TEST_F(PlatformServicesTest, KickNotificationCarriesTheSessionToken) {
@@ -202,6 +378,7 @@ TEST_F(PlatformServicesTest, ListsPushedAsExternalizableCollectionsArriveWhole) 
   EXPECT_EQ(amf_testing::Amf3Hex(pushes[0].body),
             amf_testing::Amf3Hex(AsArrayCollections(TypedDynamicObject("kiv.Inventory", body))));
   EXPECT_EQ(pushes[0].subtopic, "inv");
+  EXPECT_EQ(JournalCount("push kiv.Inventory"), 1) << "a class the platform gives no meaning";
 }
 
 TEST_F(PlatformServicesTest, QueueTokenRuleAndMalformedAnswers) {
@@ -253,6 +430,11 @@ TEST_F(PlatformServicesTest, LoginDataPacketAccountStatesAndLogoutAreJournaledAn
     states += *AmfString(state) + " ";
   }
   EXPECT_EQ(states, "TRANSFERRING_OUT TRANSFERRING_OUT ENABLED ENABLED ");  // the last repeats
+  // The turns are the connection's: a new one starts them over.
+  ASSERT_TRUE(Login().ok());
+  const AmfValue again =
+      Call("accountService", "getAccountStateForCurrentSession", Amf3Item(Amf3Kind::kArray));
+  EXPECT_EQ(*AmfString(again), "TRANSFERRING_OUT");
   session_.Logout();
   EXPECT_EQ(platform_.journal().back(), "loginService.logout alice");
   std::lock_guard lock(observed_mutex);
