@@ -1,16 +1,19 @@
 #include "host/substitute_host.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "host/abi_value.h"
+#include "host/event_filter.h"
 
 namespace kivhost {
 
 namespace {
 
 constexpr char kNoRequest[] = "kivhost received no request";
+constexpr uint32_t kEveryPlugin = 0;
 
 }  // namespace
 
@@ -105,7 +108,7 @@ kiv::Status SubstituteHost::RaiseEvent(const std::string& name, const std::strin
   ReleaseAbiValue(&payload);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    AddEventLocked({EventRecord::kRaised, name, payload_json});
+    AddEventLocked({EventRecord::kRaised, name, payload_json, kEveryPlugin});
   }
   QueueDelivery(name, payload_json);
   return {};
@@ -129,7 +132,7 @@ void SubstituteHost::Deliver(const std::string& name, const std::string& payload
     // Unsubscribed since the event was queued.
     if (it == subscriptions_.end() || it->second.callback == nullptr) return;
     subscription = it->second;
-    AddEventLocked({EventRecord::kDelivered, name, payload_json});
+    AddEventLocked({EventRecord::kDelivered, name, payload_json, kEveryPlugin});
   }
   HostEvent event{};
   event.name = name.c_str();
@@ -139,6 +142,69 @@ void SubstituteHost::Deliver(const std::string& name, const std::string& payload
   if (!AbiFromJsonText(payload_json, &event.payload).ok()) return;
   subscription.callback(&event);
   ReleaseAbiValue(&event.payload);
+}
+
+kiv::Status SubstituteHost::AddObserver(uint32_t plugin_id, std::string filter,
+                                        ObserverCallback callback) {
+  if (plugin_id == kEveryPlugin) {
+    return kiv::Error{"an observer needs a plugin id other than 0, which addresses every plugin"};
+  }
+  if (!IsEventFilter(filter)) {
+    constexpr const char* kForms = "an event name, or the start of one followed by '*'";
+    return kiv::Error{"'" + filter + "' is not an event filter (" + kForms + ")"};
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  observers_.push_back({plugin_id, std::move(filter), std::move(callback)});
+  return {};
+}
+
+size_t SubstituteHost::RemoveObservers(uint32_t plugin_id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::erase_if(observers_,
+                       [plugin_id](const Observer& o) { return o.plugin_id == plugin_id; });
+}
+
+bool SubstituteHost::Reaches(const Observer& observer, const std::string& name,
+                             uint32_t pass_through) {
+  return (pass_through == kEveryPlugin || pass_through == observer.plugin_id) &&
+         EventFilterMatches(observer.filter, name);
+}
+
+void SubstituteHost::QueueObserverDelivery(const std::string& name, const std::string& payload_json,
+                                           uint32_t pass_through) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (std::none_of(observers_.begin(), observers_.end(),
+                     [&](const Observer& o) { return Reaches(o, name, pass_through); })) {
+      return;
+    }
+  }
+  // Like the plugin's own deliveries: later, from the loop, in the order of publishing.
+  thread_->Schedule(
+      "kivhost.observe " + name,
+      [this, name, payload_json, pass_through] {
+        DeliverToObservers(name, payload_json, pass_through);
+      },
+      0);
+}
+
+void SubstituteHost::DeliverToObservers(const std::string& name, const std::string& payload_json,
+                                        uint32_t pass_through) {
+  std::vector<std::pair<ObserverCallback, EventRecord>> deliveries;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Observers removed since the event was queued are not among them.
+    for (const Observer& observer : observers_) {
+      if (!Reaches(observer, name, pass_through)) continue;
+      EventRecord record{EventRecord::kObserved, name, payload_json, observer.plugin_id};
+      AddEventLocked(record);
+      deliveries.emplace_back(observer.callback, std::move(record));
+    }
+  }
+  // Outside the lock: a callback may ask the host what it logged.
+  for (const auto& [callback, record] : deliveries) {
+    if (callback) callback(record);
+  }
 }
 
 void SubstituteHost::SendRequest(HostApi* api, HostResponse* response, const HostRequest* request) {
@@ -169,9 +235,13 @@ void SubstituteHost::PublishEvent(HostApi* api, const PluginEvent* event) {
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
     self->AddEventLocked({EventRecord::kPublished, event->name,
-                          json.ok() ? json.value() : "<" + json.error() + ">"});
+                          json.ok() ? json.value() : "<" + json.error() + ">",
+                          event->pass_through});
   }
-  if (json.ok()) self->QueueDelivery(event->name, json.value());
+  if (!json.ok()) return;
+  // The plugin's own subscription hears its events whatever their address, as before.
+  self->QueueDelivery(event->name, json.value());
+  self->QueueObserverDelivery(event->name, json.value(), event->pass_through);
 }
 
 int32_t SubstituteHost::SubscribeEvent(HostApi* api, const char* event_name,

@@ -31,13 +31,20 @@ struct Subscription {
   uint32_t flag = 0;
 };
 
-// One entry of the event log: what was published or raised, and what reached a subscriber.
+// One entry of the event log: what was published or raised, what reached the plugin's own
+// subscription (delivered) and what reached an observer (observed).
 struct EventRecord {
-  enum Kind { kPublished, kRaised, kDelivered };
+  enum Kind { kPublished, kRaised, kDelivered, kObserved };
   Kind kind = kPublished;
   std::string name;
   std::string payload;  // compact JSON
+  // Published: the plugin the event is addressed to (PluginEvent.pass_through), 0 for all.
+  // Observed: the observer that received it.
+  uint32_t plugin_id = 0;
 };
+
+// Receives, on the plugin thread, the kObserved record of each event delivered to an observer.
+using ObserverCallback = std::function<void(const EventRecord&)>;
 
 // An open wait: its label and when it began.
 struct OpenWait {
@@ -80,6 +87,18 @@ class SubstituteHost {
   // JSON. Fails when the JSON is not valid.
   [[nodiscard]] kiv::Status RaiseEvent(const std::string& name, const std::string& payload_json);
 
+  // Adds an observer: another plugin of the client, with the id `plugin_id`, listening to
+  // the events the plugin publishes whose names match `filter` (host/event_filter.h). As a
+  // client core does, an event published with a non-zero pass_through reaches only the
+  // observers with that id; the plugin's own subscriptions are not affected. Delivery is on
+  // the plugin thread, after the publishing call, and is logged as kObserved. Fails for the
+  // id 0 (it means "every plugin") and for a filter that is not one.
+  [[nodiscard]] kiv::Status AddObserver(uint32_t plugin_id, std::string filter,
+                                        ObserverCallback callback);
+  // Removes the observers with the id; what was queued for them is not delivered. Returns
+  // how many there were.
+  size_t RemoveObservers(uint32_t plugin_id);
+
   static const char* LevelName(int32_t level);
 
  private:
@@ -103,9 +122,21 @@ class SubstituteHost {
   static void EndWait(HostApi* api);
   static void Log(HostApi* api, int32_t level, const char* message);
 
+  struct Observer {
+    uint32_t plugin_id = 0;
+    std::string filter;
+    ObserverCallback callback;
+  };
+  static bool Reaches(const Observer& observer, const std::string& name, uint32_t pass_through);
+
   // Queues delivery of an event to its subscriber, if any, on the plugin thread.
   void QueueDelivery(const std::string& name, const std::string& payload_json);
   void Deliver(const std::string& name, const std::string& payload_json);
+  // The same for a published event and the observers it reaches.
+  void QueueObserverDelivery(const std::string& name, const std::string& payload_json,
+                             uint32_t pass_through);
+  void DeliverToObservers(const std::string& name, const std::string& payload_json,
+                          uint32_t pass_through);
   // REQUIRES: mutex_ held.
   void AddEventLocked(EventRecord record);
 
@@ -121,6 +152,7 @@ class SubstituteHost {
   std::vector<LogLine> log_;                            // Guarded by mutex_.
   std::vector<EventRecord> events_;                     // Guarded by mutex_.
   std::map<std::string, Subscription> subscriptions_;   // Guarded by mutex_.
+  std::vector<Observer> observers_;                     // Guarded by mutex_.
   std::vector<OpenWait> waits_;                         // Guarded by mutex_.
 };
 
