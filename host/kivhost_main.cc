@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/api_client.h"
+#include "host/event_watch.h"
 #include "host/host_session.h"
 #include "host/kivhost_options.h"
 #include "host/login_command.h"
@@ -25,7 +27,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: kivhost [--plugin PATH] [--host-version MAJOR.MINOR.PATCH] [--xml-events]\n"
     "               [--region-file FILE] [--run-for SECONDS] [--wait-timeout SECONDS]\n"
-    "               [--ca FILE] [--qsa-file FILE]\n"
+    "               [--ca FILE] [--qsa-file FILE] [--as-plugin ID [--filter NAME]]\n"
     "               [--raise EVENT JSON ...] [--NAME=VALUE ...] [COMMAND]\n"
     "  Loads the plugin, runs Create with the given host plugin API version (default 17.1.0),\n"
     "  Initialize, raises the plugin manager's PluginsInitialized update, reads the memory\n"
@@ -38,14 +40,28 @@ constexpr const char* kUsage =
     "                      (SIGUSR1 prints it at any time)\n"
     "  --raise EVENT JSON  raise EVENT with the JSON payload after Initialize, as another\n"
     "                      part of the client would\n"
+    "  --as-plugin ID      act also as another plugin with the id ID (1 to 4294967295): it\n"
+    "                      hears every event the plugin publishes to all plugins or to ID\n"
+    "                      (pass-through ID), shown as \"event: delivered to plugin ID\"\n"
+    "  --filter NAME       what that plugin listens to: the event NAME, or the events whose\n"
+    "                      names start with PREFIX when NAME is PREFIX* (default: all)\n"
     "commands:\n"
     "  api                 print the API table the plugin handed over: endpoints with their\n"
     "                      methods, paths and parameters, types with fields, events\n"
     "  call METHOD PATH [--json BODY | --yaml BODY | --msgpack-hex HEX] [--arg NAME=VALUE ...]\n"
+    "       [--as-plugin ID] [--filter NAME] [--events-for SECONDS]\n"
     "                      call one of the plugin's endpoints through its API table after\n"
     "                      Initialize and print the status, headers, error and body (as\n"
     "                      indented JSON); VALUE is taken as JSON when it parses as JSON,\n"
     "                      otherwise as a string. Exits with 1 when the call failed.\n"
+    "                      With --events-for, then print what the plugin --as-plugin ID\n"
+    "                      (default 1) received, as `events` does, for SECONDS more.\n"
+    "  events [--as-plugin ID] [--filter NAME] [--for SECONDS]\n"
+    "                      after Initialize and the raised events, print each event the\n"
+    "                      plugin --as-plugin ID (default 1) receives as one JSON line,\n"
+    "                      {\"event\":NAME,\"payload\":PAYLOAD}, on standard output, for\n"
+    "                      SECONDS or until interrupted; everything else goes to standard\n"
+    "                      error. Then shut the plugin down.\n"
     "  login --username USER --password PASSWORD [--login-timeout SECONDS] [--stay SECONDS]\n"
     "                      after Initialize, start a login with POST /kiv-login/v1/session,\n"
     "                      print each change of the session (state, queue position) until\n"
@@ -85,8 +101,12 @@ constexpr const char* kUsage =
     "  --NAME=VALUE        handed to the plugin as the client's command line argument NAME,\n"
     "                      e.g. --auto-login-username=alice\n";
 
+// Where kivhost reports its steps: standard output, except for `events`, whose standard
+// output carries only the JSON lines.
+std::FILE* info = stdout;
+
 int32_t PrintXmlEvent(const char* document) {
-  std::printf("xml event:\n%s", document ? document : "");
+  std::fprintf(info, "xml event:\n%s", document ? document : "");
   return 1;
 }
 
@@ -98,8 +118,31 @@ const char* EventKindName(kivhost::EventRecord::Kind kind) {
       return "raised";
     case kivhost::EventRecord::kDelivered:
       return "delivered";
+    case kivhost::EventRecord::kObserved:
+      return "delivered to plugin";
   }
   return "?";
+}
+
+void PrintEventRecord(const kivhost::EventRecord& event) {
+  std::string kind = EventKindName(event.kind);
+  if (event.kind == kivhost::EventRecord::kObserved) {
+    kind += " " + std::to_string(event.plugin_id);
+  } else if (event.kind == kivhost::EventRecord::kPublished && event.plugin_id != 0) {
+    kind += " to plugin " + std::to_string(event.plugin_id);
+  }
+  std::printf("event: %s %s %s\n", kind.c_str(), event.name.c_str(), event.payload.c_str());
+}
+
+// Prints what the observer receives for `seconds` (nullopt: until interrupted), then stops
+// it listening and prints what reached it before it stopped.
+void PrintObservedEvents(kivhost::HostSession& session, uint32_t plugin_id,
+                         kivhost::EventWatch& watch, std::optional<double> seconds) {
+  if (!seconds) kivhost::EventWatch::HandleInterrupts();
+  watch.PrintFor(seconds, stdout);
+  session.host().RemoveObservers(plugin_id);
+  session.thread().Invoke([] {});  // a delivery under way has ended
+  watch.PrintQueued(stdout);
 }
 
 void PrintMemory(const char* when, const PluginMemoryStats& s) {
@@ -218,24 +261,25 @@ int main(int argc, char** argv) {
   }
   session->host().endpoints().SetCommandLineArgs(options.client_args);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  std::printf("kivhost: loaded %s\n", plugin.c_str());
+  if (options.command == "events") info = stderr;
+  std::fprintf(info, "kivhost: loaded %s\n", plugin.c_str());
   session->host().SetLogSink([](const kivhost::LogLine& line) {
-    std::printf("plugin log: %s| %s%s", kivhost::SubstituteHost::LevelName(line.level),
-                line.message.c_str(),
-                line.message.empty() || line.message.back() != '\n' ? "\n" : "");
+    std::fprintf(info, "plugin log: %s| %s%s", kivhost::SubstituteHost::LevelName(line.level),
+                 line.message.c_str(),
+                 line.message.empty() || line.message.back() != '\n' ? "\n" : "");
   });
   if (options.xml_events) session->EnableXmlEvents(&PrintXmlEvent);
 
   kivhost::HandshakeResult handshake = session->Create(version);
   const PluginDescriptor& d = handshake.descriptor;
-  std::printf("handshake: host plugin API %s, descriptor now %u.%u.%u: %s\n",
-              version.Text().c_str(), d.major, d.minor, d.patch,
-              handshake.accepted ? "accepted" : "rejected");
+  std::fprintf(info, "handshake: host plugin API %s, descriptor now %u.%u.%u: %s\n",
+               version.Text().c_str(), d.major, d.minor, d.patch,
+               handshake.accepted ? "accepted" : "rejected");
   if (!handshake.accepted) return 1;
-  std::printf("plugin: short name \"%s\"\n", handshake.short_name.c_str());
+  std::fprintf(info, "plugin: short name \"%s\"\n", handshake.short_name.c_str());
   if (d.api != nullptr) {
-    std::printf("api table: %u endpoints, %u types, %u events\n", d.api->endpoint_count,
-                d.api->type_count, d.api->event_count);
+    std::fprintf(info, "api table: %u endpoints, %u types, %u events\n", d.api->endpoint_count,
+                 d.api->type_count, d.api->event_count);
   }
   if (options.command == "api") {
     if (d.api != nullptr) std::fputs(kivhost::DescribeApiTable(*d.api).c_str(), stdout);
@@ -243,20 +287,59 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  kivhost::WaitWatch watch(&session->host(), options.wait_timeout_seconds, stdout);
+  // Listening from before Initialize: what the plugin publishes from then on is heard.
+  const std::optional<uint32_t> observer = kivhost::ObserverPluginId(options);
+  const bool print_observed =
+      options.command == "events" || options.observer.events_for_seconds.has_value();
+  kivhost::EventWatch observed;
+  if (observer) {
+    kivhost::ObserverCallback print;
+    if (print_observed) print = [&observed](const kivhost::EventRecord& r) { observed.Push(r); };
+    if (auto added = session->host().AddObserver(*observer, options.observer.filter.value_or(""),
+                                                 std::move(print));
+        !added.ok()) {
+      std::fprintf(stderr, "kivhost: %s\n", added.error().c_str());
+      return 2;
+    }
+  }
+
+  kivhost::WaitWatch watch(&session->host(), options.wait_timeout_seconds, info);
   watch.HandleSigusr1();
   bool ready = session->Initialize();
-  std::printf("initialize: %s\n", ready ? "ready" : "not ready");
+  std::fprintf(info, "initialize: %s\n", ready ? "ready" : "not ready");
   for (const auto& [name, payload] : options.raised_events) {
     if (auto raised = session->host().RaiseEvent(name, payload); !raised.ok()) {
-      std::printf("raise: %s: %s\n", name.c_str(), raised.error().c_str());
+      std::fprintf(info, "raise: %s: %s\n", name.c_str(), raised.error().c_str());
     }
   }
   if (options.run_seconds > 0) {
     std::this_thread::sleep_for(std::chrono::duration<double>(options.run_seconds));
   }
+  if (options.command == "events") {
+    if (ready) {
+      const std::optional<double> seconds = options.observer.for_seconds;
+      const std::string filter = options.observer.filter.value_or("");
+      std::fprintf(info, "events: listening as plugin %u to %s ", *observer,
+                   filter.empty() ? "every event" : ("'" + filter + "'").c_str());
+      if (seconds) {
+        std::fprintf(info, "for %g s\n", *seconds);
+      } else {
+        std::fprintf(info, "until interrupted\n");
+      }
+      PrintObservedEvents(*session, *observer, observed, seconds);
+    }
+    session->Shutdown();
+    std::fprintf(info, "shutdown: done, %zu log lines from the plugin\n",
+                 session->host().log_lines().size());
+    return ready ? 0 : 1;
+  }
   int call_status = 0;
-  if (options.command == "call" && ready) call_status = RunCall(*session, options.call);
+  if (options.command == "call" && ready) {
+    call_status = RunCall(*session, options.call);
+    if (options.observer.events_for_seconds) {
+      PrintObservedEvents(*session, *observer, observed, options.observer.events_for_seconds);
+    }
+  }
   if (options.command == "login" && ready) {
     call_status = kivhost::RunLogin(*session, options.login, stdout);
     if (!session->host().open_waits().empty()) {
@@ -272,10 +355,7 @@ int main(int argc, char** argv) {
     return call_status;
   }
   session->thread().Invoke([] {});  // what is due by now has run
-  for (const kivhost::EventRecord& event : session->host().event_log()) {
-    std::printf("event: %s %s %s\n", EventKindName(event.kind), event.name.c_str(),
-                event.payload.c_str());
-  }
+  for (const kivhost::EventRecord& event : session->host().event_log()) PrintEventRecord(event);
   PrintMemory("after initialize", session->MemoryStats());
   session->Shutdown();
   std::printf("shutdown: done, %zu log lines from the plugin\n",

@@ -1,7 +1,10 @@
 #include "host/kivhost_options.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <utility>
+
+#include "host/event_filter.h"
 
 namespace kivhost {
 
@@ -14,6 +17,17 @@ kiv::Result<double> ParseSeconds(const std::string& name, const std::string& tex
     return kiv::Error{"'--" + name + "' needs a number of seconds, not '" + text + "'"};
   }
   return value;
+}
+
+kiv::Result<uint32_t> ParsePluginId(const std::string& name, const std::string& text) {
+  const bool digits = !text.empty() && text.size() <= 10 &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+  const unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+  if (value == 0 || value > UINT32_MAX) {
+    return kiv::Error{"'--" + name + "' needs a whole number from 1 to 4294967295, not '" + text +
+                      "'"};
+  }
+  return static_cast<uint32_t>(value);
 }
 
 // kivhost's own options that take one value; fails on a bad value.
@@ -40,6 +54,21 @@ kiv::Status SetValueOption(const std::string& name, const std::string& value,
       return kiv::Error{"'--" + name + "' needs a number of seconds above 0, not '" + value + "'"};
     }
     (name == "stay" ? options->login.stay_seconds : options->login.timeout_seconds) =
+        seconds.value();
+  } else if (name == "as-plugin") {
+    auto id = ParsePluginId(name, value);
+    if (!id.ok()) return kiv::Error{id.error()};
+    options->observer.plugin_id = id.value();
+  } else if (name == "filter") {
+    if (!IsEventFilter(value)) {
+      constexpr const char* kForms = "an event name, or the start of one followed by '*'";
+      return kiv::Error{std::string("'--filter' needs ") + kForms + ", not '" + value + "'"};
+    }
+    options->observer.filter = value;
+  } else if (name == "for" || name == "events-for") {
+    auto seconds = ParseSeconds(name, value);
+    if (!seconds.ok()) return kiv::Error{seconds.error()};
+    (name == "for" ? options->observer.for_seconds : options->observer.events_for_seconds) =
         seconds.value();
   } else if (name == "run-for" || name == "wait-timeout") {
     auto seconds = ParseSeconds(name, value);
@@ -79,8 +108,13 @@ std::string ToUpper(std::string text) {
   return text;
 }
 
-// The words after "call": METHOD PATH, then the body and argument options.
-kiv::Status ParseCall(const std::vector<std::string>& args, size_t first, CallOptions* call) {
+bool IsCallObserverOption(const std::string& arg) {
+  return arg == "--as-plugin" || arg == "--events-for" || arg == "--filter";
+}
+
+// The words after "call": METHOD PATH, then the body, argument and observer options.
+kiv::Status ParseCall(const std::vector<std::string>& args, size_t first, KivhostOptions* options) {
+  CallOptions* call = &options->call;
   if (first + 1 >= args.size()) {
     return kiv::Error{"'call' needs a method and a path"};
   }
@@ -89,13 +123,17 @@ kiv::Status ParseCall(const std::vector<std::string>& args, size_t first, CallOp
   for (size_t i = first + 2; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const bool body_option = arg == "--json" || arg == "--yaml" || arg == "--msgpack-hex";
-    if (!body_option && arg != "--arg") {
+    if (!body_option && arg != "--arg" && !IsCallObserverOption(arg)) {
       return kiv::Error{"unknown call argument '" + arg + "'"};
     }
     if (i + 1 >= args.size()) {
       return kiv::Error{"'" + arg + "' needs a value"};
     }
     const std::string& value = args[++i];
+    if (IsCallObserverOption(arg)) {
+      if (auto set = SetValueOption(arg.substr(2), value, options); !set.ok()) return set;
+      continue;
+    }
     if (body_option && !call->content_type.empty()) {
       return kiv::Error{"a call takes one body"};
     }
@@ -124,7 +162,8 @@ kiv::Status ParseCall(const std::vector<std::string>& args, size_t first, CallOp
 bool IsValueOption(const std::string& name) {
   return name == "plugin" || name == "host-version" || name == "region-file" || name == "run-for" ||
          name == "wait-timeout" || name == "ca" || name == "qsa-file" || name == "username" ||
-         name == "password" || name == "login-timeout" || name == "stay";
+         name == "password" || name == "login-timeout" || name == "stay" || name == "as-plugin" ||
+         name == "filter" || name == "for" || name == "events-for";
 }
 
 // Names a command before a second one: kivhost runs one command at a time.
@@ -154,7 +193,39 @@ kiv::Status CheckLogin(const KivhostOptions& options) {
   return {};
 }
 
+// The observer's options belong to the commands that run the plugin past Initialize.
+kiv::Status CheckObserver(const KivhostOptions& options) {
+  const ObserverOptions& observer = options.observer;
+  if (observer.for_seconds && options.command != "events") {
+    return kiv::Error{"'--for' goes with the 'events' command"};
+  }
+  if (observer.events_for_seconds && options.command != "call") {
+    return kiv::Error{"'--events-for' goes with the 'call' command"};
+  }
+  if (observer.plugin_id && (options.command == "api" || options.command == "login")) {
+    return kiv::Error{"'--as-plugin' does not go with the '" + options.command + "' command"};
+  }
+  if (observer.filter && !ObserverPluginId(options)) {
+    return kiv::Error{"'--filter' goes with the 'events' command, --as-plugin or --events-for"};
+  }
+  return {};
+}
+
+kiv::Status CheckCommandOptions(const KivhostOptions& options) {
+  if (auto login = CheckLogin(options); !login.ok()) return login;
+  return CheckObserver(options);
+}
+
 }  // namespace
+
+std::optional<uint32_t> ObserverPluginId(const KivhostOptions& options) {
+  const std::string& command = options.command;
+  if (command == "api" || command == "login") return std::nullopt;
+  if (command == "events" || (command == "call" && options.observer.events_for_seconds)) {
+    return options.observer.plugin_id.value_or(kDefaultObserverId);
+  }
+  return options.observer.plugin_id;
+}
 
 kiv::Status ParseKivhostOptions(const std::vector<std::string>& args, KivhostOptions* options) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -173,16 +244,16 @@ kiv::Status ParseKivhostOptions(const std::vector<std::string>& args, KivhostOpt
       i += 2;
     } else if (arg == "call") {
       if (auto set = SetCommand(arg, options); !set.ok()) return set;
-      if (auto call = ParseCall(args, i + 1, &options->call); !call.ok()) return call;
-      return CheckLogin(*options);
+      if (auto call = ParseCall(args, i + 1, options); !call.ok()) return call;
+      return CheckCommandOptions(*options);
     } else if (arg == "api") {
       if (auto set = SetCommand(arg, options); !set.ok()) return set;
       if (i + 1 < args.size()) {
         return kiv::Error{"'api' takes no arguments"};
       }
-      return CheckLogin(*options);
-    } else if (arg == "login") {
-      // Its options may come before or after it, among kivhost's own.
+      return CheckCommandOptions(*options);
+    } else if (arg == "login" || arg == "events") {
+      // Their options may come before or after them, among kivhost's own.
       if (auto set = SetCommand(arg, options); !set.ok()) return set;
     } else if (arg == "--xml-events") {
       options->xml_events = true;
@@ -207,7 +278,7 @@ kiv::Status ParseKivhostOptions(const std::vector<std::string>& args, KivhostOpt
     }
   }
   if (options->help) return {};
-  return CheckLogin(*options);
+  return CheckCommandOptions(*options);
 }
 
 }  // namespace kivhost

@@ -2,6 +2,7 @@
 // `--name=value`, are handed to the plugin as the client's own command line.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -33,6 +34,22 @@ struct LoginOptions {
   std::optional<double> stay_seconds;
 };
 
+// The plugin id kivhost stands for when `events` or `--events-for` is given without
+// `--as-plugin`.
+inline constexpr uint32_t kDefaultObserverId = 1;
+
+// `--as-plugin ID`, `kivhost events [--filter NAME] [--for SECONDS]` and
+// `kivhost call ... --events-for SECONDS`: kivhost also acts as another plugin of the client,
+// which hears what the plugin publishes to every plugin or to it.
+struct ObserverOptions {
+  std::optional<uint32_t> plugin_id;  // --as-plugin
+  std::optional<std::string> filter;  // an event name or a prefix ending in '*'; unset: all
+  // How long `events` prints what arrives; unset: until interrupted.
+  std::optional<double> for_seconds;
+  // How long `call` goes on printing what arrives after its answer; unset: it does not.
+  std::optional<double> events_for_seconds;
+};
+
 struct KivhostOptions {
   std::string plugin;
   std::string version_text = "17.1.0";
@@ -51,13 +68,17 @@ struct KivhostOptions {
   // Events raised after Initialize, as (event name, JSON payload), in order.
   std::vector<std::pair<std::string, std::string>> raised_events;
   // "" runs the plugin's life; "call" calls one endpoint; "api" prints the API table;
-  // "login" logs in and follows the session.
+  // "login" logs in and follows the session; "events" prints what an observer receives.
   std::string command;
   CallOptions call;
   LoginOptions login;
+  ObserverOptions observer;
   // For "/voroclient/command-line-args", names without the leading dashes, in order.
   std::vector<std::pair<std::string, std::string>> client_args;
 };
+
+// The id of the plugin kivhost also acts as, if it acts as one.
+std::optional<uint32_t> ObserverPluginId(const KivhostOptions& options);
 
 // Parses argv[1..]; fails on an unknown or incomplete option. `options` keeps the defaults
 // it came with for everything not given.

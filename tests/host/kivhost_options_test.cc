@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,99 @@ TEST(KivhostOptionsTest, RefusesWhatItCannotPlace) {
     auto parsed = ParseKivhostOptions(args, &options);
     EXPECT_FALSE(parsed.ok());
     EXPECT_EQ(parsed.error(), message) << ::testing::PrintToString(args);
+  }
+}
+
+TEST(KivhostOptionsTest, ObserverOptionsGoWhereSomeoneListens) {
+  struct Case {
+    std::vector<std::string> args;
+    std::optional<uint32_t> plugin_id;  // ObserverPluginId
+    std::string filter;                 // "-": none given
+    std::optional<double> for_seconds;
+    std::optional<double> events_for_seconds;
+  };
+  const Case cases[] = {
+      {{}, std::nullopt, "-", std::nullopt, std::nullopt},
+      {{"events"}, 1, "-", std::nullopt, std::nullopt},
+      {{"--for", "2.5", "events", "--filter", "OnJsonApiEvent_*", "--as-plugin", "42"},
+       42,
+       "OnJsonApiEvent_*",
+       2.5,
+       std::nullopt},
+      {{"events", "--as-plugin=4294967295", "--filter=", "--for=0"},
+       4294967295u,
+       "",
+       0,
+       std::nullopt},
+      {{"--as-plugin", "007", "--filter", "OnLcdsEvent"},
+       7,
+       "OnLcdsEvent",
+       std::nullopt,
+       std::nullopt},
+      {{"call", "GET", "/p"}, std::nullopt, "-", std::nullopt, std::nullopt},
+      {{"call", "GET", "/p", "--as-plugin", "7"}, 7, "-", std::nullopt, std::nullopt},
+      {{"call", "POST", "/p", "--events-for", "2", "--json", "{}", "--filter", "On*"},
+       1,
+       "On*",
+       std::nullopt,
+       2},
+      {{"--as-plugin", "9", "call", "POST", "/p", "--events-for", "1"}, 9, "-", std::nullopt, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    KivhostOptions options = Parse(c.args);
+    EXPECT_EQ(ObserverPluginId(options), c.plugin_id);
+    EXPECT_EQ(options.observer.filter.value_or("-"), c.filter);
+    EXPECT_EQ(options.observer.for_seconds, c.for_seconds);
+    EXPECT_EQ(options.observer.events_for_seconds, c.events_for_seconds);
+  }
+  EXPECT_EQ(Parse({"call", "POST", "/p", "--as-plugin", "7", "--json", "{}"}).call.body, "{}");
+}
+
+TEST(KivhostOptionsTest, RefusesObserverOptionsItCannotPlace) {
+  const std::string whole_number = "'--as-plugin' needs a whole number from 1 to 4294967295, not ";
+  const std::string filter_form =
+      "'--filter' needs an event name, or the start of one followed by '*', not ";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"events", "--as-plugin", "0"}, whole_number + "'0'"},
+      {{"events", "--as-plugin", "4294967296"}, whole_number + "'4294967296'"},
+      {{"events", "--as-plugin", "99999999999"}, whole_number + "'99999999999'"},
+      {{"events", "--as-plugin", "-1"}, whole_number + "'-1'"},
+      {{"events", "--as-plugin", "+7"}, whole_number + "'+7'"},
+      {{"events", "--as-plugin", "7.0"}, whole_number + "'7.0'"},
+      {{"events", "--as-plugin", ""}, whole_number + "''"},
+      {{"events", "--as-plugin"}, "'--as-plugin' needs a value"},
+      {{"call", "GET", "/p", "--as-plugin", "x"}, whole_number + "'x'"},
+      {{"call", "GET", "/p", "--events-for"}, "'--events-for' needs a value"},
+      {{"events", "--filter", "On*Event"}, filter_form + "'On*Event'"},
+      {{"events", "--filter", "*On"}, filter_form + "'*On'"},
+      {{"events", "--filter", "On?"}, filter_form + "'On?'"},
+      {{"events", "--filter=On Lcds"}, filter_form + "'On Lcds'"},
+      {{"call", "GET", "/p", "--filter", "On**"}, filter_form + "'On**'"},
+      {{"events", "--for", "soon"}, "'--for' needs a number of seconds, not 'soon'"},
+      {{"call", "GET", "/p", "--events-for", "-1"},
+       "'--events-for' needs a number of seconds, not '-1'"},
+      {{"--for", "1"}, "'--for' goes with the 'events' command"},
+      {{"--for", "1", "call", "GET", "/p"}, "'--for' goes with the 'events' command"},
+      {{"events", "--events-for", "1"}, "'--events-for' goes with the 'call' command"},
+      {{"--events-for", "1"}, "'--events-for' goes with the 'call' command"},
+      {{"--as-plugin", "7", "api"}, "'--as-plugin' does not go with the 'api' command"},
+      {{"--as-plugin", "7", "login", "--username", "a", "--password", "b"},
+       "'--as-plugin' does not go with the 'login' command"},
+      {{"--filter", "OnLcdsEvent"},
+       "'--filter' goes with the 'events' command, --as-plugin or --events-for"},
+      {{"--filter", "OnLcdsEvent", "call", "GET", "/p"},
+       "'--filter' goes with the 'events' command, --as-plugin or --events-for"},
+      {{"events", "extra"}, "unknown argument 'extra'"},
+      {{"events", "call", "GET", "/p"}, "'call' cannot follow the command 'events'"},
+      {{"login", "events"}, "'events' cannot follow the command 'login'"},
+      {{"events", "--username", "a"}, "'--username' goes with the 'login' command"},
+  };
+  for (const auto& [args, message] : cases) {
+    KivhostOptions options;
+    auto parsed = ParseKivhostOptions(args, &options);
+    EXPECT_EQ(parsed.error(), message) << ::testing::PrintToString(args);
+    EXPECT_FALSE(parsed.ok()) << ::testing::PrintToString(args);
   }
 }
 
