@@ -343,3 +343,113 @@ TEST(KivhostLoginAgainstSimulatorTest, StayShowsTheSessionKeptThroughADrop) {
 }
 
 }  // namespace
+
+namespace {
+
+// kivhost as another plugin: `events` prints, one JSON line each on standard output, what the
+// plugin publishes to it; here the session the command line's login starts (its servers are
+// unreachable, so it stays in progress until kivhost shuts the plugin down).
+TEST(KivhostEventsTest, EventsPrintsWhatTheObserverHearsAsJsonLines) {
+  TempFile region(
+      R"({"globals": {"region": "local"}, "region_data": {"local": {"servers": {"lcds": )"
+      R"({"login_queue_url": "https://127.0.0.1:9", "lcds_host": "127.0.0.1", "lcds_port": 9}}}}})");
+  const std::string session =
+      R"({"data":{"accountId":0,"connected":false,"gasToken":null,"idToken":"",)"
+      R"("isNewPlayer":false,"puuid":"","state":"IN_PROGRESS","userAuthToken":"","username":""},)"
+      R"("eventType":"Update","uri":"/kiv-login/v1/session"})";
+  struct Case {
+    std::string options;
+    std::string listening;  // what kivhost tells on standard error
+    std::string lines;      // standard output, whole
+  };
+  const Case cases[] = {
+      {"--filter 'OnJsonApiEvent_*'",
+       "events: listening as plugin 1 to 'OnJsonApiEvent_*' for 2 s\n",
+       R"({"event":"OnJsonApiEvent_kiv-login_v1_session","payload":)" + session + "}\n"},
+      {"--as-plugin 12", "events: listening as plugin 12 to every event for 2 s\n",
+       R"({"event":"OnJsonApiEvent_kiv-login_v1_session","payload":)" + session + "}\n" +
+           R"({"event":"OnJsonApiEvent","payload":)" + session + "}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    CommandRun run = kivhost::testing::RunProgram(
+        "err=$(mktemp); " KIV_KIVHOST_PATH,
+        kPlugin + "--region-file " + region.path() +
+            " --auto-login-username=alice --auto-login-password=pw events --for 2 " + c.options +
+            " 2>$err; echo \"exit $?\"; cat $err; rm $err");
+    const size_t end = run.output.find("exit 0\n");
+    ASSERT_NE(end, std::string::npos) << run.output;
+    EXPECT_EQ(run.output.substr(0, end), c.lines) << run.output;
+    // Everything else went to standard error, in order.
+    const std::string errors = run.output.substr(end);
+    const size_t listening = errors.find(c.listening);
+    ASSERT_NE(listening, std::string::npos) << run.output;
+    EXPECT_LT(errors.find("initialize: ready\n"), listening) << run.output;
+    EXPECT_LT(listening, errors.find("shutdown: done")) << run.output;
+  }
+}
+
+// A service-proxy answer goes to the plugin that asked: kivhost as plugin 7 hears it after
+// the call's answer; as plugin 8 it does not. The plugin's own subscription hears it either way.
+TEST(KivhostEventsTest, AnAnswerAddressedToOnePluginReachesOnlyThatPlugin) {
+  const std::string call =
+      "call POST /kiv-login/v1/service-proxy-uuid-requests --arg serviceName=kiv.store "
+      "--arg methodName=get --arg pluginId=7 --arg payload= --events-for 1 --as-plugin ";
+  for (const std::string plugin : {"7", "8"}) {
+    SCOPED_TRACE(plugin);
+    CommandRun run = RunKivhost(kPlugin + call + plugin);
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    const std::string body = "body:\n\"";
+    const size_t at = run.output.find(body);
+    ASSERT_NE(at, std::string::npos) << run.output;
+    const std::string uuid = run.output.substr(at + body.size(), 36);
+    const std::string payload =
+        R"({"error":"No login session exists.","methodName":"","payload":"","serviceName":"",)"
+        R"("status":"","uuid":")" +
+        uuid + "\"}";
+    const std::string line = R"({"event":"OnServiceProxyUuidEvent","payload":)" + payload + "}\n";
+    run.ExpectHas({"event: published to plugin 7 OnServiceProxyUuidEvent " + payload + "\n",
+                   "event: delivered OnServiceProxyUuidEvent " + payload + "\n"});
+    if (plugin == "7") {
+      // The answer, then the event (plugin log lines may come between), then the event log.
+      const size_t event = run.output.find("\n" + line, at);
+      ASSERT_NE(event, std::string::npos) << run.output;
+      EXPECT_LT(event, run.output.find("event: raised")) << run.output;
+      run.ExpectHas({"event: delivered to plugin 7 OnServiceProxyUuidEvent " + payload + "\n"});
+    } else {
+      EXPECT_FALSE(run.Has(line)) << run.output;
+      EXPECT_FALSE(run.Has("event: delivered to plugin")) << run.output;
+    }
+  }
+}
+
+TEST(KivhostEventsTest, RefusesObserverOptionsItCannotPlace) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"events --as-plugin 0",
+       "kivhost: '--as-plugin' needs a whole number from 1 to 4294967295, not '0'\n"},
+      {"events --as-plugin 4294967296",
+       "kivhost: '--as-plugin' needs a whole number from 1 to 4294967295, not '4294967296'\n"},
+      {"events --filter 'On*Event'",
+       "kivhost: '--filter' needs an event name, or the start of one followed by '*', not "
+       "'On*Event'\n"},
+      {"events --for soon", "kivhost: '--for' needs a number of seconds, not 'soon'\n"},
+      {"--for 1", "kivhost: '--for' goes with the 'events' command\n"},
+      {"call GET /kiv-login/v1/session --events-for", "kivhost: '--events-for' needs a value\n"},
+      {"--as-plugin 7 api", "kivhost: '--as-plugin' does not go with the 'api' command\n"},
+      {"--filter OnLcdsEvent",
+       "kivhost: '--filter' goes with the 'events' command, --as-plugin or --events-for\n"},
+  };
+  for (const auto& [args, message] : cases) {
+    SCOPED_TRACE(args);
+    CommandRun run = RunKivhost(kPlugin + args);
+    EXPECT_EQ(run.exit_code, 2) << run.output;
+    EXPECT_EQ(run.output.find(message + "usage: kivhost"), 0u) << run.output;
+  }
+  CommandRun help = RunKivhost("--help");
+  EXPECT_EQ(help.exit_code, 0);
+  help.ExpectHas({"  events [--as-plugin ID] [--filter NAME] [--for SECONDS]\n",
+                  "       [--as-plugin ID] [--filter NAME] [--events-for SECONDS]\n",
+                  "  --as-plugin ID      act also as another plugin with the id ID"});
+}
+
+}  // namespace
