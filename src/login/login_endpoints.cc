@@ -77,8 +77,13 @@ void LoginModule::RegisterSessionEndpoints() {
       .Parameter("method", "The service's method.")
       .Parameter("args", "The method's arguments.")
       .Handle([this](const std::string& destination, const std::string& method,
-                     const std::vector<BindingProperty>& args) -> EndpointReply<LcdsResponse> {
-        return InvokeLcds(destination, method, args);
+                     const BindingProperty& args) -> EndpointReply<LcdsResponse> {
+        // Checked here rather than by the router, so that the caller gets a 400.
+        if (args.type() != BindingType::kCollection) {
+          return EndpointError{400, "The arguments of an invoke must be a list."};
+        }
+        std::vector<BindingProperty> list(args.Elements().begin(), args.Elements().end());
+        return InvokeLcds(destination, method, list);
       });
 }
 

@@ -130,8 +130,10 @@ class LoginModule : public AppModule {
                                  const std::string& response_error_name, uint32_t plugin_id,
                                  const std::string& payload);
   ServiceProxyRouter& service_proxy() { return service_proxy_; }
-  // Starts the 30 s account-state poll unless it runs.
+  // Starts the account-state poll (every 30 s) unless it runs.
   void StartAccountStatePoll();
+  // The poll's period (tests shorten it).
+  void set_account_state_poll_seconds(double seconds) { account_state_poll_seconds_ = seconds; }
   std::optional<Client::Api::AccountStateResource> AccountState() const;
   EndpointReply<void> SummonerCreated(uint64_t summoner_id);
   EndpointReply<void> SummonerNameChanged();
@@ -222,6 +224,7 @@ class LoginModule : public AppModule {
   // The last account state fetched (kept across logouts) and whether the poll runs.
   std::optional<Client::Api::AccountStateType> account_state_;
   bool account_state_poll_running_ = false;
+  double account_state_poll_seconds_ = 30.0;
   TrustedCertificates trusted_ = TrustedCertificates::BuiltIn();
   std::chrono::milliseconds lcds_timeout_ = ClientLogin::kLcdsLoginTimeout;
   std::unique_ptr<HttpBaseTransport> transport_;

@@ -33,7 +33,6 @@ constexpr char kNoLoginSessionMessage[] = "No login session exists.";
 constexpr char kSummonerExistsMessage[] = "Summoner already created.";
 constexpr char kAccountStatePath[] = "/kiv-login/v1/account-state";
 constexpr char kPollTimerName[] = "kiv-login.POLL";
-constexpr double kPollSeconds = 30.0;
 // An invoke waits this long at most for its answer; the connection fails its calls after
 // 60 s itself, this is only the bound of the wait.
 constexpr auto kInvokeWaitLimit = std::chrono::seconds(65);
@@ -204,7 +203,7 @@ void LoginModule::OnLcdsMessage(const Push& push) {
 void LoginModule::StartAccountStatePoll() {
   if (account_state_poll_running_) return;
   account_state_poll_running_ = true;
-  SetTimer(kPollTimerName, kPollSeconds, [this] { PollAccountState(); });
+  SetTimer(kPollTimerName, account_state_poll_seconds_, [this] { PollAccountState(); });
 }
 
 void LoginModule::PollAccountState() {

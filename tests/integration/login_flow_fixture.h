@@ -125,9 +125,10 @@ class LoginFlowTest : public ::testing::Test {
   }
 
   kivhost::ApiCallResult Call(const std::string& method, const std::string& path,
-                              const std::string& body = "") {
+                              const std::string& body = "",
+                              std::vector<std::pair<std::string, std::string>> arguments = {}) {
     kivhost::ApiCallResult result;
-    kivhost::ApiCall call{kivhost::MethodCode(method), path, {}, "", body};
+    kivhost::ApiCall call{kivhost::MethodCode(method), path, std::move(arguments), "", body};
     if (!body.empty()) call.content_type = "application/json";
     const ApiEndpointRecord* endpoint = kivhost::FindEndpoint(*api_, call.method, path);
     EXPECT_NE(endpoint, nullptr) << path;
@@ -217,6 +218,41 @@ class LoginFlowTest : public ::testing::Test {
     return names;
   }
 
+  // The platform over TLS and the module in-process, logged in as alice; reconnect delays
+  // are `delay(bound)`.
+  void LogIn(Voro::LoginModule::RandomDelay delay) {
+    const std::string region_file = StartPlatform(true);
+    ASSERT_TRUE(host_ == nullptr);
+    command_line_.emplace_back("lcds-ca-file", pki_->ca_cert);
+    module_pointer_ = StartInProcess(region_file);
+    ASSERT_NE(module_pointer_, nullptr);
+    auto read = host_->external_http().SetExtraCaFile(pki_->ca_cert);
+    ASSERT_TRUE(read.ok()) << read.error();
+    thread_->Invoke([&] { module_pointer_->set_reconnect_random(std::move(delay)); });
+    ASSERT_EQ(PostLogin("wonderland").status, 201);
+    ASSERT_EQ(WaitForSessionEnd().back(), "SUCCEEDED");
+  }
+
+  size_t Logged(const std::string& message) const {
+    const auto lines = host_->log_lines();
+    return static_cast<size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const auto& line) { return line.message == message; }));
+  }
+  // The log lines that start with one of `prefixes`, in order.
+  std::vector<std::string> LogLines(const std::vector<std::string>& prefixes) const {
+    std::vector<std::string> found;
+    for (const auto& line : host_->log_lines()) {
+      for (const std::string& prefix : prefixes) {
+        if (line.message.starts_with(prefix)) found.push_back(line.message);
+      }
+    }
+    return found;
+  }
+  size_t Journaled(const std::string& line) const {
+    const std::vector<std::string> journal = platform_->services().journal();
+    return static_cast<size_t>(std::count(journal.begin(), journal.end(), line));
+  }
+
   const Voro::testing::TestPki* pki_ = nullptr;
   Voro::Sim::Scenario scenario_;
   kivhost::QsaConfig qsa_;
@@ -233,6 +269,8 @@ class LoginFlowTest : public ::testing::Test {
   // A clock the test moves, when it installs one (emplace); it outlives the module, which
   // TearDown shuts down first.
   std::optional<Voro::testing::ManualClock> manual_clock_;
+  // The module LogIn started in-process.
+  Voro::LoginModule* module_pointer_ = nullptr;
 };
 
 }  // namespace login_flow

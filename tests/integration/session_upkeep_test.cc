@@ -22,40 +22,6 @@ constexpr char kKickClass[] = "com.vorogames.platform.messaging.ClientLoginKickN
 
 class SessionUpkeepTest : public LoginFlowTest {
  protected:
-  // The platform over TLS and the module in-process, logged in as alice; reconnect delays
-  // are `delay(bound)`.
-  void LogIn(Voro::LoginModule::RandomDelay delay) {
-    const std::string region_file = StartPlatform(true);
-    ASSERT_TRUE(host_ == nullptr);
-    command_line_.emplace_back("lcds-ca-file", pki_->ca_cert);
-    module_pointer_ = StartInProcess(region_file);
-    ASSERT_NE(module_pointer_, nullptr);
-    auto read = host_->external_http().SetExtraCaFile(pki_->ca_cert);
-    ASSERT_TRUE(read.ok()) << read.error();
-    thread_->Invoke([&] { module_pointer_->set_reconnect_random(std::move(delay)); });
-    ASSERT_EQ(PostLogin("wonderland").status, 201);
-    ASSERT_EQ(WaitForSessionEnd().back(), "SUCCEEDED");
-  }
-
-  size_t Logged(const std::string& message) const {
-    const auto lines = host_->log_lines();
-    return static_cast<size_t>(std::count_if(
-        lines.begin(), lines.end(), [&](const auto& line) { return line.message == message; }));
-  }
-  // The log lines that start with one of `prefixes`, in order.
-  std::vector<std::string> LogLines(const std::vector<std::string>& prefixes) const {
-    std::vector<std::string> found;
-    for (const auto& line : host_->log_lines()) {
-      for (const std::string& prefix : prefixes) {
-        if (line.message.starts_with(prefix)) found.push_back(line.message);
-      }
-    }
-    return found;
-  }
-  size_t Journaled(const std::string& line) const {
-    const std::vector<std::string> journal = platform_->services().journal();
-    return static_cast<size_t>(std::count(journal.begin(), journal.end(), line));
-  }
   // The "connected" member of every session resource published, as "t"/"f", in order.
   std::string ConnectedFlags() const {
     std::string flags;
@@ -79,7 +45,6 @@ class SessionUpkeepTest : public LoginFlowTest {
 
   std::vector<std::string> RunWithRefusals(uint32_t refusals, const std::string& outcome);
 
-  Voro::LoginModule* module_pointer_ = nullptr;
 };
 
 // One drop: the tick notices it once, however many times it runs while the reconnect
