@@ -170,9 +170,16 @@ TEST(KivhostCommandTest, CallsWithoutASession) {
        "error: Couldn't assign value to 'username' because the input is not a string.\n"},
       // A YAML body; the login it starts is cancelled when the host shuts down.
       {"POST /kiv-login/v1/session --yaml 'username: alice'", 0, "status: 201\n"},
-      {"DELETE /kiv-login/v1/service-proxy-async-requests/svc/get --arg pluginId=p", 1,
+      {"DELETE /kiv-login/v1/service-proxy-async-requests/svc/get --arg pluginId=7", 0,
        "call: DELETE /kiv-login/v1/service-proxy-async-requests/svc/get -> "
-       "DeleteKivLoginV1ServiceProxyAsyncRequestsByServiceNameByMethodName\nstatus: 501\n"},
+       "DeleteKivLoginV1ServiceProxyAsyncRequestsByServiceNameByMethodName\n"
+       "status: none set (succeeded)\n"},
+      {"DELETE /kiv-login/v1/service-proxy-async-requests/svc/get --arg pluginId=p", 1,
+       "error: Value p for 'pluginId' of type uint32 is in an incorrect format"},
+      {"POST /kiv-login/v1/session/invoke --arg destination=d --arg method=m --arg 'args=[1]'", 1,
+       "status: 404\nerror: No login session exists.\n"},
+      {"POST /kiv-login/v1/session/invoke --arg destination=d --arg method=m --arg args=5", 1,
+       "status: 400\nerror: The arguments of an invoke must be a list.\n"},
       {"GET /kiv-login/v1/nothing", 1,
        "call: the plugin has no endpoint GET /kiv-login/v1/nothing\n"},
   };

@@ -103,6 +103,66 @@ TEST_F(PlatformCallsTest, AServiceProxyUuidCallIsAnsweredByItsEvent) {
   EXPECT_TRUE(Published("OnLcdsEvent").empty()) << "service-proxy answers are not for everyone";
 }
 
+// Answers no call waits for go to every async subscriber of their service and method (one
+// key for "inventory"+"get" and "inven"+"toryget"), each its own copy; an acknowledge
+// before them makes nothing; an answer nobody waits for is logged; a payload that is not
+// gzip reaches its caller as the zlib error.
+TEST_F(PlatformCallsTest, AnswersReachTheirPluginsOnly) {
+  using Voro::Sim::MalformedPayload;
+  auto& answers = scenario_.platform.service_proxy.answers;
+  answers.push_back({.service = "inventory",
+                     .method = "get",
+                     .payload = "pushed",
+                     .message_id = "push-1",
+                     .also_ack = true});
+  answers.push_back({.service = "nobody", .payload = "x", .message_id = "stray"});
+  answers.push_back({.service = "broken", .payload = "x", .malformed = MalformedPayload::kNotGzip});
+  scenario_.platform.service_proxy.delay_ms = 10;
+  LogIn([](int64_t) { return 0; });
+  const auto subscribe = [&](const std::string& service, const std::string& method,
+                             const char* plugin) {
+    return Call("POST", "/kiv-login/v1/service-proxy-async-requests/" + service + "/" + method, "",
+                {{"pluginId", plugin}});
+  };
+  EXPECT_EQ(subscribe("inventory", "get", "7").error, "");
+  EXPECT_EQ(subscribe("inven", "toryget", "8").error, "");
+  EXPECT_EQ(subscribe("other", "get", "9").error, "");
+  RequestUuid("[1]", "9");  // answered under another id: still waiting afterwards
+  Call("POST", "/kiv-login/v1/service-proxy-uuid-requests", "",
+       {{"serviceName", R"("nobody")"},
+        {"methodName", R"("m")"},
+        {"pluginId", "9"},
+        {"payload", R"("")"}});
+  const std::string broken = Call("POST", "/kiv-login/v1/service-proxy-uuid-requests", "",
+                                  {{"serviceName", R"("broken")"},
+                                   {"methodName", R"("m")"},
+                                   {"pluginId", "10"},
+                                   {"payload", R"("")"}})
+                                 .body_json.substr(1, 36);
+  // The pushes come in the order of the calls: the last one's event means all were handled.
+  ASSERT_TRUE(WaitUntil([&] { return Published("OnServiceProxyUuidEvent").size() == 1; }))
+      << ::testing::PrintToString(LogLines({"No handler", "Service proxy"}));
+  std::string heard;
+  for (const auto& event : host_->event_log()) {
+    if (event.kind == kivhost::EventRecord::kPublished &&
+        event.name.starts_with("OnServiceProxy")) {
+      heard += event.name + ">" + std::to_string(event.plugin_id) + " ";
+    }
+  }
+  EXPECT_EQ(heard,
+            "OnServiceProxyAsyncEvent>7 OnServiceProxyAsyncEvent>8 OnServiceProxyUuidEvent>10 ");
+  EXPECT_EQ(Published("OnServiceProxyAsyncEvent").front(),
+            R"({"error":"","methodName":"get","payload":"pushed","serviceName":"inventory",)"
+            R"("status":"OK","uuid":""})");
+  EXPECT_EQ(Published("OnServiceProxyUuidEvent").front(),
+            R"({"error":"Failed to decompress lcdsServiceProxyResponse payload, zlib returned -3",)"
+            R"("methodName":"m","payload":"","serviceName":"broken","status":"OK","uuid":")" +
+                broken + R"("})");
+  const std::vector<std::string> stray = LogLines({"No handler found"});
+  ASSERT_EQ(stray.size(), 1u);
+  EXPECT_NE(stray[0].find(R"("messageId":"stray")"), std::string::npos) << stray[0];
+}
+
 // A logout tells every plugin still waiting, once.
 TEST_F(PlatformCallsTest, LogoutAnswersWaitingCallsWithLogout) {
   scenario_.platform.service_proxy.delay_ms = 60'000;
@@ -116,11 +176,11 @@ TEST_F(PlatformCallsTest, LogoutAnswersWaitingCallsWithLogout) {
         {"pluginId", "8"},
         {"payload", R"("[1]")"}});
   Call("DELETE", "/kiv-login/v1/session");
-  EXPECT_EQ(Published("OnServiceProxyUuidEvent"),
-            std::vector<std::string>{
-                R"({"error":"Logout","methodName":"","payload":"","serviceName":"",)"
-                R"("status":"","uuid":")" +
-                uuid + R"("})"});
+  EXPECT_EQ(
+      Published("OnServiceProxyUuidEvent"),
+      std::vector<std::string>{R"({"error":"Logout","methodName":"","payload":"","serviceName":"",)"
+                               R"("status":"","uuid":")" +
+                               uuid + R"("})"});
   EXPECT_EQ(Published("OnServiceProxyMethodEvent"),
             std::vector<std::string>{
                 R"({"error":"Logout","methodName":"get","payload":"","serviceName":"inventory",)"
