@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "binding/value/binding_abi.h"
 #include "binding/router/endpoint_router.h"
 #include "binding/router/path_template.h"
 #include "binding/types/record_builder.h"
 #include "binding/types/type_registry.h"
+#include "binding/value/binding_abi.h"
 #include "kiv/plugin_abi.h"
 
 namespace Voro {

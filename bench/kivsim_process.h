@@ -1,6 +1,6 @@
-// kivsim in a child process, playing a scenario file over TLS, so that what a long-running
-// program measures of its own process is the host and the plugin alone. Its output lines
-// are kept as they come.
+// kivsim in a child process, playing a scenario file over TLS (or plain), so that what a
+// long-running program measures of its own process is the host and the plugin alone. Its output
+// lines are kept as they come.
 #pragma once
 
 #include <signal.h>
@@ -22,7 +22,8 @@ class KivsimProcess {
   // Starts `kivsim` with `scenario_file` and the certificate and key; waits (10 s at most)
   // until it says where it listens.
   KivsimProcess(const std::string& kivsim, const std::string& scenario_file,
-                const std::string& certificate, const std::string& key) {
+                const std::string& certificate, const std::string& key, bool tls = true)
+      : tls_(tls) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) return;
     pid_ = fork();
@@ -31,9 +32,14 @@ class KivsimProcess {
       dup2(pipe_fds[1], STDERR_FILENO);
       close(pipe_fds[0]);
       close(pipe_fds[1]);
-      execl(kivsim.c_str(), kivsim.c_str(), "--scenario", scenario_file.c_str(), "--rtmps-port",
-            "0", "--queue-port", "0", "--cert", certificate.c_str(), "--key", key.c_str(),
-            static_cast<char*>(nullptr));
+      if (tls) {
+        execl(kivsim.c_str(), kivsim.c_str(), "--scenario", scenario_file.c_str(), "--rtmps-port",
+              "0", "--queue-port", "0", "--cert", certificate.c_str(), "--key", key.c_str(),
+              static_cast<char*>(nullptr));
+      } else {
+        execl(kivsim.c_str(), kivsim.c_str(), "--scenario", scenario_file.c_str(), "--rtmp-port",
+              "0", "--queue-port", "0", static_cast<char*>(nullptr));
+      }
       _exit(127);
     }
     close(pipe_fds[1]);
@@ -43,7 +49,7 @@ class KivsimProcess {
     while (std::chrono::steady_clock::now() < deadline) {
       {
         std::lock_guard lock(mutex_);
-        if (rtmps_port_ != 0 && queue_port_ != 0) break;
+        if (port_ != 0 && queue_port_ != 0) break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -61,15 +67,16 @@ class KivsimProcess {
 
   bool ok() {
     std::lock_guard lock(mutex_);
-    return rtmps_port_ != 0 && queue_port_ != 0;
+    return port_ != 0 && queue_port_ != 0;
   }
   // The region settings that point a plugin at it.
   std::string RegionSettingsJson() {
     std::lock_guard lock(mutex_);
     return R"({"globals": {"region": "sim"}, "region_data": {"sim": {"servers": {"lcds": {)"
-           R"("login_queue_url": "https://localhost:)" +
-           std::to_string(queue_port_) + R"(", "lcds_host": "localhost", "lcds_port": )" +
-           std::to_string(rtmps_port_) + R"(, "use_tls": true}}}}})";
+           R"("login_queue_url": ")" +
+           std::string(tls_ ? "https" : "http") + "://localhost:" + std::to_string(queue_port_) +
+           R"(", "lcds_host": "localhost", "lcds_port": )" + std::to_string(port_) +
+           R"(, "use_tls": )" + (tls_ ? "true" : "false") + "}}}}}";
   }
   // How many of its lines so far are exactly `line` (without the newline).
   size_t Count(const std::string& line) {
@@ -87,9 +94,14 @@ class KivsimProcess {
       if (!text.empty() && text.back() == '\n') text.pop_back();
       unsigned port = 0;
       std::lock_guard lock(mutex_);
-      if (std::sscanf(text.c_str(), "kivsim: rtmps listening on 127.0.0.1:%u", &port) == 1) {
-        rtmps_port_ = port;
-      } else if (std::sscanf(text.c_str(), "kivsim: login queue listening on https://127.0.0.1:%u",
+      if (std::sscanf(text.c_str(),
+                      tls_ ? "kivsim: rtmps listening on 127.0.0.1:%u"
+                           : "kivsim: rtmp listening on 127.0.0.1:%u",
+                      &port) == 1) {
+        port_ = port;
+      } else if (std::sscanf(text.c_str(),
+                             tls_ ? "kivsim: login queue listening on https://127.0.0.1:%u"
+                                  : "kivsim: login queue listening on http://127.0.0.1:%u",
                              &port) == 1) {
         queue_port_ = port;
       }
@@ -101,7 +113,8 @@ class KivsimProcess {
   FILE* out_ = nullptr;
   std::thread reader_;
   std::mutex mutex_;
-  unsigned rtmps_port_ = 0;
+  const bool tls_;
+  unsigned port_ = 0;  // the platform server's, RTMPS or plain RTMP
   unsigned queue_port_ = 0;
   std::vector<std::string> lines_;
 };

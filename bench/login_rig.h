@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "host/api_client.h"
 #include "host/host_session.h"
@@ -34,14 +35,15 @@ inline const std::string& CertificateDir() {
 }
 
 // kivsim in a process of its own, playing `scenario_yaml` (written to NAME.yaml beside the
-// certificates) over TLS with the rig's localhost certificate.
+// certificates) over TLS with the rig's localhost certificate, or plain.
 inline std::unique_ptr<KivsimProcess> StartKivsim(const std::string& name,
-                                                  const std::string& scenario_yaml) {
+                                                  const std::string& scenario_yaml,
+                                                  bool tls = true) {
   const std::string& certs = CertificateDir();
   const std::string scenario = certs + "/" + name + ".yaml";
   std::ofstream(scenario) << scenario_yaml;
   return std::make_unique<KivsimProcess>(KIV_KIVSIM_PATH, scenario, certs + "/server.pem",
-                                         certs + "/server.key");
+                                         certs + "/server.key", tls);
 }
 
 // The account the rigs log in with.
@@ -83,13 +85,14 @@ class LoginRig {
     ok_ = StartPlugin();
   }
 
-  // The plugin only, pointed at a platform elsewhere over TLS (trusting the rig's
-  // authority) by `region_json`.
-  LoginRig(const std::string& region_json, std::function<void(const std::string&)> on_session)
+  // The plugin only, pointed at a platform elsewhere by `region_json` (over TLS trusting the
+  // rig's authority, or plain).
+  LoginRig(const std::string& region_json, std::function<void(const std::string&)> on_session,
+           bool tls = true)
       : on_session_(std::move(on_session)) {
-    region_ = CertificateDir() + "/region-elsewhere.json";
+    region_ = CertificateDir() + (tls ? "/region-elsewhere-tls.json" : "/region-elsewhere.json");
     std::ofstream(region_) << region_json;
-    tls_ = true;
+    tls_ = tls;
     ok_ = StartPlugin();
   }
 
@@ -138,18 +141,31 @@ class LoginRig {
   // REQUIRES: the rig started the platform itself.
   Voro::Sim::LocalPlatform& platform() { return *platform_; }
 
-  void Call(const std::string& method, const std::string& path, const std::string& body) {
+  // Calls an endpoint on the plugin thread, as a host does: `body` as JSON, `arguments` as
+  // named arguments (name, JSON value).
+  kivhost::ApiCallResult Call(const std::string& method, const std::string& path,
+                              const std::string& body,
+                              std::vector<std::pair<std::string, std::string>> arguments = {}) {
+    kivhost::ApiCallResult result;
     const ApiEndpointRecord* endpoint =
         kivhost::FindEndpoint(*session_->descriptor().api, kivhost::MethodCode(method), path);
-    if (endpoint == nullptr) return;
+    if (endpoint == nullptr) return result;
     kivhost::ApiCall call;
     call.method = kivhost::MethodCode(method);
     call.path = path;
+    call.arguments = std::move(arguments);
     call.content_type = body.empty() ? "" : "application/json";
     call.body = body;
-    kivhost::ApiCallResult result;
-    // Refused only for an argument that is not JSON, and these calls pass none.
+    // Refused only for an argument that is not JSON, and the programs pass JSON.
     session_->thread().Invoke([&] { (void)kivhost::CallEndpoint(*endpoint, call, &result); });
+    return result;
+  }
+
+  // Sees every event the plugin publishes (name, payload), under the host's lock: it must
+  // not call into the host. Set before the events of interest.
+  void set_on_published(std::function<void(const std::string&, const std::string&)> hook) {
+    std::lock_guard lock(mutex_);
+    on_published_ = std::move(hook);
   }
 
  private:
@@ -174,10 +190,12 @@ class LoginRig {
     }
     session_->host().endpoints().SetCommandLineArgs({{"lcds-ca-file", certs + "/ca.pem"}});
     session_->host().SetEventSink([this](const kivhost::EventRecord& event) {
-      if (event.kind != kivhost::EventRecord::kPublished ||
-          event.name != "OnJsonApiEvent_kiv-login_v1_session") {
-        return;
+      if (event.kind != kivhost::EventRecord::kPublished) return;
+      {
+        std::lock_guard lock(mutex_);
+        if (on_published_) on_published_(event.name, event.payload);
       }
+      if (event.name != "OnJsonApiEvent_kiv-login_v1_session") return;
       if (on_session_) on_session_(event.payload);
       std::lock_guard lock(mutex_);
       last_state_ = event.payload.find(R"("state":"SUCCEEDED")") != std::string::npos ? "SUCCEEDED"
@@ -193,6 +211,7 @@ class LoginRig {
   }
 
   std::function<void(const std::string&)> on_session_;
+  std::function<void(const std::string&, const std::string&)> on_published_;  // under mutex_
   std::string region_;
   bool tls_ = false;
   std::unique_ptr<Voro::Sim::LocalPlatform> platform_;

@@ -36,6 +36,7 @@ constexpr char kPollTimerName[] = "kiv-login.POLL";
 // An invoke waits this long at most for its answer; the connection fails its calls after
 // 60 s itself, this is only the bound of the wait.
 constexpr auto kInvokeWaitLimit = std::chrono::seconds(65);
+constexpr int64_t kInvokeYieldNanoseconds = 1'000'000;
 
 std::string Text(const AmfValue& value, const char* name) {
   const std::string* text = AmfString(AmfMember(value, name));
@@ -65,16 +66,23 @@ EndpointReply<LcdsResponse> LoginModule::InvokeLcds(const std::string& destinati
   for (const BindingProperty& arg : args) arguments->dense.push_back(ToAmf3Item(arg));
   std::future<RTMP::CommandResult> answer = login->lcds().Invoke(
       destination, method, Amf3Item::Array(std::move(arguments)), nullptr, nullptr);
-  // The wait lets the plugin's other work run, the tick among it (which times calls out).
+  // The wait lets the plugin's other work run (the tick among it, which times calls out),
+  // but only once the answer is a millisecond late: a pump may block that long, and most
+  // answers come sooner.
   const int64_t limit =
       SteadyNowNanoseconds() +
       std::chrono::duration_cast<std::chrono::nanoseconds>(kInvokeWaitLimit).count();
-  while (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-    if (SteadyNowNanoseconds() >= limit) {
+  int64_t next_yield = SteadyNowNanoseconds() + kInvokeYieldNanoseconds;
+  while (answer.wait_for(std::chrono::microseconds(50)) != std::future_status::ready) {
+    const int64_t now = SteadyNowNanoseconds();
+    if (now >= limit) {
       return EndpointError{500, "LCDS invoke to " + destination + "." + method +
                                     " failed: Timed out, " + RTMP::kTimeoutFaultCode};
     }
-    Yield();
+    if (now >= next_yield) {
+      Yield();
+      next_yield = SteadyNowNanoseconds() + kInvokeYieldNanoseconds;
+    }
   }
   const RTMP::CommandResult result = answer.get();
   if (!result.success) {
