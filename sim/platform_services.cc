@@ -536,13 +536,15 @@ bool PlatformServices::HandleServiceProxy(RtmpServerSession& session, const Rtmp
       answer.malformed != MalformedPayload::kNone || answer.compress.value_or(proxy.compress);
   const std::string message_id = answer.message_id.value_or(uuid);
   auto response = [&](const std::string& status, const std::string& carried, bool packed) {
-    return TypedObject(kServiceProxyResponseClass,
-                       {{"serviceName", Amf3Item::String(service)},
-                        {"methodName", Amf3Item::String(method)},
-                        {"messageId", Amf3Item::String(message_id)},
-                        {"status", Amf3Item::String(status)},
-                        {"payload", Amf3Item::String(carried)},
-                        {"compressedPayload", Amf3Item::Boolean(packed)}});
+    return TypedObject(
+        kServiceProxyResponseClass,
+        {{"serviceName", Amf3Item::String(service)},
+         {"methodName",
+          Amf3Item::String(answer.response_method.empty() ? method : answer.response_method)},
+         {"messageId", Amf3Item::String(message_id)},
+         {"status", Amf3Item::String(status)},
+         {"payload", Amf3Item::String(carried)},
+         {"compressedPayload", Amf3Item::Boolean(packed)}});
   };
   std::weak_ptr<RtmpServerSession> weak = session.weak_from_this();
   auto push_later = [this, &weak](uint32_t delay_ms, const Amf3Item& pushed) {

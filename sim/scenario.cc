@@ -315,6 +315,7 @@ void ReadPlatform(Knobs& knobs, std::string* error, PlatformSettings* platform) 
         answer.message_id = id;
       }
       item.Bool("also_ack", &answer.also_ack);
+      item.Text("response_method", &answer.response_method);
       platform->service_proxy.answers.push_back(std::move(answer));
     });
     proxy.CheckAllKnown();

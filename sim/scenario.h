@@ -105,6 +105,9 @@ struct ServiceProxyAnswer {
   std::optional<std::string> message_id;  // "messageId" of the response; unset: the call's uuid
   // A response with status "ACK" and an empty payload is pushed first, at once.
   bool also_ack = false;
+  // The "methodName" the response carries (a service's answer or error method); empty: the
+  // request's.
+  std::string response_method;
 };
 
 struct ServiceProxySettings {

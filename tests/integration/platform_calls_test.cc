@@ -163,6 +163,57 @@ TEST_F(PlatformCallsTest, AnswersReachTheirPluginsOnly) {
   EXPECT_NE(stray[0].find(R"("messageId":"stray")"), std::string::npos) << stray[0];
 }
 
+// Method calls: each answer goes to the oldest registration it matches, under the
+// registration's response method; an answer under the error method carries its payload as
+// the error, one under the request's own method says the proxy is not enabled.
+TEST_F(PlatformCallsTest, MethodCallsAreAnsweredOldestFirst) {
+  auto& answers = scenario_.platform.service_proxy.answers;
+  answers.push_back(
+      {.service = "inv", .method = "get", .payload = "got $payload", .response_method = "getDone"});
+  answers.push_back(
+      {.service = "inv", .method = "fail", .payload = "no stock", .response_method = "failError"});
+  answers.push_back({.service = "inv", .method = "off", .payload = "x"});  // echoes "off"
+  scenario_.platform.service_proxy.delay_ms = 10;
+  LogIn([](int64_t) { return 0; });
+  const auto request = [&](const char* method, const char* done, const char* error,
+                           const char* plugin, const char* payload) {
+    Call("POST", "/kiv-login/v1/service-proxy-method-requests", "",
+         {{"serviceName", R"("inv")"},
+          {"methodName", std::string("\"") + method + "\""},
+          {"responseMethodName", std::string("\"") + done + "\""},
+          {"responseRrrorName", std::string("\"") + error + "\""},
+          {"pluginId", plugin},
+          {"payload", std::string("\"") + payload + "\""}});
+  };
+  request("get", "getDone", "getError", "7", "a");
+  request("get", "getDone", "getError", "8", "b");
+  request("fail", "failDone", "failError", "9", "c");
+  request("off", "offDone", "offError", "10", "d");
+  ASSERT_TRUE(WaitUntil([&] { return Published("OnServiceProxyMethodEvent").size() == 4; }));
+  std::string heard;
+  for (const auto& event : host_->event_log()) {
+    if (event.kind == kivhost::EventRecord::kPublished &&
+        event.name == "OnServiceProxyMethodEvent") {
+      heard += std::to_string(event.plugin_id) + " " + event.payload + "\n";
+    }
+  }
+  EXPECT_EQ(heard,
+            R"(7 {"error":"","methodName":"getDone","payload":"got a","serviceName":"inv",)"
+            R"("status":"OK","uuid":""})"
+            "\n"
+            R"(8 {"error":"","methodName":"getDone","payload":"got b","serviceName":"inv",)"
+            R"("status":"OK","uuid":""})"
+            "\n"
+            R"(9 {"error":"no stock","methodName":"failDone","payload":"no stock",)"
+            R"("serviceName":"inv","status":"OK","uuid":""})"
+            "\n"
+            R"(10 {"error":"inv proxy is not enabled.","methodName":"offDone","payload":"x",)"
+            R"("serviceName":"inv","status":"OK","uuid":""})"
+            "\n");
+  EXPECT_EQ(Logged("Service proxy error method called: failError"), 1u);
+  EXPECT_EQ(Logged("Service proxy is not enabled: inv"), 1u);
+}
+
 // A logout tells every plugin still waiting, once.
 TEST_F(PlatformCallsTest, LogoutAnswersWaitingCallsWithLogout) {
   scenario_.platform.service_proxy.delay_ms = 60'000;

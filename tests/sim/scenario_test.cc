@@ -74,7 +74,7 @@ platform:
     compress: true
     answers:
       - { service: inventoryService, compress: false, malformed: truncated, message_id: "",
-          also_ack: true, status: ACK }
+          also_ack: true, status: ACK, response_method: getItemsDone }
       - { malformed: not-gzip }
   services:
     - { destination: inventoryService, operation: getItems, array_collections: true,
@@ -93,7 +93,7 @@ login_queue: { players_ahead: 3, rate: 0.5, ticker_storm: { count: 2, status: 42
     "refuse_reconnects": {"count": 2, "every": 3, "root_cause": "KIV-NO-RETURN"},
     "service_proxy": {"compress": true, "answers": [
       {"service": "inventoryService", "compress": false, "malformed": "truncated",
-       "message_id": "", "also_ack": true, "status": "ACK"},
+       "message_id": "", "also_ack": true, "status": "ACK", "response_method": "getItemsDone"},
       {"malformed": "not-gzip"}]},
     "services": [
       {"destination": "inventoryService", "operation": "getItems", "array_collections": true,
@@ -137,6 +137,7 @@ login_queue: { players_ahead: 3, rate: 0.5, ticker_storm: { count: 2, status: 42
     EXPECT_EQ(first.malformed, MalformedPayload::kTruncated);
     EXPECT_EQ(first.message_id, std::optional<std::string>("")) << "present though empty";
     EXPECT_TRUE(first.also_ack);
+    EXPECT_EQ(first.response_method, "getItemsDone");
     EXPECT_EQ(first.status, "ACK");
     const ServiceProxyAnswer& second = proxy.answers[1];
     EXPECT_EQ(second.service + second.method + second.status + second.payload, "OK");
