@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "diag/logger.h"
+#include "fuzz_quiet.h"
 #include "lcds/amf/amf_class_registry.h"
 #include "lcds/amf/amf_conversion.h"
 #include "lcds/amf/amf_reader.h"
@@ -28,12 +28,7 @@ inline constexpr int kMaxValues = 64;
 
 template <bool kAmf0>
 void Run(const uint8_t* data, size_t size) {
-  // Member-set refusals are logged at ERROR; printing them would slow fuzzing to a crawl.
-  static const bool quiet = [] {
-    Voro::Logger::Acquire()->Disable();
-    return true;
-  }();
-  (void)quiet;
+  fuzz_support::QuietLogger();
   // A registry per input: the process-wide one would grow with every input.
   Voro::AmfClassRegistry registry;
   Voro::AmfWriter writer;

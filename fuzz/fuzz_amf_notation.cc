@@ -6,15 +6,11 @@
 #include <vector>
 
 #include "amf_notation_reader.h"
-#include "diag/logger.h"
+#include "fuzz_quiet.h"
 #include "lcds/amf/amf_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = [] {
-    Voro::Logger::Acquire()->Disable();
-    return true;
-  }();
-  (void)quiet;
+  fuzz_support::QuietLogger();
   if (size == 0) return 0;
   const bool amf0 = (data[0] & 1) != 0;
   const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "diag/logger.h"
+#include "fuzz_quiet.h"
 #include "lcds/net/transport.h"
 #include "lcds/rtmp/chunk_stream.h"
 #include "lcds/rtmp/rtmp_message.h"
@@ -39,12 +39,7 @@ class InputTransport final : public Voro::Transport {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Bodies the AMF reader refuses are logged at ERROR; printing them would slow fuzzing.
-  static const bool quiet = [] {
-    Voro::Logger::Acquire()->Disable();
-    return true;
-  }();
-  (void)quiet;
+  fuzz_support::QuietLogger();
   InputTransport transport(data, size);
   Voro::ChunkReader reader;
   Voro::ChunkWriter writer;

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "binding/codec/json_reader.h"
-#include "diag/logger.h"
+#include "fuzz_quiet.h"
 #include "login/service_proxy_router.h"
 
 namespace {
@@ -22,11 +22,7 @@ std::string Text(const Voro::BindingProperty& body, std::string_view name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = [] {
-    Voro::Logger::Acquire()->Disable();
-    return true;
-  }();
-  (void)quiet;
+  fuzz_support::QuietLogger();
   const Voro::BindingResult parsed =
       Voro::ParseJson(std::string_view(reinterpret_cast<const char*>(data), size));
   if (!parsed.ok() || parsed.value().type() != Voro::BindingType::kStructure) return 0;
