@@ -82,7 +82,7 @@ TEST_F(PlatformCallsTest, InvokeAnswersTheValueOrSaysWhyNot) {
 TEST_F(PlatformCallsTest, AServiceProxyUuidCallIsAnsweredByItsEvent) {
   scenario_.platform.service_proxy.delay_ms = 20;
   scenario_.platform.service_proxy.answers.push_back(
-      {"inventory", "get", "OK", R"({"items":$payload})"});
+      {.service = "inventory", .method = "get", .payload = R"({"items":$payload})"});
   LogIn([](int64_t) { return 0; });
   for (const bool compress : {false, true}) {
     SCOPED_TRACE(compress);

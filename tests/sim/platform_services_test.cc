@@ -143,7 +143,8 @@ class PlatformServicesTest : public ::testing::Test {
 TEST_F(PlatformServicesTest, ServiceProxyAcknowledgesThenPushesTheResponse) {
   PlatformSettings settings;
   settings.service_proxy.delay_ms = 20;
-  settings.service_proxy.answers.push_back({"inventory", "get", "OK", R"({"items": $payload})"});
+  settings.service_proxy.answers.push_back(
+      {.service = "inventory", .method = "get", .payload = R"({"items": $payload})"});
   platform_.Configure(settings);
   ASSERT_TRUE(Login().ok());
   // The call itself is acknowledged without a body, so the answer is the acknowledge.
