@@ -99,33 +99,19 @@ function stringTable() {
   };
 }
 
+// B's comparison form: the tagged tree of fromPeerT without its tags, numbers as numbers and
+// members as one object in key order.
 function fromPeer(value) {
-  const table = stringTable();
-  const text = (s) => table.text(s);
-  const walk = (v) => {
-    if (v instanceof A.IntegerValue || v instanceof A.DoubleValue) return v.value;
-    if (v instanceof A.TrueValue) return true;
-    if (v instanceof A.FalseValue) return false;
-    if (v instanceof A.NullValue) return null;
-    if (v instanceof A.StringValue) return text(v.stringOrReference);
-    if (v instanceof A.ArrayValue) {
-      if (v.isReference) throw new Error('object reference in the corpus');
-      if (v.associativeValues.length) throw new Error('associative part in the corpus');
-      return v.values.map(walk);
-    }
-    if (v instanceof A.ObjectValueWithLiteralTraits) {
-      const cls = text(v.traits.className);
-      const names = v.traits.sealedMemberNames.map(text);
-      const values = v.values.map(walk);
-      const m = {};
-      names.forEach((n, i) => { m[n] = values[i]; });
-      const sorted = {};
-      for (const k of Object.keys(m).sort()) sorted[k] = m[k];
-      return { cls, m: sorted };
-    }
-    throw new Error(`unexpected peer value ${v.constructor.name}`);
+  const plain = (t) => {
+    if (Array.isArray(t)) return t.map(plain);
+    if (t === null || typeof t !== 'object') return t;
+    if ('int' in t) return t.int;
+    if ('dbl' in t) return t.dbl;
+    const m = {};
+    for (const [k, x] of [...t.m].sort(([a], [b]) => (a < b ? -1 : a > b ? 1 : 0))) m[k] = plain(x);
+    return { cls: t.cls, m };
   };
-  return walk(value);
+  return plain(fromPeerT(value));
 }
 
 // The peer's deserialize() ignores bytes left over; these checks must not.
