@@ -95,10 +95,8 @@ class LoginModule : public AppModule {
   // The platform connection's time-out per step (tests shorten it).
   void set_lcds_timeout(std::chrono::milliseconds timeout) { lcds_timeout_ = timeout; }
 
-  // The bound a reconnect attempt's delay is drawn below (inclusive): 5 s, 10 s, then 15 s.
-  static int64_t ReconnectDelayBoundMilliseconds(uint32_t attempt);
-  // Draws a reconnect delay in [0, bound] milliseconds; uniform and unpredictable unless a
-  // test pins it.
+  // Draws a reconnect delay in [0, bound] milliseconds (the bound of kReconnectBackoff for
+  // the attempt); uniform and unpredictable unless a test pins it.
   using RandomDelay = std::function<int64_t(int64_t bound)>;
   void set_reconnect_random(RandomDelay random);
 

@@ -4,12 +4,12 @@
 // elsewhere.
 #include <algorithm>
 #include <cstdint>
-#include <random>
 #include <string>
 #include <utility>
 
 #include "diag/clock.h"
 #include "diag/log.h"
+#include "diag/retry_delay.h"
 #include "lcds/amf/amf3_object.h"
 #include "login/login_module.h"
 
@@ -18,21 +18,8 @@ namespace {
 
 constexpr int64_t kNanosecondsPerMillisecond = 1'000'000;
 constexpr int64_t kWaitMilliseconds = 10;
-constexpr int64_t kFirstDelayBoundMilliseconds = 5000;
-constexpr int64_t kMaxDelayBoundMilliseconds = 15000;
-
-int64_t DrawUniform(int64_t bound) {
-  static std::mt19937_64 generator{std::random_device{}()};
-  return std::uniform_int_distribution<int64_t>(0, bound)(generator);
-}
 
 }  // namespace
-
-int64_t LoginModule::ReconnectDelayBoundMilliseconds(uint32_t attempt) {
-  // 5 s, 10 s, then 15 s: past two doublings the shift would only be capped.
-  if (attempt >= 2) return kMaxDelayBoundMilliseconds;
-  return std::min(kFirstDelayBoundMilliseconds << attempt, kMaxDelayBoundMilliseconds);
-}
 
 void LoginModule::set_reconnect_random(RandomDelay random) {
   reconnect_random_ = std::move(random);
@@ -96,9 +83,12 @@ bool LoginModule::RunReconnectLoop(ClientLogin* login) {
   const int64_t deadline =
       SteadyNowNanoseconds() + kReconnectLimitSeconds * 1000 * kNanosecondsPerMillisecond;
   for (uint32_t attempt = 0; SteadyNowNanoseconds() < deadline; ++attempt) {
-    const int64_t bound = ReconnectDelayBoundMilliseconds(attempt);
-    const int64_t delay = std::clamp<int64_t>(
-        reconnect_random_ ? reconnect_random_(bound) : DrawUniform(bound), 0, bound);
+    // Below 5 s, 10 s, then 15 s.
+    const int64_t bound =
+        RetryDelayCap(attempt, kReconnectBackoff.minimum, kReconnectBackoff.maximum);
+    const int64_t delay = reconnect_random_
+                              ? std::clamp<int64_t>(reconnect_random_(bound), 0, bound)
+                              : RetryDelay(attempt, kReconnectBackoff);
     Log(kLevelAlways, Tag::DBG, "Attempting reconnect in %lld ms...",
         static_cast<long long>(delay));
     const int64_t resume = SteadyNowNanoseconds() + delay * kNanosecondsPerMillisecond;
