@@ -26,6 +26,9 @@ class InputTransport final : public Voro::Transport {
     return n < count ? Voro::TransportResult::Failure(0, "end", n)
                      : Voro::TransportResult::Success(n);
   }
+  Voro::TransportResult ReadSome(uint8_t* buffer, size_t capacity) override {
+    return Read(buffer, std::max<size_t>(1, std::min(capacity, size_ - position_)));
+  }
   bool WaitReadable(int) override { return position_ < size_; }
   bool WaitReadableOrWoken(int, int) override { return position_ < size_; }
   void Close() override {}

@@ -4,6 +4,8 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <string>
 
 #include "lcds/net/sigpipe_block.h"
@@ -40,6 +42,17 @@ class ServerTlsTransport final : public Transport {
     return Transfer(count, [&](size_t done) {
       return SSL_read(ssl_, buffer + done, static_cast<int>(count - done));
     });
+  }
+
+  TransportResult ReadSome(uint8_t* buffer, size_t capacity) override {
+    size_t got = 0;
+    TransportResult result = Transfer(1, [&](size_t) {
+      const int n = SSL_read(ssl_, buffer, static_cast<int>(std::min<size_t>(capacity, INT_MAX)));
+      if (n > 0) got = static_cast<size_t>(n);
+      return n;
+    });
+    if (result.ok()) result.transferred = got;
+    return result;
   }
 
   bool WaitReadable(int timeout_ms) override { return WaitReadableOrWoken(timeout_ms, -1); }

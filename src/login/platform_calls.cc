@@ -2,6 +2,7 @@
 // connection. Direct invokes, the service proxy (answered later by pushes that are routed to
 // the asking plugin), pushes for everyone, the account-state poll, and the notifications
 // that patch the cached login data packet.
+#include <algorithm>
 #include <cstdio>
 #include <future>
 #include <string>
@@ -73,7 +74,11 @@ EndpointReply<LcdsResponse> LoginModule::InvokeLcds(const std::string& destinati
       SteadyNowNanoseconds() +
       std::chrono::duration_cast<std::chrono::nanoseconds>(kInvokeWaitLimit).count();
   int64_t next_yield = SteadyNowNanoseconds() + kInvokeYieldNanoseconds;
-  while (answer.wait_for(std::chrono::microseconds(50)) != std::future_status::ready) {
+  // Sleeps until the answer or the next yield: a shorter poll only adds wake-ups that
+  // compete with the connection's worker for the processor.
+  while (answer.wait_for(std::chrono::nanoseconds(
+             std::max<int64_t>(0, next_yield - SteadyNowNanoseconds()))) !=
+         std::future_status::ready) {
     const int64_t now = SteadyNowNanoseconds();
     if (now >= limit) {
       return EndpointError{500, "LCDS invoke to " + destination + "." + method +

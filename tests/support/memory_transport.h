@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -32,6 +33,11 @@ class MemoryTransport final : public Transport {
     }
     return TransportResult::Success(count);
   }
+  TransportResult ReadSome(uint8_t* buffer, size_t capacity) override {
+    const size_t available = std::min({capacity, input.size() - position, read_some_limit});
+    if (available == 0) return Read(buffer, 1);
+    return Read(buffer, available);
+  }
   bool WaitReadable(int) override { return position < input.size(); }
   bool WaitReadableOrWoken(int, int) override { return position < input.size(); }
   void Close() override { ++closes; }
@@ -44,6 +50,8 @@ class MemoryTransport final : public Transport {
   size_t position = 0;
   std::vector<uint8_t> output;
   std::function<void(MemoryTransport&)> on_write;
+  // The most one ReadSome hands over: small, it cuts the input as a slow network would.
+  size_t read_some_limit = SIZE_MAX;
   int closes = 0;
 };
 

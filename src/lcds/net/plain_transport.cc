@@ -39,6 +39,21 @@ TransportResult PlainTransport::Write(const uint8_t* bytes, size_t count) {
   return TransportResult::Success(done);
 }
 
+size_t PlainTransport::TryWrite(const uint8_t* bytes, size_t count) {
+  size_t done = 0;
+  while (fd_ >= 0 && done < count) {
+    const ssize_t sent = send(fd_, bytes + done, count - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      break;
+    }
+    done += static_cast<size_t>(sent);
+  }
+  return done;
+}
+
 TransportResult PlainTransport::Read(uint8_t* buffer, size_t count) {
   if (fd_ < 0) {
     return SystemFailure(EBADF, 0);
@@ -62,6 +77,28 @@ TransportResult PlainTransport::Read(uint8_t* buffer, size_t count) {
     done += static_cast<size_t>(received);
   }
   return TransportResult::Success(done);
+}
+
+TransportResult PlainTransport::ReadSome(uint8_t* buffer, size_t capacity) {
+  if (fd_ < 0) {
+    return SystemFailure(EBADF, 0);
+  }
+  if (capacity == 0) {
+    ReportAssertion(kPlainZeroReadCode, nullptr, "", 0, "");
+    return TransportResult::Failure(0, kPlainZeroReadMessage, 0);
+  }
+  for (;;) {
+    const ssize_t received = recv(fd_, buffer, capacity, 0);
+    if (received == 0) {
+      return TransportResult::Failure(0, kPeerClosedMessage, 0);
+    }
+    if (received > 0) {
+      return TransportResult::Success(static_cast<size_t>(received));
+    }
+    if (errno != EINTR) {
+      return SystemFailure(errno, 0);
+    }
+  }
 }
 
 bool PlainTransport::WaitReadable(int timeout_ms) {

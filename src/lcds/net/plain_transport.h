@@ -21,7 +21,9 @@ class PlainTransport final : public Transport {
   PlainTransport& operator=(const PlainTransport&) = delete;
 
   TransportResult Write(const uint8_t* bytes, size_t count) override;
+  size_t TryWrite(const uint8_t* bytes, size_t count) override;
   TransportResult Read(uint8_t* buffer, size_t count) override;
+  TransportResult ReadSome(uint8_t* buffer, size_t capacity) override;
   bool WaitReadable(int timeout_ms) override;
   bool WaitReadableOrWoken(int timeout_ms, int wake_fd) override;
   void Close() override;

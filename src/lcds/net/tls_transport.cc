@@ -95,6 +95,25 @@ TransportResult TlsTransport::Read(uint8_t* buffer, size_t count) {
       count, [&](size_t done) { return SSL_read(ssl_, buffer + done, ChunkSize(count - done)); });
 }
 
+TransportResult TlsTransport::ReadSome(uint8_t* buffer, size_t capacity) {
+  if (ssl_ == nullptr) {
+    return TransportResult::Failure(0, kTlsReadClosedMessage, 0);
+  }
+  if (capacity == 0) {
+    ReportAssertion(kTlsZeroReadCode, nullptr, "", 0, "");
+    return TransportResult::Failure(0, kTlsZeroReadMessage, 0);
+  }
+  // One successful SSL_read: the rest of the current record at most.
+  size_t got = 0;
+  TransportResult result = Transfer(1, [&](size_t) {
+    const int n = SSL_read(ssl_, buffer, ChunkSize(capacity));
+    if (n > 0) got = static_cast<size_t>(n);
+    return n;
+  });
+  if (result.ok()) result.transferred = got;
+  return result;
+}
+
 bool TlsTransport::WaitReadable(int timeout_ms) { return WaitReadableOrWoken(timeout_ms, -1); }
 
 bool TlsTransport::WaitReadableOrWoken(int timeout_ms, int wake_fd) {

@@ -45,6 +45,7 @@ class TlsTransport final : public Transport {
 
   TransportResult Write(const uint8_t* bytes, size_t count) override;
   TransportResult Read(uint8_t* buffer, size_t count) override;
+  TransportResult ReadSome(uint8_t* buffer, size_t capacity) override;
   // True at once when decrypted bytes are buffered, else as the socket.
   bool WaitReadable(int timeout_ms) override;
   bool WaitReadableOrWoken(int timeout_ms, int wake_fd) override;

@@ -1,8 +1,8 @@
 // The byte stream under an RTMP connection: a connected TCP socket, plain or inside TLS.
 //
-// Reads and writes are blocking and exact-length: they return once every byte moved or
-// the stream failed. A Transport is used by one thread at a time (its connection's worker)
-// and closed once; every call after Close fails or reports nothing readable.
+// Reads and writes are blocking and, but for ReadSome, exact-length: they return once every
+// byte moved or the stream failed. A Transport is used by one thread at a time (its connection's
+// worker) and closed once; every call after Close fails or reports nothing readable.
 #pragma once
 
 #include <cstddef>
@@ -33,9 +33,18 @@ class Transport {
 
   // Writes bytes[0, count). A count of 0 succeeds at once.
   virtual TransportResult Write(const uint8_t* bytes, size_t count) = 0;
+  // Writes what fits without waiting and returns how much (`transferred`), 0 when nothing
+  // fits or the stream failed: a failure is left for the next Write to report. Unlike every
+  // other call it may run on another thread while one reads or waits, provided writes and
+  // Close are serialised by the caller. A transport that cannot write alongside a read
+  // (TLS: one connection state for both directions) writes nothing.
+  virtual size_t TryWrite(const uint8_t* /*bytes*/, size_t /*count*/) { return 0; }
   // Reads exactly `count` bytes into buffer. REQUIRES: count > 0 (a zero-byte read is
   // reported as a caller error and fails).
   virtual TransportResult Read(uint8_t* buffer, size_t count) = 0;
+  // Reads what is available, at least one byte and at most `capacity`, waiting for the
+  // first. REQUIRES: capacity > 0.
+  virtual TransportResult ReadSome(uint8_t* buffer, size_t capacity) = 0;
   // True when a Read can make progress without blocking: buffered plaintext, or the socket
   // readable within `timeout_ms`. False on time-out, error, or after Close.
   virtual bool WaitReadable(int timeout_ms) = 0;

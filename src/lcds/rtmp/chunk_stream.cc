@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "diag/log.h"
@@ -10,6 +11,7 @@ namespace Voro {
 namespace {
 
 constexpr uint32_t kMaxChunkStreamId = 65599;
+constexpr size_t kReadAheadBytes = 64 * 1024;
 
 uint32_t Get24(const uint8_t* p) { return uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2]; }
 uint32_t Get32(const uint8_t* p) { return uint32_t{p[0]} << 24 | Get24(p + 1); }
@@ -53,9 +55,33 @@ void AppendBasicHeader(uint8_t format, uint32_t chunk_stream_id, std::vector<uin
 }
 
 TransportResult ChunkReader::ReadExact(Transport& transport, uint8_t* buffer, size_t count) {
-  TransportResult result = transport.Read(buffer, count);
-  bytes_read_ += result.transferred;
-  return result;
+  size_t done = 0;
+  while (done < count) {
+    if (input_begin_ == input_end_) {
+      const size_t left = count - done;
+      if (left >= kReadAheadBytes) {
+        // A large piece goes straight to its place rather than through the buffer.
+        TransportResult result = transport.Read(buffer + done, left);
+        bytes_read_ += result.transferred;
+        result.transferred += done;
+        return result;
+      }
+      if (input_.empty()) input_.resize(kReadAheadBytes);
+      TransportResult result = transport.ReadSome(input_.data(), input_.size());
+      if (!result.ok()) {
+        result.transferred = done;
+        return result;
+      }
+      input_begin_ = 0;
+      input_end_ = result.transferred;
+    }
+    const size_t n = std::min(count - done, input_end_ - input_begin_);
+    std::memcpy(buffer + done, input_.data() + input_begin_, n);
+    input_begin_ += n;
+    done += n;
+    bytes_read_ += n;
+  }
+  return TransportResult::Success(done);
 }
 
 ChunkReadResult ChunkReader::ReadChunk(Transport& transport) {

@@ -44,12 +44,16 @@ struct [[nodiscard]] ChunkReadResult {
 
 class ChunkReader {
  public:
-  // Reads one chunk (exact-length transport reads). A completed message is parsed by type;
-  // a Set Chunk Size or Abort takes effect here before the message is returned.
+  // Reads one chunk. A completed message is parsed by type; a Set Chunk Size or Abort
+  // takes effect here before the message is returned. Reads ahead: what the transport has
+  // beyond this chunk stays buffered here for the next call, so a burst of chunks costs one
+  // read instead of three or four per chunk.
   ChunkReadResult ReadChunk(Transport& transport);
+  // True when bytes read ahead wait here: the next ReadChunk starts without the transport.
+  bool buffered() const { return input_begin_ < input_end_; }
 
   uint32_t chunk_size() const { return chunk_size_; }
-  // Every byte read from the transport so far (for acknowledgements).
+  // Every byte of the chunks read so far (for acknowledgements); read-ahead not counted.
   uint64_t bytes_read() const { return bytes_read_; }
   size_t partial_bytes() const { return partial_bytes_; }
 
@@ -66,6 +70,10 @@ class ChunkReader {
   size_t partial_bytes_ = 0;
   std::unordered_map<uint32_t, RtmpHeader> previous_;
   std::unordered_map<uint32_t, Partial> partial_;
+  // Read-ahead: input_[input_begin_, input_end_) is received and not yet taken.
+  std::vector<uint8_t> input_;
+  size_t input_begin_ = 0;
+  size_t input_end_ = 0;
 };
 
 class ChunkWriter {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <utility>
 
 #include "diag/log.h"
@@ -36,25 +37,31 @@ void RtmpConnection::Start() {
 
 RtmpSendStatus RtmpConnection::Send(RtmpMessage message, uint32_t chunk_stream_id,
                                     uint32_t message_stream_id) {
-  Outgoing outgoing;
-  outgoing.body = EncodeRtmpBody(message);
-  if (outgoing.body.size() > kMaxMessageLength) {
+  const std::vector<uint8_t> body = EncodeRtmpBody(message);
+  if (body.size() > kMaxMessageLength) {
     return RtmpSendStatus::kTooLarge;
   }
-  outgoing.header = message.header;
-  outgoing.header.chunk_stream_id = chunk_stream_id;
-  outgoing.header.message_stream_id = message_stream_id;
-  outgoing.header.timestamp = 0;
-  outgoing.header.timestamp_is_delta = false;
-  outgoing.header.length = static_cast<uint32_t>(outgoing.body.size());
+  RtmpHeader header = message.header;
+  header.chunk_stream_id = chunk_stream_id;
+  header.message_stream_id = message_stream_id;
+  header.timestamp = 0;
+  header.timestamp_is_delta = false;
+  header.length = static_cast<uint32_t>(body.size());
+  bool left = false;
   {
-    MutexLock lock(&queue_mutex_);
+    MutexLock lock(&write_mutex_);
     if (closed()) {
       return RtmpSendStatus::kClosed;
     }
-    queue_.push_back(std::move(outgoing));
+    const bool first = unsent_.empty() && !worker_writing_;
+    (void)writer_.WriteMessage(header, body, unsent_);
+    if (first && options_.wake_on_send) {
+      const size_t written = transport_->TryWrite(unsent_.data(), unsent_.size());
+      unsent_.erase(unsent_.begin(), unsent_.begin() + static_cast<std::ptrdiff_t>(written));
+    }
+    left = !unsent_.empty();
   }
-  if (options_.wake_on_send) {
+  if (left && options_.wake_on_send) {
     Wake();
   }
   return RtmpSendStatus::kQueued;
@@ -98,25 +105,28 @@ void RtmpConnection::Run() {
       Finish();
       return;
     }
-    if (transport_->WaitReadableOrWoken(kRtmpPollMilliseconds, wake)) {
-      ChunkReadResult result = reader_.ReadChunk(*transport_);
-      if (!result.ok()) {
-        Log(kLevelError, Tag::NET, "%s", result.error.c_str());
-        Finish();
-        return;
-      }
-      if (result.message) {
-        Acknowledge(*result.message);
-        if (!IsSupportedRtmpType(result.message->header.type)) {
-          Log(kLevelWarn, Tag::NET, "Skipping RTMP message of unsupported type %u.",
-              unsigned{result.message->header.type});
-        } else if (on_message_) {
-          on_message_(std::move(*result.message));
+    if (reader_.buffered() || transport_->WaitReadableOrWoken(kRtmpPollMilliseconds, wake)) {
+      // Every chunk already received, then the writes: one turn per burst, not per chunk.
+      do {
+        ChunkReadResult result = reader_.ReadChunk(*transport_);
+        if (!result.ok()) {
+          Log(kLevelError, Tag::NET, "%s", result.error.c_str());
+          Finish();
+          return;
         }
-      }
+        if (result.message) {
+          Acknowledge(*result.message);
+          if (!IsSupportedRtmpType(result.message->header.type)) {
+            Log(kLevelWarn, Tag::NET, "Skipping RTMP message of unsupported type %u.",
+                unsigned{result.message->header.type});
+          } else if (on_message_) {
+            on_message_(std::move(*result.message));
+          }
+        }
+      } while (reader_.buffered() && !stop_.load());
     }
     DrainWake();
-    if (!WriteQueued()) {
+    if (!WriteUnsent()) {
       Finish();
       return;
     }
@@ -131,29 +141,25 @@ void RtmpConnection::Acknowledge(const RtmpMessage& message) {
     return;
   }
   acknowledged_ = reader_.bytes_read();
-  RtmpMessage ack =
-      RtmpMessage::Control(RtmpType::kAcknowledgement, static_cast<uint32_t>(acknowledged_));
-  RtmpHeader header = ack.header;
-  header.chunk_stream_id = kControlChunkStream;
-  Outgoing outgoing{header, EncodeRtmpBody(ack)};
-  MutexLock lock(&queue_mutex_);
-  queue_.push_back(std::move(outgoing));
+  (void)Send(RtmpMessage::Control(RtmpType::kAcknowledgement, static_cast<uint32_t>(acknowledged_)),
+             kControlChunkStream, 0);
 }
 
-bool RtmpConnection::WriteQueued() {
+bool RtmpConnection::WriteUnsent() {
   {
-    MutexLock lock(&queue_mutex_);
-    if (queue_.empty()) {
+    MutexLock lock(&write_mutex_);
+    if (unsent_.empty()) {
       return true;
     }
-    sending_.swap(queue_);
+    out_.swap(unsent_);  // unsent_ keeps the old buffer's capacity
+    worker_writing_ = true;
   }
-  out_.clear();
-  for (const Outgoing& outgoing : sending_) {
-    writer_.WriteMessage(outgoing.header, outgoing.body, out_);
-  }
-  sending_.clear();
   TransportResult result = transport_->Write(out_.data(), out_.size());
+  out_.clear();
+  {
+    MutexLock lock(&write_mutex_);
+    worker_writing_ = false;
+  }
   if (!result.ok()) {
     Log(kLevelError, Tag::NET, "%s", result.message.c_str());
     return false;
@@ -162,11 +168,11 @@ bool RtmpConnection::WriteQueued() {
 }
 
 void RtmpConnection::Finish() {
-  transport_->Close();
   {
-    MutexLock lock(&queue_mutex_);
+    MutexLock lock(&write_mutex_);
+    transport_->Close();
     closed_.store(true, std::memory_order_release);
-    queue_.clear();
+    unsent_.clear();
   }
   if (on_disconnect_) {
     on_disconnect_();

@@ -1,10 +1,14 @@
-// One RTMP connection after its handshake: a worker thread that does every read and write
-// of the transport, hands complete messages to the message handler and writes what other
-// threads queue.
+// One RTMP connection after its handshake: a worker thread that does every read of the
+// transport, hands complete messages to the message handler and writes what senders leave.
 //
-// The worker waits up to 10 ms for input, reads one chunk, then writes everything queued.
-// A Send wakes it through an eventfd, so a queued message leaves at once instead of after
-// the poll. It acknowledges received bytes once the peer announced a window, and ends on
+// A Send cuts its message into chunks on the calling thread. When nothing is ahead of it and
+// the transport can write alongside the worker's read (plain sockets), the chunks go out at
+// once from the sender, as far as they fit without waiting; whatever is left is written by
+// the worker, which a Send wakes through an eventfd. So a call costs no hand-off between
+// threads on the way out, and a sender never blocks on a full socket.
+//
+// The worker waits up to 10 ms for input, reads every chunk that has arrived, then writes
+// what is left. It acknowledges received bytes once the peer announced a window, and ends on
 // the first transport failure, a stop or a disconnect request: then it closes the transport
 // (exactly once) and calls the disconnect handler (exactly once, on the worker thread).
 //
@@ -37,7 +41,8 @@ enum class RtmpSendStatus {
 };
 
 struct RtmpConnectionOptions {
-  // Off only to measure the poll alone.
+  // Off only to measure the poll alone: a Send then neither writes nor wakes the worker,
+  // and its message waits for the worker's next turn.
   bool wake_on_send = true;
 };
 
@@ -60,7 +65,7 @@ class RtmpConnection {
   void Start();
 
   // Encodes `message` on the calling thread with the given ids (timestamp 0, absolute) and
-  // queues it.
+  // writes or queues it.
   [[nodiscard]] RtmpSendStatus Send(RtmpMessage message, uint32_t chunk_stream_id,
                                     uint32_t message_stream_id);
   // The worker closes the transport at its next turn.
@@ -71,15 +76,11 @@ class RtmpConnection {
   bool closed() const { return closed_.load(std::memory_order_acquire); }
 
  private:
-  struct Outgoing {
-    RtmpHeader header;
-    std::vector<uint8_t> body;
-  };
   void Run();
   void Wake();
   void DrainWake();
-  // Writes the queue; false on a transport failure.
-  bool WriteQueued();
+  // Writes what senders left; false on a transport failure.
+  bool WriteUnsent();
   void Acknowledge(const RtmpMessage& message);
   void Finish();
 
@@ -93,14 +94,16 @@ class RtmpConnection {
   std::atomic<bool> disconnect_requested_{false};
   std::atomic<bool> closed_{false};
 
-  Mutex queue_mutex_;
-  std::vector<Outgoing> queue_ GUARDED_BY(queue_mutex_);
+  // Chunks are cut and written in one order; writes and Close never overlap.
+  Mutex write_mutex_;
+  ChunkWriter writer_ GUARDED_BY(write_mutex_);
+  std::vector<uint8_t> unsent_ GUARDED_BY(write_mutex_);
+  // The worker is writing bytes taken from unsent_ outside the lock: later ones must wait.
+  bool worker_writing_ GUARDED_BY(write_mutex_) = false;
 
   // Worker only.
   ChunkReader reader_;
-  ChunkWriter writer_;
   std::vector<uint8_t> out_;
-  std::vector<Outgoing> sending_;
   uint32_t ack_window_ = 0;
   uint64_t acknowledged_ = 0;
 };

@@ -257,6 +257,29 @@ TEST_F(PlainTransportTest, ExactLengthBothWaysAcrossManyPartialChunks) {
   EXPECT_EQ(transport_->Write(nullptr, 0).transferred, 0u);
 }
 
+TEST_F(PlainTransportTest, ReadSomeTakesWhatArrivedAndTryWriteWhatFits) {
+  // ReadSome waits for the first byte, then returns what is there, up to its capacity.
+  std::thread late = Later([this] { ASSERT_EQ(send(server_, "abcdef", 6, MSG_NOSIGNAL), 6); });
+  uint8_t buffer[4];
+  TransportResult some = transport_->ReadSome(buffer, sizeof(buffer));
+  late.join();
+  ASSERT_TRUE(some.ok()) << some.message;
+  ASSERT_GE(some.transferred, 1u);
+  ASSERT_LE(some.transferred, 4u);
+  EXPECT_EQ(std::string(buffer, buffer + some.transferred), std::string("abcd", some.transferred));
+
+  // With nobody reading, TryWrite stops where the socket is full instead of waiting.
+  const std::vector<uint8_t> big = Pattern(64 << 20, 3);
+  const size_t first = transport_->TryWrite(big.data(), big.size());
+  EXPECT_GT(first, 0u);
+  EXPECT_LT(first, big.size());
+  EXPECT_EQ(transport_->TryWrite(big.data() + first, big.size() - first), 0u);
+
+  transport_->Close();
+  EXPECT_EQ(transport_->TryWrite(big.data(), 1), 0u);
+  EXPECT_EQ(transport_->ReadSome(buffer, 1).error_code, EBADF);
+}
+
 TEST_F(PlainTransportTest, ReadFailuresCarryCodeTextAndCount) {
   ASSERT_EQ(send(server_, "abc", 3, MSG_NOSIGNAL), 3);
   CloseServer();

@@ -54,7 +54,8 @@ RtmpHeader Header(uint32_t chunk_stream, uint8_t type, uint32_t stream, uint32_t
 }
 
 TEST(ChunkStreamTest, WriterPicksHeaderFormatsAndTheReaderRestoresEveryMessage) {
-  const Bytes big = Pattern(300), extended = Pattern(200), one_chunk = Pattern(4000);
+  const Bytes big = Pattern(300), extended = Pattern(200), one_chunk = Pattern(4000),
+              huge = Pattern(70000);
   const std::tuple<const char*, RtmpHeader, Bytes, Bytes> steps[] = {
       // name, header, body, wire
       {"cut at 128 bytes", Header(3, 9, 0), big,
@@ -75,6 +76,12 @@ TEST(ChunkStreamTest, WriterPicksHeaderFormatsAndTheReaderRestoresEveryMessage) 
       {"chunk size", Header(2, 1, 0), {0, 0, 16, 0}, Wire("02 000000 000004 01 00000000 00001000")},
       {"one chunk of 4000", Header(3, 9, 0), one_chunk,
        Concat({Wire("03 000000 000FA0 09 00000000"), one_chunk})},
+      {"larger chunk size",
+       Header(2, 1, 0),
+       {0, 2, 0, 0},
+       Wire("02 000000 000004 01 00000000 00020000")},
+      {"one chunk of 70000", Header(3, 9, 0), huge,
+       Concat({Wire("03 000000 011170 09 00000000"), huge})},
   };
   ChunkWriter writer;
   Bytes stream;
@@ -85,27 +92,35 @@ TEST(ChunkStreamTest, WriterPicksHeaderFormatsAndTheReaderRestoresEveryMessage) 
     EXPECT_EQ(out, wire);
     stream.insert(stream.end(), out.begin(), out.end());
   }
-  EXPECT_EQ(writer.chunk_size(), 4096u);
+  EXPECT_EQ(writer.chunk_size(), 0x20000u);
 
-  MemoryTransport transport(stream);
-  ChunkReader reader;
-  for (const auto& [name, header, body, wire] : steps) {
-    SCOPED_TRACE(name);
-    ChunkReadResult result;
-    do result = reader.ReadChunk(transport);
-    while (result.ok() && !result.message);
-    ASSERT_TRUE(result.message) << result.error;
-    const RtmpHeader& read = result.message->header;
-    EXPECT_EQ(read.chunk_stream_id, header.chunk_stream_id);
-    EXPECT_EQ(read.type, header.type);
-    EXPECT_EQ(read.message_stream_id, header.message_stream_id);
-    EXPECT_EQ(read.timestamp, header.timestamp);
-    EXPECT_EQ(read.timestamp_is_delta, wire[0] >= 0x40);  // by the format read
-    EXPECT_EQ(EncodeRtmpBody(*result.message), body);
+  // The reader reads ahead: the input whole, or cut into pieces as a network may deliver it
+  // (one byte at a time also sends the 70000-byte body straight to its place).
+  for (const size_t piece : {SIZE_MAX, size_t{1}, size_t{5}, size_t{1000}}) {
+    SCOPED_TRACE(piece);
+    MemoryTransport transport(stream);
+    transport.read_some_limit = piece;
+    ChunkReader reader;
+    for (const auto& [name, header, body, wire] : steps) {
+      SCOPED_TRACE(name);
+      ChunkReadResult result;
+      do result = reader.ReadChunk(transport);
+      while (result.ok() && !result.message);
+      ASSERT_TRUE(result.message) << result.error;
+      const RtmpHeader& read = result.message->header;
+      EXPECT_EQ(read.chunk_stream_id, header.chunk_stream_id);
+      EXPECT_EQ(read.type, header.type);
+      EXPECT_EQ(read.message_stream_id, header.message_stream_id);
+      EXPECT_EQ(read.timestamp, header.timestamp);
+      EXPECT_EQ(read.timestamp_is_delta, wire[0] >= 0x40);  // by the format read
+      EXPECT_EQ(EncodeRtmpBody(*result.message), body);
+    }
+    EXPECT_EQ(reader.chunk_size(), 0x20000u);
+    EXPECT_EQ(reader.bytes_read(), stream.size());
+    EXPECT_EQ(reader.partial_bytes(), 0u);
+    EXPECT_FALSE(reader.buffered());
+    EXPECT_FALSE(reader.ReadChunk(transport).ok());  // the end of the input
   }
-  EXPECT_EQ(reader.chunk_size(), 4096u);
-  EXPECT_EQ(reader.bytes_read(), stream.size());
-  EXPECT_EQ(reader.partial_bytes(), 0u);
 }
 
 TEST(ChunkStreamTest, ChunkStreamIdsTakeOneToThreeBytesWithinTheirRange) {
