@@ -19,6 +19,7 @@
 #include "host/host_session.h"
 #include "host/kivhost_options.h"
 #include "host/login_command.h"
+#include "host/openapi_document.h"
 #include "host/qsa_service.h"
 #include "host/wait_watch.h"
 
@@ -48,6 +49,9 @@ constexpr const char* kUsage =
     "commands:\n"
     "  api                 print the API table the plugin handed over: endpoints with their\n"
     "                      methods, paths and parameters, types with fields, events\n"
+    "  openapi             print the API table as an OpenAPI 3.0 document (JSON) on standard\n"
+    "                      output, the one `serve` offers at /openapi.json; everything\n"
+    "                      else goes to standard error\n"
     "  call METHOD PATH [--json BODY | --yaml BODY | --msgpack-hex HEX] [--arg NAME=VALUE ...]\n"
     "       [--as-plugin ID] [--filter NAME] [--events-for SECONDS]\n"
     "                      call one of the plugin's endpoints through its API table after\n"
@@ -261,7 +265,7 @@ int main(int argc, char** argv) {
   }
   session->host().endpoints().SetCommandLineArgs(options.client_args);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (options.command == "events") info = stderr;
+  if (options.command == "events" || options.command == "openapi") info = stderr;
   std::fprintf(info, "kivhost: loaded %s\n", plugin.c_str());
   session->host().SetLogSink([](const kivhost::LogLine& line) {
     std::fprintf(info, "plugin log: %s| %s%s", kivhost::SubstituteHost::LevelName(line.level),
@@ -283,6 +287,16 @@ int main(int argc, char** argv) {
   }
   if (options.command == "api") {
     if (d.api != nullptr) std::fputs(kivhost::DescribeApiTable(*d.api).c_str(), stdout);
+    session->Shutdown();
+    return 0;
+  }
+  if (options.command == "openapi") {
+    kivhost::OpenApiInfo api_info;
+    api_info.title = handshake.short_name;
+    api_info.version =
+        std::to_string(d.major) + "." + std::to_string(d.minor) + "." + std::to_string(d.patch);
+    const ApiTable none{};
+    std::puts(kivhost::OpenApiDocument(d.api != nullptr ? *d.api : none, api_info).c_str());
     session->Shutdown();
     return 0;
   }

@@ -246,6 +246,9 @@ kiv::Status ParseKivhostOptions(const std::vector<std::string>& args, KivhostOpt
       if (auto set = SetCommand(arg, options); !set.ok()) return set;
       if (auto call = ParseCall(args, i + 1, options); !call.ok()) return call;
       return CheckCommandOptions(*options);
+    } else if (arg == "openapi") {
+      // --plugin may come before or after it.
+      if (auto set = SetCommand(arg, options); !set.ok()) return set;
     } else if (arg == "api") {
       if (auto set = SetCommand(arg, options); !set.ok()) return set;
       if (i + 1 < args.size()) {
