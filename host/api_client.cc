@@ -3,6 +3,7 @@
 #include <rapidjson/document.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <array>
 #include <cstdio>
@@ -40,6 +41,16 @@ struct OwnedArguments {
 };
 
 }  // namespace
+
+std::string JsonOrString(const std::string& value) {
+  rapidjson::Document document;
+  document.Parse(value.c_str(), value.size());
+  if (!document.HasParseError()) return value;
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+  return buffer.GetString();
+}
 
 std::string IndentedJson(const std::string& json) {
   rapidjson::Document document;

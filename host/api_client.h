@@ -49,6 +49,10 @@ struct ApiCallResult {
 [[nodiscard]] kiv::Status CallEndpoint(const ApiEndpointRecord& endpoint, const ApiCall& call,
                                        ApiCallResult* result);
 
+// `value` when it is JSON text, otherwise `value` as a JSON string: how a person's argument
+// (on the command line or in a query string) is read.
+std::string JsonOrString(const std::string& value);
+
 // JSON text indented by four spaces, for people; text that is not JSON comes back as it is.
 std::string IndentedJson(const std::string& json);
 

@@ -74,6 +74,8 @@ size_t EventWatch::PrintFor(std::optional<double> seconds, std::FILE* out) {
   return printed;
 }
 
+bool EventWatch::Interrupted() { return interrupted.load(); }
+
 void EventWatch::HandleInterrupts() {
   interrupted.store(false);
   struct sigaction action {};

@@ -27,6 +27,8 @@ class EventWatch {
   size_t PrintQueued(std::FILE* out);
   // Makes the next SIGINT or SIGTERM end PrintFor; a second one has its usual effect.
   static void HandleInterrupts();
+  // Whether SIGINT or SIGTERM came since HandleInterrupts.
+  static bool Interrupted();
 
  private:
   std::mutex mutex_;

@@ -1,8 +1,5 @@
 // kivhost: loads the kiv-login plugin the way the client's core process does and shows
 // what happens at each step.
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <chrono>
 
 #include <cinttypes>
@@ -21,6 +18,7 @@
 #include "host/login_command.h"
 #include "host/openapi_document.h"
 #include "host/qsa_service.h"
+#include "host/serve_command.h"
 #include "host/wait_watch.h"
 
 namespace {
@@ -76,6 +74,16 @@ constexpr const char* kUsage =
     "                      SECONDS longer, showing every state change, lost connection,\n"
     "                      reconnect attempt and kick as it happens, then logged out; the\n"
     "                      exit status is then 0 only if it was still logged in at the end.\n"
+    "  serve [--port N] [--bind ADDRESS] [--token TOKEN] [--for SECONDS]\n"
+    "                      after Initialize, serve the plugin's API over HTTP on ADDRESS\n"
+    "                      (default 127.0.0.1) and port N (default: any free one) until\n"
+    "                      interrupted or SECONDS pass: every endpoint at its method and\n"
+    "                      path (named arguments from the query string, the body with its\n"
+    "                      Content-Type), GET /events as a server-sent-event stream\n"
+    "                      (?plugin=ID, ?filter=NAME, NAME* or /resource/path), GET\n"
+    "                      /openapi.json, and the console page at GET /. Every request\n"
+    "                      needs the access token (printed at start; random unless\n"
+    "                      --token), as 'Authorization: Bearer TOKEN' or ?token=TOKEN.\n"
     "  --ca FILE           trust the PEM certificates in FILE for the plugin's external\n"
     "                      HTTPS requests, besides the system's trust store\n"
     "  --region-file FILE  region settings as {\"globals\": {...}, \"region_data\": {...}}\n"
@@ -157,17 +165,6 @@ void PrintMemory(const char* when, const PluginMemoryStats& s) {
               s.bytes_freed, s.frees);
 }
 
-// An argument given on the command line as JSON when it is JSON, otherwise as a string.
-std::string ArgumentJson(const std::string& value) {
-  rapidjson::Document document;
-  document.Parse(value.c_str(), value.size());
-  if (!document.HasParseError()) return value;
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
-  return buffer.GetString();
-}
-
 // Calls the endpoint on the plugin thread; returns the exit status.
 int RunCall(kivhost::HostSession& session, const kivhost::CallOptions& options) {
   const ApiTable* table = session.descriptor().api;
@@ -189,7 +186,7 @@ int RunCall(kivhost::HostSession& session, const kivhost::CallOptions& options) 
   call.content_type = options.content_type;
   call.body = options.body;
   for (const auto& [name, value] : options.arguments) {
-    call.arguments.emplace_back(name, ArgumentJson(value));
+    call.arguments.emplace_back(name, kivhost::JsonOrString(value));
   }
   kivhost::ApiCallResult result;
   kiv::Status sent;
@@ -346,6 +343,13 @@ int main(int argc, char** argv) {
     std::fprintf(info, "shutdown: done, %zu log lines from the plugin\n",
                  session->host().log_lines().size());
     return ready ? 0 : 1;
+  }
+  if (options.command == "serve") {
+    const int status = ready ? kivhost::RunServe(*session, options, stdout) : 1;
+    session->Shutdown();
+    std::printf("shutdown: done, %zu log lines from the plugin\n",
+                session->host().log_lines().size());
+    return status;
   }
   int call_status = 0;
   if (options.command == "call" && ready) {

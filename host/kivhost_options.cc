@@ -70,6 +70,28 @@ kiv::Status SetValueOption(const std::string& name, const std::string& value,
     if (!seconds.ok()) return kiv::Error{seconds.error()};
     (name == "for" ? options->observer.for_seconds : options->observer.events_for_seconds) =
         seconds.value();
+  } else if (name == "port") {
+    const bool digits = !value.empty() && value.size() <= 5 &&
+                        value.find_first_not_of("0123456789") == std::string::npos;
+    const unsigned long port = digits ? std::strtoul(value.c_str(), nullptr, 10) : 0;
+    if (!digits || port > 65535) {
+      return kiv::Error{"'--port' needs a port number from 0 to 65535, not '" + value + "'"};
+    }
+    options->serve.port = static_cast<uint16_t>(port);
+    options->serve.port_given = true;
+  } else if (name == "bind") {
+    if (value.empty()) return kiv::Error{"'--bind' needs an address"};
+    options->serve.bind = value;
+    options->serve.bind_given = true;
+  } else if (name == "token") {
+    // Sent in headers and query strings: keep it to characters that need no escaping.
+    if (value.size() < 16 ||
+        value.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz"
+                                "ABCDEFGHIJKLMNOPQRSTUVWXYZ-_.~") != std::string::npos) {
+      return kiv::Error{"'--token' needs at least 16 letters, digits or '-', '_', '.', '~'"};
+    }
+    options->serve.token = value;
+    options->serve.token_given = true;
   } else if (name == "run-for" || name == "wait-timeout") {
     auto seconds = ParseSeconds(name, value);
     if (!seconds.ok()) return kiv::Error{seconds.error()};
@@ -163,7 +185,8 @@ bool IsValueOption(const std::string& name) {
   return name == "plugin" || name == "host-version" || name == "region-file" || name == "run-for" ||
          name == "wait-timeout" || name == "ca" || name == "qsa-file" || name == "username" ||
          name == "password" || name == "login-timeout" || name == "stay" || name == "as-plugin" ||
-         name == "filter" || name == "for" || name == "events-for";
+         name == "filter" || name == "for" || name == "events-for" || name == "port" ||
+         name == "bind" || name == "token";
 }
 
 // Names a command before a second one: kivhost runs one command at a time.
@@ -196,13 +219,14 @@ kiv::Status CheckLogin(const KivhostOptions& options) {
 // The observer's options belong to the commands that run the plugin past Initialize.
 kiv::Status CheckObserver(const KivhostOptions& options) {
   const ObserverOptions& observer = options.observer;
-  if (observer.for_seconds && options.command != "events") {
-    return kiv::Error{"'--for' goes with the 'events' command"};
+  if (observer.for_seconds && options.command != "events" && options.command != "serve") {
+    return kiv::Error{"'--for' goes with the 'events' or 'serve' command"};
   }
   if (observer.events_for_seconds && options.command != "call") {
     return kiv::Error{"'--events-for' goes with the 'call' command"};
   }
-  if (observer.plugin_id && (options.command == "api" || options.command == "login")) {
+  if (observer.plugin_id &&
+      (options.command == "api" || options.command == "login" || options.command == "serve")) {
     return kiv::Error{"'--as-plugin' does not go with the '" + options.command + "' command"};
   }
   if (observer.filter && !ObserverPluginId(options)) {
@@ -213,6 +237,14 @@ kiv::Status CheckObserver(const KivhostOptions& options) {
 
 kiv::Status CheckCommandOptions(const KivhostOptions& options) {
   if (auto login = CheckLogin(options); !login.ok()) return login;
+  const ServeOptions& serve = options.serve;
+  if ((serve.port_given || serve.bind_given || serve.token_given) && options.command != "serve") {
+    return kiv::Error{std::string("'") +
+                      (serve.port_given   ? "--port"
+                       : serve.bind_given ? "--bind"
+                                          : "--token") +
+                      "' goes with the 'serve' command"};
+  }
   return CheckObserver(options);
 }
 
@@ -220,7 +252,7 @@ kiv::Status CheckCommandOptions(const KivhostOptions& options) {
 
 std::optional<uint32_t> ObserverPluginId(const KivhostOptions& options) {
   const std::string& command = options.command;
-  if (command == "api" || command == "login") return std::nullopt;
+  if (command == "api" || command == "login" || command == "serve") return std::nullopt;
   if (command == "events" || (command == "call" && options.observer.events_for_seconds)) {
     return options.observer.plugin_id.value_or(kDefaultObserverId);
   }
@@ -255,7 +287,7 @@ kiv::Status ParseKivhostOptions(const std::vector<std::string>& args, KivhostOpt
         return kiv::Error{"'api' takes no arguments"};
       }
       return CheckCommandOptions(*options);
-    } else if (arg == "login" || arg == "events") {
+    } else if (arg == "login" || arg == "events" || arg == "serve") {
       // Their options may come before or after them, among kivhost's own.
       if (auto set = SetCommand(arg, options); !set.ok()) return set;
     } else if (arg == "--xml-events") {

@@ -50,6 +50,16 @@ struct ObserverOptions {
   std::optional<double> events_for_seconds;
 };
 
+// `kivhost serve [--port N] [--bind ADDRESS] [--token TOKEN] [--for SECONDS]`.
+struct ServeOptions {
+  std::string bind = "127.0.0.1";
+  uint16_t port = 0;  // 0: any free port
+  std::string token;  // empty: a random one
+  bool bind_given = false;
+  bool port_given = false;
+  bool token_given = false;
+};
+
 struct KivhostOptions {
   std::string plugin;
   std::string version_text = "17.1.0";
@@ -68,11 +78,13 @@ struct KivhostOptions {
   // Events raised after Initialize, as (event name, JSON payload), in order.
   std::vector<std::pair<std::string, std::string>> raised_events;
   // "" runs the plugin's life; "call" calls one endpoint; "api" prints the API table;
-  // "login" logs in and follows the session; "events" prints what an observer receives.
+  // "login" logs in and follows the session; "events" prints what an observer receives;
+  // "serve" serves the plugin's API over HTTP.
   std::string command;
   CallOptions call;
   LoginOptions login;
   ObserverOptions observer;
+  ServeOptions serve;
   // For "/voroclient/command-line-args", names without the leading dashes, in order.
   std::vector<std::pair<std::string, std::string>> client_args;
 };

@@ -444,9 +444,15 @@ class DocumentWriter {
     w.StartObject();
     w.Key("type");
     w.String("object");
+    // As `kivhost serve` answers a failure (host/http_api_server.h, ErrorBodyJson).
     w.Key("properties");
     w.StartObject();
-    w.Key("error");
+    w.Key("httpStatus");
+    w.StartObject();
+    w.Key("type");
+    w.String("integer");
+    w.EndObject();
+    w.Key("message");
     w.StartObject();
     w.Key("type");
     w.String("string");
@@ -454,7 +460,8 @@ class DocumentWriter {
     w.EndObject();
     w.Key("required");
     w.StartArray();
-    w.String("error");
+    w.String("httpStatus");
+    w.String("message");
     w.EndArray();
     w.EndObject();
     w.EndObject();

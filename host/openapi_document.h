@@ -18,7 +18,7 @@
 //   given as the parameter's application/json content. The first body parameter is the
 //   request body, as JSON, MessagePack or YAML.
 // - 200 carries the return value as JSON (no content when the endpoint returns nothing);
-//   "default" is the error answer, {"error": TEXT}.
+//   "default" is the error answer, {"httpStatus": STATUS, "message": TEXT}.
 // - components/schemas holds every registered type: records as objects, enumerations as
 //   strings (the binding writes enumeration values by name). A type name the table does
 //   not register becomes the schema {} rather than a reference to nothing.

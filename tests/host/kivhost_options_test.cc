@@ -181,8 +181,8 @@ TEST(KivhostOptionsTest, RefusesObserverOptionsItCannotPlace) {
       {{"events", "--for", "soon"}, "'--for' needs a number of seconds, not 'soon'"},
       {{"call", "GET", "/p", "--events-for", "-1"},
        "'--events-for' needs a number of seconds, not '-1'"},
-      {{"--for", "1"}, "'--for' goes with the 'events' command"},
-      {{"--for", "1", "call", "GET", "/p"}, "'--for' goes with the 'events' command"},
+      {{"--for", "1"}, "'--for' goes with the 'events' or 'serve' command"},
+      {{"--for", "1", "call", "GET", "/p"}, "'--for' goes with the 'events' or 'serve' command"},
       {{"events", "--events-for", "1"}, "'--events-for' goes with the 'call' command"},
       {{"--events-for", "1"}, "'--events-for' goes with the 'call' command"},
       {{"--as-plugin", "7", "api"}, "'--as-plugin' does not go with the 'api' command"},
@@ -196,6 +196,17 @@ TEST(KivhostOptionsTest, RefusesObserverOptionsItCannotPlace) {
       {{"events", "call", "GET", "/p"}, "'call' cannot follow the command 'events'"},
       {{"login", "events"}, "'events' cannot follow the command 'login'"},
       {{"events", "--username", "a"}, "'--username' goes with the 'login' command"},
+      {{"--port", "8080"}, "'--port' goes with the 'serve' command"},
+      {{"call", "GET", "/p", "--bind", "::1"}, "unknown call argument '--bind'"},
+      {{"--token", "0123456789abcdef", "events"}, "'--token' goes with the 'serve' command"},
+      {{"serve", "--port", "65536"}, "'--port' needs a port number from 0 to 65535, not '65536'"},
+      {{"serve", "--port", "-1"}, "'--port' needs a port number from 0 to 65535, not '-1'"},
+      {{"serve", "--bind", ""}, "'--bind' needs an address"},
+      {{"serve", "--token", "short"},
+       "'--token' needs at least 16 letters, digits or '-', '_', '.', '~'"},
+      {{"serve", "--token", "0123456789abcdef/"},
+       "'--token' needs at least 16 letters, digits or '-', '_', '.', '~'"},
+      {{"serve", "--as-plugin", "7"}, "'--as-plugin' does not go with the 'serve' command"},
   };
   for (const auto& [args, message] : cases) {
     KivhostOptions options;

@@ -262,7 +262,8 @@ TEST_F(OpenApiDocumentTest, ResponsesCarryTheReturnTypeAndTheError) {
        "{}"},
       {"/paths/~1Voro/get/responses/200/content/application~1json/schema", "{}"},
       {"/components/schemas/EndpointError",
-       R"({"type":"object","properties":{"error":{"type":"string"}},"required":["error"]})"},
+       R"({"type":"object","properties":{"httpStatus":{"type":"integer"},"message":{"type":"string"}},)"
+       R"("required":["httpStatus","message"]})"},
   };
   for (const Row& row : rows) EXPECT_EQ(At(row.pointer), row.json) << row.pointer;
 }

@@ -440,7 +440,7 @@ TEST(KivhostEventsTest, RefusesObserverOptionsItCannotPlace) {
        "kivhost: '--filter' needs an event name, or the start of one followed by '*', not "
        "'On*Event'\n"},
       {"events --for soon", "kivhost: '--for' needs a number of seconds, not 'soon'\n"},
-      {"--for 1", "kivhost: '--for' goes with the 'events' command\n"},
+      {"--for 1", "kivhost: '--for' goes with the 'events' or 'serve' command\n"},
       {"call GET /kiv-login/v1/session --events-for", "kivhost: '--events-for' needs a value\n"},
       {"--as-plugin 7 api", "kivhost: '--as-plugin' does not go with the 'api' command\n"},
       {"--filter OnLcdsEvent",
