@@ -53,13 +53,13 @@ RtmpSendStatus RtmpConnection::Send(RtmpMessage message, uint32_t chunk_stream_i
     if (closed()) {
       return RtmpSendStatus::kClosed;
     }
-    const bool first = unsent_.empty() && !worker_writing_;
+    const bool first = unsent_.empty() && !worker_writing_ && !worker_reading_;
     (void)writer_.WriteMessage(header, body, unsent_);
     if (first && options_.wake_on_send) {
       const size_t written = transport_->TryWrite(unsent_.data(), unsent_.size());
       unsent_.erase(unsent_.begin(), unsent_.begin() + static_cast<std::ptrdiff_t>(written));
     }
-    left = !unsent_.empty();
+    left = !unsent_.empty() && !worker_reading_;
   }
   if (left && options_.wake_on_send) {
     Wake();
@@ -107,10 +107,12 @@ void RtmpConnection::Run() {
     }
     if (reader_.buffered() || transport_->WaitReadableOrWoken(kRtmpPollMilliseconds, wake)) {
       // Every chunk already received, then the writes: one turn per burst, not per chunk.
+      SetReading(true);
       do {
         ChunkReadResult result = reader_.ReadChunk(*transport_);
         if (!result.ok()) {
           Log(kLevelError, Tag::NET, "%s", result.error.c_str());
+          SetReading(false);
           Finish();
           return;
         }
@@ -124,6 +126,7 @@ void RtmpConnection::Run() {
           }
         }
       } while (reader_.buffered() && !stop_.load());
+      SetReading(false);
     }
     DrainWake();
     if (!WriteUnsent()) {
@@ -131,6 +134,11 @@ void RtmpConnection::Run() {
       return;
     }
   }
+}
+
+void RtmpConnection::SetReading(bool reading) {
+  MutexLock lock(&write_mutex_);
+  worker_reading_ = reading;
 }
 
 void RtmpConnection::Acknowledge(const RtmpMessage& message) {

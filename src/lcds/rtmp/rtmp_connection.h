@@ -4,8 +4,9 @@
 // A Send cuts its message into chunks on the calling thread. When nothing is ahead of it and
 // the transport can write alongside the worker's read (plain sockets), the chunks go out at
 // once from the sender, as far as they fit without waiting; whatever is left is written by
-// the worker, which a Send wakes through an eventfd. So a call costs no hand-off between
-// threads on the way out, and a sender never blocks on a full socket.
+// the worker, which a Send wakes through an eventfd. While the worker is handling a burst of
+// input, sends only queue: it writes them together right after the burst. So a call costs no
+// hand-off between threads on the way out, and a sender never blocks on a full socket.
 //
 // The worker waits up to 10 ms for input, reads every chunk that has arrived, then writes
 // what is left. It acknowledges received bytes once the peer announced a window, and ends on
@@ -79,6 +80,7 @@ class RtmpConnection {
   void Run();
   void Wake();
   void DrainWake();
+  void SetReading(bool reading);
   // Writes what senders left; false on a transport failure.
   bool WriteUnsent();
   void Acknowledge(const RtmpMessage& message);
@@ -100,6 +102,9 @@ class RtmpConnection {
   std::vector<uint8_t> unsent_ GUARDED_BY(write_mutex_);
   // The worker is writing bytes taken from unsent_ outside the lock: later ones must wait.
   bool worker_writing_ GUARDED_BY(write_mutex_) = false;
+  // The worker is handling a burst of input and writes what is left right after it, so a
+  // send meanwhile only adds its chunks: answers to a burst leave in one write.
+  bool worker_reading_ GUARDED_BY(write_mutex_) = false;
 
   // Worker only.
   ChunkReader reader_;
