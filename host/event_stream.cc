@@ -94,11 +94,11 @@ bool EventStream::Client::dropped() const {
   return ended_;
 }
 
-void EventStream::Client::Offer(const EventRecord& record) {
-  if (!filter_.Matches(record)) return;
+bool EventStream::Client::Offer(const EventRecord& record) {
+  if (!filter_.Matches(record)) return false;
   {
     std::lock_guard lock(mutex_);
-    if (ended_) return;
+    if (ended_) return false;
     if (queued_.size() >= kMaxQueuedEvents) {
       // Too far behind: it would only ever see a stream with holes in it.
       ended_ = true;
@@ -108,6 +108,7 @@ void EventStream::Client::Offer(const EventRecord& record) {
     }
   }
   arrived_.notify_all();
+  return true;
 }
 
 void EventStream::Client::End() {
@@ -137,7 +138,14 @@ void EventStream::Leave(const std::shared_ptr<Client>& client) {
 void EventStream::Publish(const EventRecord& record) {
   if (record.kind != EventRecord::kPublished) return;
   std::lock_guard lock(mutex_);
-  for (const std::shared_ptr<Client>& client : clients_) client->Offer(record);
+  bool offered = false;
+  for (const std::shared_ptr<Client>& client : clients_) offered |= client->Offer(record);
+  if (offered && notify_) notify_();
+}
+
+void EventStream::SetNotify(std::function<void()> notify) {
+  std::lock_guard lock(mutex_);
+  notify_ = std::move(notify);
 }
 
 void EventStream::Close() {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,7 +54,8 @@ class EventStream {
    private:
     friend class EventStream;
     explicit Client(EventStreamFilter filter) : filter_(std::move(filter)) {}
-    void Offer(const EventRecord& record);
+    // True when the client has something new to take (or was dropped).
+    bool Offer(const EventRecord& record);
     void End();
 
     const EventStreamFilter filter_;
@@ -72,12 +74,16 @@ class EventStream {
   void Publish(const EventRecord& record);
   // Ends every client's stream; later clients end at once.
   void Close();
+  // Called (on the publishing thread, under the stream's lock: it must be quick and must not
+  // call back) whenever a client has something new to take, or was dropped.
+  void SetNotify(std::function<void()> notify);
   size_t client_count() const;
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Client>> clients_;  // Guarded by mutex_.
   bool closed_ = false;                           // Guarded by mutex_.
+  std::function<void()> notify_;                  // Guarded by mutex_.
 };
 
 }  // namespace kivhost

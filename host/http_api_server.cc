@@ -1,16 +1,25 @@
 #include "host/http_api_server.h"
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #include <strings.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <utility>
-#include <vector>
 
 #include "host/api_client.h"
 #include "host/console_page.h"
@@ -19,9 +28,15 @@
 namespace kivhost {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr char kJson[] = "application/json";
+constexpr uint64_t kListenId = 0;
+constexpr uint64_t kWakeId = 1;
 // An idle event stream sends a comment this often, so a client that went away is noticed.
 constexpr auto kKeepAliveEvery = std::chrono::seconds(15);
+// How long a connection being closed waits for its client to finish sending.
+constexpr auto kDrainFor = std::chrono::seconds(5);
 
 std::string RandomToken() {
   unsigned char bytes[16];
@@ -44,20 +59,106 @@ bool IsLoopback(const std::string& address) {
   return address == "127.0.0.1" || address == "::1" || address == "localhost";
 }
 
-void Answer(httplib::Response& response, int status, const std::string& message) {
-  response.status = status;
-  response.set_content(ErrorBodyJson(status, message), kJson);
-}
-
 bool SameName(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 // Headers that belong to the connection, which the server writes itself.
 bool IsConnectionHeader(const std::string& name) {
   return SameName(name, "Content-Length") || SameName(name, "Transfer-Encoding") ||
-         SameName(name, "Connection");
+         SameName(name, "Connection") || SameName(name, "Content-Type");
+}
+
+const char* Reason(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 202:
+      return "Accepted";
+    case 204:
+      return "No Content";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 409:
+      return "Conflict";
+    case 411:
+      return "Length Required";
+    case 413:
+      return "Content Too Large";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 503:
+      return "Service Unavailable";
+    case 505:
+      return "HTTP Version Not Supported";
+    default:
+      return "Status";
+  }
+}
+
+void WakeUp(int fd) {
+  const uint64_t one = 1;
+  // A full counter already means "wake up".
+  [[maybe_unused]] const ssize_t written = write(fd, &one, sizeof one);
 }
 
 }  // namespace
+
+// An answer made on the plugin thread, for the connection that asked.
+struct HttpApiServer::Answers {
+  explicit Answers(int fd) : wake_fd(fd) {}
+  ~Answers() { close(wake_fd); }
+  void Add(uint64_t id, int status, std::string content_type, std::string body,
+           std::vector<std::pair<std::string, std::string>> headers) {
+    {
+      std::lock_guard lock(mutex);
+      ready.push_back({id, status, std::move(content_type), std::move(body), std::move(headers)});
+    }
+    if (!signalled.exchange(true)) WakeUp(wake_fd);
+  }
+  struct Answer {
+    uint64_t id;
+    int status;
+    std::string content_type;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+  };
+  const int wake_fd;
+  std::atomic<bool> signalled{false};
+  std::mutex mutex;
+  std::vector<Answer> ready;  // Guarded by mutex.
+};
+
+struct HttpApiServer::Connection {
+  uint64_t id = 0;
+  int fd = -1;
+  std::string in;
+  size_t needed = 0;  // bytes of input the request being read needs, once known
+  std::string out;
+  size_t out_sent = 0;
+  bool busy = false;         // a request is with the plugin
+  bool close_after = false;  // close once everything is written
+  bool watching_out = false;
+  // Answered and shut for writing: what the client still sends is read and dropped until it
+  // closes, so that it reads the answer instead of meeting a reset.
+  bool draining = false;
+  Clock::time_point drain_deadline;
+  bool head_only = false;  // the request in flight is a HEAD
+  std::shared_ptr<EventStream::Client> stream;
+  Clock::time_point last_write;
+};
 
 std::string ErrorBodyJson(int status, const std::string& message) {
   rapidjson::StringBuffer buffer;
@@ -94,66 +195,170 @@ kiv::Status HttpApiServer::Start() {
   info.description = "The kiv-login plugin's endpoints, served by kivhost.";
   openapi_ = OpenApiDocument(*table, info);
 
-  server_ = std::make_unique<httplib::Server>();
-  server_->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-  server_->set_payload_max_length(kMaxRequestBodyBytes);
-  server_->set_keep_alive_max_count(1'000'000);
-  // Headers and body leave as separate writes: without this a client waits out the delayed
-  // acknowledgement (some 40 ms) on every answer.
-  server_->set_tcp_nodelay(true);
-  server_->set_pre_routing_handler(
-      [this](const httplib::Request& request, httplib::Response& response) {
-        return Admit(request, response) ? httplib::Server::HandlerResponse::Unhandled
-                                        : httplib::Server::HandlerResponse::Handled;
-      });
-  server_->Get("/", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content(kConsolePage, kConsolePageSize, "text/html; charset=utf-8");
-    // The page loads nothing from elsewhere, and must not be framed by another site.
-    response.set_header("Content-Security-Policy",
-                        "default-src 'self'; script-src 'unsafe-inline'; style-src "
-                        "'unsafe-inline'; frame-ancestors 'none'");
-  });
-  server_->Get("/openapi.json", [this](const httplib::Request&, httplib::Response& response) {
-    response.set_content(openapi_, kJson);
-  });
-  server_->Get("/events", [this](const httplib::Request& request, httplib::Response& response) {
-    ServeEvents(request, response);
-  });
-  const auto endpoint = [this](const httplib::Request& request, httplib::Response& response) {
-    ServeEndpoint(request, response);
-  };
-  server_->Get(".*", endpoint);
-  server_->Post(".*", endpoint);
-  server_->Put(".*", endpoint);
-  server_->Patch(".*", endpoint);
-  server_->Delete(".*", endpoint);
-  server_->Options(".*", endpoint);
-
-  session_->host().SetEventSink([this](const EventRecord& record) { events_.Publish(record); });
-  const int port = options_.port == 0
-                       ? server_->bind_to_any_port(options_.bind)
-                       : (server_->bind_to_port(options_.bind, options_.port) ? options_.port : -1);
-  if (port <= 0) {
-    session_->host().SetEventSink(nullptr);
-    return kiv::Error{"cannot listen on " + options_.bind + ":" + std::to_string(options_.port)};
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string port_text = std::to_string(options_.port);
+  const std::string where = options_.bind + ":" + port_text;
+  if (getaddrinfo(options_.bind.c_str(), port_text.c_str(), &hints, &found) != 0 || !found) {
+    return kiv::Error{"cannot resolve " + options_.bind};
   }
-  port_ = static_cast<uint16_t>(port);
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int on = 1;
+  if (fd >= 0) (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const bool bound =
+      fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, SOMAXCONN) == 0;
+  freeaddrinfo(found);
+  if (!bound) {
+    const std::string why = std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return kiv::Error{"cannot listen on " + where + ": " + why};
+  }
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  listen_fd_ = fd;
+
+  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+  const int wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (epoll_fd_ < 0 || wake_fd < 0) {
+    if (wake_fd >= 0) close(wake_fd);
+    return kiv::Error{std::string("cannot set up the server's event loop: ") +
+                      std::strerror(errno)};
+  }
+  answers_ = std::make_shared<Answers>(wake_fd);
+  epoll_event listen_event{.events = EPOLLIN, .data = {.u64 = kListenId}};
+  epoll_event wake_event{.events = EPOLLIN, .data = {.u64 = kWakeId}};
+  epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, listen_fd_, &listen_event);
+  epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd, &wake_event);
+
+  std::shared_ptr<Answers> answers = answers_;
+  events_.SetNotify([answers] {
+    if (!answers->signalled.exchange(true)) WakeUp(answers->wake_fd);
+  });
+  session_->host().SetEventSink([this](const EventRecord& record) { events_.Publish(record); });
+  thread_ = std::thread([this] { Loop(); });
   return {};
 }
 
 void HttpApiServer::Stop() {
-  if (!server_) return;
+  if (!thread_.joinable()) return;
   session_->host().SetEventSink(nullptr);
+  events_.SetNotify(nullptr);
   events_.Close();
-  server_->stop();
-  if (thread_.joinable()) thread_.join();
-  server_.reset();
+  stopping_.store(true);
+  WakeUp(answers_->wake_fd);
+  thread_.join();
+  for (auto& [id, connection] : connections_) close(connection->fd);
+  connections_.clear();
+  close(listen_fd_);
+  close(epoll_fd_);
+  listen_fd_ = epoll_fd_ = -1;
+  // Tasks still on the plugin thread hold the answers (and its descriptor) until they end.
+  answers_.reset();
 }
 
-bool HttpApiServer::Admit(const httplib::Request& request, httplib::Response& response) const {
+void HttpApiServer::Loop() {
+  epoll_event events[64];
+  while (!stopping_.load()) {
+    const int count = epoll_wait(epoll_fd_, events, 64, 1000);
+    for (int i = 0; i < count; ++i) {
+      const uint64_t id = events[i].data.u64;
+      if (id == kListenId) {
+        Accept();
+      } else if (id == kWakeId) {
+        uint64_t value = 0;
+        [[maybe_unused]] const ssize_t got = read(answers_->wake_fd, &value, sizeof value);
+        answers_->signalled.store(false);
+        TakeAnswers();
+        FeedStreams();
+      } else {
+        const auto found = connections_.find(id);
+        if (found == connections_.end()) continue;
+        Connection& connection = *found->second;
+        if (events[i].events & (EPOLLERR | EPOLLHUP)) {
+          Close(id);
+          continue;
+        }
+        if (events[i].events & EPOLLOUT) Flush(connection);
+        if (connections_.count(id) && (events[i].events & EPOLLIN)) Read(connection);
+      }
+    }
+    FeedStreams();  // keep-alive comments for idle streams
+  }
+}
+
+void HttpApiServer::Accept() {
+  for (;;) {
+    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;  // EAGAIN, or a failure the next connection may not have
+    const int on = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    auto connection = std::make_unique<Connection>();
+    connection->id = next_id_++;
+    connection->fd = fd;
+    epoll_event event{.events = EPOLLIN | EPOLLRDHUP, .data = {.u64 = connection->id}};
+    epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event);
+    connections_.emplace(connection->id, std::move(connection));
+  }
+}
+
+void HttpApiServer::Read(Connection& connection) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = recv(connection.fd, buffer, sizeof buffer, 0);
+    if (got > 0) {
+      // A stream's client has nothing more to say, nor one being closed; what they send is
+      // dropped.
+      if (!connection.stream && !connection.draining) {
+        connection.in.append(buffer, static_cast<size_t>(got));
+        // More than any request may be: let the parser refuse it before reading on.
+        if (connection.in.size() > kMaxRequestHeadBytes + kMaxRequestBodyBytes) break;
+      }
+      continue;
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (got < 0 && errno == EINTR) continue;
+    // The peer closed or failed. An answer in flight is dropped when it comes back.
+    Close(connection.id);
+    return;
+  }
+  TakeRequests(connection);
+}
+
+void HttpApiServer::TakeRequests(Connection& connection) {
+  const uint64_t id = connection.id;
+  // One request at a time per connection: pipelined ones wait in the input, in order.
+  while (connections_.count(id) && !connection.busy && !connection.stream &&
+         !connection.close_after && !connection.in.empty() &&
+         connection.in.size() >= connection.needed) {
+    HttpRequest request;
+    const HttpParse parse = ParseHttpRequest(connection.in, kMaxRequestBodyBytes, &request);
+    if (parse.status == HttpParse::kIncomplete) {
+      connection.needed = parse.size;
+      return;
+    }
+    connection.needed = 0;
+    if (parse.status == HttpParse::kFailed) {
+      connection.close_after = true;
+      connection.in.clear();
+      RespondError(connection, parse.error_status, parse.error);
+      return;
+    }
+    connection.in.erase(0, parse.size);
+    if (!request.keep_alive) connection.close_after = true;
+    Handle(connection, std::move(request));
+  }
+}
+
+bool HttpApiServer::Admit(const HttpRequest& request, Connection& connection) {
   // A page elsewhere that resolves its own name to 127.0.0.1 still sends its own name.
-  const std::string host = request.get_header_value("Host");
+  const std::string* host_field = request.Header("Host");
+  const std::string host = host_field != nullptr ? *host_field : std::string();
   const std::string port = ":" + std::to_string(port_);
   bool host_ok = false;
   for (const std::string& name :
@@ -162,52 +367,63 @@ bool HttpApiServer::Admit(const httplib::Request& request, httplib::Response& re
   }
   if (!IsLoopback(options_.bind) && host == "[" + options_.bind + "]" + port) host_ok = true;
   if (!host_ok) {
-    Answer(response, 403, "The Host header '" + host + "' does not name this server.");
+    RespondError(connection, 403, "The Host header '" + host + "' does not name this server.");
     return false;
   }
   std::string given;
-  const std::string authorization = request.get_header_value("Authorization");
-  if (authorization.rfind("Bearer ", 0) == 0) {
-    given = authorization.substr(7);
-  } else if (request.has_param("token")) {
-    given = request.get_param_value("token");
+  const std::string* authorization = request.Header("Authorization");
+  if (authorization != nullptr && authorization->rfind("Bearer ", 0) == 0) {
+    given = authorization->substr(7);
+  } else if (const std::string* token = request.Param("token")) {
+    given = *token;
   }
   if (!SameSecret(given, options_.token)) {
-    Answer(response, 401, "The access token is missing or wrong.");
-    response.set_header("WWW-Authenticate", "Bearer");
+    Respond(connection, 401, kJson, ErrorBodyJson(401, "The access token is missing or wrong."),
+            {{"WWW-Authenticate", "Bearer"}});
     return false;
   }
   return true;
 }
 
-void HttpApiServer::ServeEvents(const httplib::Request& request, httplib::Response& response) {
-  const std::string plugin = request.get_param_value("plugin");
-  const std::string filter = request.get_param_value("filter");
-  auto parsed = EventStreamFilter::Parse(request.has_param("plugin") ? &plugin : nullptr,
-                                         request.has_param("filter") ? &filter : nullptr);
-  if (!parsed.ok()) {
-    Answer(response, 400, parsed.error());
-    return;
+void HttpApiServer::Handle(Connection& connection, HttpRequest request) {
+  connection.head_only = request.method == "HEAD";
+  if (!Admit(request, connection)) return;
+  const bool get = request.method == "GET" || request.method == "HEAD";
+  if (get && request.path == "/") {
+    // The page loads nothing from elsewhere, and must not be framed by another site.
+    Respond(connection, 200, "text/html; charset=utf-8",
+            std::string(kConsolePage, kConsolePageSize),
+            {{"Content-Security-Policy",
+              "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+              "frame-ancestors 'none'"}});
+  } else if (get && request.path == "/openapi.json") {
+    Respond(connection, 200, kJson, openapi_);
+  } else if (request.method == "GET" && request.path == "/events") {
+    StartStream(connection, request);
+  } else {
+    CallPlugin(connection, std::move(request));
   }
-  std::shared_ptr<EventStream::Client> client = events_.Join(std::move(parsed.value()));
-  response.set_header("Cache-Control", "no-cache");
-  response.set_chunked_content_provider(
-      "text/event-stream",
-      [client](size_t offset, httplib::DataSink& sink) {
-        // The first chunk tells the client it is following from now on.
-        if (offset == 0) {
-          static constexpr char kOpen[] = ": following\n\n";
-          return sink.write(kOpen, sizeof kOpen - 1);
-        }
-        std::optional<std::string> text = client->Take(kKeepAliveEvery);
-        if (!text) return false;  // dropped as too slow, or the server stops
-        if (text->empty()) *text = ": keep-alive\n\n";
-        return sink.write(text->data(), text->size());
-      },
-      [this, client](bool) { events_.Leave(client); });
 }
 
-void HttpApiServer::ServeEndpoint(const httplib::Request& request, httplib::Response& response) {
+void HttpApiServer::StartStream(Connection& connection, const HttpRequest& request) {
+  auto parsed = EventStreamFilter::Parse(request.Param("plugin"), request.Param("filter"));
+  if (!parsed.ok()) {
+    RespondError(connection, 400, parsed.error());
+    return;
+  }
+  connection.stream = events_.Join(std::move(parsed.value()));
+  connection.in.clear();
+  // A stream lasts until one side closes it, whatever the request said of the connection.
+  connection.close_after = false;
+  // Chunked: each event (or comment) is one chunk, and the first tells the client it is
+  // following from now on.
+  connection.out +=
+      "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+      "Transfer-Encoding: chunked\r\n\r\nd\r\n: following\n\n\r\n";
+  Flush(connection);
+}
+
+void HttpApiServer::CallPlugin(Connection& connection, HttpRequest request) {
   const ApiTable& table = *session_->descriptor().api;
   uint32_t method = MethodCode(request.method);
   const ApiEndpointRecord* endpoint = FindEndpoint(table, method, request.path);
@@ -216,42 +432,170 @@ void HttpApiServer::ServeEndpoint(const httplib::Request& request, httplib::Resp
     endpoint = FindEndpoint(table, method, request.path);
   }
   if (endpoint == nullptr || endpoint->callback == nullptr) {
-    Answer(response, 404, "No endpoint " + request.method + " " + request.path + ".");
+    RespondError(connection, 404, "No endpoint " + request.method + " " + request.path + ".");
     return;
   }
-  ApiCall call;
-  call.method = method;
-  call.path = request.path;
-  call.content_type = request.get_header_value("Content-Type");
-  call.body = request.body;
-  for (const auto& [name, value] : request.params) {
-    if (name != "token") call.arguments.emplace_back(name, JsonOrString(value));
+  auto call = std::make_shared<ApiCall>();
+  call->method = method;
+  call->path = std::move(request.path);
+  if (const std::string* type = request.Header("Content-Type")) call->content_type = *type;
+  call->body = std::move(request.body);
+  for (auto& [name, value] : request.query) {
+    if (name != "token") call->arguments.emplace_back(name, JsonOrString(value));
   }
-  ApiCallResult result;
-  kiv::Status sent;
-  session_->thread().Invoke([&] { sent = CallEndpoint(*endpoint, call, &result); });
-  if (!sent.ok()) {
-    Answer(response, 400, sent.error());
-    return;
+  connection.busy = true;
+  std::shared_ptr<Answers> answers = answers_;
+  const uint64_t id = connection.id;
+  // Requests that arrive together are queued together: the plugin thread runs them all in
+  // one turn and their answers come back with one wake-up.
+  session_->thread().Schedule(
+      "kivhost.serve",
+      [answers, id, endpoint, call] {
+        ApiCallResult result;
+        const kiv::Status sent = CallEndpoint(*endpoint, *call, &result);
+        if (!sent.ok()) {
+          answers->Add(id, 400, kJson, ErrorBodyJson(400, sent.error()), {});
+          return;
+        }
+        std::string content_type = kJson;
+        std::vector<std::pair<std::string, std::string>> headers;
+        for (auto& [name, value] : result.headers) {
+          if (SameName(name, "Content-Type")) {
+            content_type = value;
+          } else if (!IsConnectionHeader(name)) {
+            headers.emplace_back(std::move(name), std::move(value));
+          }
+        }
+        // The plugin leaves the status at 0 unless a handler set one. A failure without one
+        // is its router refusing what it could not bind to the endpoint's parameters: the
+        // request's fault, so 400.
+        const int status = result.status != 0 ? result.status : (result.failed ? 400 : 200);
+        if (result.failed) {
+          answers->Add(id, status, kJson, ErrorBodyJson(status, result.error), std::move(headers));
+        } else {
+          answers->Add(id, status, content_type, std::move(result.body_json), std::move(headers));
+        }
+      },
+      0);
+}
+
+void HttpApiServer::TakeAnswers() {
+  std::vector<Answers::Answer> ready;
+  {
+    std::lock_guard lock(answers_->mutex);
+    ready.swap(answers_->ready);
   }
-  std::string content_type = kJson;
-  for (const auto& [name, value] : result.headers) {
-    if (SameName(name, "Content-Type")) {
-      content_type = value;
-    } else if (!IsConnectionHeader(name)) {
-      response.set_header(name, value);
+  for (Answers::Answer& answer : ready) {
+    const auto found = connections_.find(answer.id);
+    if (found == connections_.end()) continue;  // the client went away meanwhile
+    Connection& connection = *found->second;
+    connection.busy = false;
+    Respond(connection, answer.status, answer.content_type, answer.body, answer.headers);
+    if (connections_.count(answer.id)) TakeRequests(connection);
+  }
+}
+
+void HttpApiServer::FeedStreams() {
+  const Clock::time_point now = Clock::now();
+  std::vector<uint64_t> ended;
+  std::vector<uint64_t> fed;
+  for (auto& [id, connection] : connections_) {
+    if (connection->draining && now >= connection->drain_deadline) ended.push_back(id);
+    if (!connection->stream) continue;
+    std::optional<std::string> text = connection->stream->Take(std::chrono::milliseconds(0));
+    if (!text) {
+      ended.push_back(id);  // dropped as too slow, or the server stops
+      continue;
+    }
+    if (text->empty()) {
+      if (now - connection->last_write < kKeepAliveEvery) continue;
+      *text = ": keep-alive\n\n";
+    }
+    char size[24];
+    std::snprintf(size, sizeof size, "%zx\r\n", text->size());
+    connection->out += size;
+    connection->out += *text;
+    connection->out += "\r\n";
+    if (connection->out.size() - connection->out_sent > kMaxStreamBacklogBytes) {
+      ended.push_back(id);  // the client does not read: it would only hold memory
+      continue;
+    }
+    fed.push_back(id);
+  }
+  // Flushing may close a connection: not while walking the table.
+  for (const uint64_t id : fed) {
+    if (const auto found = connections_.find(id); found != connections_.end()) {
+      Flush(*found->second);
     }
   }
-  // The plugin leaves the status at 0 unless a handler set one. A failure without one is
-  // its router refusing what it could not bind to the endpoint's parameters: the request's
-  // fault, so 400.
-  const int status = result.status != 0 ? result.status : (result.failed ? 400 : 200);
-  if (result.failed) {
-    Answer(response, status, result.error);
+  for (const uint64_t id : ended) Close(id);
+}
+
+void HttpApiServer::Respond(Connection& connection, int status, const std::string& content_type,
+                            const std::string& body,
+                            const std::vector<std::pair<std::string, std::string>>& headers) {
+  char line[96];
+  std::snprintf(line, sizeof line, "HTTP/1.1 %d %s\r\n", status, Reason(status));
+  std::string& out = connection.out;
+  out += line;
+  for (const auto& [name, value] : headers) out += name + ": " + value + "\r\n";
+  out += "Content-Type: " + content_type + "\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n";
+  if (connection.close_after) out += "Connection: close\r\n";
+  out += "\r\n";
+  if (!connection.head_only) out += body;
+  Flush(connection);
+}
+
+void HttpApiServer::RespondError(Connection& connection, int status, const std::string& message) {
+  Respond(connection, status, kJson, ErrorBodyJson(status, message));
+}
+
+void HttpApiServer::Flush(Connection& connection) {
+  while (connection.out_sent < connection.out.size()) {
+    const ssize_t sent =
+        send(connection.fd, connection.out.data() + connection.out_sent,
+             connection.out.size() - connection.out_sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      connection.out_sent += static_cast<size_t>(sent);
+      connection.last_write = Clock::now();
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      Watch(connection, true);
+      return;
+    }
+    Close(connection.id);
     return;
   }
-  response.status = status;
-  response.set_content(result.body_json, content_type);
+  connection.out.clear();
+  connection.out_sent = 0;
+  Watch(connection, false);
+  if (connection.close_after && !connection.busy && !connection.draining) {
+    shutdown(connection.fd, SHUT_WR);
+    connection.draining = true;
+    connection.drain_deadline = Clock::now() + kDrainFor;
+    connection.in.clear();
+  }
+}
+
+void HttpApiServer::Watch(Connection& connection, bool writable) {
+  if (connection.watching_out == writable) return;
+  connection.watching_out = writable;
+  epoll_event event{.events = EPOLLIN | EPOLLRDHUP | (writable ? EPOLLOUT : 0u),
+                    .data = {.u64 = connection.id}};
+  epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, connection.fd, &event);
+}
+
+void HttpApiServer::Close(uint64_t id) {
+  const auto found = connections_.find(id);
+  if (found == connections_.end()) return;
+  Connection& connection = *found->second;
+  if (connection.stream) events_.Leave(connection.stream);
+  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection.fd, nullptr);
+  close(connection.fd);
+  connections_.erase(found);
 }
 
 }  // namespace kivhost

@@ -10,26 +10,24 @@
 // are sent; bodies above 16 MiB are refused with 413.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "common/result.h"
 #include "host/event_stream.h"
 #include "host/host_session.h"
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
+#include "host/http_request.h"
 
 namespace kivhost {
 
 inline constexpr size_t kMaxRequestBodyBytes = 16 * 1024 * 1024;
-// Connections served at once: every event stream holds one while it is open.
-inline constexpr size_t kServerThreads = 64;
+// An event stream whose client has this much unread is dropped.
+inline constexpr size_t kMaxStreamBacklogBytes = 4 * 1024 * 1024;
 
 struct HttpServeOptions {
   std::string bind = "127.0.0.1";
@@ -37,6 +35,10 @@ struct HttpServeOptions {
   std::string token;  // empty: a random one
 };
 
+// One thread does every read and write with epoll; the plugin's endpoints run as tasks on the
+// plugin thread, queued all at once for the requests that arrived together, and their answers
+// come back through an eventfd. So a request costs no thread of its own and no hand-off per
+// connection: under load the plugin thread and the server wake once per batch.
 class HttpApiServer {
  public:
   // REQUIRES: `session` has run Create and Initialize and outlives the server.
@@ -48,7 +50,7 @@ class HttpApiServer {
 
   // Binds and starts serving on a thread of its own.
   [[nodiscard]] kiv::Status Start();
-  // Ends the event streams, stops accepting and waits for the server's threads.
+  // Ends the event streams, closes every connection and waits for the server's thread.
   void Stop();
 
   uint16_t port() const { return port_; }
@@ -58,18 +60,43 @@ class HttpApiServer {
   EventStream& events() { return events_; }
 
  private:
-  // Token and Host checks for every request; true when it may go on.
-  bool Admit(const httplib::Request& request, httplib::Response& response) const;
-  void ServeEvents(const httplib::Request& request, httplib::Response& response);
-  void ServeEndpoint(const httplib::Request& request, httplib::Response& response);
+  struct Connection;
+  struct Answers;
+
+  void Loop();
+  void Accept();
+  void Read(Connection& connection);
+  // Takes the next complete request off the connection's input, unless one is in flight.
+  void TakeRequests(Connection& connection);
+  void Handle(Connection& connection, HttpRequest request);
+  // True when the request may go on; otherwise it answers the refusal.
+  bool Admit(const HttpRequest& request, Connection& connection);
+  void StartStream(Connection& connection, const HttpRequest& request);
+  void CallPlugin(Connection& connection, HttpRequest request);
+  void TakeAnswers();
+  void FeedStreams();
+  void Respond(Connection& connection, int status, const std::string& content_type,
+               const std::string& body,
+               const std::vector<std::pair<std::string, std::string>>& headers = {});
+  void RespondError(Connection& connection, int status, const std::string& message);
+  void Flush(Connection& connection);
+  void Close(uint64_t id);
+  void Watch(Connection& connection, bool writable);
 
   HostSession* const session_;
   HttpServeOptions options_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
   uint16_t port_ = 0;
+  int listen_fd_ = -1;
+  int epoll_fd_ = -1;
+  std::shared_ptr<Answers> answers_;  // shared with the plugin-thread tasks in flight
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
   EventStream events_;
   std::string openapi_;  // made once: the table does not change
+
+  // Server thread only.
+  uint64_t next_id_ = 2;  // 0: the listening socket, 1: the wake-up descriptor
+  std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
 };
 
 // A JSON error answer body: {"httpStatus":STATUS,"message":MESSAGE}.

@@ -49,6 +49,7 @@ class Follower {
           });
       std::lock_guard lock(mutex_);
       ended_ = true;
+      if (!result) text_ += "\n[the stream ended: " + httplib::to_string(result.error()) + "]";
       changed_.notify_all();
     });
   }

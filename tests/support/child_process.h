@@ -65,8 +65,8 @@ class ChildProcess {
     });
     return found;
   }
-  // Sends SIGTERM and waits for the exit; returns the exit status (-1 if it did not exit
-  // normally). Repeated calls return the first status.
+  // Sends SIGTERM and waits for the exit and the last of its output; returns the exit
+  // status (-1 if it did not exit normally). Repeated calls return the first status.
   int Stop() {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
@@ -74,6 +74,8 @@ class ChildProcess {
       waitpid(pid_, &status, 0);
       exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       pid_ = -1;
+      // Everything it printed is read once its end of the pipe is gone.
+      if (reader_.joinable()) reader_.join();
     }
     return exit_status_;
   }
