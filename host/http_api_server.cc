@@ -517,7 +517,13 @@ void HttpApiServer::FeedStreams() {
     connection->out += *text;
     connection->out += "\r\n";
     if (connection->out.size() - connection->out_sent > kMaxStreamBacklogBytes) {
-      ended.push_back(id);  // the client does not read: it would only hold memory
+      // The client does not read: it would only hold memory.
+      if (options_.notes != nullptr) {
+        std::fprintf(options_.notes, "serve: dropped an event stream %zu bytes behind\n",
+                     connection->out.size() - connection->out_sent);
+        std::fflush(options_.notes);
+      }
+      ended.push_back(id);
       continue;
     }
     fed.push_back(id);

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -33,6 +34,9 @@ struct HttpServeOptions {
   std::string bind = "127.0.0.1";
   uint16_t port = 0;  // 0: any free port
   std::string token;  // empty: a random one
+  // Where the server tells what a person running it should know (a dropped stream); null:
+  // nowhere.
+  std::FILE* notes = nullptr;
 };
 
 // One thread does every read and write with epoll; the plugin's endpoints run as tasks on the

@@ -12,7 +12,8 @@ namespace kivhost {
 int RunServe(HostSession& session, const KivhostOptions& options, std::FILE* out) {
   HttpApiServer server(&session, HttpServeOptions{.bind = options.serve.bind,
                                                   .port = options.serve.port,
-                                                  .token = options.serve.token});
+                                                  .token = options.serve.token,
+                                                  .notes = out});
   if (auto started = server.Start(); !started.ok()) {
     std::fprintf(out, "serve: %s\n", started.error().c_str());
     return 1;

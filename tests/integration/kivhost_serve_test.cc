@@ -1,7 +1,11 @@
 // `kivhost serve` as a person or another program uses it: the real plugin in kivhost, a
 // real HTTP client, the simulated platform over TLS on loopback.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -304,6 +308,53 @@ TEST_F(KivhostServeTest, TheConsolePageSignsInAndShowsTheSession) {
   EXPECT_NE(output.find("endpoints listed, state SUCCEEDED"), std::string::npos) << output;
   EXPECT_NE(Call("GET", kSessionPath).find(R"("state":"SUCCEEDED")"), std::string::npos);
   (void)Call("DELETE", kSessionPath);
+}
+
+// A stream client that stops reading is dropped once far behind; the plugin and the other
+// clients never wait for it.
+TEST_F(KivhostServeTest, AStreamClientThatDoesNotReadIsDropped) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  const int small = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const timeval patience{.tv_sec = 10, .tv_usec = 0};  // a stream never dropped fails, not hangs
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port_);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string request = "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                              "\r\nAuthorization: Bearer " + kToken + "\r\n\r\n";
+  ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+
+  (void)Call("DELETE", kSessionPath);
+  ASSERT_EQ(
+      Call("POST", kSessionPath, R"({"username":"alice","password":"wonderland"})").substr(0, 4),
+      "201 ");
+  bool succeeded = false;
+  for (int i = 0; i < 200 && !succeeded; ++i) {
+    succeeded = Call("GET", kSessionPath).find(R"("state":"SUCCEEDED")") != std::string::npos;
+    if (!succeeded) std::this_thread::sleep_for(milliseconds(50));
+  }
+  ASSERT_TRUE(succeeded);
+  // Each change publishes the login data packet and the session.
+  bool dropped = false;
+  for (int batch = 0; batch < 100 && !dropped; ++batch) {
+    for (int i = 0; i < 100; ++i) {
+      ASSERT_EQ(Call("POST", "/kiv-login/v1/change-summoner-name", R"("Alice")"), "200 null");
+    }
+    dropped = server_->WaitForLine("serve: dropped an event stream ", milliseconds(1)).has_value();
+  }
+  EXPECT_TRUE(dropped) << server_->Output();
+  // What was sent before the drop is still there to read, then the end of the stream.
+  char buffer[65536];
+  ssize_t got = 0;
+  while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+  }
+  EXPECT_EQ(got, 0);
+  close(fd);
+  EXPECT_EQ(Call("DELETE", kSessionPath).substr(0, 4), "200 ");
 }
 
 TEST_F(KivhostServeTest, StreamFiltersThatAreNotFiltersAreRefused) {
