@@ -35,6 +35,12 @@ constexpr uint64_t kListenId = 0;
 constexpr uint64_t kWakeId = 1;
 // An idle event stream sends a comment this often, so a client that went away is noticed.
 constexpr auto kKeepAliveEvery = std::chrono::seconds(15);
+// A client that sends requests without reading the answers gets no more answered once this
+// much waits for it (and, its input then filling, nothing more read).
+constexpr size_t kMaxPendingAnswerBytes = 1024 * 1024;
+// What was taken or sent is cut off a connection's buffers once it is this large and more than
+// half of them.
+constexpr size_t kCompactAfterBytes = 64 * 1024;
 // How long a connection being closed waits for its client to finish sending.
 constexpr auto kDrainFor = std::chrono::seconds(5);
 
@@ -145,12 +151,16 @@ struct HttpApiServer::Connection {
   uint64_t id = 0;
   int fd = -1;
   std::string in;
-  size_t needed = 0;  // bytes of input the request being read needs, once known
+  size_t in_begin = 0;  // in[in_begin, end) is not taken yet
+  size_t needed = 0;    // bytes of input the request being read needs, once known
   std::string out;
   size_t out_sent = 0;
-  bool busy = false;         // a request is with the plugin
-  bool close_after = false;  // close once everything is written
-  bool watching_out = false;
+  bool busy = false;            // a request is with the plugin
+  bool close_after = false;     // close once everything is written
+  uint32_t interest = EPOLLIN;  // what epoll watches for now
+  // More input than any request may be is waiting: nothing more is read until it shrinks,
+  // so a client cannot fill memory while its requests are with the plugin.
+  bool reading_paused = false;
   // Answered and shut for writing: what the client still sends is read and dropped until it
   // closes, so that it reads the answer instead of meeting a reset.
   bool draining = false;
@@ -284,7 +294,11 @@ void HttpApiServer::Loop() {
           Close(id);
           continue;
         }
-        if (events[i].events & EPOLLOUT) Flush(connection);
+        if (events[i].events & EPOLLOUT) {
+          Flush(connection);
+          // Room again for the answers of requests that waited behind unread ones.
+          if (connections_.count(id)) TakeRequests(connection);
+        }
         if (connections_.count(id) && (events[i].events & EPOLLIN)) Read(connection);
       }
     }
@@ -301,7 +315,7 @@ void HttpApiServer::Accept() {
     auto connection = std::make_unique<Connection>();
     connection->id = next_id_++;
     connection->fd = fd;
-    epoll_event event{.events = EPOLLIN | EPOLLRDHUP, .data = {.u64 = connection->id}};
+    epoll_event event{.events = EPOLLIN, .data = {.u64 = connection->id}};
     epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event);
     connections_.emplace(connection->id, std::move(connection));
   }
@@ -316,8 +330,12 @@ void HttpApiServer::Read(Connection& connection) {
       // dropped.
       if (!connection.stream && !connection.draining) {
         connection.in.append(buffer, static_cast<size_t>(got));
-        // More than any request may be: let the parser refuse it before reading on.
-        if (connection.in.size() > kMaxRequestHeadBytes + kMaxRequestBodyBytes) break;
+        if (connection.in.size() - connection.in_begin >
+            kMaxRequestHeadBytes + kMaxRequestBodyBytes) {
+          connection.reading_paused = true;
+          UpdateInterest(connection);
+          break;
+        }
       }
       continue;
     }
@@ -334,10 +352,13 @@ void HttpApiServer::TakeRequests(Connection& connection) {
   const uint64_t id = connection.id;
   // One request at a time per connection: pipelined ones wait in the input, in order.
   while (connections_.count(id) && !connection.busy && !connection.stream &&
-         !connection.close_after && !connection.in.empty() &&
-         connection.in.size() >= connection.needed) {
+         !connection.close_after && connection.in.size() > connection.in_begin &&
+         connection.in.size() - connection.in_begin >= connection.needed &&
+         connection.out.size() - connection.out_sent <= kMaxPendingAnswerBytes) {
     HttpRequest request;
-    const HttpParse parse = ParseHttpRequest(connection.in, kMaxRequestBodyBytes, &request);
+    const HttpParse parse =
+        ParseHttpRequest(std::string_view(connection.in).substr(connection.in_begin),
+                         kMaxRequestBodyBytes, &request);
     if (parse.status == HttpParse::kIncomplete) {
       connection.needed = parse.size;
       return;
@@ -346,10 +367,26 @@ void HttpApiServer::TakeRequests(Connection& connection) {
     if (parse.status == HttpParse::kFailed) {
       connection.close_after = true;
       connection.in.clear();
+      connection.in_begin = 0;
       RespondError(connection, parse.error_status, parse.error);
       return;
     }
-    connection.in.erase(0, parse.size);
+    // Taken requests are cut off the input now and then, not one by one: pipelined input
+    // would otherwise be moved once per request.
+    connection.in_begin += parse.size;
+    if (connection.in_begin == connection.in.size()) {
+      connection.in.clear();
+      connection.in_begin = 0;
+    } else if (connection.in_begin > kCompactAfterBytes &&
+               connection.in_begin > connection.in.size() / 2) {
+      connection.in.erase(0, connection.in_begin);
+      connection.in_begin = 0;
+    }
+    if (connection.reading_paused &&
+        connection.in.size() - connection.in_begin <= kMaxRequestHeadBytes + kMaxRequestBodyBytes) {
+      connection.reading_paused = false;
+      UpdateInterest(connection);
+    }
     if (!request.keep_alive) connection.close_after = true;
     Handle(connection, std::move(request));
   }
@@ -413,6 +450,7 @@ void HttpApiServer::StartStream(Connection& connection, const HttpRequest& reque
   }
   connection.stream = events_.Join(std::move(parsed.value()));
   connection.in.clear();
+  connection.in_begin = 0;
   // A stream lasts until one side closes it, whatever the request said of the connection.
   connection.close_after = false;
   // Chunked: each event (or comment) is one chunk, and the first tells the client it is
@@ -569,7 +607,12 @@ void HttpApiServer::Flush(Connection& connection) {
     }
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      Watch(connection, true);
+      if (connection.out_sent > kCompactAfterBytes &&
+          connection.out_sent > connection.out.size() / 2) {
+        connection.out.erase(0, connection.out_sent);
+        connection.out_sent = 0;
+      }
+      UpdateInterest(connection);
       return;
     }
     Close(connection.id);
@@ -577,20 +620,24 @@ void HttpApiServer::Flush(Connection& connection) {
   }
   connection.out.clear();
   connection.out_sent = 0;
-  Watch(connection, false);
+  UpdateInterest(connection);
   if (connection.close_after && !connection.busy && !connection.draining) {
     shutdown(connection.fd, SHUT_WR);
     connection.draining = true;
+    connection.reading_paused = false;
+    UpdateInterest(connection);
     connection.drain_deadline = Clock::now() + kDrainFor;
     connection.in.clear();
+    connection.in_begin = 0;
   }
 }
 
-void HttpApiServer::Watch(Connection& connection, bool writable) {
-  if (connection.watching_out == writable) return;
-  connection.watching_out = writable;
-  epoll_event event{.events = EPOLLIN | EPOLLRDHUP | (writable ? EPOLLOUT : 0u),
-                    .data = {.u64 = connection.id}};
+void HttpApiServer::UpdateInterest(Connection& connection) {
+  const uint32_t interest = (connection.reading_paused ? 0u : uint32_t{EPOLLIN}) |
+                            (connection.out_sent < connection.out.size() ? uint32_t{EPOLLOUT} : 0u);
+  if (interest == connection.interest) return;
+  connection.interest = interest;
+  epoll_event event{.events = interest, .data = {.u64 = connection.id}};
   epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, connection.fd, &event);
 }
 

@@ -85,7 +85,8 @@ class HttpApiServer {
   void RespondError(Connection& connection, int status, const std::string& message);
   void Flush(Connection& connection);
   void Close(uint64_t id);
-  void Watch(Connection& connection, bool writable);
+  // Asks epoll for input unless reading is paused, and for room to write while output waits.
+  void UpdateInterest(Connection& connection);
 
   HostSession* const session_;
   HttpServeOptions options_;

@@ -357,6 +357,68 @@ TEST_F(KivhostServeTest, AStreamClientThatDoesNotReadIsDropped) {
   EXPECT_EQ(Call("DELETE", kSessionPath).substr(0, 4), "200 ");
 }
 
+// A client that sends requests back to back and reads the answers late: the server stops
+// answering once a bounded amount waits for it, then stops reading, and answers every request,
+// in order, once the client reads.
+TEST_F(KivhostServeTest, PipelinedRequestsFromASlowReaderAreAllAnsweredInOrder) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  const int small = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const timeval patience{.tv_sec = 20, .tv_usec = 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port_);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // Together more than the server reads ahead (a request's most: 16 MiB and its head), and
+  // their answers more than it keeps for a client.
+  constexpr int kRequests = 250000;
+  const std::string head = " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                           "\r\nAuthorization: Bearer " + kToken + "\r\n\r\n";
+  std::thread sender([&] {
+    std::string batch;
+    for (int i = 0; i < kRequests; ++i) {
+      batch += "GET /nothing/" + std::to_string(i) + head;
+      if (batch.size() < 65536 && i + 1 < kRequests) continue;
+      for (size_t sent = 0; sent < batch.size();) {
+        const ssize_t n = send(fd, batch.data() + sent, batch.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        sent += static_cast<size_t>(n);
+      }
+      batch.clear();
+    }
+  });
+  std::this_thread::sleep_for(milliseconds(500));
+  // Read everything, checking each answer names its request, in order.
+  std::string pending;
+  size_t begin = 0;  // pending[begin, end) is not checked yet
+  char buffer[65536];
+  int next = 0;
+  bool in_order = true;
+  while (next < kRequests && in_order) {
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    pending.append(buffer, static_cast<size_t>(got));
+    for (size_t end; (end = pending.find("\"}", begin)) != std::string::npos;) {
+      const std::string answer = pending.substr(begin, end - begin);
+      in_order = answer.rfind("HTTP/1.1 404", 0) == 0 &&
+                 answer.find("No endpoint GET /nothing/" + std::to_string(next) + ".") !=
+                     std::string::npos;
+      if (!in_order) break;
+      begin = end + 2;
+      ++next;
+    }
+    pending.erase(0, begin);
+    begin = 0;
+  }
+  sender.join();
+  close(fd);
+  EXPECT_TRUE(in_order) << next << ": " << pending.substr(begin, 300);
+  EXPECT_EQ(next, kRequests);
+}
+
 TEST_F(KivhostServeTest, StreamFiltersThatAreNotFiltersAreRefused) {
   const std::string answers[] = {
       Call("GET", "/events?filter=bad%20name"),
