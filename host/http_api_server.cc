@@ -236,9 +236,12 @@ kiv::Status HttpApiServer::Start() {
   epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
   const int wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (epoll_fd_ < 0 || wake_fd < 0) {
+    const std::string why = std::strerror(errno);
     if (wake_fd >= 0) close(wake_fd);
-    return kiv::Error{std::string("cannot set up the server's event loop: ") +
-                      std::strerror(errno)};
+    if (epoll_fd_ >= 0) close(epoll_fd_);
+    close(listen_fd_);
+    listen_fd_ = epoll_fd_ = -1;
+    return kiv::Error{"cannot set up the server's event loop: " + why};
   }
   answers_ = std::make_shared<Answers>(wake_fd);
   epoll_event listen_event{.events = EPOLLIN, .data = {.u64 = kListenId}};
