@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "login_rig.h"
 
 namespace {
@@ -50,12 +51,6 @@ Rig& RigFor(bool tls) {
   rig->login = std::make_unique<kivbench::LoginRig>(rig->sim->RegionSettingsJson(), nullptr, tls);
   if (!rig->login->ok() || !rig->login->Login()) rig->error = "the login did not succeed";
   return *rig;
-}
-
-double Percentile(std::vector<double> values, double fraction) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))];
 }
 
 bool Invoke(kivbench::LoginRig& login) {
@@ -102,8 +97,8 @@ void BM_Invoke(benchmark::State& state, bool tls) {
     for (const auto& list : per_thread)
       latencies_us.insert(latencies_us.end(), list.begin(), list.end());
   }
-  state.counters["p50_us"] = Percentile(latencies_us, 0.50);
-  state.counters["p99_us"] = Percentile(latencies_us, 0.99);
+  state.counters["p50_us"] = kivbench::Percentile(latencies_us, 0.50);
+  state.counters["p99_us"] = kivbench::Percentile(latencies_us, 0.99);
   state.counters["calls_per_s"] = static_cast<double>(latencies_us.size()) / seconds;
 }
 
@@ -138,8 +133,8 @@ void BM_InvokeOnPluginThread(benchmark::State& state, bool tls) {
       return;
     }
   }
-  state.counters["p50_us"] = Percentile(latencies_us, 0.50);
-  state.counters["p99_us"] = Percentile(latencies_us, 0.99);
+  state.counters["p50_us"] = kivbench::Percentile(latencies_us, 0.50);
+  state.counters["p99_us"] = kivbench::Percentile(latencies_us, 0.99);
   state.counters["calls_per_s"] = static_cast<double>(latencies_us.size()) / seconds;
 }
 
@@ -184,7 +179,7 @@ void BM_ServiceProxyUuid(benchmark::State& state, bool tls) {
     latencies_us.push_back(us);
   }
   rig.login->set_on_published(nullptr);
-  state.counters["p50_us"] = Percentile(latencies_us, 0.50);
+  state.counters["p50_us"] = kivbench::Percentile(latencies_us, 0.50);
 }
 
 BENCHMARK_CAPTURE(BM_Invoke, plain, false)

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "host/http_api_server.h"
 #include "login_rig.h"
 
@@ -57,12 +58,6 @@ Rig& TheRig() {
     return made;
   }();
   return rig;
-}
-
-double Percentile(std::vector<double> values, double fraction) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))];
 }
 
 // Each iteration: `clients` keep-alive connections make 200 requests each, back to back.
@@ -190,8 +185,8 @@ void BM_EventStreamDelay(benchmark::State& state) {
   for (size_t i = 0; i < std::min(published.size(), read.size()); ++i) {
     delays_us.push_back(std::chrono::duration<double, std::micro>(read[i] - published[i]).count());
   }
-  state.counters["p50_us"] = Percentile(delays_us, 0.50);
-  state.counters["p99_us"] = Percentile(delays_us, 0.99);
+  state.counters["p50_us"] = kivbench::Percentile(delays_us, 0.50);
+  state.counters["p99_us"] = kivbench::Percentile(delays_us, 0.99);
 }
 
 BENCHMARK(BM_HttpGetSession)

@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -13,6 +14,13 @@
 #include <vector>
 
 namespace kivbench {
+
+// The value at `fraction` (0.5: the median) of the sorted values; 0 for none.
+inline double Percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))];
+}
 
 class CounterReporter : public benchmark::ConsoleReporter {
  public:

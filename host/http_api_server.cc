@@ -8,7 +8,6 @@
 #include <openssl/rand.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
-#include <strings.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -65,12 +64,10 @@ bool IsLoopback(const std::string& address) {
   return address == "127.0.0.1" || address == "::1" || address == "localhost";
 }
 
-bool SameName(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
-
 // Headers that belong to the connection, which the server writes itself.
 bool IsConnectionHeader(const std::string& name) {
-  return SameName(name, "Content-Length") || SameName(name, "Transfer-Encoding") ||
-         SameName(name, "Connection") || SameName(name, "Content-Type");
+  return SameHeaderName(name, "Content-Length") || SameHeaderName(name, "Transfer-Encoding") ||
+         SameHeaderName(name, "Connection");
 }
 
 const char* Reason(int status) {
@@ -501,7 +498,7 @@ void HttpApiServer::CallPlugin(Connection& connection, HttpRequest request) {
         std::string content_type = kJson;
         std::vector<std::pair<std::string, std::string>> headers;
         for (auto& [name, value] : result.headers) {
-          if (SameName(name, "Content-Type")) {
+          if (SameHeaderName(name, "Content-Type")) {
             content_type = value;
           } else if (!IsConnectionHeader(name)) {
             headers.emplace_back(std::move(name), std::move(value));

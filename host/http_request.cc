@@ -7,10 +7,6 @@
 namespace kivhost {
 namespace {
 
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -39,9 +35,13 @@ bool IsToken(std::string_view text) {
 
 }  // namespace
 
+bool SameHeaderName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
 const std::string* HttpRequest::Header(std::string_view name) const {
   for (const auto& [field, value] : headers) {
-    if (SameName(field, name)) return &value;
+    if (SameHeaderName(field, name)) return &value;
   }
   return nullptr;
 }
@@ -142,8 +142,8 @@ HttpParse ParseHttpRequest(std::string_view input, size_t max_body, HttpRequest*
 
   const std::string* connection = request->Header("Connection");
   request->keep_alive = version == "HTTP/1.1"
-                            ? !(connection != nullptr && SameName(*connection, "close"))
-                            : (connection != nullptr && SameName(*connection, "keep-alive"));
+                            ? !(connection != nullptr && SameHeaderName(*connection, "close"))
+                            : (connection != nullptr && SameHeaderName(*connection, "keep-alive"));
   if (request->Header("Transfer-Encoding") != nullptr) {
     return Failed(411, "Send the body with a Content-Length, not a transfer coding.");
   }

@@ -42,6 +42,9 @@ struct HttpParse {
 // soon as its length is known.
 HttpParse ParseHttpRequest(std::string_view input, size_t max_body, HttpRequest* request);
 
+// Whether two header field names (or tokens such as "close") are the same, case aside.
+bool SameHeaderName(std::string_view a, std::string_view b);
+
 // `text` with %XX sequences decoded (and '+' as a space when `plus_is_space`); false for a
 // '%' not followed by two hexadecimal digits.
 bool PercentDecode(std::string_view text, bool plus_is_space, std::string* out);

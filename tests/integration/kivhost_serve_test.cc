@@ -97,6 +97,26 @@ class Follower {
   bool ended_ = false;
 };
 
+// A client socket connected to the server with a 4 KiB receive buffer, so that it soon stops
+// taking what the server sends, and reads that give up after `timeout_seconds`; -1 on failure.
+int SlowReader(uint16_t port, int timeout_seconds) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  const int small = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const timeval patience{.tv_sec = timeout_seconds, .tv_usec = 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 class KivhostServeTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -313,17 +333,9 @@ TEST_F(KivhostServeTest, TheConsolePageSignsInAndShowsTheSession) {
 // A stream client that stops reading is dropped once far behind; the plugin and the other
 // clients never wait for it.
 TEST_F(KivhostServeTest, AStreamClientThatDoesNotReadIsDropped) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  // A stream never dropped fails, not hangs.
+  const int fd = SlowReader(port_, 10);
   ASSERT_GE(fd, 0);
-  const int small = 4096;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  const timeval patience{.tv_sec = 10, .tv_usec = 0};  // a stream never dropped fails, not hangs
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   const std::string request = "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
                               "\r\nAuthorization: Bearer " + kToken + "\r\n\r\n";
   ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
@@ -361,17 +373,8 @@ TEST_F(KivhostServeTest, AStreamClientThatDoesNotReadIsDropped) {
 // answering once a bounded amount waits for it, then stops reading, and answers every request,
 // in order, once the client reads.
 TEST_F(KivhostServeTest, PipelinedRequestsFromASlowReaderAreAllAnsweredInOrder) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int fd = SlowReader(port_, 20);
   ASSERT_GE(fd, 0);
-  const int small = 4096;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  const timeval patience{.tv_sec = 20, .tv_usec = 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   // Together more than the server reads ahead (a request's most: 16 MiB and its head), and
   // their answers more than it keeps for a client.
   constexpr int kRequests = 250000;
