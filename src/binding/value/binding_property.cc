@@ -595,7 +595,7 @@ BindingProperty& BindingProperty::InsertField(size_t index, const InternedString
     if (record->size == record->capacity) {
       if (record->size >= kMaxCollectionSize) throw std::length_error("BindingProperty::field");
       GrowStructure(
-          std::min(kMaxCollectionSize, std::max<size_t>(4, size_t{record->capacity} * 2)));
+          std::min(kMaxCollectionSize, record->capacity == 0 ? 4 : record->capacity == 4 ? 16 : size_t{record->capacity} * 2));
     }
     value = new (storage_->allocator().Allocate(sizeof(BindingProperty)))
         BindingProperty(ElementKey(), storage_);

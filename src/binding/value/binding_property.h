@@ -38,11 +38,17 @@ class BindingProperty;
 // Byte-wise order of key texts: unsigned bytes, a shorter prefix first.
 struct BindingKeyLess {
   // Most keys differ in their first byte: decide that without calling memcmp.
+  // Short keys that share a first byte are compared in place: a call to memcmp costs more.
   static bool Less(std::string_view a, std::string_view b) {
     if (!a.empty() && !b.empty() && a[0] != b[0]) {
       return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
     }
-    return a.compare(b) < 0;
+    const size_t n = a.size() < b.size() ? a.size() : b.size();
+    if (n > 16) return a.compare(b) < 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
   }
 };
 

@@ -4,51 +4,7 @@
 #include <cstring>
 #include <new>
 
-// Under AddressSanitizer free slots are poisoned, so that a node used after its tree let it
-// go is reported like any heap use-after-free.
-#if defined(__SANITIZE_ADDRESS__)
-#define KIV_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KIV_ASAN 1
-#endif
-#endif
-#if defined(KIV_ASAN)
-#include <sanitizer/asan_interface.h>
-#define KIV_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define KIV_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define KIV_POISON(p, n) ((void)(p), (void)(n))
-#define KIV_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
-
 namespace Voro {
-
-namespace {
-constexpr uint16_t kNoSlot = 0xFFFF;
-}  // namespace
-
-// The header of a block. A page keeps it in its first bytes, so that a slot finds its page
-// by rounding its address down; the first block's header sits in the class record.
-struct SmallObjectAllocator::Block {
-  Block* next_with_room;  // the class's blocks with at least one free slot
-  Block* prev_with_room;
-  Block* next_page;  // every page of the class, for release when the allocator goes
-  Block* prev_page;
-  unsigned char* slots;
-  uint16_t free_head;  // first free slot that was used before, or kNoSlot
-  uint16_t untouched;  // slots from this index on were never handed out
-  uint16_t used;
-  uint16_t capacity;
-};
-
-struct SmallObjectAllocator::SizeClass {
-  Block* with_room;  // head of the list of blocks with room
-  Block* pages;      // head of the list of pages
-  uint32_t slot_size;
-  Block first;
-  alignas(8) unsigned char first_slots[kFirstBlockSize];
-};
 
 SmallObjectAllocator::SmallObjectAllocator(PageSource* pages) : pages_(pages) {}
 
@@ -110,7 +66,7 @@ SmallObjectAllocator::Block* SmallObjectAllocator::NewPage(SizeClass* cls) {
   return block;
 }
 
-void* SmallObjectAllocator::Allocate(size_t size) {
+void* SmallObjectAllocator::AllocateSlow(size_t size) {
   assert(size > 0 && size <= kMaxSize);
   const size_t index = ClassIndex(size);
   SizeClass* cls = classes_[index];

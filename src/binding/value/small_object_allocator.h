@@ -13,9 +13,28 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "binding/value/page_source.h"
+
+// Under AddressSanitizer free slots are poisoned, so that a node used after its tree let it
+// go is reported like any heap use-after-free.
+#if defined(__SANITIZE_ADDRESS__)
+#define KIV_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KIV_ASAN 1
+#endif
+#endif
+#if defined(KIV_ASAN)
+#include <sanitizer/asan_interface.h>
+#define KIV_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define KIV_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define KIV_POISON(p, n) ((void)(p), (void)(n))
+#define KIV_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 namespace Voro {
 
@@ -36,7 +55,28 @@ class SmallObjectAllocator {
   // A slot of at least `size` bytes, aligned to 8 bytes when its class size is a multiple
   // of 8 (so any record whose size is a multiple of its alignment is aligned).
   // REQUIRES: 0 < size <= kMaxSize. Throws std::bad_alloc when no page can be had.
-  void* Allocate(size_t size);
+  // Inline while the class's first block with room stays with room: a tree takes most of its
+  // records that way, one after another.
+  void* Allocate(size_t size) {
+    SizeClass* cls = classes_[ClassIndex(size)];
+    if (cls == nullptr || cls->with_room == nullptr ||
+        cls->with_room->used + 1 == cls->with_room->capacity) {
+      return AllocateSlow(size);
+    }
+    Block* block = cls->with_room;
+    unsigned char* slot;
+    if (block->free_head != kNoSlot) {
+      slot = block->slots + size_t{block->free_head} * cls->slot_size;
+      KIV_UNPOISON(slot, cls->slot_size);
+      std::memcpy(&block->free_head, slot, sizeof(uint16_t));
+    } else {
+      slot = block->slots + size_t{block->untouched} * cls->slot_size;
+      KIV_UNPOISON(slot, cls->slot_size);
+      ++block->untouched;
+    }
+    ++block->used;
+    return slot;
+  }
   // REQUIRES: slot came from Allocate on this allocator with a size of the same class.
   void Free(void* slot, size_t size);
 
@@ -58,8 +98,31 @@ class SmallObjectAllocator {
   size_t slots_in_use() const;
 
  private:
-  struct Block;
-  struct SizeClass;
+  static constexpr uint16_t kNoSlot = 0xFFFF;
+
+  // The header of a block. A page keeps it in its first bytes, so that a slot finds its page
+  // by rounding its address down; the first block's header sits in the class record.
+  struct Block {
+    Block* next_with_room;  // the class's blocks with at least one free slot
+    Block* prev_with_room;
+    Block* next_page;  // every page of the class, for release when the allocator goes
+    Block* prev_page;
+    unsigned char* slots;
+    uint16_t free_head;  // first free slot that was used before, or kNoSlot
+    uint16_t untouched;  // slots from this index on were never handed out
+    uint16_t used;
+    uint16_t capacity;
+  };
+
+  struct SizeClass {
+    Block* with_room;  // head of the list of blocks with room
+    Block* pages;      // head of the list of pages
+    uint32_t slot_size;
+    Block first;
+    alignas(8) unsigned char first_slots[kFirstBlockSize];
+  };
+
+  void* AllocateSlow(size_t size);
 
   static size_t ClassIndex(size_t size) { return (size + kGranule - 1) / kGranule - 1; }
   SizeClass* CreateClass(size_t index);

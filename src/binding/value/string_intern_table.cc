@@ -60,6 +60,7 @@ void StringInternTable::Clear(bool free_small) {
   bucket_count_ = 0;
   count_ = 0;
   heap_entries_ = 0;
+  std::fill(std::begin(recent_), std::end(recent_), nullptr);
 }
 
 uint32_t StringInternTable::Hash(std::string_view text) {
@@ -114,7 +115,7 @@ const InternedString* StringInternTable::Find(std::string_view text) const {
   return Probe(text, Hash(text))->entry;
 }
 
-const InternedString* StringInternTable::Intern(std::string_view text) {
+const InternedString* StringInternTable::InternSlow(std::string_view text) {
   if (text.empty()) return InternedString::Empty();
   if (text.size() > kMaxLength) text = text.substr(0, kMaxLength);
   const uint32_t hash = Hash(text);
@@ -123,11 +124,12 @@ const InternedString* StringInternTable::Intern(std::string_view text) {
     bucket = Probe(text, hash);
     if (bucket->entry != nullptr) {
       ++bucket->entry->refs_;
+      if (text.size() <= kMaxRecentLength) recent_[RecentIndex(text)] = bucket->entry;
       return bucket->entry;
     }
   }
   // At most three quarters full, so that probes stay short and always end.
-  if (buckets_ == nullptr || (count_ + 1) * 4 > bucket_count_ * 3) {
+  if (buckets_ == nullptr || (count_ + 1) * 2 > bucket_count_) {
     Grow();
     bucket = Probe(text, hash);
   }
@@ -161,6 +163,10 @@ void StringInternTable::Erase(InternedString* entry) {
   }
   buckets_[hole] = Bucket{0, 0, nullptr};
   --count_;
+  if (entry->length_ <= kMaxRecentLength) {
+    InternedString*& recent = recent_[RecentIndex(entry->view())];
+    if (recent == entry) recent = nullptr;
+  }
   const size_t bytes = EntryBytes(entry->length_);
   if (bytes > SmallObjectAllocator::kMaxSize) --heap_entries_;
   entry->~InternedString();
@@ -173,7 +179,7 @@ void StringInternTable::Reserve(size_t n) {
   // The same three-quarter load as Intern keeps.
   if (n > static_cast<size_t>(-1) / 4) throw std::bad_alloc();
   size_t new_count = bucket_count_ == 0 ? kInitialBuckets : bucket_count_;
-  while (n * 4 > new_count * 3) {
+  while (n * 2 > new_count) {
     if (new_count > (static_cast<size_t>(-1) / sizeof(Bucket)) / 2) throw std::bad_alloc();
     new_count *= 2;
   }

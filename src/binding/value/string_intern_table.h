@@ -79,8 +79,18 @@ class StringInternTable {
   StringInternTable& operator=(const StringInternTable&) = delete;
 
   // The entry for `text` with one more reference (a new entry starts at one); the shared
-  // empty entry for an empty text.
-  const InternedString* Intern(std::string_view text);
+  // empty entry for an empty text. A short text met again lately is found without hashing.
+  const InternedString* Intern(std::string_view text) {
+    if (text.size() - 1 < kMaxRecentLength) {
+      InternedString* recent = recent_[RecentIndex(text)];
+      if (recent != nullptr && recent->length_ == text.size() &&
+          InternedText::EqualBytes(recent->data(), text.data(), text.size())) {
+        ++recent->refs_;
+        return recent;
+      }
+    }
+    return InternSlow(text);
+  }
   // One more reference to an entry of this table (or the empty entry).
   static void AddRef(const InternedString* entry) {
     if (entry->length_ != 0) ++const_cast<InternedString*>(entry)->refs_;
@@ -115,6 +125,30 @@ class StringInternTable {
     InternedString* entry;  // null: free
   };
 
+  // The texts of a tree repeat a few short ones many times over (the field names of a list
+  // of records, status words). A short text found in the table is remembered in one of these
+  // slots and found there next time without hashing. New texts are not remembered, so that a
+  // run of distinct values does not push the repeated keys out. A slot holds no reference;
+  // an erased entry leaves its slot.
+  static constexpr unsigned kRecentBits = 6;
+  static constexpr size_t kRecentSlots = size_t{1} << kRecentBits;
+  static constexpr size_t kMaxRecentLength = 32;
+
+  // REQUIRES: text is not empty.
+  static size_t RecentIndex(std::string_view text) {
+    const char* p = text.data();
+    const size_t n = text.size();
+    uint64_t bits;
+    if (n >= 4) {
+      bits = InternedText::Load32(p) | InternedText::Load32(p + n - 4) << 32;
+    } else {
+      bits = uint64_t{static_cast<unsigned char>(p[0])} |
+             uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+             uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
+    }
+    return static_cast<size_t>(((bits ^ n) * 0x9E3779B97F4A7C15ull) >> (64 - kRecentBits));
+  }
+  const InternedString* InternSlow(std::string_view text);
   static uint32_t Hash(std::string_view text);
   static size_t EntryBytes(size_t length);
   // The bucket holding `text`, or the free bucket where it would go.
@@ -129,6 +163,7 @@ class StringInternTable {
   size_t count_ = 0;
   // Entries too long for the small-object allocator: Clear(false) must find and free them.
   size_t heap_entries_ = 0;
+  InternedString* recent_[kRecentSlots] = {};
 };
 
 }  // namespace Voro

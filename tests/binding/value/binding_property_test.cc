@@ -139,14 +139,18 @@ TEST(BindingPropertyTest, FieldsIterateInByteOrderAndKeepTheirAddresses) {
   w.ReserveFields(2);
   BindingProperty& middle = w["m"];
   middle = "m";
-  for (const char* key : {"\xC3\xA9", "z", "ab", "a", "", "a b", "\x7F", "B"}) w[key] = key;
+  for (const char* key : {"\xC3\xA9", "z", "ab", "a", "", "a b", "\x7F", "B", "ab\xFF", "ab\x01",
+                          "\xC3\xA8", "mmmmmmmmmmmmmmmmmmmmx", "mmmmmmmmmmmmmmmmmmmm\xE0"}) {
+    w[key] = key;
+  }
   w[std::string_view("a\0", 2)] = 0;
   EXPECT_EQ(&w["m"], &middle);  // every insertion before it moved its slot
-  EXPECT_EQ(KeysOf(w),
-            (Keys{"", "B", "a", std::string("a\0", 2), "a b", "ab", "m", "z", "\x7F", "\xC3\xA9"}));
+  EXPECT_EQ(KeysOf(w), (Keys{"", "B", "a", std::string("a\0", 2), "a b", "ab", "ab\x01", "ab\xFF", "m",
+                             "mmmmmmmmmmmmmmmmmmmmx", "mmmmmmmmmmmmmmmmmmmm\xE0", "z", "\x7F",
+                             "\xC3\xA8", "\xC3\xA9"}));
   w["z"] = 5;  // mutable access to an existing field finds it, the last one too
   w["\xC3\xA9"] = 6;
-  EXPECT_EQ(w.size(), 10u);
+  EXPECT_EQ(w.size(), 15u);
   EXPECT_EQ(w.Field("\xC3\xA9").GetSigned() + w.Field("z").GetSigned(), 11);
 }
 
