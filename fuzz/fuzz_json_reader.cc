@@ -1,6 +1,7 @@
 // JSON text through the reader, and every tree it accepts through the writer and back.
 //
-// Checks: a failure carries an "Error: ... at offset N." message and nothing else; an
+// Checks: the reader gives what RapidJSON's reader alone gives (result, message, tree and
+// its text); a failure carries an "Error: ... at offset N." message and nothing else; an
 // accepted tree written compactly and pretty reads back to an equal tree, and writing
 // that tree again gives the same text.
 #include <cstddef>
@@ -34,6 +35,12 @@ void CheckRoundTrip(const Voro::BindingProperty& value, std::string_view layout)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const Voro::BindingResult result = Voro::ParseJson(text);
+  const Voro::BindingResult reference = Voro::ParseJsonWithRapidJson(text);
+  if (result.ok() != reference.ok() || result.error() != reference.error() ||
+      !(result.value() == reference.value()) ||
+      Voro::WriteJson(result.value()) != Voro::WriteJson(reference.value())) {
+    Fail("the readers differ", text);
+  }
   if (!result.ok()) {
     const std::string_view message = result.error();
     if (message.substr(0, 7) != "Error: " || message.find(" at offset ") == message.npos ||

@@ -1,4 +1,5 @@
-// JSON text into a BindingProperty tree, straight from RapidJSON's SAX callbacks.
+// JSON text into a BindingProperty tree: simdjson's document where it is sure to give the
+// same tree (see json_simd_reader.cc), otherwise straight from RapidJSON's SAX callbacks.
 //
 // Limits and deliberate strictness:
 // - containers nest at most kMaxJsonNesting levels; the reader runs iteratively
@@ -22,6 +23,7 @@
 #include <system_error>
 #include <vector>
 
+#include "binding/codec/json_simd_reader.h"
 #include "binding/value/string_intern_cache.h"
 
 namespace Voro {
@@ -229,24 +231,34 @@ BindingResult Failure(const char* format, const char* reason, size_t offset) {
   return BindingResult::Error(message);
 }
 
-}  // namespace
-
-BindingResult ParseJson(std::string_view text) {
-  std::string buffer(text);  // in-situ parsing writes into it; NUL-terminated
-  InsituStream stream(buffer.data());
-  rapidjson::Reader reader;
-  BindingResult result;
-  // About one distinct key or string per 64 bytes of text is typical of documents with
-  // many records; a few more or fewer only moves one rehash. Small tables grow cheaply, and
-  // an oversized one costs more to clear and walk than its few rehashes: only large inputs
-  // reserve.
+// About one distinct key or string per 64 bytes of text is typical of documents with many
+// records; a few more or fewer only moves one rehash. Small tables grow cheaply, and an
+// oversized one costs more to clear and walk than its few rehashes: only large inputs
+// reserve.
+void ReserveStringsFor(std::string_view text, BindingProperty* root) {
   constexpr size_t kBytesPerDistinctString = 64;
   constexpr size_t kMinReservedStrings = size_t{1} << 14;
   constexpr size_t kMaxReservedStrings = size_t{1} << 20;
   if (text.size() / kBytesPerDistinctString >= kMinReservedStrings) {
-    result.value().ReserveStrings(
-        std::min(text.size() / kBytesPerDistinctString, kMaxReservedStrings));
+    root->ReserveStrings(std::min(text.size() / kBytesPerDistinctString, kMaxReservedStrings));
   }
+}
+
+}  // namespace
+
+BindingResult ParseJson(std::string_view text) {
+  BindingResult result;
+  ReserveStringsFor(text, &result.value());
+  if (ReadJsonWithSimdjson(text, &result.value())) return result;
+  return ParseJsonWithRapidJson(text);
+}
+
+BindingResult ParseJsonWithRapidJson(std::string_view text) {
+  std::string buffer(text);  // in-situ parsing writes into it; NUL-terminated
+  InsituStream stream(buffer.data());
+  rapidjson::Reader reader;
+  BindingResult result;
+  ReserveStringsFor(text, &result.value());
   TreeHandler handler(&result.value(), &stream);
   const rapidjson::ParseResult parsed = reader.Parse<kParseFlags>(stream, handler);
   if (handler.stop() == TreeHandler::Stop::kNesting) {

@@ -556,6 +556,25 @@ void BindingProperty::FinishFields() {
   BindingStructureRecord* record = payload_.structure;
   BindingFieldSlot* const slots = record->slots;
   const size_t size = record->size;
+  FieldOrderMemo& memo = storage_->field_order();
+  const uint64_t erasures = storage_->strings().erasures();
+  // Keys of one table are equal exactly when they are the same entry, and stay so while no
+  // entry is erased.
+  if (memo.size == size && memo.erasures == erasures &&
+      std::equal(slots, slots + size, memo.keys,
+                 [](const BindingFieldSlot& slot, const InternedString* key) {
+                   return slot.key == key;
+                 })) {
+    BindingFieldSlot appended[FieldOrderMemo::kMaxFields];
+    std::copy(slots, slots + size, appended);
+    for (size_t i = 0; i < size; ++i) slots[i] = appended[memo.order[i]];
+    record->unordered = false;
+    return;
+  }
+  const bool memorable = size <= FieldOrderMemo::kMaxFields;
+  if (memorable) {
+    for (size_t i = 0; i < size; ++i) memo.keys[i] = slots[i].key;
+  }
   const auto less = [](const BindingFieldSlot& a, const BindingFieldSlot& b) {
     return a.key != b.key && BindingKeyLess::Less(a.key->view(), b.key->view());
   };
@@ -586,6 +605,16 @@ void BindingProperty::FinishFields() {
   }
   record->size = static_cast<uint32_t>(kept);
   record->unordered = false;
+  // Only an order without repeated keys is remembered: it is a plain permutation.
+  memo.size = 0;
+  if (memorable && kept == size) {
+    for (size_t i = 0; i < size; ++i) {
+      memo.order[i] = static_cast<uint8_t>(
+          std::find(memo.keys, memo.keys + size, slots[i].key) - memo.keys);
+    }
+    memo.size = static_cast<uint32_t>(size);
+    memo.erasures = storage_->strings().erasures();
+  }
 }
 
 BindingProperty& BindingProperty::InsertField(size_t index, const InternedString* key) {

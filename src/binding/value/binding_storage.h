@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "binding/value/small_object_allocator.h"
@@ -33,6 +34,17 @@ struct HeapOwningRecord {
   }
 };
 
+// The key order of the structure sorted last: decoded records of one shape bring the same
+// keys in the same order again and again, and are then put in order without comparing a key.
+struct FieldOrderMemo {
+  static constexpr size_t kMaxFields = 32;
+
+  uint32_t size = 0;  // 0: nothing remembered
+  uint64_t erasures = 0;  // the string table's count when remembered
+  const InternedString* keys[kMaxFields];  // in the order they were appended
+  uint8_t order[kMaxFields];  // sorted position i holds appended field order[i]
+};
+
 class BindingStorage {
  public:
   // The page source must outlive the storage.
@@ -51,6 +63,7 @@ class BindingStorage {
   HeapOwningRecord* structure_records() { return &structure_records_; }
   StringInternTable& strings() { return strings_; }
   const StringInternTable& strings() const { return strings_; }
+  FieldOrderMemo& field_order() { return field_order_; }
 
  private:
   SmallObjectAllocator allocator_;
@@ -58,6 +71,7 @@ class BindingStorage {
   HeapOwningRecord blob_records_ = {&blob_records_, &blob_records_};
   HeapOwningRecord collection_records_ = {&collection_records_, &collection_records_};
   HeapOwningRecord structure_records_ = {&structure_records_, &structure_records_};
+  FieldOrderMemo field_order_;
 };
 
 // A standard allocator over a storage's small-object allocator, for the containers that hold

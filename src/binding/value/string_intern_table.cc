@@ -60,6 +60,7 @@ void StringInternTable::Clear(bool free_small) {
   bucket_count_ = 0;
   count_ = 0;
   heap_entries_ = 0;
+  ++erasures_;
   std::fill(std::begin(recent_), std::end(recent_), nullptr);
 }
 
@@ -163,6 +164,7 @@ void StringInternTable::Erase(InternedString* entry) {
   }
   buckets_[hole] = Bucket{0, 0, nullptr};
   --count_;
+  ++erasures_;
   if (entry->length_ <= kMaxRecentLength) {
     InternedString*& recent = recent_[RecentIndex(entry->view())];
     if (recent == entry) recent = nullptr;

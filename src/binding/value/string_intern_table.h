@@ -115,6 +115,9 @@ class StringInternTable {
   const InternedString* Find(std::string_view text) const;
   size_t size() const { return count_; }
   size_t bucket_count() const { return bucket_count_; }
+  // Counts the entries ever erased. While it stays the same, an entry's address names one
+  // text: no entry has gone whose address a new one could have taken.
+  uint64_t erasures() const { return erasures_; }
 
  private:
   // Open addressing with linear probing. The hash and length sit next to the pointer (in
@@ -163,6 +166,7 @@ class StringInternTable {
   size_t count_ = 0;
   // Entries too long for the small-object allocator: Clear(false) must find and free them.
   size_t heap_entries_ = 0;
+  uint64_t erasures_ = 0;
   InternedString* recent_[kRecentSlots] = {};
 };
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "binding/codec/json_reader.h"
+#include "binding/codec/json_simd_reader.h"
 #include "binding/codec/json_writer.h"
 #include "binding/types/record_builder.h"
 #include "binding/types/static_type.h"
@@ -121,6 +122,64 @@ TEST(JsonTest, ErrorsNameTheReasonAndTheOffset) {
   }
   const std::string thousand = std::string(1000, '[') + std::string(1000, ']');
   EXPECT_EQ(WriteJson(ParseOk(thousand)), thousand);
+}
+
+TEST(JsonTest, TheFastReaderGivesRapidJsonsResultOrLeavesTheText) {
+  // Each text is read both ways and must give the same result; `fast` says whether the
+  // simdjson path answers for it (false: it leaves the text to RapidJSON).
+  const std::string deepest = std::string(1000, '[') + std::string(1000, ']');
+  const std::string too_deep = std::string(1001, '[') + std::string(1001, ']');
+  const struct {
+    std::string text;
+    bool fast;
+  } cases[] = {
+      {R"({"id":7,"name":"Ashe","owned":true,"tags":["a",null],"ratio":0.5})", true},
+      {R"({"a":1,"a":2,"b":{"a":3}})", true},  // the last of a repeated key wins
+      {"-0", true},
+      {"-9223372036854775808", true},
+      {"18446744073709551615", true},
+      {"18446744073709551616", false},  // beyond 64 bits: RapidJSON's double
+      {"-9223372036854775809", false},
+      {"4e-320", true},   // subnormal
+      {"-1e-400", true},  // below the range: a negative zero
+      {"[0.0,-0.0,1.5]", true},
+      {"[0e400]", false},               // a zero significand RapidJSON calls too big
+      {R"([0.0,"type e400"])", false},  // looks like one: left to RapidJSON, same result
+      {"0.0e308", false},
+      {"1.7976931348623157e308", false},  // the top of the range
+      {"-1.7976931348623159e308", false},
+      {"1e21", true},
+      {R"("a\u0000b\uD83D\uDE00\/")", true},
+      {R"("\uDC00")", false},  // a lone surrogate
+      {"\"\x80\"", false},     // not UTF-8
+      {"\xEF\xBB\xBF{}", false},  // a byte order mark
+      {"\"a\tb\"", false},        // a control character in a string
+      {"", false},
+      {" \n", false},
+      {"[1,]", false},
+      {"{} x", false},
+      {"1\0"s, false},
+      {deepest, true},
+      {too_deep, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 60));
+    BindingProperty fast_tree;
+    EXPECT_EQ(ReadJsonWithSimdjson(c.text, &fast_tree), c.fast);
+    if (!c.fast) {
+      EXPECT_EQ(fast_tree.type(), BindingType::kEmpty);
+    }
+    const BindingResult ours = ParseJson(c.text);
+    const BindingResult reference = ParseJsonWithRapidJson(c.text);
+    ASSERT_EQ(ours.ok(), reference.ok());
+    EXPECT_EQ(ours.error(), reference.error());
+    EXPECT_EQ(ours.value(), reference.value());
+    // Trees compare floats with ==; the text tells the sign of a zero apart.
+    EXPECT_EQ(WriteJson(ours.value()), WriteJson(reference.value()));
+    if (c.fast) {
+      EXPECT_EQ(fast_tree, ours.value());
+    }
+  }
 }
 
 enum class Shade { kLight = 1, kDark = 2 };

@@ -196,6 +196,52 @@ TEST(BindingPropertyTest, AppendedFieldsAreOrderedAndTheLastOfARepeatedKeyWins) 
   EXPECT_EQ(Refs(v, "k100"), 1u);
 }
 
+TEST(BindingPropertyTest, RecordsOfOneShapeSortLikeAnyOther) {
+  // Each row is appended in its order and must come out sorted; rows of one shape follow
+  // each other, as decoded records do, with other shapes and a repeated key between them.
+  const std::vector<Keys> rows = {
+      {"c", "a", "b"}, {"c", "a", "b"}, {"c", "a"},      {"c", "a", "b"}, {"b", "a", "b"},
+      {"c", "a", "b"}, {"a", "c", "b"}, {"c", "a", "b"}, {"c", "a", "b"},
+  };
+  BindingProperty list;
+  for (const Keys& row : rows) {
+    BindingProperty& record = list.Append();
+    for (size_t i = 0; i < row.size(); ++i) record.AppendField(row[i]) = static_cast<int>(i);
+    record.FinishFields();
+  }
+  const std::vector<std::string> expected = {"a1b2c0", "a1b2c0", "a1c0",   "a1b2c0", "a1b2",
+                                             "a1b2c0", "a0b2c1", "a1b2c0", "a1b2c0"};
+  for (size_t r = 0; r < rows.size(); ++r) {
+    std::string fields;
+    for (const auto& [key, value] : list[r].Fields()) fields += std::string(key) + value.ToString();
+    EXPECT_EQ(fields, expected[r]) << "row " << r;
+  }
+
+  // Keys erased and new texts interned at their addresses are other keys: the order of the
+  // structure sorted before must not be reused for them.
+  BindingProperty v;
+  v.AppendField("b") = 0;
+  v.AppendField("a") = 0;
+  v.AppendField("c") = 0;
+  v.FinishFields();
+  const InternedString* old_a = v.storage()->strings().Find("a");
+  const InternedString* old_b = v.storage()->strings().Find("b");
+  const InternedString* old_c = v.storage()->strings().Find("c");
+  v.Reset();  // releases a, b and c: their slots are handed out again last-freed first
+  StringInternTable& strings = v.strings();
+  const InternedString* x = strings.Intern("x");
+  const InternedString* y = strings.Intern("y");
+  const InternedString* z = strings.Intern("z");
+  ASSERT_EQ(x, old_c);
+  ASSERT_EQ(y, old_b);
+  ASSERT_EQ(z, old_a);
+  v.AppendField(y) = 0;  // at the addresses of b, a, c: the order of the first structure
+  v.AppendField(z) = 0;
+  v.AppendField(x) = 0;
+  v.FinishFields();
+  EXPECT_EQ(KeysOf(v), (Keys{"x", "y", "z"}));
+}
+
 TEST(BindingPropertyTest, ReserveAndMakeKeepTheirOwnKindAndRejectHugeSizes) {
   BindingProperty v;
   v.Reserve(size_t{1} << 40);  // not a collection: nothing happens

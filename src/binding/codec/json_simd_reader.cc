@@ -1,0 +1,203 @@
+// Where the two readers could differ, this one declines:
+// - simdjson refuses more than RapidJSON does (invalid UTF-8, lone surrogates), so every
+//   text simdjson refuses goes to RapidJSON, which then decides;
+// - RapidJSON refuses as "too big" a few numbers that simdjson reads as finite values: a
+//   zero significand with an exponent above 308 ("0e400") and values at the very top of the
+//   double range. A document with a double of 1e307 or more declines; one with a zero double
+//   declines when its text holds an exponent of three digits or more;
+// - integers beyond 64 bits are refused by simdjson, where RapidJSON reads them as doubles;
+// - nesting beyond kMaxJsonNesting declines, so that RapidJSON reports it.
+// Everything else reads the same: integers below zero are "signed", the others "unsigned"
+// (so "-0" is unsigned zero); doubles are correctly rounded by both; strings are the same
+// bytes. Of repeated keys the last wins, as with RapidJSON.
+#include "binding/codec/json_simd_reader.h"
+
+#include <simdjson.h>
+
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "binding/codec/json_reader.h"
+#include "binding/value/string_intern_cache.h"
+
+namespace Voro {
+namespace {
+
+namespace dom = simdjson::dom;
+
+// Larger texts go to RapidJSON: simdjson's working memory is several times the text.
+constexpr size_t kMaxFastText = size_t{16} << 20;
+// A parser keeps its buffers for the next text; one sized for more than this is dropped
+// after use instead, so that an idle process does not hold a large document's buffers.
+constexpr size_t kMaxKeptCapacity = size_t{1} << 20;
+// Doubles from here up may be refused by RapidJSON although they are finite.
+constexpr double kTopOfRange = 1e307;
+
+// One parser kept between calls; a caller finding it taken makes its own.
+class ParserPool {
+ public:
+  std::unique_ptr<dom::parser> Take() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (spare_ != nullptr) return std::move(spare_);
+    }
+    return std::make_unique<dom::parser>();
+  }
+  void Give(std::unique_ptr<dom::parser> parser) {
+    if (parser->capacity() > kMaxKeptCapacity) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    spare_ = std::move(parser);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unique_ptr<dom::parser> spare_;
+};
+
+ParserPool& Pool() {
+  static ParserPool pool;
+  return pool;
+}
+
+// Whether the text holds something that reads as an exponent of three or more digits
+// ("e400", "E+1000"). Strings may hold such letters too; they only cost the fast path.
+bool HasLongExponent(std::string_view text) {
+  for (size_t i = 0; i + 3 < text.size(); ++i) {
+    if ((text[i] | 0x20) != 'e') continue;
+    size_t j = i + 1;
+    if (text[j] == '+') ++j;
+    size_t digits = 0;
+    while (j < text.size() && text[j] >= '0' && text[j] <= '9' && digits < 3) {
+      ++j;
+      ++digits;
+    }
+    if (digits == 3) return true;
+  }
+  return false;
+}
+
+struct Frame {
+  BindingProperty* node;
+  bool is_object;
+  dom::array::iterator element;
+  dom::array::iterator elements_end;
+  dom::object::iterator field;
+  dom::object::iterator fields_end;
+};
+
+class TreeBuilder {
+ public:
+  explicit TreeBuilder(BindingProperty* root) : strings_(root) {}
+
+  // False when the document is one this path does not answer for.
+  bool Build(dom::element document, BindingProperty* root) {
+    if (!Store(document, root)) return false;
+    while (!frames_.empty()) {
+      Frame& frame = frames_.back();
+      if (frame.is_object) {
+        if (frame.field == frame.fields_end) {
+          frame.node->FinishFields();
+          frames_.pop_back();
+          continue;
+        }
+        const dom::key_value_pair pair = *frame.field;
+        ++frame.field;
+        BindingProperty& slot = frame.node->AppendField(strings_.Intern(pair.key));
+        if (!Store(pair.value, &slot)) return false;
+      } else {
+        if (frame.element == frame.elements_end) {
+          frames_.pop_back();
+          continue;
+        }
+        const dom::element element = *frame.element;
+        ++frame.element;
+        if (!Store(element, &frame.node->Append())) return false;
+      }
+    }
+    return true;
+  }
+
+  bool saw_zero_double() const { return saw_zero_double_; }
+
+ private:
+  // Stores a scalar, or opens a container and pushes its frame.
+  bool Store(dom::element value, BindingProperty* slot) {
+    switch (value.type()) {
+      case dom::element_type::INT64: {
+        const int64_t number = value.get_int64().value_unsafe();
+        if (number < 0) {
+          slot->SetSigned(number);
+        } else {
+          slot->SetUnsigned(static_cast<uint64_t>(number));
+        }
+        return true;
+      }
+      case dom::element_type::UINT64:
+        slot->SetUnsigned(value.get_uint64().value_unsafe());
+        return true;
+      case dom::element_type::DOUBLE: {
+        const double number = value.get_double().value_unsafe();
+        if (std::fabs(number) >= kTopOfRange) return false;
+        if (number == 0) saw_zero_double_ = true;
+        slot->SetFloat(number);
+        return true;
+      }
+      case dom::element_type::STRING:
+        slot->SetInternedString(strings_.Intern(value.get_string().value_unsafe()));
+        return true;
+      case dom::element_type::BOOL:
+        slot->SetBool(value.get_bool().value_unsafe());
+        return true;
+      case dom::element_type::NULL_VALUE:
+        slot->Reset();
+        return true;
+      case dom::element_type::ARRAY: {
+        if (frames_.size() >= kMaxJsonNesting) return false;
+        const dom::array array = value.get_array().value_unsafe();
+        slot->MakeCollection();
+        slot->Reserve(array.size());
+        frames_.push_back(Frame{slot, false, array.begin(), array.end(), {}, {}});
+        return true;
+      }
+      case dom::element_type::OBJECT: {
+        if (frames_.size() >= kMaxJsonNesting) return false;
+        const dom::object object = value.get_object().value_unsafe();
+        slot->MakeStructure();
+        slot->ReserveFields(object.size());
+        frames_.push_back(Frame{slot, true, {}, {}, object.begin(), object.end()});
+        return true;
+      }
+    }
+    return false;
+  }
+
+  std::vector<Frame> frames_;
+  bool saw_zero_double_ = false;
+  StringInternCache strings_;
+};
+
+}  // namespace
+
+bool ReadJsonWithSimdjson(std::string_view text, BindingProperty* root) {
+  if (text.size() > kMaxFastText) return false;
+  std::unique_ptr<dom::parser> parser = Pool().Take();
+  dom::element document;
+  if (parser->parse(text.data(), text.size()).get(document) != simdjson::SUCCESS) {
+    Pool().Give(std::move(parser));
+    return false;
+  }
+  bool vouched;
+  {
+    // The builder's string cache lets go of its entries before the tree may be dropped.
+    TreeBuilder builder(root);
+    vouched = builder.Build(document, root) &&
+              !(builder.saw_zero_double() && HasLongExponent(text));
+  }
+  Pool().Give(std::move(parser));
+  if (!vouched) root->Reset();
+  return vouched;
+}
+
+}  // namespace Voro
