@@ -18,7 +18,6 @@
 
 #include "bench_support.h"
 #include "binding/codec/msgpack_reader.h"
-#include "binding/value/string_intern_cache.h"
 
 namespace {
 
@@ -213,7 +212,7 @@ void DecodePeer(benchmark::State& state, const std::string& bytes) {
 }
 
 // The least any decoder into our trees must do: intern every key and string of the input
-// into a fresh per-tree table (through the same cache and reserve as DecodeMsgpack), in
+// into a fresh per-tree table (with the same reserve as DecodeMsgpack), in
 // document order, building nothing else. The texts are found once beforehand, so this
 // measures interning alone; its gap to msgpack::unpack bounds how close DecodeMsgpack can come.
 void CollectTexts(const msgpack::object& o, std::vector<std::string_view>* out) {
@@ -241,7 +240,7 @@ void InternFloor(benchmark::State& state, const std::string& bytes) {
   for (auto _ : state) {
     Voro::BindingProperty root;
     if (bytes.size() / 48 >= (size_t{1} << 14)) root.ReserveStrings(bytes.size() / 48);
-    Voro::StringInternCache strings(&root);
+    Voro::StringInternTable& strings = root.strings();
     for (std::string_view text : texts) benchmark::DoNotOptimize(strings.Intern(text));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));

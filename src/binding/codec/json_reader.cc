@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "binding/codec/json_simd_reader.h"
-#include "binding/value/string_intern_cache.h"
 
 namespace Voro {
 namespace {
@@ -110,7 +109,7 @@ class TreeHandler {
   enum class Stop { kNone, kNesting, kNumberTooBig };
 
   TreeHandler(BindingProperty* root, const InsituStream* stream)
-      : root_(root), stream_(stream), strings_(root) {
+      : root_(root), stream_(stream), strings_(root->strings()) {
     open_.reserve(32);
   }
 
@@ -218,7 +217,7 @@ class TreeHandler {
   BindingProperty* field_ = nullptr;
   std::vector<Frame> open_;
   Stop stop_ = Stop::kNone;
-  StringInternCache strings_;
+  StringInternTable& strings_;
 };
 
 BindingResult Failure(const char* format, const char* reason, size_t offset) {

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "binding/codec/json_reader.h"
-#include "binding/value/string_intern_cache.h"
 
 namespace Voro {
 namespace {
@@ -89,7 +88,7 @@ struct Frame {
 
 class TreeBuilder {
  public:
-  explicit TreeBuilder(BindingProperty* root) : strings_(root) {}
+  explicit TreeBuilder(BindingProperty* root) : strings_(root->strings()) {}
 
   // False when the document is one this path does not answer for.
   bool Build(dom::element document, BindingProperty* root) {
@@ -175,7 +174,7 @@ class TreeBuilder {
 
   std::vector<Frame> frames_;
   bool saw_zero_double_ = false;
-  StringInternCache strings_;
+  StringInternTable& strings_;
 };
 
 }  // namespace
@@ -190,7 +189,6 @@ bool ReadJsonWithSimdjson(std::string_view text, BindingProperty* root) {
   }
   bool vouched;
   {
-    // The builder's string cache lets go of its entries before the tree may be dropped.
     TreeBuilder builder(root);
     vouched = builder.Build(document, root) &&
               !(builder.saw_zero_double() && HasLongExponent(text));

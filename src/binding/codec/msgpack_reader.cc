@@ -20,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "binding/value/string_intern_cache.h"
 #include "diag/format_positional.h"
 
 namespace Voro {
@@ -120,7 +119,7 @@ class Decoder {
  public:
   // Decodes into `root`, which must outlive the decoder.
   Decoder(const uint8_t* data, size_t size, BindingProperty* root)
-      : begin_(data), end_(data + size), reserve_budget_(size), root_(root), strings_(root) {}
+      : begin_(data), end_(data + size), reserve_budget_(size), root_(root), strings_(root->strings()) {}
 
   // Decodes the first value into the root; false with failure() set on failure.
   bool Run();
@@ -169,7 +168,7 @@ class Decoder {
   FrameStack frames_;
   Failure failure_;
   BindingProperty* const root_;
-  StringInternCache strings_;
+  StringInternTable& strings_;
 };
 
 bool Decoder::Run() {
@@ -404,7 +403,6 @@ MsgpackDecodeResult DecodeMsgpack(const void* data, size_t size) {
   }
   std::string failure;
   {
-    // The decoder's string cache lets go of its entries before the tree is replaced.
     Decoder decoder(static_cast<const uint8_t*>(data), size, &out.result.value());
     if (!decoder.Run()) failure = decoder.FailureMessage();
     out.consumed = decoder.position();

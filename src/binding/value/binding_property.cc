@@ -542,13 +542,9 @@ BindingProperty& BindingProperty::AppendField(const InternedString* key) {
     throw;
   }
   BindingStructureRecord* record = payload_.structure;
-  const uint32_t size = record->size;
-  // Keys of one table are equal exactly when they are the same entry.
-  if (size != 0 && (record->slots[size - 1].key == key ||
-                    !BindingKeyLess::Less(record->slots[size - 1].key->view(), key->view()))) {
-    record->unordered = true;
-  }
-  return InsertField(size, key);
+  // FinishFields sorts, and a record of the shape it sorted last costs it no comparison.
+  if (record->size != 0) record->unordered = true;
+  return InsertField(record->size, key);
 }
 
 void BindingProperty::FinishFields() {

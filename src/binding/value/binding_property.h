@@ -151,7 +151,7 @@ class BindingProperty {
   // Changes no value; the storage is created if needed.
   void ReserveStrings(size_t n) { EnsureStorage()->strings().Reserve(n); }
   // The tree's string table, the storage created if needed (for decoders that intern
-  // through a StringInternCache).
+  // texts before they know the node they go to).
   StringInternTable& strings() { return EnsureStorage()->strings(); }
 
   BindingProperty& operator=(bool value) {
