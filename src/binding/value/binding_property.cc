@@ -542,7 +542,7 @@ BindingProperty& BindingProperty::AppendField(const InternedString* key) {
     throw;
   }
   BindingStructureRecord* record = payload_.structure;
-  // FinishFields sorts, and a record of the shape it sorted last costs it no comparison.
+  // FinishFields sorts, and a record of a shape it sorted lately costs it no comparison.
   if (record->size != 0) record->unordered = true;
   return InsertField(record->size, key);
 }
@@ -552,7 +552,7 @@ void BindingProperty::FinishFields() {
   BindingStructureRecord* record = payload_.structure;
   BindingFieldSlot* const slots = record->slots;
   const size_t size = record->size;
-  FieldOrderMemo& memo = storage_->field_order();
+  FieldOrderMemo& memo = storage_->field_orders().For(size, slots[0].key);
   const uint64_t erasures = storage_->strings().erasures();
   // Keys of one table are equal exactly when they are the same entry, and stay so while no
   // entry is erased.

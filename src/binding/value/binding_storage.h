@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 
 #include "binding/value/small_object_allocator.h"
@@ -34,8 +35,10 @@ struct HeapOwningRecord {
   }
 };
 
-// The key order of the structure sorted last: decoded records of one shape bring the same
+// The key orders of structures sorted lately: decoded records of one shape bring the same
 // keys in the same order again and again, and are then put in order without comparing a key.
+// A few shapes are kept, one per slot chosen by size and first key, so that records nested
+// in records do not push each other out.
 struct FieldOrderMemo {
   static constexpr size_t kMaxFields = 32;
 
@@ -43,6 +46,17 @@ struct FieldOrderMemo {
   uint64_t erasures = 0;  // the string table's count when remembered
   const InternedString* keys[kMaxFields];  // in the order they were appended
   uint8_t order[kMaxFields];  // sorted position i holds appended field order[i]
+};
+
+struct FieldOrderMemos {
+  static constexpr size_t kSlots = 8;
+
+  // REQUIRES: size > 0.
+  FieldOrderMemo& For(size_t size, const InternedString* first_key) {
+    return slots[(size ^ (reinterpret_cast<uintptr_t>(first_key) >> 4)) & (kSlots - 1)];
+  }
+
+  FieldOrderMemo slots[kSlots];
 };
 
 class BindingStorage {
@@ -63,7 +77,11 @@ class BindingStorage {
   HeapOwningRecord* structure_records() { return &structure_records_; }
   StringInternTable& strings() { return strings_; }
   const StringInternTable& strings() const { return strings_; }
-  FieldOrderMemo& field_order() { return field_order_; }
+  // Made on first use: most trees never sort a structure.
+  FieldOrderMemos& field_orders() {
+    if (field_orders_ == nullptr) field_orders_ = std::make_unique<FieldOrderMemos>();
+    return *field_orders_;
+  }
 
  private:
   SmallObjectAllocator allocator_;
@@ -71,7 +89,7 @@ class BindingStorage {
   HeapOwningRecord blob_records_ = {&blob_records_, &blob_records_};
   HeapOwningRecord collection_records_ = {&collection_records_, &collection_records_};
   HeapOwningRecord structure_records_ = {&structure_records_, &structure_records_};
-  FieldOrderMemo field_order_;
+  std::unique_ptr<FieldOrderMemos> field_orders_;
 };
 
 // A standard allocator over a storage's small-object allocator, for the containers that hold
