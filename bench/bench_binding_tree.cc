@@ -2,7 +2,9 @@
 // them a list of 1,000 records with strings, integers and nested records. The same shape
 // is built as a RapidJSON Document with its default (pool) allocator, copying every key and
 // string as its parser would. Reports nodes per second and bytes held per node for both,
-// and the speed and memory ratios.
+// and the speed and memory ratios; then the ratios of the same tree with its keys set in
+// ascending order, and with integers instead of texts as well (what ordering and interning
+// cost).
 //
 //   build/default/bench/bench_binding_tree [--benchmark_repetitions=5]
 #include <benchmark/benchmark.h>
@@ -52,12 +54,27 @@ const Inputs& GetInputs() {
 // 6 fields of its two nested records.
 constexpr int64_t kNodes = 1 + 20 + kItems * (1 + 10 + 4 + 2);
 
+// How the tree is filled. kAsGiven is the measured shape; the other two show what two rules
+// of the tree cost (structures kept in key order, every text interned): the same keys set in
+// ascending order, and then also integers where the texts were.
+enum class Fill { kAsGiven, kKeysInOrder, kKeysInOrderNoTexts };
+
+template <Fill kFill>
+void SetText(Voro::BindingProperty& field, const std::string& text, int64_t instead) {
+  if constexpr (kFill == Fill::kKeysInOrderNoTexts) {
+    field = instead;
+  } else {
+    field = text;
+  }
+}
+
+template <Fill kFill>
 void BuildBinding(Voro::BindingProperty& root) {
   const Inputs& in = GetInputs();
   for (int i = 0; i < 19; ++i) {
     Voro::BindingProperty& field = root[in.root_keys[i]];
     if (i % 3 == 0) {
-      field = in.root_texts[i];
+      SetText<kFill>(field, in.root_texts[i], i);
     } else if (i % 3 == 1) {
       field = int64_t{i} * 1000003;
     } else {
@@ -69,22 +86,41 @@ void BuildBinding(Voro::BindingProperty& root) {
   items.Reserve(kItems);
   for (int i = 0; i < kItems; ++i) {
     Voro::BindingProperty& item = items[i];
-    item["id"] = int64_t{i} * 31;
-    item["name"] = in.names[i];
-    item["type"] = in.types[i % in.types.size()];
-    item["price"] = uint64_t(450 + i % 6300);
-    item["rp"] = int64_t{975};
-    item["owned"] = i % 3 == 0;
-    item["score"] = i * 0.25;
-    item["active"] = true;
-    Voro::BindingProperty& stats = item["stats"];
-    stats["wins"] = int64_t{i % 97};
-    stats["losses"] = int64_t{i % 89};
-    stats["ratio"] = (i % 97) / 97.0;
-    stats["tier"] = in.tiers[i % in.tiers.size()];
-    Voro::BindingProperty& owner = item["owner"];
-    owner["accountId"] = uint64_t{2000000000u} + i;
-    owner["displayName"] = in.owners[i];
+    if constexpr (kFill == Fill::kAsGiven) {
+      item["id"] = int64_t{i} * 31;
+      item["name"] = in.names[i];
+      item["type"] = in.types[i % in.types.size()];
+      item["price"] = uint64_t(450 + i % 6300);
+      item["rp"] = int64_t{975};
+      item["owned"] = i % 3 == 0;
+      item["score"] = i * 0.25;
+      item["active"] = true;
+      Voro::BindingProperty& stats = item["stats"];
+      stats["wins"] = int64_t{i % 97};
+      stats["losses"] = int64_t{i % 89};
+      stats["ratio"] = (i % 97) / 97.0;
+      stats["tier"] = in.tiers[i % in.tiers.size()];
+      Voro::BindingProperty& owner = item["owner"];
+      owner["accountId"] = uint64_t{2000000000u} + i;
+      owner["displayName"] = in.owners[i];
+    } else {
+      item["active"] = true;
+      item["id"] = int64_t{i} * 31;
+      SetText<kFill>(item["name"], in.names[i], i);
+      item["owned"] = i % 3 == 0;
+      Voro::BindingProperty& owner = item["owner"];
+      owner["accountId"] = uint64_t{2000000000u} + i;
+      SetText<kFill>(owner["displayName"], in.owners[i], i);
+      item["price"] = uint64_t(450 + i % 6300);
+      item["rp"] = int64_t{975};
+      item["score"] = i * 0.25;
+      Voro::BindingProperty& stats = item["stats"];
+      stats["losses"] = int64_t{i % 89};
+      stats["ratio"] = (i % 97) / 97.0;
+      SetText<kFill>(stats["tier"], in.tiers[i % in.tiers.size()], i);
+      stats["wins"] = int64_t{i % 97};
+      SetText<kFill>(item["type"], in.types[i % in.types.size()], i);
+    }
   }
 }
 
@@ -158,7 +194,7 @@ double BindingBytesPerNode() {
   double bytes;
   {
     Voro::BindingProperty root;
-    BuildBinding(root);
+    BuildBinding<Fill::kAsGiven>(root);
     const size_t page_count = pages.pages_in_use() - pages_before;
     bytes = static_cast<double>(HeapInUse() - heap_before) +
             static_cast<double>(page_count * Voro::PageSource::kPageSize);
@@ -177,17 +213,26 @@ double JsonBytesPerNode() {
   return bytes / kNodes;
 }
 
+template <Fill kFill>
 void BM_BindingPropertyTree(benchmark::State& state) {
   for (auto _ : state) {
     Voro::BindingProperty root;
-    BuildBinding(root);
+    BuildBinding<kFill>(root);
     benchmark::DoNotOptimize(root);
   }
   state.counters["nodes/s"] = benchmark::Counter(static_cast<double>(kNodes),
                                                  benchmark::Counter::kIsIterationInvariantRate);
-  state.counters["bytes/node"] = BindingBytesPerNode();
+  if constexpr (kFill == Fill::kAsGiven) state.counters["bytes/node"] = BindingBytesPerNode();
 }
-BENCHMARK(BM_BindingPropertyTree)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BindingPropertyTree<Fill::kAsGiven>)
+    ->Name("BM_BindingPropertyTree")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BindingPropertyTree<Fill::kKeysInOrder>)
+    ->Name("BM_BindingPropertyTree_KeysInOrder")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BindingPropertyTree<Fill::kKeysInOrderNoTexts>)
+    ->Name("BM_BindingPropertyTree_KeysInOrderNoTexts")
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_RapidJsonDocument(benchmark::State& state) {
   for (auto _ : state) {
@@ -209,6 +254,12 @@ void PrintRatios(const kivbench::CounterReporter& r) {
   }
   std::printf("nodes per tree: %lld\n", static_cast<long long>(kNodes));
   std::printf("speed ratio (BindingProperty / RapidJSON nodes/s): %.2f\n", ours / theirs);
+  for (const char* variant : {"KeysInOrder", "KeysInOrderNoTexts"}) {
+    double rate = 0;
+    if (r.Find(std::string("BM_BindingPropertyTree_") + variant, "nodes/s", &rate)) {
+      std::printf("  the same tree, %s: ratio %.2f\n", variant, rate / theirs);
+    }
+  }
   if (r.Find("BM_BindingPropertyTree", "bytes/node", &our_bytes) &&
       r.Find("BM_RapidJsonDocument", "bytes/node", &their_bytes)) {
     std::printf("memory ratio (BindingProperty / RapidJSON bytes/node): %.2f\n",
