@@ -190,8 +190,8 @@ bool ReadJsonWithSimdjson(std::string_view text, BindingProperty* root) {
   bool vouched;
   {
     TreeBuilder builder(root);
-    vouched = builder.Build(document, root) &&
-              !(builder.saw_zero_double() && HasLongExponent(text));
+    vouched =
+        builder.Build(document, root) && !(builder.saw_zero_double() && HasLongExponent(text));
   }
   Pool().Give(std::move(parser));
   if (!vouched) root->Reset();

@@ -119,7 +119,11 @@ class Decoder {
  public:
   // Decodes into `root`, which must outlive the decoder.
   Decoder(const uint8_t* data, size_t size, BindingProperty* root)
-      : begin_(data), end_(data + size), reserve_budget_(size), root_(root), strings_(root->strings()) {}
+      : begin_(data),
+        end_(data + size),
+        reserve_budget_(size),
+        root_(root),
+        strings_(root->strings()) {}
 
   // Decodes the first value into the root; false with failure() set on failure.
   bool Run();

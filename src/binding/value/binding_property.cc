@@ -605,8 +605,8 @@ void BindingProperty::FinishFields() {
   memo.size = 0;
   if (memorable && kept == size) {
     for (size_t i = 0; i < size; ++i) {
-      memo.order[i] = static_cast<uint8_t>(
-          std::find(memo.keys, memo.keys + size, slots[i].key) - memo.keys);
+      memo.order[i] =
+          static_cast<uint8_t>(std::find(memo.keys, memo.keys + size, slots[i].key) - memo.keys);
     }
     memo.size = static_cast<uint32_t>(size);
     memo.erasures = storage_->strings().erasures();
@@ -619,8 +619,12 @@ BindingProperty& BindingProperty::InsertField(size_t index, const InternedString
   try {
     if (record->size == record->capacity) {
       if (record->size >= kMaxCollectionSize) throw std::length_error("BindingProperty::field");
-      GrowStructure(
-          std::min(kMaxCollectionSize, record->capacity == 0 ? 4 : record->capacity == 4 ? 16 : size_t{record->capacity} * 2));
+      // A record's handful of fields first, then room for a typical record's dozen at once
+      // (the slot array leaves the small-object allocator there anyway), then doubling.
+      const size_t grown = record->capacity == 0   ? 4
+                           : record->capacity == 4 ? 16
+                                                   : size_t{record->capacity} * 2;
+      GrowStructure(std::min(kMaxCollectionSize, grown));
     }
     value = new (storage_->allocator().Allocate(sizeof(BindingProperty)))
         BindingProperty(ElementKey(), storage_);

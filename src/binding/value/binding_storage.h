@@ -42,10 +42,10 @@ struct HeapOwningRecord {
 struct FieldOrderMemo {
   static constexpr size_t kMaxFields = 32;
 
-  uint32_t size = 0;  // 0: nothing remembered
-  uint64_t erasures = 0;  // the string table's count when remembered
+  uint32_t size = 0;                       // 0: nothing remembered
+  uint64_t erasures = 0;                   // the string table's count when remembered
   const InternedString* keys[kMaxFields];  // in the order they were appended
-  uint8_t order[kMaxFields];  // sorted position i holds appended field order[i]
+  uint8_t order[kMaxFields];               // sorted position i holds appended field order[i]
 };
 
 struct FieldOrderMemos {

@@ -129,7 +129,7 @@ const InternedString* StringInternTable::InternSlow(std::string_view text) {
       return bucket->entry;
     }
   }
-  // At most three quarters full, so that probes stay short and always end.
+  // At most half full, so that probes stay short (a miss most of all) and always end.
   if (buckets_ == nullptr || (count_ + 1) * 2 > bucket_count_) {
     Grow();
     bucket = Probe(text, hash);
@@ -178,7 +178,7 @@ void StringInternTable::Erase(InternedString* entry) {
 void StringInternTable::Grow() { Rehash(bucket_count_ == 0 ? kInitialBuckets : bucket_count_ * 2); }
 
 void StringInternTable::Reserve(size_t n) {
-  // The same three-quarter load as Intern keeps.
+  // The same half load as Intern keeps.
   if (n > static_cast<size_t>(-1) / 4) throw std::bad_alloc();
   size_t new_count = bucket_count_ == 0 ? kInitialBuckets : bucket_count_;
   while (n * 2 > new_count) {

@@ -150,8 +150,8 @@ TEST(JsonTest, TheFastReaderGivesRapidJsonsResultOrLeavesTheText) {
       {"-1.7976931348623159e308", false},
       {"1e21", true},
       {R"("a\u0000b\uD83D\uDE00\/")", true},
-      {R"("\uDC00")", false},  // a lone surrogate
-      {"\"\x80\"", false},     // not UTF-8
+      {R"("\uDC00")", false},     // a lone surrogate
+      {"\"\x80\"", false},        // not UTF-8
       {"\xEF\xBB\xBF{}", false},  // a byte order mark
       {"\"a\tb\"", false},        // a control character in a string
       {"", false},
