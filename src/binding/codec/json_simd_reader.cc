@@ -16,10 +16,11 @@
 
 #include <cmath>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "binding/codec/json_reader.h"
+#include "diag/mutex.h"
+#include "diag/thread_annotations.h"
 
 namespace Voro {
 namespace {
@@ -39,20 +40,20 @@ class ParserPool {
  public:
   std::unique_ptr<dom::parser> Take() {
     {
-      const std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(&mutex_);
       if (spare_ != nullptr) return std::move(spare_);
     }
     return std::make_unique<dom::parser>();
   }
   void Give(std::unique_ptr<dom::parser> parser) {
     if (parser->capacity() > kMaxKeptCapacity) return;
-    const std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     spare_ = std::move(parser);
   }
 
  private:
-  std::mutex mutex_;
-  std::unique_ptr<dom::parser> spare_;
+  Mutex mutex_;
+  std::unique_ptr<dom::parser> spare_ GUARDED_BY(mutex_);
 };
 
 ParserPool& Pool() {
