@@ -89,11 +89,11 @@ struct Frame {
 
 class TreeBuilder {
  public:
-  explicit TreeBuilder(BindingProperty* root) : strings_(root->strings()) {}
+  explicit TreeBuilder(BindingProperty* root) : root_(root), strings_(root->strings()) {}
 
   // False when the document is one this path does not answer for.
-  bool Build(dom::element document, BindingProperty* root) {
-    if (!Store(document, root)) return false;
+  bool Build(dom::element document) {
+    if (!Store(document, root_)) return false;
     while (!frames_.empty()) {
       Frame& frame = frames_.back();
       if (frame.is_object) {
@@ -173,6 +173,7 @@ class TreeBuilder {
     return false;
   }
 
+  BindingProperty* const root_;
   std::vector<Frame> frames_;
   bool saw_zero_double_ = false;
   StringInternTable& strings_;
@@ -191,8 +192,7 @@ bool ReadJsonWithSimdjson(std::string_view text, BindingProperty* root) {
   bool vouched;
   {
     TreeBuilder builder(root);
-    vouched =
-        builder.Build(document, root) && !(builder.saw_zero_double() && HasLongExponent(text));
+    vouched = builder.Build(document) && !(builder.saw_zero_double() && HasLongExponent(text));
   }
   Pool().Give(std::move(parser));
   if (!vouched) root->Reset();
