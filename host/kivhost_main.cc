@@ -148,9 +148,9 @@ void PrintEventRecord(const kivhost::EventRecord& event) {
 
 // Prints what the observer receives for `seconds` (nullopt: until interrupted), then stops
 // it listening and prints what reached it before it stopped.
+// Without `seconds`, the caller has called HandleInterrupts before saying it listens.
 void PrintObservedEvents(kivhost::HostSession& session, uint32_t plugin_id,
                          kivhost::EventWatch& watch, std::optional<double> seconds) {
-  if (!seconds) kivhost::EventWatch::HandleInterrupts();
   watch.PrintFor(seconds, stdout);
   session.host().RemoveObservers(plugin_id);
   session.thread().Invoke([] {});  // a delivery under way has ended
@@ -330,6 +330,8 @@ int main(int argc, char** argv) {
     if (ready) {
       const std::optional<double> seconds = options.observer.for_seconds;
       const std::string filter = options.observer.filter.value_or("");
+      // Before the line that tells a waiting program it may now interrupt us.
+      if (!seconds) kivhost::EventWatch::HandleInterrupts();
       std::fprintf(info, "events: listening as plugin %u to %s ", *observer,
                    filter.empty() ? "every event" : ("'" + filter + "'").c_str());
       if (seconds) {

@@ -14,6 +14,9 @@ int RunServe(HostSession& session, const KivhostOptions& options, std::FILE* out
                                                   .port = options.serve.port,
                                                   .token = options.serve.token,
                                                   .notes = out});
+  const std::optional<double> seconds = options.observer.for_seconds;
+  // Before "listening": whoever reads that line may send SIGTERM at once.
+  if (!seconds) EventWatch::HandleInterrupts();
   if (auto started = server.Start(); !started.ok()) {
     std::fprintf(out, "serve: %s\n", started.error().c_str());
     return 1;
@@ -27,8 +30,6 @@ int RunServe(HostSession& session, const KivhostOptions& options, std::FILE* out
                server.token().c_str());
   std::fflush(out);
 
-  const std::optional<double> seconds = options.observer.for_seconds;
-  if (!seconds) EventWatch::HandleInterrupts();
   const auto until = std::chrono::steady_clock::now() +
                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                          std::chrono::duration<double>(seconds.value_or(0)));
