@@ -234,6 +234,114 @@ BENCHMARK(BM_BindingPropertyTree<Fill::kKeysInOrderNoTexts>)
     ->Name("BM_BindingPropertyTree_KeysInOrderNoTexts")
     ->Unit(benchmark::kMicrosecond);
 
+// The least the tree's rules ask for this shape, done without the tree: every key and text
+// interned in a fresh table, one node per field and one record per structure or collection
+// from the small-object allocator, slot and element arrays of exactly the size needed, keys
+// appended in the order given and never sorted. The storage goes back in one sweep and the
+// heap arrays one by one, as the tree's own are. What the tree costs beyond this is its own.
+class RulesFloor {
+ public:
+  struct Node {  // a node's bytes: payload, storage, tag
+    uint64_t payload;
+    void* storage;
+    uint8_t tag;
+  };
+  static_assert(sizeof(Node) == sizeof(Voro::BindingProperty));
+
+  explicit RulesFloor(std::vector<void*>* heap) : heap_(heap) {}
+  ~RulesFloor() {
+    for (void* p : *heap_) ::operator delete(p);
+    heap_->clear();
+  }
+  // A structure of `n` fields in `into`; returns its slots.
+  Voro::BindingFieldSlot* Structure(Node* into, size_t n) {
+    into->payload = reinterpret_cast<uintptr_t>(Record(sizeof(Voro::BindingStructureRecord)));
+    into->tag = 9;
+    return static_cast<Voro::BindingFieldSlot*>(Array(n * sizeof(Voro::BindingFieldSlot)));
+  }
+  Node* Collection(Node* into, size_t n) {
+    into->payload = reinterpret_cast<uintptr_t>(Record(sizeof(Voro::BindingCollectionRecord)));
+    into->tag = 8;
+    return static_cast<Node*>(Array(n * sizeof(Node)));
+  }
+  Node* Field(Voro::BindingFieldSlot* slot, std::string_view key) {
+    auto* node = static_cast<Node*>(storage_.allocator().Allocate(sizeof(Node)));
+    *node = Node{0, &storage_, 0};
+    *slot = Voro::BindingFieldSlot{storage_.strings().Intern(key),
+                                   reinterpret_cast<Voro::BindingProperty*>(node)};
+    return node;
+  }
+  void Text(Node* node, std::string_view text) {
+    node->payload = reinterpret_cast<uintptr_t>(storage_.strings().Intern(text));
+    node->tag = 5;
+  }
+  static void Number(Node* node, uint64_t bits) {
+    node->payload = bits;
+    node->tag = 2;
+  }
+
+ private:
+  void* Record(size_t size) { return storage_.allocator().Allocate(size); }
+  void* Array(size_t size) {
+    void* p = storage_.allocator().AllocateAny(size);
+    if (size > Voro::SmallObjectAllocator::kMaxSize) heap_->push_back(p);
+    return p;
+  }
+
+  Voro::BindingStorage storage_;
+  std::vector<void*>* heap_;
+};
+
+void BuildFloor(RulesFloor& f, RulesFloor::Node* root) {
+  using Node = RulesFloor::Node;
+  const Inputs& in = GetInputs();
+  Voro::BindingFieldSlot* fields = f.Structure(root, 20);
+  for (int i = 0; i < 19; ++i) {
+    Node* field = f.Field(&fields[i], in.root_keys[i]);
+    if (i % 3 == 0) {
+      f.Text(field, in.root_texts[i]);
+    } else {
+      RulesFloor::Number(field, uint64_t(i) * 1000003);
+    }
+  }
+  Node* items = f.Collection(f.Field(&fields[19], "items"), kItems);
+  for (int i = 0; i < kItems; ++i) {
+    Node* item = &items[i];
+    *item = Node{0, nullptr, 0};
+    Voro::BindingFieldSlot* slots = f.Structure(item, 10);
+    RulesFloor::Number(f.Field(&slots[0], "id"), uint64_t(i) * 31);
+    f.Text(f.Field(&slots[1], "name"), in.names[i]);
+    f.Text(f.Field(&slots[2], "type"), in.types[i % in.types.size()]);
+    RulesFloor::Number(f.Field(&slots[3], "price"), 450 + i % 6300);
+    RulesFloor::Number(f.Field(&slots[4], "rp"), 975);
+    RulesFloor::Number(f.Field(&slots[5], "owned"), i % 3 == 0);
+    RulesFloor::Number(f.Field(&slots[6], "score"), i);
+    RulesFloor::Number(f.Field(&slots[7], "active"), 1);
+    Voro::BindingFieldSlot* stats = f.Structure(f.Field(&slots[8], "stats"), 4);
+    RulesFloor::Number(f.Field(&stats[0], "wins"), i % 97);
+    RulesFloor::Number(f.Field(&stats[1], "losses"), i % 89);
+    RulesFloor::Number(f.Field(&stats[2], "ratio"), i % 97);
+    f.Text(f.Field(&stats[3], "tier"), in.tiers[i % in.tiers.size()]);
+    Voro::BindingFieldSlot* owner = f.Structure(f.Field(&slots[9], "owner"), 2);
+    RulesFloor::Number(f.Field(&owner[0], "accountId"), uint64_t{2000000000u} + i);
+    f.Text(f.Field(&owner[1], "displayName"), in.owners[i]);
+  }
+}
+
+void BM_RulesFloor(benchmark::State& state) {
+  std::vector<void*> heap;
+  heap.reserve(kItems + 8);
+  for (auto _ : state) {
+    RulesFloor floor(&heap);
+    RulesFloor::Node root{0, nullptr, 0};
+    BuildFloor(floor, &root);
+    benchmark::DoNotOptimize(root);
+  }
+  state.counters["nodes/s"] = benchmark::Counter(static_cast<double>(kNodes),
+                                                 benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_RulesFloor)->Unit(benchmark::kMicrosecond);
+
 void BM_RapidJsonDocument(benchmark::State& state) {
   for (auto _ : state) {
     rapidjson::Document doc;
@@ -259,6 +367,11 @@ void PrintRatios(const kivbench::CounterReporter& r) {
     if (r.Find(std::string("BM_BindingPropertyTree_") + variant, "nodes/s", &rate)) {
       std::printf("  the same tree, %s: ratio %.2f\n", variant, rate / theirs);
     }
+  }
+  double floor = 0;
+  if (r.Find("BM_RulesFloor", "nodes/s", &floor)) {
+    std::printf("  the rules alone, without the tree: ratio %.2f (the tree runs at %.2f of it)\n",
+                floor / theirs, ours / floor);
   }
   if (r.Find("BM_BindingPropertyTree", "bytes/node", &our_bytes) &&
       r.Find("BM_RapidJsonDocument", "bytes/node", &their_bytes)) {
