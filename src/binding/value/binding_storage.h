@@ -92,33 +92,4 @@ class BindingStorage {
   std::unique_ptr<FieldOrderMemos> field_orders_;
 };
 
-// A standard allocator over a storage's small-object allocator, for the containers that hold
-// the payload records of a tree. Requests above the largest size class go to the heap.
-template <typename T>
-class StorageAllocator {
- public:
-  using value_type = T;
-
-  explicit StorageAllocator(BindingStorage* storage) noexcept : storage_(storage) {}
-  template <typename U>
-  StorageAllocator(const StorageAllocator<U>& other) noexcept  // NOLINT: rebinding
-      : storage_(other.storage()) {}
-
-  T* allocate(size_t n) {
-    if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-    return static_cast<T*>(storage_->allocator().AllocateAny(n * sizeof(T)));
-  }
-  void deallocate(T* p, size_t n) noexcept { storage_->allocator().FreeAny(p, n * sizeof(T)); }
-
-  BindingStorage* storage() const { return storage_; }
-
-  template <typename U>
-  bool operator==(const StorageAllocator<U>& other) const noexcept {
-    return storage_ == other.storage();
-  }
-
- private:
-  BindingStorage* storage_;
-};
-
 }  // namespace Voro
