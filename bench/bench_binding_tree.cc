@@ -284,7 +284,7 @@ class RulesFloor {
   void* Record(size_t size) { return storage_.allocator().Allocate(size); }
   void* Array(size_t size) {
     void* p = storage_.allocator().AllocateAny(size);
-    if (size > Voro::SmallObjectAllocator::kMaxSize) heap_->push_back(p);
+    if (Voro::SmallObjectAllocator::OnHeap(size)) heap_->push_back(p);
     return p;
   }
 

@@ -66,7 +66,7 @@ void BindingProperty::DiscardTree() {
   for (HeapOwningRecord* r = collections->next; r != collections; r = r->next) {
     auto* record = static_cast<BindingCollectionRecord*>(r);
     const size_t bytes = record->capacity * sizeof(BindingProperty);
-    if (record->data != nullptr && bytes > SmallObjectAllocator::kMaxSize) {
+    if (record->data != nullptr && SmallObjectAllocator::OnHeap(bytes)) {
       storage->allocator().FreeAny(record->data, bytes);
     }
   }
@@ -74,7 +74,7 @@ void BindingProperty::DiscardTree() {
   for (HeapOwningRecord* r = structures->next; r != structures; r = r->next) {
     auto* record = static_cast<BindingStructureRecord*>(r);
     const size_t bytes = record->capacity * sizeof(BindingFieldSlot);
-    if (record->slots != nullptr && bytes > SmallObjectAllocator::kMaxSize) {
+    if (record->slots != nullptr && SmallObjectAllocator::OnHeap(bytes)) {
       storage->allocator().FreeAny(record->slots, bytes);
     }
   }

@@ -1,5 +1,6 @@
 #include "binding/value/small_object_allocator.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <new>
@@ -21,6 +22,49 @@ SmallObjectAllocator::~SmallObjectAllocator() {
     KIV_UNPOISON(cls->first_slots, kFirstBlockSize);
     delete cls;
   }
+  ReleaseArrayPages();
+}
+
+void SmallObjectAllocator::ReleaseArrayPages() {
+  for (void* page : array_pages_) {
+    KIV_UNPOISON(page, PageSource::kPageSize);
+    pages_->ReleasePage(page);
+  }
+  pages_held_ -= array_pages_.size();
+  array_pages_.clear();
+  std::fill(std::begin(free_arrays_), std::end(free_arrays_), nullptr);
+  array_next_ = array_end_ = nullptr;
+  live_arrays_ = 0;
+}
+
+void* SmallObjectAllocator::AllocateArraySlow(size_t index) {
+  const size_t bytes = kArrayGranule << index;
+  if (static_cast<size_t>(array_end_ - array_next_) < bytes) {
+    // What is left of the page (a multiple of the smallest block) becomes free blocks of the
+    // largest sizes that fit, so that no part of a page is lost.
+    for (size_t i = kArrayClassCount; i-- > 0;) {
+      const size_t size = kArrayGranule << i;
+      while (static_cast<size_t>(array_end_ - array_next_) >= size) {
+        KIV_UNPOISON(array_next_, size);
+        std::memcpy(array_next_, &free_arrays_[i], sizeof(void*));
+        KIV_POISON(array_next_, size);
+        free_arrays_[i] = array_next_;
+        array_next_ += size;
+      }
+    }
+    array_pages_.reserve(array_pages_.size() + 1);
+    auto* page = static_cast<unsigned char*>(pages_->AcquirePage());
+    array_pages_.push_back(page);
+    ++pages_held_;
+    KIV_POISON(page, PageSource::kPageSize);
+    array_next_ = page;
+    array_end_ = page + PageSource::kPageSize;
+  }
+  unsigned char* block = array_next_;
+  array_next_ += bytes;
+  KIV_UNPOISON(block, bytes);
+  ++live_arrays_;
+  return block;
 }
 
 SmallObjectAllocator::SizeClass* SmallObjectAllocator::CreateClass(size_t index) {

@@ -4,17 +4,21 @@
 // classes, not all eighteen). It has a 144-byte first block inside its class record and
 // then takes 4096-byte pages from a PageSource. Free slots of a block form a list linked by 16-bit
 // slot indices kept in the slots themselves; a page whose last slot comes back returns to the
-// source at once (the first block never does). Larger requests go to the general heap through the
-// *Any functions, so callers need not care about the size.
+// source at once (the first block never does). Through the *Any functions, which callers use when
+// they need not care about the size, arrays up to 2048 bytes are cut from the same pages in
+// power-of-two sizes (a free one is handed out again for its size; the pages go back once no
+// such array is left), and larger ones go to the general heap.
 //
 // Not thread-safe: a tree and its allocator are used by one thread at a time. The page
 // source behind it is shared and synchronised.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "binding/value/page_source.h"
 
@@ -44,6 +48,13 @@ class SmallObjectAllocator {
   static constexpr size_t kClassCount = 18;
   static constexpr size_t kMaxSize = kGranule * kClassCount;  // 72 bytes
   static constexpr size_t kFirstBlockSize = 144;
+  // Arrays above kMaxSize and up to this size come from the allocator's pages, in blocks of
+  // 128, 256, 512, 1024 or 2048 bytes.
+  static constexpr size_t kMaxPooledSize = 2048;
+
+  // Whether AllocateAny takes `size` bytes from the general heap, so that memory handed out
+  // that way must be freed before the allocator goes.
+  static constexpr bool OnHeap(size_t size) { return size > kMaxPooledSize; }
 
   // The page source must outlive the allocator.
   explicit SmallObjectAllocator(PageSource* pages = &PageSource::Default());
@@ -80,19 +91,36 @@ class SmallObjectAllocator {
   // REQUIRES: slot came from Allocate on this allocator with a size of the same class.
   void Free(void* slot, size_t size);
 
-  // As above for sizes up to kMaxSize; larger sizes use the general heap.
+  // Memory of any size, aligned to 8 bytes above kMaxSize: a slot as above, a pooled array
+  // block, or (OnHeap) memory from the general heap.
   void* AllocateAny(size_t size) {
-    return size <= kMaxSize ? Allocate(size == 0 ? 1 : size) : ::operator new(size);
+    if (size <= kMaxSize) return Allocate(size == 0 ? 1 : size);
+    if (OnHeap(size)) return ::operator new(size);
+    const size_t index = ArrayClassIndex(size);
+    void* block = free_arrays_[index];
+    if (block == nullptr) return AllocateArraySlow(index);
+    KIV_UNPOISON(block, kArrayGranule << index);
+    std::memcpy(&free_arrays_[index], block, sizeof(void*));
+    ++live_arrays_;
+    return block;
   }
+  // REQUIRES: p came from AllocateAny on this allocator with the same size.
   void FreeAny(void* p, size_t size) {
     if (size <= kMaxSize) {
       Free(p, size == 0 ? 1 : size);
-    } else {
+    } else if (OnHeap(size)) {
       ::operator delete(p);
+    } else {
+      const size_t index = ArrayClassIndex(size);
+      std::memcpy(p, &free_arrays_[index], sizeof(void*));
+      free_arrays_[index] = p;
+      KIV_POISON(p, kArrayGranule << index);
+      if (--live_arrays_ == 0) ReleaseArrayPages();
     }
   }
 
-  // Pages taken from the source and not yet returned (for tests and stats).
+  // Pages taken from the source and not yet returned (for tests and stats). Pages of pooled
+  // arrays are held until no pooled array is left (a tree reset) or the allocator goes.
   size_t pages_held() const { return pages_held_; }
   // Slots handed out and not freed, in all blocks (for tests).
   size_t slots_in_use() const;
@@ -124,6 +152,17 @@ class SmallObjectAllocator {
 
   void* AllocateSlow(size_t size);
 
+  // Pooled arrays: block sizes kArrayGranule << index for index 0 to kArrayClassCount - 1.
+  static constexpr size_t kArrayGranule = 128;
+  static constexpr size_t kArrayClassCount = 5;
+  static_assert(kArrayGranule << (kArrayClassCount - 1) == kMaxPooledSize);
+  // REQUIRES: kMaxSize < size <= kMaxPooledSize.
+  static size_t ArrayClassIndex(size_t size) {
+    return static_cast<size_t>(std::bit_width((size - 1) / kArrayGranule));
+  }
+  void* AllocateArraySlow(size_t index);
+  void ReleaseArrayPages();
+
   static size_t ClassIndex(size_t size) { return (size + kGranule - 1) / kGranule - 1; }
   SizeClass* CreateClass(size_t index);
   Block* NewPage(SizeClass* cls);
@@ -132,6 +171,14 @@ class SmallObjectAllocator {
   PageSource* const pages_;
   SizeClass* classes_[kClassCount] = {};  // each created on its first allocation
   size_t pages_held_ = 0;
+  // Free pooled blocks of each size, linked through their first bytes.
+  void* free_arrays_[kArrayClassCount] = {};
+  // The part of the newest array page not yet cut into blocks.
+  unsigned char* array_next_ = nullptr;
+  unsigned char* array_end_ = nullptr;
+  // Every array page, returned when no pooled array is left or the allocator goes.
+  std::vector<void*> array_pages_;
+  size_t live_arrays_ = 0;
 };
 
 }  // namespace Voro

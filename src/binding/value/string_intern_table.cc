@@ -50,10 +50,10 @@ void StringInternTable::Clear(bool free_small) {
     if (entry == nullptr) continue;
     const size_t bytes = EntryBytes(entry->length_);
     entry->~InternedString();
-    if (free_small || bytes > SmallObjectAllocator::kMaxSize) allocator_->FreeAny(entry, bytes);
+    if (free_small || SmallObjectAllocator::OnHeap(bytes)) allocator_->FreeAny(entry, bytes);
   }
   const size_t bucket_bytes = bucket_count_ * sizeof(Bucket);
-  if (free_small || bucket_bytes > SmallObjectAllocator::kMaxSize) {
+  if (free_small || SmallObjectAllocator::OnHeap(bucket_bytes)) {
     allocator_->FreeAny(buckets_, bucket_bytes);
   }
   buckets_ = nullptr;
@@ -136,7 +136,7 @@ const InternedString* StringInternTable::InternSlow(std::string_view text) {
   }
   const size_t bytes = EntryBytes(text.size());
   void* memory = allocator_->AllocateAny(bytes);
-  if (bytes > SmallObjectAllocator::kMaxSize) ++heap_entries_;
+  if (SmallObjectAllocator::OnHeap(bytes)) ++heap_entries_;
   auto* entry = new (memory) InternedString(hash, static_cast<uint32_t>(text.size()));
   std::memcpy(entry->mutable_data(), text.data(), text.size());
   entry->mutable_data()[text.size()] = '\0';
@@ -170,7 +170,7 @@ void StringInternTable::Erase(InternedString* entry) {
     if (recent == entry) recent = nullptr;
   }
   const size_t bytes = EntryBytes(entry->length_);
-  if (bytes > SmallObjectAllocator::kMaxSize) --heap_entries_;
+  if (SmallObjectAllocator::OnHeap(bytes)) --heap_entries_;
   entry->~InternedString();
   allocator_->FreeAny(entry, bytes);
 }

@@ -164,7 +164,7 @@ class StringInternTable {
   Bucket* buckets_ = nullptr;  // a power of two of them, created on first insert
   size_t bucket_count_ = 0;
   size_t count_ = 0;
-  // Entries too long for the small-object allocator: Clear(false) must find and free them.
+  // Entries on the general heap (SmallObjectAllocator::OnHeap): Clear(false) must free them.
   size_t heap_entries_ = 0;
   uint64_t erasures_ = 0;
   InternedString* recent_[kRecentSlots] = {};

@@ -82,6 +82,69 @@ TEST_F(SmallObjectAllocatorTest, AFullPageGetsRoomAgainAndAnEmptyOneGoesBack) {
   EXPECT_EQ(pages_.pages_in_use(), 1u);  // only this allocator's page remains
 }
 
+TEST_F(SmallObjectAllocatorTest, ArraysSharePagesByPowerOfTwoSizes) {
+  struct Distance {
+    size_t from, to, bytes;  // blocks[to] - blocks[from] == bytes
+  };
+  struct Row {
+    std::vector<size_t> sizes;  // allocated in this order
+    size_t pages;               // pages held afterwards
+    std::vector<Distance> distances;
+  };
+  const Row rows[] = {
+      // 73 bytes is the smallest pooled size; a block of 128 takes 73 to 128.
+      {{73, 128, 100}, 1, {{0, 1, 128}, {0, 2, 256}}},
+      // Blocks are cut from a page in the order asked for, whatever their size.
+      {{129, 256, 257, 1024}, 1, {{0, 1, 256}, {0, 2, 512}, {0, 3, 1024}}},
+      // 2048 + 1024 leave 1024: the next 2048 takes a new page, the 1024 left over is handed
+      // out for the next 1000, and the 600 after it comes from the new page.
+      {{2048, 1024, 2048, 1000, 600}, 2, {{0, 1, 2048}, {0, 3, 3072}, {2, 4, 2048}}},
+      // The rest of a page is split into the largest blocks that fit: 128 + 2048 leave
+      // 1024 + 512 + 256 + 128 for the next sizes, before a new page.
+      {{128, 2048, 2048, 130, 600, 1025, 100},
+       2,
+       {{0, 1, 128}, {0, 3, 3712}, {0, 4, 2176}, {2, 5, 2048}, {0, 6, 3968}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.sizes));
+    {
+      SmallObjectAllocator allocator(&pages_);
+      std::vector<unsigned char*> blocks;
+      for (size_t size : row.sizes) {
+        blocks.push_back(static_cast<unsigned char*>(allocator.AllocateAny(size)));
+        std::memset(blocks.back(), 0x5A, size);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks.back()) % 8, 0u);
+      }
+      EXPECT_EQ(allocator.pages_held(), row.pages);
+      EXPECT_EQ(allocator.slots_in_use(), 0u);
+      for (const Distance& d : row.distances) {
+        EXPECT_EQ(blocks[d.to] - blocks[d.from], static_cast<ptrdiff_t>(d.bytes))
+            << d.from << " to " << d.to;
+      }
+      // A freed block is the next one handed out for its size.
+      allocator.FreeAny(blocks[0], row.sizes[0]);
+      EXPECT_EQ(allocator.AllocateAny(row.sizes[0]), blocks[0]);
+      // Pages stay while any pooled array lives, and go back with the last one.
+      for (size_t i = row.sizes.size(); i-- > 1;) {
+        EXPECT_EQ(allocator.pages_held(), row.pages);
+        allocator.FreeAny(blocks[i], row.sizes[i]);
+      }
+      EXPECT_EQ(allocator.pages_held(), row.pages);
+      allocator.FreeAny(blocks[0], row.sizes[0]);
+      EXPECT_EQ(allocator.pages_held(), 0u);
+      EXPECT_EQ(pages_.pages_in_use(), 0u);
+      // and the next array starts a page again.
+      allocator.AllocateAny(row.sizes[0]);
+      EXPECT_EQ(allocator.pages_held(), 1u);
+    }
+    EXPECT_EQ(pages_.pages_in_use(), 0u);  // what is left goes with the allocator
+  }
+  // Larger than 2048 bytes: the general heap.
+  void* big = allocator_.AllocateAny(2049);
+  EXPECT_EQ(allocator_.pages_held(), 0u);
+  allocator_.FreeAny(big, 2049);
+}
+
 TEST_F(SmallObjectAllocatorTest, RandomRunAgreesWithAModel) {
   std::mt19937 random(20261206);
   struct Live {
