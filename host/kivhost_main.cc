@@ -146,9 +146,9 @@ void PrintEventRecord(const kivhost::EventRecord& event) {
   std::printf("event: %s %s %s\n", kind.c_str(), event.name.c_str(), event.payload.c_str());
 }
 
-// Prints what the observer receives for `seconds` (nullopt: until interrupted), then stops
-// it listening and prints what reached it before it stopped.
-// Without `seconds`, the caller has called HandleInterrupts before saying it listens.
+// Prints what the observer receives for `seconds` (nullopt: until interrupted, for which the
+// caller called HandleInterrupts before saying it listens), then stops it listening and prints
+// what reached it before it stopped.
 void PrintObservedEvents(kivhost::HostSession& session, uint32_t plugin_id,
                          kivhost::EventWatch& watch, std::optional<double> seconds) {
   watch.PrintFor(seconds, stdout);
