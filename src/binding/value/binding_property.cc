@@ -42,6 +42,16 @@ size_t LowerBound(const BindingStructureRecord* record, std::string_view name) {
   return low;
 }
 
+// As LowerBound, for `name` not above slot `below`: walks down from there. In a small
+// structure filled in the same order as others before it, the walk's branches repeat, where a
+// binary search's would not.
+size_t LowerBoundFromEnd(const BindingStructureRecord* record, std::string_view name,
+                         size_t below) {
+  size_t index = below;
+  while (index > 0 && !BindingKeyLess::Less(record->slots[index - 1].key->view(), name)) --index;
+  return index;
+}
+
 const std::vector<uint8_t>& EmptyBlob() {
   static const std::vector<uint8_t> empty;
   return empty;
@@ -521,7 +531,7 @@ BindingProperty& BindingProperty::MutableField(std::string_view name) {
   // above the last one goes at the end without a search.
   size_t index = record->size;
   if (index != 0 && !BindingKeyLess::Less(record->slots[index - 1].key->view(), name)) {
-    index = LowerBound(record, name);
+    index = index <= 16 ? LowerBoundFromEnd(record, name, index - 1) : LowerBound(record, name);
     if (index < record->size && record->slots[index].key->view() == name) {
       return *record->slots[index].value;
     }
