@@ -526,17 +526,65 @@ const BindingProperty& BindingProperty::Field(std::string_view name) const {
 
 BindingProperty& BindingProperty::MutableField(std::string_view name) {
   MakeStructure();
-  const BindingStructureRecord* record = payload_.structure;
+  BindingStructureRecord* record = payload_.structure;
+  const size_t size = record->size;
+  FieldInsertMemo* memo = nullptr;  // the sequence this structure follows, if any
+  if (name.empty()) {
+    record->memo_generation = 0;
+  } else if (size == 0) {
+    FieldInsertMemos* memos = storage_->insert_memos_for_new_structure();
+    if (memos != nullptr) {
+      const size_t slot = FieldInsertMemos::SlotFor(name);
+      memo = &memos->slots[slot];
+      record->memo_slot = static_cast<uint8_t>(slot);
+      record->memo_generation = memo->generation;
+      if (memo->size == 0 || memo->erasures != storage_->strings().erasures() ||
+          memo->keys[0]->view() != name) {
+        // Another first key: the slot records this structure's sequence from now on.
+        *memo = FieldInsertMemo();
+        memo->generation = ++memos->last_generation;
+        if (memo->generation == 0) memo->generation = ++memos->last_generation;
+        memo->erasures = storage_->strings().erasures();
+        record->memo_generation = memo->generation;
+      }
+    }
+  } else if (record->memo_generation != 0) {
+    memo = &storage_->insert_memos()->slots[record->memo_slot];
+    if (memo->generation != record->memo_generation ||
+        memo->erasures != storage_->strings().erasures() || size > memo->size ||
+        size == FieldInsertMemo::kMaxSteps) {
+      record->memo_generation = 0;
+      memo = nullptr;
+    }
+  }
+  if (memo != nullptr && size < memo->size) {
+    // The structure holds the sequence's first `size` keys, which differ from its next one.
+    const InternedString* key = memo->keys[size];
+    if (key->view() == name) {
+      StringInternTable::AddRef(key);
+      return InsertField(memo->positions[size], key);
+    }
+    record->memo_generation = 0;  // it leaves the sequence here
+    memo = nullptr;
+  }
   // Fields often arrive in ascending order (sorted writers, records of one shape): a key
   // above the last one goes at the end without a search.
-  size_t index = record->size;
+  size_t index = size;
   if (index != 0 && !BindingKeyLess::Less(record->slots[index - 1].key->view(), name)) {
     index = index <= 16 ? LowerBoundFromEnd(record, name, index - 1) : LowerBound(record, name);
     if (index < record->size && record->slots[index].key->view() == name) {
       return *record->slots[index].value;
     }
   }
-  return InsertField(index, storage_->strings().Intern(name));
+  const InternedString* key = storage_->strings().Intern(name);
+  BindingProperty& value = InsertField(index, key);
+  if (memo != nullptr) {
+    // At the end of the sequence it follows: the sequence grows by this step.
+    memo->keys[size] = key;
+    memo->positions[size] = static_cast<uint8_t>(index);
+    memo->size = static_cast<uint32_t>(size + 1);
+  }
+  return value;
 }
 
 BindingProperty& BindingProperty::AppendField(std::string_view name) {
@@ -554,6 +602,7 @@ BindingProperty& BindingProperty::AppendField(const InternedString* key) {
   BindingStructureRecord* record = payload_.structure;
   // FinishFields sorts, and a record of a shape it sorted lately costs it no comparison.
   if (record->size != 0) record->unordered = true;
+  record->memo_generation = 0;
   return InsertField(record->size, key);
 }
 

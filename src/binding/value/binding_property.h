@@ -374,13 +374,16 @@ struct BindingFieldSlot {
 
 // The payload record of a structure. `pending` links records waiting to be released;
 // `unordered` marks fields appended since the structure was last in order, until
-// FinishFields.
+// FinishFields. While `memo_generation` is not 0, every field came through MutableField
+// following (or recording) the key sequence of that generation in insert memo `memo_slot`.
 struct BindingStructureRecord : HeapOwningRecord {
   BindingFieldSlot* slots = nullptr;
   uint32_t size = 0;
   uint32_t capacity = 0;
   BindingStructureRecord* pending = nullptr;
   bool unordered = false;
+  uint8_t memo_slot = 0;
+  uint32_t memo_generation = 0;
 };
 
 // A field seen through iteration.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "binding/value/small_object_allocator.h"
 #include "binding/value/string_intern_table.h"
@@ -59,6 +60,39 @@ struct FieldOrderMemos {
   FieldOrderMemo slots[kSlots];
 };
 
+// The keys that structures filled lately through MutableField were given, step by step, with
+// the sorted position each went to. Records of one shape (native records converted one after
+// another, responses built by hand) are given the same keys in the same order, so a structure
+// that has followed a sequence so far, and is given its next key, takes that key's entry and
+// position from here instead of looking them up. A few sequences are kept, one per slot chosen
+// by the first key, so that records nested in records do not push each other out; a slot
+// taken over for another sequence gets a new generation, which the structures that were
+// following the old one notice.
+struct FieldInsertMemo {
+  static constexpr size_t kMaxSteps = 32;
+
+  uint32_t size = 0;                      // steps recorded; 0: none
+  uint32_t generation = 0;                // never 0 once recorded
+  uint64_t erasures = 0;                  // the string table's count when the sequence began
+  const InternedString* keys[kMaxSteps];  // without references: valid while no erasure
+  uint8_t positions[kMaxSteps];
+};
+
+struct FieldInsertMemos {
+  static constexpr size_t kSlots = 8;
+
+  // REQUIRES: name is not empty.
+  static size_t SlotFor(std::string_view name) {
+    const size_t n = name.size();
+    const unsigned mix = static_cast<unsigned char>(name[0]) * 31u +
+                         static_cast<unsigned char>(name[n - 1]) * 7u + static_cast<unsigned>(n);
+    return mix & (kSlots - 1);
+  }
+
+  FieldInsertMemo slots[kSlots];
+  uint32_t last_generation = 0;
+};
+
 class BindingStorage {
  public:
   // The page source must outlive the storage.
@@ -82,6 +116,15 @@ class BindingStorage {
     if (field_orders_ == nullptr) field_orders_ = std::make_unique<FieldOrderMemos>();
     return *field_orders_;
   }
+  // Made once a few structures were begun through MutableField: a tree of one or two small
+  // structures would only pay for it. Null until then.
+  FieldInsertMemos* insert_memos_for_new_structure() {
+    if (insert_memos_ == nullptr && ++structures_begun_ > kStructuresBeforeMemos) {
+      insert_memos_ = std::make_unique<FieldInsertMemos>();
+    }
+    return insert_memos_.get();
+  }
+  FieldInsertMemos* insert_memos() { return insert_memos_.get(); }
 
  private:
   SmallObjectAllocator allocator_;
@@ -90,6 +133,9 @@ class BindingStorage {
   HeapOwningRecord collection_records_ = {&collection_records_, &collection_records_};
   HeapOwningRecord structure_records_ = {&structure_records_, &structure_records_};
   std::unique_ptr<FieldOrderMemos> field_orders_;
+  static constexpr uint32_t kStructuresBeforeMemos = 4;
+  uint32_t structures_begun_ = 0;
+  std::unique_ptr<FieldInsertMemos> insert_memos_;
 };
 
 }  // namespace Voro

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -240,6 +242,109 @@ TEST(BindingPropertyTest, RecordsOfOneShapeSortLikeAnyOther) {
   v.AppendField(x) = 0;
   v.FinishFields();
   EXPECT_EQ(KeysOf(v), (Keys{"x", "y", "z"}));
+}
+
+TEST(BindingPropertyTest, StructuresFilledInOneOrderAgreeWithAMapModel) {
+  // Many small structures of one tree, each filled by MutableField mostly along one of a few
+  // key sequences (as records of one shape are), sometimes straying, asking for a key again,
+  // nesting, or being reset (which erases keys); every structure must hold exactly its
+  // model's fields in byte order.
+  const std::vector<Keys> shapes = {
+      {"id", "name", "type", "price", "rp", "owned", "score", "active", "stats", "owner"},
+      {"wins", "losses", "ratio", "tier"},
+      {"accountId", "displayName"},
+      {"b", "f", "a", "c"},  // "b" and "f" begin sequences in the same memo slot
+      {"f", "b", "e"},
+  };
+  const Keys strays = {"zeta", "id", "a", "", "owner", "q"};
+  std::mt19937 random(20261209);
+  BindingProperty root;
+  constexpr size_t kStructures = 24;
+  std::vector<std::map<std::string, int64_t>> models(kStructures);
+  std::vector<size_t> shape_of(kStructures), step_of(kStructures);
+  for (size_t s = 0; s < kStructures; ++s) shape_of[s] = s % shapes.size();
+  const auto check = [&](size_t s) {
+    const BindingProperty& node = root[s];
+    std::string got, want;
+    if (node.type() == BindingType::kStructure) {
+      for (const auto& [key, value] : node.Fields()) got += std::string(key) + "=" + value.ToString() + ",";
+    }
+    for (const auto& [key, value] : models[s]) want += key + "=" + std::to_string(value) + ",";
+    EXPECT_EQ(got, want) << "structure " << s;
+  };
+  for (int op = 0; op < 20000; ++op) {
+    const size_t s = random() % kStructures;
+    BindingProperty& node = root[s];
+    const unsigned what = random() % 100;
+    if (what < 3) {
+      node.Reset();
+      models[s].clear();
+      step_of[s] = 0;
+      shape_of[s] = random() % shapes.size();
+      continue;
+    }
+    std::string key;
+    const Keys& shape = shapes[shape_of[s]];
+    if (what < 88 && step_of[s] < shape.size()) {
+      key = shape[step_of[s]++];
+    } else if (what < 94 && !models[s].empty()) {
+      key = std::next(models[s].begin(), static_cast<long>(random() % models[s].size()))->first;
+    } else {
+      key = strays[random() % strays.size()];
+    }
+    const auto value = static_cast<int64_t>(random() % 1000);
+    node[key] = value;
+    models[s][key] = value;
+    if (op % 500 == 0) check(s);
+  }
+  for (size_t s = 0; s < kStructures; ++s) check(s);
+}
+
+TEST(BindingPropertyTest, AKeySequenceIsFollowedOnlyWhileItHolds) {
+  BindingProperty root;
+  // A sequence taken over by another one that begins in the same memo slot: the structure
+  // that followed the first must not take the second's steps (here: "b" again, as a new
+  // field).
+  for (int i = 0; i < 5; ++i) root[20 + i]["x"] = i;  // enough structures for the memos
+  BindingProperty& first = root[30];
+  first["b"] = 1;
+  BindingProperty& second = root[31];
+  second["f"] = 2;  // "f" and "b" share a memo slot
+  second["b"] = 3;
+  first["b"] = 4;
+  EXPECT_EQ(KeysOf(first), (Keys{"b"}));
+  EXPECT_EQ(first["b"].GetSigned(), 4);
+  EXPECT_EQ(KeysOf(second), (Keys{"b", "f"}));
+
+  // Records of one shape teach the tree the sequence b, f, a; then its keys are erased and
+  // other texts take their entries' addresses (the table hands freed entries out again
+  // last-freed first). A structure given those texts must not take the old positions.
+  for (int i = 20; i < 32; ++i) root[i].Reset();
+  for (int i = 0; i < 8; ++i) {
+    BindingProperty& record = root[i];
+    record["b"] = i;
+    record["f"] = i;
+    record["a"] = i;
+  }
+  const InternedString* old_a = root.storage()->strings().Find("a");
+  const InternedString* old_f = root.storage()->strings().Find("f");
+  const InternedString* old_b = root.storage()->strings().Find("b");
+  for (int i = 0; i < 8; ++i) root[i].Reset();
+  StringInternTable& strings = root.strings();
+  const InternedString* d = strings.Intern("d");
+  const InternedString* j = strings.Intern("j");  // in the memo slot of "b"
+  const InternedString* c = strings.Intern("c");
+  ASSERT_EQ(j, old_b);
+  ASSERT_EQ(d, old_f);
+  ASSERT_EQ(c, old_a);
+  BindingProperty& record = root[8];
+  record["j"] = 1;  // at the addresses of b, f, a: the sequence's keys, in another order
+  record["d"] = 2;
+  record["c"] = 3;
+  EXPECT_EQ(KeysOf(record), (Keys{"c", "d", "j"}));
+  strings.Release(d);
+  strings.Release(j);
+  strings.Release(c);
 }
 
 TEST(BindingPropertyTest, ReserveAndMakeKeepTheirOwnKindAndRejectHugeSizes) {
