@@ -232,7 +232,7 @@ BindingResult Failure(const char* format, const char* reason, size_t offset) {
 
 // About one distinct key or string per 64 bytes of text is typical of documents with many
 // records; a few more or fewer only moves one rehash. Texts of a few KiB and more reserve:
-// growing to a few thousand entries rehashed the table a dozen times, and a smaller text's
+// growing to a few thousand entries rehashed the table nine times or more, and a smaller text's
 // handful of strings fits the table's first buckets.
 void ReserveStringsFor(std::string_view text, BindingProperty* root) {
   constexpr size_t kBytesPerDistinctString = 64;

@@ -396,7 +396,7 @@ MsgpackDecodeResult DecodeMsgpack(const void* data, size_t size) {
   if (size == 0) return out;
   // About one distinct key or string per 48 bytes is typical of data with many records;
   // a few more or fewer only moves one rehash of the tree's string table. Inputs of a few KiB
-  // and more reserve: growing to a few thousand entries rehashed the table a dozen times, and
+  // and more reserve: growing to a few thousand entries rehashed the table nine times or more, and
   // a smaller input's handful of strings fits the table's first buckets.
   constexpr size_t kBytesPerDistinctString = 48;
   constexpr size_t kMinReservedStrings = size_t{1} << 6;

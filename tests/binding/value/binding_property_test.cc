@@ -267,7 +267,8 @@ TEST(BindingPropertyTest, StructuresFilledInOneOrderAgreeWithAMapModel) {
     const BindingProperty& node = root[s];
     std::string got, want;
     if (node.type() == BindingType::kStructure) {
-      for (const auto& [key, value] : node.Fields()) got += std::string(key) + "=" + value.ToString() + ",";
+      for (const auto& [key, value] : node.Fields())
+        got += std::string(key) + "=" + value.ToString() + ",";
     }
     for (const auto& [key, value] : models[s]) want += key + "=" + std::to_string(value) + ",";
     EXPECT_EQ(got, want) << "structure " << s;
