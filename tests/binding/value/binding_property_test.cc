@@ -245,9 +245,9 @@ TEST(BindingPropertyTest, RecordsOfOneShapeSortLikeAnyOther) {
 }
 
 TEST(BindingPropertyTest, StructuresFilledInOneOrderAgreeWithAMapModel) {
-  // Many small structures of one tree, each filled by MutableField mostly along one of a few
-  // key sequences (as records of one shape are), sometimes straying, asking for a key again,
-  // nesting, or being reset (which erases keys); every structure must hold exactly its
+  // Many small structures of one tree, filled by MutableField in turns, each mostly along one
+  // of a few key sequences (as records of one shape are), sometimes straying, asking for a
+  // key again, or being reset (which erases keys); every structure must hold exactly its
   // model's fields in byte order.
   const std::vector<Keys> shapes = {
       {"id", "name", "type", "price", "rp", "owned", "score", "active", "stats", "owner"},
