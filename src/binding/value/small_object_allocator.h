@@ -5,9 +5,9 @@
 // then takes 4096-byte pages from a PageSource. Free slots of a block form a list linked by 16-bit
 // slot indices kept in the slots themselves; a page whose last slot comes back returns to the
 // source at once (the first block never does). Through the *Any functions, which callers use when
-// they need not care about the size, arrays up to 2048 bytes are cut from the same pages in
-// power-of-two sizes (a free one is handed out again for its size; the pages go back once no
-// such array is left), and larger ones go to the general heap.
+// they need not care about the size, arrays up to 2048 bytes are cut from pages of their own,
+// from the same source, in power-of-two sizes (a free one is handed out again for its size;
+// those pages go back once no such array is left), and larger ones go to the general heap.
 //
 // Not thread-safe: a tree and its allocator are used by one thread at a time. The page
 // source behind it is shared and synchronised.
@@ -48,8 +48,8 @@ class SmallObjectAllocator {
   static constexpr size_t kClassCount = 18;
   static constexpr size_t kMaxSize = kGranule * kClassCount;  // 72 bytes
   static constexpr size_t kFirstBlockSize = 144;
-  // Arrays above kMaxSize and up to this size come from the allocator's pages, in blocks of
-  // 128, 256, 512, 1024 or 2048 bytes.
+  // Arrays above kMaxSize and up to this size come from pages the allocator takes for them, in
+  // blocks of 128, 256, 512, 1024 or 2048 bytes.
   static constexpr size_t kMaxPooledSize = 2048;
 
   // Whether AllocateAny takes `size` bytes from the general heap, so that memory handed out
