@@ -231,16 +231,10 @@ BindingResult Failure(const char* format, const char* reason, size_t offset) {
 }
 
 // About one distinct key or string per 64 bytes of text is typical of documents with many
-// records; a few more or fewer only moves one rehash. Texts of a few KiB and more reserve:
-// growing to a few thousand entries rehashed the table nine times or more, and a smaller text's
-// handful of strings fits the table's first buckets.
+// records.
 void ReserveStringsFor(std::string_view text, BindingProperty* root) {
   constexpr size_t kBytesPerDistinctString = 64;
-  constexpr size_t kMinReservedStrings = size_t{1} << 6;
-  constexpr size_t kMaxReservedStrings = size_t{1} << 20;
-  if (text.size() / kBytesPerDistinctString >= kMinReservedStrings) {
-    root->ReserveStrings(std::min(text.size() / kBytesPerDistinctString, kMaxReservedStrings));
-  }
+  root->ReserveStringsForInput(text.size(), kBytesPerDistinctString);
 }
 
 }  // namespace

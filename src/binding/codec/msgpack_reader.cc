@@ -394,17 +394,9 @@ bool Decoder::ReadValue(BindingProperty* slot) {
 MsgpackDecodeResult DecodeMsgpack(const void* data, size_t size) {
   MsgpackDecodeResult out;
   if (size == 0) return out;
-  // About one distinct key or string per 48 bytes is typical of data with many records;
-  // a few more or fewer only moves one rehash of the tree's string table. Inputs of a few KiB
-  // and more reserve: growing to a few thousand entries rehashed the table nine times or more, and
-  // a smaller input's handful of strings fits the table's first buckets.
+  // About one distinct key or string per 48 bytes is typical of data with many records.
   constexpr size_t kBytesPerDistinctString = 48;
-  constexpr size_t kMinReservedStrings = size_t{1} << 6;
-  constexpr size_t kMaxReservedStrings = size_t{1} << 20;
-  if (size / kBytesPerDistinctString >= kMinReservedStrings) {
-    out.result.value().ReserveStrings(
-        std::min(size / kBytesPerDistinctString, kMaxReservedStrings));
-  }
+  out.result.value().ReserveStringsForInput(size, kBytesPerDistinctString);
   std::string failure;
   {
     Decoder decoder(static_cast<const uint8_t*>(data), size, &out.result.value());

@@ -150,6 +150,16 @@ class BindingProperty {
   // decoder that can estimate them from its input does not rehash the table as it grows.
   // Changes no value; the storage is created if needed.
   void ReserveStrings(size_t n) { EnsureStorage()->strings().Reserve(n); }
+  // ReserveStrings for a decoder's input of `input_bytes` holding about one distinct text per
+  // `bytes_per_text`: a few more or fewer only moves one rehash. Inputs of a few KiB and more
+  // reserve (growing to a few thousand entries rehashed the table nine times or more), up to
+  // a million texts; a smaller input's handful fits the table's first buckets.
+  void ReserveStringsForInput(size_t input_bytes, size_t bytes_per_text) {
+    constexpr size_t kMinReserved = size_t{1} << 6;
+    constexpr size_t kMaxReserved = size_t{1} << 20;
+    const size_t estimate = input_bytes / bytes_per_text;
+    if (estimate >= kMinReserved) ReserveStrings(estimate < kMaxReserved ? estimate : kMaxReserved);
+  }
   // The tree's string table, the storage created if needed (for decoders that intern
   // texts before they know the node they go to).
   StringInternTable& strings() { return EnsureStorage()->strings(); }
