@@ -524,6 +524,17 @@ const BindingProperty& BindingProperty::Field(std::string_view name) const {
   return field == nullptr ? EmptyValue() : *field;
 }
 
+namespace {
+
+// Whether `key` holds `name`: inline for the short keys of records, where a call to memcmp
+// costs more than the comparison.
+bool IsKey(const InternedString* key, std::string_view name) {
+  return key->size() == name.size() &&
+         InternedText::EqualBytes(key->data(), name.data(), name.size());
+}
+
+}  // namespace
+
 BindingProperty& BindingProperty::MutableField(std::string_view name) {
   MakeStructure();
   BindingStructureRecord* record = payload_.structure;
@@ -539,13 +550,16 @@ BindingProperty& BindingProperty::MutableField(std::string_view name) {
       record->memo_slot = static_cast<uint8_t>(slot);
       record->memo_generation = memo->generation;
       if (memo->size == 0 || memo->erasures != storage_->strings().erasures() ||
-          memo->keys[0]->view() != name) {
+          !IsKey(memo->keys[0], name)) {
         // Another first key: the slot records this structure's sequence from now on.
         *memo = FieldInsertMemo();
         memo->generation = ++memos->last_generation;
         if (memo->generation == 0) memo->generation = ++memos->last_generation;
         memo->erasures = storage_->strings().erasures();
         record->memo_generation = memo->generation;
+      } else if (memo->size > record->capacity) {
+        // Likely the sequence's shape again: its slots at once, not grown on the way.
+        GrowStructure(memo->size);
       }
     }
   } else if (record->memo_generation != 0) {
@@ -560,7 +574,7 @@ BindingProperty& BindingProperty::MutableField(std::string_view name) {
   if (memo != nullptr && size < memo->size) {
     // The structure holds the sequence's first `size` keys, which differ from its next one.
     const InternedString* key = memo->keys[size];
-    if (key->view() == name) {
+    if (IsKey(key, name)) {
       StringInternTable::AddRef(key);
       return InsertField(memo->positions[size], key);
     }
@@ -572,7 +586,7 @@ BindingProperty& BindingProperty::MutableField(std::string_view name) {
   size_t index = size;
   if (index != 0 && !BindingKeyLess::Less(record->slots[index - 1].key->view(), name)) {
     index = index <= 16 ? LowerBoundFromEnd(record, name, index - 1) : LowerBound(record, name);
-    if (index < record->size && record->slots[index].key->view() == name) {
+    if (index < record->size && IsKey(record->slots[index].key, name)) {
       return *record->slots[index].value;
     }
   }
