@@ -190,7 +190,7 @@ void StringInternTable::Reserve(size_t n) {
 
 void StringInternTable::Rehash(size_t new_count) {
   auto* fresh = static_cast<Bucket*>(allocator_->AllocateAny(new_count * sizeof(Bucket)));
-  std::fill(fresh, fresh + new_count, Bucket{0, 0, nullptr});
+  std::memset(static_cast<void*>(fresh), 0, new_count * sizeof(Bucket));  // all free
   const size_t mask = new_count - 1;
   for (size_t i = 0; buckets_ != nullptr && i < bucket_count_; ++i) {
     if (buckets_[i].entry == nullptr) continue;
