@@ -38,10 +38,20 @@ struct HeapOwningRecord {
 
 // The key orders of structures sorted lately: decoded records of one shape bring the same
 // keys in the same order again and again, and are then put in order without comparing a key.
-// A few shapes are kept, one per slot chosen by size and first key, so that records nested
-// in records do not push each other out.
+// A few shapes are kept, so that records nested in records do not push each other out.
 struct FieldOrderMemo {
   static constexpr size_t kMaxFields = 32;
+
+  // Whether this memo holds the order of `slots` (keys compared as entries of one table,
+  // which are equal exactly when they are the same entry while no entry is erased).
+  template <typename Slot>
+  bool Holds(const Slot* slots, size_t n, uint64_t table_erasures) const {
+    if (size != n || erasures != table_erasures) return false;
+    for (size_t i = 0; i < n; ++i) {
+      if (slots[i].key != keys[i]) return false;
+    }
+    return true;
+  }
 
   uint32_t size = 0;                       // 0: nothing remembered
   uint64_t erasures = 0;                   // the string table's count when remembered
@@ -49,15 +59,42 @@ struct FieldOrderMemo {
   uint8_t order[kMaxFields];               // sorted position i holds appended field order[i]
 };
 
+// Sets of two memos, chosen by size and first key: two shapes that meet in one set (the
+// set follows entry addresses, so that happens by chance) take a memo each instead of
+// pushing each other out at every record.
 struct FieldOrderMemos {
-  static constexpr size_t kSlots = 8;
+  static constexpr size_t kSets = 4;
+  static constexpr size_t kWays = 2;
 
-  // REQUIRES: size > 0.
-  FieldOrderMemo& For(size_t size, const InternedString* first_key) {
-    return slots[(size ^ (reinterpret_cast<uintptr_t>(first_key) >> 4)) & (kSlots - 1)];
+  // The set's memo that holds the order of `slots`, or null.
+  // REQUIRES: n > 0.
+  template <typename Slot>
+  FieldOrderMemo* Find(const Slot* slots, size_t n, uint64_t table_erasures) {
+    const size_t set = SetFor(n, slots[0].key);
+    for (size_t way = 0; way < kWays; ++way) {
+      FieldOrderMemo& memo = memos[set][way];
+      if (memo.Holds(slots, n, table_erasures)) {
+        last_used[set] = static_cast<uint8_t>(way);
+        return &memo;
+      }
+    }
+    return nullptr;
+  }
+  // The memo to record a new shape in: the one of its set not used last.
+  FieldOrderMemo& Replace(size_t n, const InternedString* first_key) {
+    const size_t set = SetFor(n, first_key);
+    last_used[set] ^= 1;
+    return memos[set][last_used[set]];
   }
 
-  FieldOrderMemo slots[kSlots];
+  static size_t SetFor(size_t n, const InternedString* first_key) {
+    const uint64_t bits = reinterpret_cast<uintptr_t>(first_key) ^ n;
+    return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> 62);
+  }
+  static_assert(kSets == 4, "SetFor keeps two bits");
+
+  FieldOrderMemo memos[kSets][kWays];
+  uint8_t last_used[kSets] = {};
 };
 
 // The keys that structures filled lately through MutableField were given, step by step, with

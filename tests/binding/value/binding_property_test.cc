@@ -244,6 +244,37 @@ TEST(BindingPropertyTest, RecordsOfOneShapeSortLikeAnyOther) {
   EXPECT_EQ(KeysOf(v), (Keys{"x", "y", "z"}));
 }
 
+TEST(BindingPropertyTest, ManyShapesOfRecordsSortLikeAMapModel) {
+  // More shapes than the tree remembers orders for, taking turns at random, so that shapes
+  // meet, push each other out and come back; some repeat a key. Each record must hold its
+  // keys in order with the last value of a repeated key.
+  std::mt19937 random(20261209);
+  std::vector<Keys> shapes;
+  for (int s = 0; s < 24; ++s) {
+    Keys shape;
+    const int size = 1 + static_cast<int>(random() % 12);
+    for (int k = 0; k < size; ++k) shape.push_back("k" + std::to_string(random() % 16));
+    shapes.push_back(shape);
+  }
+  BindingProperty list;
+  for (int r = 0; r < 3000; ++r) {
+    const Keys& shape = shapes[random() % shapes.size()];
+    std::map<std::string, int> model;
+    BindingProperty& record = list.Append();
+    for (size_t i = 0; i < shape.size(); ++i) {
+      record.AppendField(shape[i]) = static_cast<int>(i);
+      model[shape[i]] = static_cast<int>(i);
+    }
+    record.FinishFields();
+    std::vector<std::pair<std::string, int>> fields;
+    for (const auto& [key, value] : record.Fields()) {
+      fields.emplace_back(key, static_cast<int>(value.GetSigned()));
+    }
+    ASSERT_EQ(fields, (std::vector<std::pair<std::string, int>>(model.begin(), model.end())))
+        << "record " << r;
+  }
+}
+
 TEST(BindingPropertyTest, StructuresFilledInOneOrderAgreeWithAMapModel) {
   // Many small structures of one tree, filled by MutableField in turns, each mostly along one
   // of a few key sequences (as records of one shape are), sometimes straying, asking for a
