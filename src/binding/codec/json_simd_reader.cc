@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "binding/codec/deferred_texts.h"
 #include "binding/codec/json_reader.h"
 #include "diag/mutex.h"
 #include "diag/thread_annotations.h"
@@ -89,15 +90,17 @@ struct Frame {
 
 class TreeBuilder {
  public:
-  explicit TreeBuilder(BindingProperty* root) : root_(root), strings_(root->strings()) {}
+  explicit TreeBuilder(BindingProperty* root)
+      : root_(root), strings_(root->strings()), texts_(strings_) {}
 
   // False when the document is one this path does not answer for.
   bool Build(dom::element document) {
-    if (!Store(document, root_)) return false;
+    if (!Store(document, root_, /*is_field=*/false)) return false;
     while (!frames_.empty()) {
       Frame& frame = frames_.back();
       if (frame.is_object) {
         if (frame.field == frame.fields_end) {
+          texts_.Flush();
           frame.node->FinishFields();
           frames_.pop_back();
           continue;
@@ -105,7 +108,7 @@ class TreeBuilder {
         const dom::key_value_pair pair = *frame.field;
         ++frame.field;
         BindingProperty& slot = frame.node->AppendField(strings_.Intern(pair.key));
-        if (!Store(pair.value, &slot)) return false;
+        if (!Store(pair.value, &slot, /*is_field=*/true)) return false;
       } else {
         if (frame.element == frame.elements_end) {
           frames_.pop_back();
@@ -113,17 +116,19 @@ class TreeBuilder {
         }
         const dom::element element = *frame.element;
         ++frame.element;
-        if (!Store(element, &frame.node->Append())) return false;
+        if (!Store(element, &frame.node->Append(), /*is_field=*/false)) return false;
       }
     }
+    texts_.Flush();
     return true;
   }
 
   bool saw_zero_double() const { return saw_zero_double_; }
 
  private:
-  // Stores a scalar, or opens a container and pushes its frame.
-  bool Store(dom::element value, BindingProperty* slot) {
+  // Stores a scalar, or opens a container and pushes its frame. A string into a field's
+  // value may be set later (see DeferredTexts); elements move when their collection grows.
+  bool Store(dom::element value, BindingProperty* slot, bool is_field) {
     switch (value.type()) {
       case dom::element_type::INT64: {
         const int64_t number = value.get_int64().value_unsafe();
@@ -145,7 +150,11 @@ class TreeBuilder {
         return true;
       }
       case dom::element_type::STRING:
-        slot->SetInternedString(strings_.Intern(value.get_string().value_unsafe()));
+        if (is_field) {
+          texts_.SetString(slot, value.get_string().value_unsafe());
+        } else {
+          slot->SetInternedString(strings_.Intern(value.get_string().value_unsafe()));
+        }
         return true;
       case dom::element_type::BOOL:
         slot->SetBool(value.get_bool().value_unsafe());
@@ -177,6 +186,7 @@ class TreeBuilder {
   std::vector<Frame> frames_;
   bool saw_zero_double_ = false;
   StringInternTable& strings_;
+  DeferredTexts texts_;
 };
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/codec/deferred_texts.h"
 #include "diag/format_positional.h"
 
 namespace Voro {
@@ -123,7 +124,8 @@ class Decoder {
         end_(data + size),
         reserve_budget_(size),
         root_(root),
-        strings_(root->strings()) {}
+        strings_(root->strings()),
+        texts_(strings_) {}
 
   // Decodes the first value into the root; false with failure() set on failure.
   bool Run();
@@ -137,8 +139,8 @@ class Decoder {
 
  private:
   // Reads the value at p_ (REQUIRES p_ < end_) into `slot`; an array or map with items
-  // pushes a frame.
-  bool ReadValue(BindingProperty* slot);
+  // pushes a frame. A string into a field's value may be set later (see DeferredTexts).
+  bool ReadValue(BindingProperty* slot, bool is_field);
   // Reads a key at p_ (REQUIRES p_ < end_).
   bool ReadKey(std::string_view* key);
   // A string body of `length` bytes at p_.
@@ -146,6 +148,14 @@ class Decoder {
   // A length or count of `width` (1, 2 or 4) bytes at p_.
   bool ReadLength(size_t width, uint64_t* length);
   bool OpenArray(BindingProperty* slot, uint64_t count, size_t start);
+  // Elements move when their collection grows, so only a field's value waits for its text.
+  void SetText(BindingProperty* slot, std::string_view text, bool is_field) {
+    if (is_field) {
+      texts_.SetString(slot, text);
+    } else {
+      slot->SetInternedString(strings_.Intern(text));
+    }
+  }
   bool OpenMap(BindingProperty* slot, uint64_t pairs, size_t start);
 
   size_t Remaining() const { return static_cast<size_t>(end_ - p_); }
@@ -173,18 +183,26 @@ class Decoder {
   Failure failure_;
   BindingProperty* const root_;
   StringInternTable& strings_;
+  DeferredTexts texts_;
 };
 
 bool Decoder::Run() {
   BindingProperty* slot = root_;
+  bool is_field = false;
   for (;;) {
-    if (!ReadValue(slot)) return false;
+    if (!ReadValue(slot, is_field)) return false;
     // The next slot: the next element or field of the innermost unfinished container.
     for (;;) {
-      if (frames_.empty()) return true;
+      if (frames_.empty()) {
+        texts_.Flush();
+        return true;
+      }
       Frame& frame = frames_.top();
       if (frame.consumed == frame.expected) {
-        if (frame.is_map) frame.target->FinishFields();
+        if (frame.is_map) {
+          texts_.Flush();
+          frame.target->FinishFields();
+        }
         frames_.pop();
         continue;
       }
@@ -199,9 +217,11 @@ bool Decoder::Run() {
         frame.consumed += 2;
         // Of duplicate keys the last value wins, when the map is finished.
         slot = &frame.target->AppendField(strings_.Intern(key));
+        is_field = true;
       } else {
         slot = &frame.target->MutableElement(static_cast<size_t>(frame.consumed));
         ++frame.consumed;
+        is_field = false;
       }
       break;
     }
@@ -267,7 +287,7 @@ bool Decoder::OpenMap(BindingProperty* slot, uint64_t pairs, size_t start) {
   return true;
 }
 
-bool Decoder::ReadValue(BindingProperty* slot) {
+bool Decoder::ReadValue(BindingProperty* slot, bool is_field) {
   const size_t start = position();
   const uint8_t type = *p_++;
   // The ranges first: small integers, short strings and small containers are most bytes.
@@ -282,7 +302,7 @@ bool Decoder::ReadValue(BindingProperty* slot) {
   if (type >= 0xA0 && type <= 0xBF) {
     std::string_view text;
     if (!ReadText(type & 0x1F, &text)) return false;
-    slot->SetInternedString(strings_.Intern(text));
+    SetText(slot, text, is_field);
     return true;
   }
   if (type <= 0x9F || (type >= 0xDC && type <= 0xDF)) {
@@ -380,7 +400,7 @@ bool Decoder::ReadValue(BindingProperty* slot) {
       if (!ReadLength(size_t{1} << (type - 0xD9), &length)) return false;
       std::string_view text;
       if (!ReadText(length, &text)) return false;
-      slot->SetInternedString(strings_.Intern(text));
+      SetText(slot, text, is_field);
       return true;
     }
     default:

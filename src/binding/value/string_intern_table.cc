@@ -112,14 +112,12 @@ StringInternTable::Bucket* StringInternTable::Probe(std::string_view text, uint3
 const InternedString* StringInternTable::Find(std::string_view text) const {
   if (text.empty()) return InternedString::Empty();
   if (buckets_ == nullptr) return nullptr;
-  if (text.size() > kMaxLength) text = text.substr(0, kMaxLength);
+  text = Stored(text);
   return Probe(text, Hash(text))->entry;
 }
 
-const InternedString* StringInternTable::InternSlow(std::string_view text) {
+const InternedString* StringInternTable::InternHashed(std::string_view text, uint32_t hash) {
   if (text.empty()) return InternedString::Empty();
-  if (text.size() > kMaxLength) text = text.substr(0, kMaxLength);
-  const uint32_t hash = Hash(text);
   Bucket* bucket = nullptr;
   if (buckets_ != nullptr) {
     bucket = Probe(text, hash);

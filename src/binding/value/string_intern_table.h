@@ -81,6 +81,12 @@ class StringInternTable {
   // The entry for `text` with one more reference (a new entry starts at one); the shared
   // empty entry for an empty text. A short text met again lately is found without hashing.
   const InternedString* Intern(std::string_view text) {
+    const InternedString* recent = InternRecent(text);
+    return recent != nullptr ? recent : InternSlow(text);
+  }
+  // Intern's first step alone: the entry with one more reference when `text` is a short text
+  // met lately, otherwise null.
+  const InternedString* InternRecent(std::string_view text) {
     if (text.size() - 1 < kMaxRecentLength) {
       InternedString* recent = recent_[RecentIndex(text)];
       if (recent != nullptr && recent->length_ == text.size() &&
@@ -89,7 +95,23 @@ class StringInternTable {
         return recent;
       }
     }
-    return InternSlow(text);
+    return nullptr;
+  }
+
+  // Intern in two steps, for a reader that meets many distinct texts: PrefetchFor while the
+  // text is read, and InternPrefetched with what it returned once a few more were read, so
+  // that the table's memory is fetched meanwhile instead of waited for.
+  struct Prefetched {
+    uint32_t hash;
+  };
+  Prefetched PrefetchFor(std::string_view text) const {
+    const uint32_t hash = Hash(Stored(text));
+    if (buckets_ != nullptr) __builtin_prefetch(&buckets_[hash & (bucket_count_ - 1)]);
+    return Prefetched{hash};
+  }
+  // REQUIRES: `prefetched` came from PrefetchFor(text) on this table.
+  const InternedString* InternPrefetched(std::string_view text, Prefetched prefetched) {
+    return InternHashed(Stored(text), prefetched.hash);
   }
   // One more reference to an entry of this table (or the empty entry).
   static void AddRef(const InternedString* entry) {
@@ -151,7 +173,16 @@ class StringInternTable {
     }
     return static_cast<size_t>(((bits ^ n) * 0x9E3779B97F4A7C15ull) >> (64 - kRecentBits));
   }
-  const InternedString* InternSlow(std::string_view text);
+  const InternedString* InternSlow(std::string_view text) {
+    text = Stored(text);
+    return InternHashed(text, Hash(text));
+  }
+  // REQUIRES: hash == Hash(text), text.size() <= kMaxLength.
+  const InternedString* InternHashed(std::string_view text, uint32_t hash);
+  // The part of `text` an entry keeps.
+  static std::string_view Stored(std::string_view text) {
+    return text.size() > kMaxLength ? text.substr(0, kMaxLength) : text;
+  }
   static uint32_t Hash(std::string_view text);
   static size_t EntryBytes(size_t length);
   // The bucket holding `text`, or the free bucket where it would go.
