@@ -92,6 +92,7 @@ struct FieldOrderMemos {
     return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> 62);
   }
   static_assert(kSets == 4, "SetFor keeps two bits");
+  static_assert(kWays == 2, "Replace alternates between two ways");
 
   FieldOrderMemo memos[kSets][kWays];
   uint8_t last_used[kSets] = {};
