@@ -21,12 +21,13 @@ class DeferredTexts {
   DeferredTexts(const DeferredTexts&) = delete;
   DeferredTexts& operator=(const DeferredTexts&) = delete;
 
-  // Sets `slot` to `text`: at once when it is a text met lately, otherwise by a later call.
-  // Until Flush, `slot` must stay where it is and `text` must stay readable: readers defer
-  // only values of structures (whose nodes do not move while fields are added) and flush
-  // before FinishFields, which may free some of them.
-  void SetString(BindingProperty* slot, std::string_view text) {
-    if (!enabled_) {
+  // Sets `slot` to `text`: at once when it is a text met lately or `slot` may not wait,
+  // otherwise by a later call. A waiting slot must stay where it is and `text` readable until
+  // Flush: only values of structures may wait (their nodes do not move while fields are
+  // added; collection elements move when their array grows), and readers flush before
+  // FinishFields, which may free some of them.
+  void SetString(BindingProperty* slot, std::string_view text, bool slot_may_wait) {
+    if (!enabled_ || !slot_may_wait) {
       slot->SetInternedString(strings_.Intern(text));
       return;
     }

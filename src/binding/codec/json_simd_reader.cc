@@ -127,7 +127,7 @@ class TreeBuilder {
 
  private:
   // Stores a scalar, or opens a container and pushes its frame. A string into a field's
-  // value may be set later (see DeferredTexts); elements move when their collection grows.
+  // value may be set later (see DeferredTexts).
   bool Store(dom::element value, BindingProperty* slot, bool is_field) {
     switch (value.type()) {
       case dom::element_type::INT64: {
@@ -150,11 +150,7 @@ class TreeBuilder {
         return true;
       }
       case dom::element_type::STRING:
-        if (is_field) {
-          texts_.SetString(slot, value.get_string().value_unsafe());
-        } else {
-          slot->SetInternedString(strings_.Intern(value.get_string().value_unsafe()));
-        }
+        texts_.SetString(slot, value.get_string().value_unsafe(), /*slot_may_wait=*/is_field);
         return true;
       case dom::element_type::BOOL:
         slot->SetBool(value.get_bool().value_unsafe());

@@ -148,14 +148,6 @@ class Decoder {
   // A length or count of `width` (1, 2 or 4) bytes at p_.
   bool ReadLength(size_t width, uint64_t* length);
   bool OpenArray(BindingProperty* slot, uint64_t count, size_t start);
-  // Elements move when their collection grows, so only a field's value waits for its text.
-  void SetText(BindingProperty* slot, std::string_view text, bool is_field) {
-    if (is_field) {
-      texts_.SetString(slot, text);
-    } else {
-      slot->SetInternedString(strings_.Intern(text));
-    }
-  }
   bool OpenMap(BindingProperty* slot, uint64_t pairs, size_t start);
 
   size_t Remaining() const { return static_cast<size_t>(end_ - p_); }
@@ -302,7 +294,7 @@ bool Decoder::ReadValue(BindingProperty* slot, bool is_field) {
   if (type >= 0xA0 && type <= 0xBF) {
     std::string_view text;
     if (!ReadText(type & 0x1F, &text)) return false;
-    SetText(slot, text, is_field);
+    texts_.SetString(slot, text, /*slot_may_wait=*/is_field);
     return true;
   }
   if (type <= 0x9F || (type >= 0xDC && type <= 0xDF)) {
@@ -400,7 +392,7 @@ bool Decoder::ReadValue(BindingProperty* slot, bool is_field) {
       if (!ReadLength(size_t{1} << (type - 0xD9), &length)) return false;
       std::string_view text;
       if (!ReadText(length, &text)) return false;
-      SetText(slot, text, is_field);
+      texts_.SetString(slot, text, /*slot_may_wait=*/is_field);
       return true;
     }
     default:

@@ -552,10 +552,7 @@ BindingProperty& BindingProperty::MutableField(std::string_view name) {
       if (memo->size == 0 || memo->erasures != storage_->strings().erasures() ||
           !IsKey(memo->keys[0], name)) {
         // Another first key: the slot records this structure's sequence from now on.
-        *memo = FieldInsertMemo();
-        memo->generation = ++memos->last_generation;
-        if (memo->generation == 0) memo->generation = ++memos->last_generation;
-        memo->erasures = storage_->strings().erasures();
+        memo = &memos->Restart(slot, storage_->strings().erasures());
         record->memo_generation = memo->generation;
       } else if (memo->size > record->capacity) {
         // Likely the sequence's shape again: its slots at once, not grown on the way.

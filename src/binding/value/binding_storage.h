@@ -127,6 +127,16 @@ struct FieldInsertMemos {
     return mix & (kSlots - 1);
   }
 
+  // Empties `slot` for a new sequence under a new generation (never 0).
+  FieldInsertMemo& Restart(size_t slot, uint64_t table_erasures) {
+    FieldInsertMemo& memo = slots[slot];
+    memo = FieldInsertMemo();
+    memo.generation = ++last_generation;
+    if (memo.generation == 0) memo.generation = ++last_generation;
+    memo.erasures = table_erasures;
+    return memo;
+  }
+
   FieldInsertMemo slots[kSlots];
   uint32_t last_generation = 0;
 };
