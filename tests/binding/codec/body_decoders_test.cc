@@ -3,6 +3,7 @@
 // value, with the earlier ones released from the tree's string table.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,12 +16,15 @@
 namespace Voro {
 namespace {
 
+using namespace std::literals;
+
 struct Row {
   std::string name;
   std::string msgpack;
   std::string json;
   std::string yaml;
   std::string expected;  // compact JSON, fields in the order the tree iterates them
+  bool large = false;    // large enough for the readers' path for large string tables
 };
 
 // "k": "old", forty keys in descending order, then "k": "new": more fields than a record's
@@ -39,6 +43,53 @@ Row ManyKeys() {
   row.json += ",\"k\":\"new\"}";
   row.yaml += "k: new\n";
   row.expected += "}";
+  return row;
+}
+
+// A list of records whose texts are nearly all distinct, each repeating one key: large enough
+// that the readers intern a field's text a little after reading it, when every text must
+// still reach its own field and the dropped value must not be written to later.
+Row DistinctTexts() {
+  Row row{"a long list of distinct texts", "\xDD", "[", "", "[", true};
+  const auto text = [&row](const std::string& t) {
+    row.msgpack += t.size() < 32 ? std::string(1, static_cast<char>(0xA0 | t.size()))
+                                 : "\xD9"s + static_cast<char>(t.size());
+    row.msgpack += t;
+  };
+  const auto be32 = [&row](uint32_t n) {
+    for (int shift = 24; shift >= 0; shift -= 8) row.msgpack += static_cast<char>(n >> shift);
+  };
+  constexpr uint32_t kRecords = 20000;
+  be32(kRecords);
+  for (uint32_t i = 0; i < kRecords; ++i) {
+    const std::string n = std::to_string(i);
+    const std::string name = "record name number " + n + " of the list";
+    const std::string first = "first value " + n;
+    const std::string second = "second value " + n;
+    const std::string tag = "tag-" + n;
+    const std::string nested = "nested text " + n;
+    const std::string kind = i % 3 == 0 ? "alpha" : "beta";
+    row.msgpack += '\x87';
+    for (const std::string& t : {"name"s, name, "dup"s, first, "tags"s}) text(t);
+    row.msgpack += '\x92';
+    for (const std::string& t : {tag, "shared"s, "dup"s, second, "nested"s}) text(t);
+    row.msgpack += '\x81';
+    for (const std::string& t : {"v"s, nested, "kind"s, kind, "n"s}) text(t);
+    row.msgpack += '\xCE';
+    be32(i);
+    const std::string comma = i == 0 ? "" : ",";
+    row.json += comma + R"({"name":")" + name + R"(","dup":")" + first + R"(","tags":[")" + tag +
+                R"(","shared"],"dup":")" + second + R"(","nested":{"v":")" + nested +
+                R"("},"kind":")" + kind + R"(","n":)" + n + "}";
+    row.yaml += "- name: " + name + "\n  dup: " + first + "\n  tags: [" + tag +
+                ", shared]\n  dup: " + second + "\n  nested: {v: " + nested + "}\n  kind: " + kind +
+                "\n  n: " + n + "\n";
+    row.expected += comma + R"({"dup":")" + second + R"(","kind":")" + kind + R"(","n":)" + n +
+                    R"(,"name":")" + name + R"(","nested":{"v":")" + nested + R"("},"tags":[")" +
+                    tag + R"(","shared"]})";
+  }
+  row.json += "]";
+  row.expected += "]";
   return row;
 }
 
@@ -69,6 +120,7 @@ TEST(BodyDecodersTest, AgreeOnFieldOrderAndRepeatedKeys) {
        R"([{"k":1,"voro":"kiv","k":2,"k":3}])", "- k: 1\n  voro: kiv\n  k: 2\n  k: 3\n",
        R"([{"k":3,"voro":"kiv"}])"},
       ManyKeys(),
+      DistinctTexts(),
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -78,6 +130,12 @@ TEST(BodyDecodersTest, AgreeOnFieldOrderAndRepeatedKeys) {
     EXPECT_EQ(msgpack.consumed, row.msgpack.size());
     const BindingResult json = ParseJson(row.json);
     const BindingResult yaml = ParseYaml(row.yaml);
+    if (row.large) {
+      for (const BindingResult* result : {&msgpack.result, &json}) {
+        ASSERT_TRUE(result->ok()) << result->error();
+        ASSERT_GE(result->value().storage()->strings().bucket_count(), size_t{1} << 16);
+      }
+    }
     for (const auto& [decoder, result] :
          {std::pair{"MessagePack", &msgpack.result}, {"JSON", &json}, {"YAML", &yaml}}) {
       SCOPED_TRACE(decoder);

@@ -16,7 +16,6 @@
 #include "binding/types/static_type.h"
 #include "binding/types/type_registry.h"
 #include "support/binding_values.h"
-#include "support/distinct_text_records.h"
 
 namespace Voro {
 namespace {
@@ -181,32 +180,6 @@ TEST(JsonTest, TheFastReaderGivesRapidJsonsResultOrLeavesTheText) {
       EXPECT_EQ(fast_tree, ours.value());
     }
   }
-}
-
-// Long lists of records with distinct texts take the reader's path for large string
-// tables, where texts are interned a little after they are read: every text must still
-// reach its own field, and a repeated key's dropped value must not be written to later.
-TEST(JsonTest, AListOfDistinctTextsReadsLikeASmallBody) {
-  std::string text = "[";
-  for (uint32_t i = 0; i < testing::kDistinctTextRecords; ++i) {
-    const testing::DistinctTextRecord r = testing::DistinctTextRecordAt(i);
-    text += i == 0 ? "" : ",";
-    text += R"({"name":")" + r.name + R"(","dup":")" + r.first + R"(","tags":[")" + r.tag +
-            R"(","shared"],"dup":")" + r.second + R"(","nested":{"v":")" + r.nested +
-            R"("},"kind":")" + r.kind + R"(","n":)" + std::to_string(r.n) + "}";
-  }
-  text += "]";
-
-  const BindingResult read = ParseJson(text);
-  ASSERT_TRUE(read.ok()) << read.error();
-  const BindingProperty& tree = read.value();
-  // The text is large enough for the path under test, and the fast reader took it.
-  ASSERT_GE(tree.storage()->strings().bucket_count(), size_t{1} << 16);
-  BindingProperty fast_tree;
-  ASSERT_TRUE(ReadJsonWithSimdjson(text, &fast_tree));
-  EXPECT_TRUE(tree == testing::DistinctTextRecordsTree());
-  // Every text once: no reference lost or left behind by the dropped values.
-  EXPECT_EQ(tree.storage()->strings().size(), 4 * testing::kDistinctTextRecords + 10);
 }
 
 enum class Shade { kLight = 1, kDark = 2 };

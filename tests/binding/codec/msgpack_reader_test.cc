@@ -9,7 +9,6 @@
 
 #include "binding/codec/json_writer.h"
 #include "support/binding_values.h"
-#include "support/distinct_text_records.h"
 
 namespace Voro {
 namespace {
@@ -134,59 +133,6 @@ TEST(MsgpackReaderTest, NestingOfAThousandLevelsDecodes) {
   EXPECT_EQ(WriteJson(r.result.value()), std::string(999, '[') + "{}" + std::string(999, ']'));
   const std::string siblings = "\x92" + Times("\x91", 998) + "\x01" + Times("\x91", 999) + "\x01";
   EXPECT_TRUE(DecodeMsgpack(siblings).result.ok()) << DecodeMsgpack(siblings).result.error();
-}
-
-// Long lists of records with distinct texts take the reader's path for large string
-// tables, where texts are interned a little after they are read: every text must still
-// reach its own field, and a repeated key's dropped value must not be written to later.
-TEST(MsgpackReaderTest, AListOfDistinctTextsDecodesLikeASmallBody) {
-  std::string body;
-  const auto text = [&body](std::string_view t) {
-    ASSERT_LT(t.size(), 256u);
-    if (t.size() < 32) {
-      body += static_cast<char>(0xA0 | t.size());
-    } else {
-      body += "\xD9"s + static_cast<char>(t.size());
-    }
-    body += t;
-  };
-  const auto be32 = [&body](uint32_t n) {
-    for (int shift = 24; shift >= 0; shift -= 8) body += static_cast<char>(n >> shift);
-  };
-  body += '\xDD';
-  be32(testing::kDistinctTextRecords);
-  for (uint32_t i = 0; i < testing::kDistinctTextRecords; ++i) {
-    const testing::DistinctTextRecord r = testing::DistinctTextRecordAt(i);
-    body += '\x87';
-    const auto pair = [&](std::string_view key, std::string_view value) {
-      text(key);
-      text(value);
-    };
-    pair("name", r.name);
-    pair("dup", r.first);
-    text("tags");
-    body += '\x92';
-    text(r.tag);
-    text("shared");
-    pair("dup", r.second);
-    text("nested");
-    body += '\x81';
-    pair("v", r.nested);
-    pair("kind", r.kind);
-    text("n");
-    body += '\xCE';
-    be32(r.n);
-  }
-
-  const MsgpackDecodeResult decoded = DecodeMsgpack(body.data(), body.size());
-  ASSERT_TRUE(decoded.result.ok()) << decoded.result.error();
-  EXPECT_EQ(decoded.consumed, body.size());
-  const BindingProperty& tree = decoded.result.value();
-  // The body is large enough for the path under test.
-  ASSERT_GE(tree.storage()->strings().bucket_count(), size_t{1} << 16);
-  EXPECT_TRUE(tree == testing::DistinctTextRecordsTree());
-  // Every text once: no reference lost or left behind by the dropped values.
-  EXPECT_EQ(tree.storage()->strings().size(), 4 * testing::kDistinctTextRecords + 10);
 }
 
 TEST(MsgpackReaderTest, SniffsContainersOnly) {
