@@ -526,16 +526,67 @@ const BindingProperty& BindingProperty::Field(std::string_view name) const {
 
 namespace {
 
+// Slots above an insertion point move one by one up to this many (a remembered key
+// sequence's longest), and with memmove beyond.
+constexpr size_t kSlotsMovedInPlace = FieldInsertMemo::kMaxSteps;
+
 // Whether `key` holds `name`: inline for the short keys of records, where a call to memcmp
 // costs more than the comparison.
-bool IsKey(const InternedString* key, std::string_view name) {
+[[gnu::always_inline]] inline bool IsKey(const InternedString* key, std::string_view name) {
   return key->size() == name.size() &&
          InternedText::EqualBytes(key->data(), name.data(), name.size());
+}
+
+// Puts `key` and `value` at `index` of the record's sorted slots.
+// REQUIRES: the record has room for one more slot.
+[[gnu::always_inline]] inline void PlaceSlot(BindingStructureRecord* record, size_t index,
+                                             const InternedString* key, BindingProperty* value) {
+  BindingFieldSlot* slots = record->slots;
+  const size_t size = record->size;
+  if (size - index > kSlotsMovedInPlace) {
+    std::memmove(&slots[index + 1], &slots[index], (size - index) * sizeof(BindingFieldSlot));
+  } else {
+    // A record's few slots move one by one: a call to memmove costs more than the move. The
+    // empty asm keeps the optimiser from turning the loop back into that call.
+    for (size_t i = size; i > index;) {
+      --i;
+      asm("" : "+r"(i));
+      slots[i + 1] = slots[i];
+    }
+  }
+  slots[index] = BindingFieldSlot{key, value};
+  record->size = static_cast<uint32_t>(size + 1);
 }
 
 }  // namespace
 
 BindingProperty& BindingProperty::MutableField(std::string_view name) {
+  // The common step of records of one shape, kept apart so that it stays small: the
+  // structure follows a remembered key sequence, is given the sequence's next key, and has
+  // room for it. Everything else goes the long way.
+  if (tag_ == BindingType::kStructure) {
+    BindingStructureRecord* record = payload_.structure;
+    const uint32_t size = record->size;
+    if (record->memo_generation != 0 && size != 0 && size < record->capacity) {
+      const FieldInsertMemo& memo = storage_->insert_memos()->slots[record->memo_slot];
+      if (memo.generation == record->memo_generation && size < memo.size &&
+          memo.erasures == storage_->strings().erasures() &&
+          name.size() <= 16 &&  // longer keys are compared by a call, which needs a frame
+          IsKey(memo.keys[size], name)) {
+        void* memory = storage_->allocator().TryAllocate(sizeof(BindingProperty));
+        if (memory == nullptr) return MutableFieldSlow(name);
+        auto* value = new (memory) BindingProperty(ElementKey(), storage_);
+        const InternedString* key = memo.keys[size];
+        StringInternTable::AddRef(key);
+        PlaceSlot(record, memo.positions[size], key, value);
+        return *value;
+      }
+    }
+  }
+  return MutableFieldSlow(name);
+}
+
+BindingProperty& BindingProperty::MutableFieldSlow(std::string_view name) {
   MakeStructure();
   BindingStructureRecord* record = payload_.structure;
   const size_t size = record->size;
@@ -701,13 +752,7 @@ BindingProperty& BindingProperty::InsertField(size_t index, const InternedString
     storage_->strings().Release(key);
     throw;
   }
-  BindingFieldSlot* slots = record->slots;
-  if (index < record->size) {
-    std::memmove(&slots[index + 1], &slots[index],
-                 (record->size - index) * sizeof(BindingFieldSlot));
-  }
-  slots[index] = BindingFieldSlot{key, value};
-  ++record->size;
+  PlaceSlot(record, index, key, value);
   return *value;
 }
 

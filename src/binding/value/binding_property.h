@@ -347,6 +347,8 @@ class BindingProperty {
   [[nodiscard]] bool CopyShallow(const BindingProperty& source);
   void GrowCollection(size_t needed);
   void GrowStructure(size_t needed);
+  // MutableField beyond its common step (see there).
+  BindingProperty& MutableFieldSlow(std::string_view name);
   // Inserts a field for `key` (taking over its reference) at `index` of the sorted slots.
   BindingProperty& InsertField(size_t index, const InternedString* key);
 

@@ -69,10 +69,16 @@ class SmallObjectAllocator {
   // Inline while the class's first block with room stays with room: a tree takes most of its
   // records that way, one after another.
   void* Allocate(size_t size) {
+    void* slot = TryAllocate(size);
+    return slot != nullptr ? slot : AllocateSlow(size);
+  }
+  // Allocate's inline part alone: null where Allocate would go the slow way, so that a
+  // caller's own fast path calls nothing.
+  void* TryAllocate(size_t size) {
     SizeClass* cls = classes_[ClassIndex(size)];
     if (cls == nullptr || cls->with_room == nullptr ||
         cls->with_room->used + 1 == cls->with_room->capacity) {
-      return AllocateSlow(size);
+      return nullptr;
     }
     Block* block = cls->with_room;
     unsigned char* slot;
