@@ -61,7 +61,7 @@ void StringInternTable::Clear(bool free_small) {
   count_ = 0;
   heap_entries_ = 0;
   ++erasures_;
-  std::fill(std::begin(recent_), std::end(recent_), nullptr);
+  std::fill(std::begin(recent_), std::end(recent_), RecentSlot());
 }
 
 uint32_t StringInternTable::Hash(std::string_view text) {
@@ -123,7 +123,7 @@ const InternedString* StringInternTable::InternHashed(std::string_view text, uin
     bucket = Probe(text, hash);
     if (bucket->entry != nullptr) {
       ++bucket->entry->refs_;
-      if (text.size() <= kMaxRecentLength) recent_[RecentIndex(text)] = bucket->entry;
+      if (text.size() <= kMaxRecentLength) Remember(bucket->entry);
       return bucket->entry;
     }
   }
@@ -164,8 +164,8 @@ void StringInternTable::Erase(InternedString* entry) {
   --count_;
   ++erasures_;
   if (entry->length_ <= kMaxRecentLength) {
-    InternedString*& recent = recent_[RecentIndex(entry->view())];
-    if (recent == entry) recent = nullptr;
+    RecentSlot& recent = recent_[RecentIndex(RecentBits(entry->view()), entry->length_)];
+    if (recent.entry == entry) recent = RecentSlot();
   }
   const size_t bytes = EntryBytes(entry->length_);
   if (SmallObjectAllocator::OnHeap(bytes)) --heap_entries_;

@@ -87,12 +87,16 @@ class StringInternTable {
   // Intern's first step alone: the entry with one more reference when `text` is a short text
   // met lately, otherwise null.
   const InternedString* InternRecent(std::string_view text) {
-    if (text.size() - 1 < kMaxRecentLength) {
-      InternedString* recent = recent_[RecentIndex(text)];
-      if (recent != nullptr && recent->length_ == text.size() &&
-          InternedText::EqualBytes(recent->data(), text.data(), text.size())) {
-        ++recent->refs_;
-        return recent;
+    const size_t n = text.size();
+    if (n - 1 < kMaxRecentLength) {
+      const uint64_t bits = RecentBits(text);
+      const RecentSlot& slot = recent_[RecentIndex(bits, n)];
+      // The slot's copy of the outer bytes decides most texts without reading the entry;
+      // up to 8 bytes they are the whole text.
+      if (slot.bits == bits && slot.length == n &&
+          (n <= 8 || InternedText::EqualBytes(slot.entry->data(), text.data(), n))) {
+        ++slot.entry->refs_;
+        return slot.entry;
       }
     }
     return nullptr;
@@ -159,19 +163,32 @@ class StringInternTable {
   static constexpr size_t kRecentSlots = size_t{1} << kRecentBits;
   static constexpr size_t kMaxRecentLength = 32;
 
+  // A slot remembers its text's outer bytes (RecentBits) and length beside the entry. An
+  // empty slot has length 0, which no text it is asked about has.
+  struct RecentSlot {
+    InternedString* entry = nullptr;
+    uint64_t bits = 0;
+    uint32_t length = 0;
+  };
+
+  // The first and last 4 bytes of a text of 4 bytes or more; the first, middle and last
+  // byte of a shorter one, which are all of its bytes.
   // REQUIRES: text is not empty.
-  static size_t RecentIndex(std::string_view text) {
+  static uint64_t RecentBits(std::string_view text) {
     const char* p = text.data();
     const size_t n = text.size();
-    uint64_t bits;
-    if (n >= 4) {
-      bits = InternedText::Load32(p) | InternedText::Load32(p + n - 4) << 32;
-    } else {
-      bits = uint64_t{static_cast<unsigned char>(p[0])} |
-             uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
-             uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
-    }
+    if (n >= 4) return InternedText::Load32(p) | InternedText::Load32(p + n - 4) << 32;
+    return uint64_t{static_cast<unsigned char>(p[0])} |
+           uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+           uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
+  }
+  static size_t RecentIndex(uint64_t bits, size_t n) {
     return static_cast<size_t>(((bits ^ n) * 0x9E3779B97F4A7C15ull) >> (64 - kRecentBits));
+  }
+  // Remembers `entry` as the recent entry of its text.
+  void Remember(InternedString* entry) {
+    const uint64_t bits = RecentBits(entry->view());
+    recent_[RecentIndex(bits, entry->length_)] = RecentSlot{entry, bits, entry->length_};
   }
   const InternedString* InternSlow(std::string_view text) {
     text = Stored(text);
@@ -198,7 +215,7 @@ class StringInternTable {
   // Entries on the general heap (SmallObjectAllocator::OnHeap): Clear(false) must free them.
   size_t heap_entries_ = 0;
   uint64_t erasures_ = 0;
-  InternedString* recent_[kRecentSlots] = {};
+  RecentSlot recent_[kRecentSlots];
 };
 
 }  // namespace Voro

@@ -52,6 +52,11 @@ TEST_F(StringInternTableTest, CountsReferencesAndErasesAtZero) {
 
   const std::string binary("a\0b", 3);
   const std::string long_text(10000, 'z');
+  // Zero bytes look like a slot of the recent texts that holds nothing.
+  const std::string zeros(4, '\0');
+  const InternedString* z = table_.Intern(zeros);
+  EXPECT_EQ(table_.Intern(zeros), z);
+  EXPECT_EQ(z->refs(), 2u);
   const InternedString* b = table_.Intern(binary);
   const InternedString* c = table_.Intern(long_text);
   EXPECT_NE(table_.Intern("a"), b);
@@ -103,12 +108,21 @@ TEST_F(StringInternTableTest, ClearAndDestructionFreeEveryEntry) {
 
 TEST_F(StringInternTableTest, RandomInternAndReleaseAgreesWithAModel) {
   // Many short texts over a small alphabet: long probe runs, and erasures in the middle of
-  // them, must never lose or duplicate an entry.
+  // them, must never lose or duplicate an entry. Half of them share their outer bytes
+  // ("ab", "yz") and differ only in length and middle, which the table's memory of recent
+  // texts must tell apart.
   std::mt19937 random(7);
   std::map<std::string, std::pair<const InternedString*, uint32_t>> model;
   for (int step = 0; step < 20000; ++step) {
-    std::string text(1 + random() % 3, 'a');
-    for (char& c : text) c = static_cast<char>('a' + random() % 6);
+    std::string text;
+    if (random() % 2 == 0) {
+      text.assign(1 + random() % 3, 'a');
+      for (char& c : text) c = static_cast<char>('a' + random() % 6);
+    } else {
+      text.assign(random() % 6, 'm');
+      for (char& c : text) c = static_cast<char>('m' + random() % 2);
+      text = "ab" + text + "yz";
+    }
     if (random() % 2 == 0) {
       const InternedString* entry = table_.Intern(text);
       auto& [known, refs] = model[text];
