@@ -486,6 +486,19 @@ const BindingProperty& BindingProperty::Element(size_t index) const {
 }
 
 BindingProperty& BindingProperty::MutableElement(size_t index) {
+  // A decoder's common step, kept small: the next element of a collection with room.
+  if (tag_ == BindingType::kCollection) {
+    BindingCollectionRecord* record = payload_.collection;
+    if (index == record->size && index < record->capacity) {
+      auto* element = new (&record->data[index]) BindingProperty(ElementKey(), storage_);
+      record->size = static_cast<uint32_t>(index + 1);
+      return *element;
+    }
+  }
+  return MutableElementSlow(index);
+}
+
+BindingProperty& BindingProperty::MutableElementSlow(size_t index) {
   MakeCollection();
   BindingCollectionRecord* record = payload_.collection;
   if (index < record->size) return record->data[index];
@@ -655,6 +668,23 @@ BindingProperty& BindingProperty::AppendField(std::string_view name) {
 }
 
 BindingProperty& BindingProperty::AppendField(const InternedString* key) {
+  // A decoder's common step, kept small as MutableField's: a structure with room reserved.
+  if (tag_ == BindingType::kStructure) {
+    BindingStructureRecord* record = payload_.structure;
+    if (record->size < record->capacity) {
+      if (void* memory = storage_->allocator().TryAllocate(sizeof(BindingProperty))) {
+        if (record->size != 0) record->unordered = true;
+        record->memo_generation = 0;
+        auto* value = new (memory) BindingProperty(ElementKey(), storage_);
+        PlaceSlot(record, record->size, key, value);
+        return *value;
+      }
+    }
+  }
+  return AppendFieldSlow(key);
+}
+
+BindingProperty& BindingProperty::AppendFieldSlow(const InternedString* key) {
   try {
     MakeStructure();
   } catch (...) {

@@ -347,8 +347,10 @@ class BindingProperty {
   [[nodiscard]] bool CopyShallow(const BindingProperty& source);
   void GrowCollection(size_t needed);
   void GrowStructure(size_t needed);
-  // MutableField beyond its common step (see there).
+  // MutableField, AppendField and MutableElement beyond their common steps (see there).
   BindingProperty& MutableFieldSlow(std::string_view name);
+  BindingProperty& AppendFieldSlow(const InternedString* key);
+  BindingProperty& MutableElementSlow(size_t index);
   // Inserts a field for `key` (taking over its reference) at `index` of the sorted slots.
   BindingProperty& InsertField(size_t index, const InternedString* key);
 
