@@ -190,11 +190,22 @@ void StringInternTable::Rehash(size_t new_count) {
   auto* fresh = static_cast<Bucket*>(allocator_->AllocateAny(new_count * sizeof(Bucket)));
   std::memset(static_cast<void*>(fresh), 0, new_count * sizeof(Bucket));  // all free
   const size_t mask = new_count - 1;
-  for (size_t i = 0; buckets_ != nullptr && i < bucket_count_; ++i) {
-    if (buckets_[i].entry == nullptr) continue;
-    size_t j = buckets_[i].hash & mask;
-    while (fresh[j].entry != nullptr) j = (j + 1) & mask;
-    fresh[j] = buckets_[i];
+  // The old buckets are gathered a batch at a time without a branch on whether each holds an
+  // entry (at half load that branch is a coin toss), then the batch's entries are placed.
+  constexpr size_t kBatch = 64;
+  Bucket batch[kBatch];
+  for (size_t start = 0; buckets_ != nullptr && start < bucket_count_; start += kBatch) {
+    const size_t end = std::min(bucket_count_, start + kBatch);
+    size_t gathered = 0;
+    for (size_t i = start; i < end; ++i) {
+      batch[gathered] = buckets_[i];
+      gathered += buckets_[i].entry != nullptr;
+    }
+    for (size_t k = 0; k < gathered; ++k) {
+      size_t j = batch[k].hash & mask;
+      while (fresh[j].entry != nullptr) j = (j + 1) & mask;
+      fresh[j] = batch[k];
+    }
   }
   if (buckets_ != nullptr) allocator_->FreeAny(buckets_, bucket_count_ * sizeof(Bucket));
   buckets_ = fresh;
