@@ -20,6 +20,7 @@
 
 #include "binding/codec/deferred_texts.h"
 #include "binding/codec/json_reader.h"
+#include "binding/codec/key_predictor.h"
 #include "diag/mutex.h"
 #include "diag/thread_annotations.h"
 
@@ -82,6 +83,7 @@ bool HasLongExponent(std::string_view text) {
 struct Frame {
   BindingProperty* node;
   bool is_object;
+  uint32_t fields_read;
   dom::array::iterator element;
   dom::array::iterator elements_end;
   dom::object::iterator field;
@@ -91,7 +93,7 @@ struct Frame {
 class TreeBuilder {
  public:
   explicit TreeBuilder(BindingProperty* root)
-      : root_(root), strings_(root->strings()), texts_(strings_) {}
+      : root_(root), strings_(root->strings()), keys_(strings_), texts_(strings_) {}
 
   // False when the document is one this path does not answer for.
   bool Build(dom::element document) {
@@ -107,7 +109,8 @@ class TreeBuilder {
         }
         const dom::key_value_pair pair = *frame.field;
         ++frame.field;
-        BindingProperty& slot = frame.node->AppendField(strings_.Intern(pair.key));
+        BindingProperty& slot = frame.node->AppendField(
+            keys_.Intern(frames_.size() - 1, frame.fields_read++, pair.key));
         if (!Store(pair.value, &slot, /*is_field=*/true)) return false;
       } else {
         if (frame.element == frame.elements_end) {
@@ -163,7 +166,7 @@ class TreeBuilder {
         const dom::array array = value.get_array().value_unsafe();
         slot->MakeCollection();
         slot->Reserve(array.size());
-        frames_.push_back(Frame{slot, false, array.begin(), array.end(), {}, {}});
+        frames_.push_back(Frame{slot, false, 0, array.begin(), array.end(), {}, {}});
         return true;
       }
       case dom::element_type::OBJECT: {
@@ -171,7 +174,7 @@ class TreeBuilder {
         const dom::object object = value.get_object().value_unsafe();
         slot->MakeStructure();
         slot->ReserveFields(object.size());
-        frames_.push_back(Frame{slot, true, {}, {}, object.begin(), object.end()});
+        frames_.push_back(Frame{slot, true, 0, {}, {}, object.begin(), object.end()});
         return true;
       }
     }
@@ -182,6 +185,7 @@ class TreeBuilder {
   std::vector<Frame> frames_;
   bool saw_zero_double_ = false;
   StringInternTable& strings_;
+  KeyPredictor keys_;
   DeferredTexts texts_;
 };
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "binding/codec/deferred_texts.h"
+#include "binding/codec/key_predictor.h"
 #include "diag/format_positional.h"
 
 namespace Voro {
@@ -125,6 +126,7 @@ class Decoder {
         reserve_budget_(size),
         root_(root),
         strings_(root->strings()),
+        keys_(strings_),
         texts_(strings_) {}
 
   // Decodes the first value into the root; false with failure() set on failure.
@@ -175,6 +177,7 @@ class Decoder {
   Failure failure_;
   BindingProperty* const root_;
   StringInternTable& strings_;
+  KeyPredictor keys_;
   DeferredTexts texts_;
 };
 
@@ -206,9 +209,10 @@ bool Decoder::Run() {
         std::string_view key;
         if (!ReadKey(&key)) return false;
         if (p_ == end_) return Fail(kMapTruncated, frame.expected / 2, frame.start);
+        const size_t position = static_cast<size_t>(frame.consumed / 2);
         frame.consumed += 2;
         // Of duplicate keys the last value wins, when the map is finished.
-        slot = &frame.target->AppendField(strings_.Intern(key));
+        slot = &frame.target->AppendField(keys_.Intern(frames_.size() - 1, position, key));
         is_field = true;
       } else {
         slot = &frame.target->MutableElement(static_cast<size_t>(frame.consumed));
