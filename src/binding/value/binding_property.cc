@@ -586,13 +586,13 @@ BindingProperty& BindingProperty::MutableField(std::string_view name) {
           memo.erasures == storage_->strings().erasures() &&
           name.size() <= 16 &&  // longer keys are compared by a call, which needs a frame
           IsKey(memo.keys[size], name)) {
-        void* memory = storage_->allocator().TryAllocate(sizeof(BindingProperty));
-        if (memory == nullptr) return MutableFieldSlow(name);
-        auto* value = new (memory) BindingProperty(ElementKey(), storage_);
-        const InternedString* key = memo.keys[size];
-        StringInternTable::AddRef(key);
-        PlaceSlot(record, memo.positions[size], key, value);
-        return *value;
+        if (void* memory = storage_->allocator().TryAllocate(sizeof(BindingProperty))) {
+          auto* value = new (memory) BindingProperty(ElementKey(), storage_);
+          const InternedString* key = memo.keys[size];
+          StringInternTable::AddRef(key);
+          PlaceSlot(record, memo.positions[size], key, value);
+          return *value;
+        }
       }
     }
   }
