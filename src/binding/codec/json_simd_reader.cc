@@ -93,7 +93,7 @@ struct Frame {
 class TreeBuilder {
  public:
   explicit TreeBuilder(BindingProperty* root)
-      : root_(root), strings_(root->strings()), keys_(strings_), texts_(strings_) {}
+      : root_(root), keys_(root->strings()), texts_(root->strings()) {}
 
   // False when the document is one this path does not answer for.
   bool Build(dom::element document) {
@@ -184,7 +184,6 @@ class TreeBuilder {
   BindingProperty* const root_;
   std::vector<Frame> frames_;
   bool saw_zero_double_ = false;
-  StringInternTable& strings_;
   KeyPredictor keys_;
   DeferredTexts texts_;
 };

@@ -125,9 +125,8 @@ class Decoder {
         end_(data + size),
         reserve_budget_(size),
         root_(root),
-        strings_(root->strings()),
-        keys_(strings_),
-        texts_(strings_) {}
+        keys_(root->strings()),
+        texts_(root->strings()) {}
 
   // Decodes the first value into the root; false with failure() set on failure.
   bool Run();
@@ -176,7 +175,6 @@ class Decoder {
   FrameStack frames_;
   Failure failure_;
   BindingProperty* const root_;
-  StringInternTable& strings_;
   KeyPredictor keys_;
   DeferredTexts texts_;
 };
