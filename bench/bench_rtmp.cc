@@ -1,11 +1,19 @@
 // RTMP call round trips against the simulator's server on loopback, plain and TLS: the
 // latency of one call (p50, p99) and the calls per second with 64 in flight, each with the
-// worker woken on send and with the 10 ms poll alone.
+// worker woken on send and with the 10 ms poll alone. Then the same round trip's floor on
+// this machine: the three threads and wake-ups a call crosses, over a bare socket.
 //
 //   build/default/bench/bench_rtmp
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +21,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_support.h"
@@ -165,6 +174,104 @@ void BM_InFlight64(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// What a call's round trip costs on this machine before any RTMP: the caller writes 8 bytes
+// to a loopback TCP socket and waits on a future; a server thread, waiting in poll on its
+// socket and an eventfd as the simulator's does, reads them and writes them back; a reader
+// thread, waiting the same way as the connection's worker, reads the answer and fulfils the
+// future. Three threads and three wake-ups, as for a call, and nothing else.
+class WakeFloor {
+ public:
+  WakeFloor() {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      if (listener >= 0) close(listener);
+      return;
+    }
+    client_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(client_, reinterpret_cast<sockaddr*>(&address), length) == 0) {
+      server_ = accept(listener, nullptr, nullptr);
+    }
+    close(listener);
+    const int on = 1;
+    for (int fd : {client_, server_}) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    for (int& fd : wake_) fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    echo_ =
+        std::thread([this] { Loop(server_, wake_[0], [this](uint64_t v) { Send(server_, v); }); });
+    reader_ = std::thread([this] {
+      Loop(client_, wake_[1], [this](uint64_t) { waiting_.exchange(nullptr)->set_value(); });
+    });
+  }
+  ~WakeFloor() {
+    stop_.store(true);
+    const uint64_t one = 1;
+    for (int fd : wake_) [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
+    if (echo_.joinable()) echo_.join();
+    if (reader_.joinable()) reader_.join();
+    for (int fd : {client_, server_, wake_[0], wake_[1]}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  bool ok() const { return server_ >= 0 && wake_[0] >= 0 && wake_[1] >= 0; }
+
+  void Call(uint64_t value) {
+    std::promise<void> answered;
+    std::future<void> future = answered.get_future();
+    waiting_.store(&answered);
+    Send(client_, value);
+    future.get();
+  }
+
+ private:
+  static void Send(int fd, uint64_t value) {
+    [[maybe_unused]] ssize_t n = send(fd, &value, sizeof value, MSG_NOSIGNAL);
+  }
+  template <typename OnValue>
+  void Loop(int fd, int wake, OnValue on_value) {
+    while (!stop_.load()) {
+      pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+      if (poll(fds, 2, kRtmpPollMilliseconds) <= 0 || (fds[0].revents & POLLIN) == 0) continue;
+      uint64_t value = 0;
+      if (recv(fd, &value, sizeof value, MSG_WAITALL) != sizeof value) return;
+      on_value(value);
+    }
+  }
+  static constexpr int kRtmpPollMilliseconds = Voro::kRtmpPollMilliseconds;
+
+  int client_ = -1;
+  int server_ = -1;
+  int wake_[2] = {-1, -1};
+  std::atomic<bool> stop_{false};
+  std::atomic<std::promise<void>*> waiting_{nullptr};
+  std::thread echo_;
+  std::thread reader_;
+};
+
+void BM_RoundTripFloor(benchmark::State& state) {
+  WakeFloor floor;
+  if (!floor.ok()) {
+    state.SkipWithError("cannot open a loopback connection");
+    return;
+  }
+  std::vector<double> micros;
+  uint64_t n = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    floor.Call(++n);
+    micros.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  state.counters["p50_us"] = Percentile(micros, 0.50);
+  state.counters["p99_us"] = Percentile(micros, 0.99);
+  state.SetItemsProcessed(state.iterations());
+}
+
 // {tls, wake}; the poll alone needs far fewer iterations (each call waits ~10 ms).
 void Register(const char* name, void (*function)(benchmark::State&), int64_t woken_iterations,
               int64_t polled_iterations) {
@@ -183,5 +290,16 @@ void Register(const char* name, void (*function)(benchmark::State&), int64_t wok
 int main(int argc, char** argv) {
   Register("BM_RoundTrip", BM_RoundTrip, 20000, 300);
   Register("BM_InFlight64", BM_InFlight64, 100000, 3000);
-  return kivbench::RunBenchmarks(argc, argv, [](const kivbench::CounterReporter&) {});
+  benchmark::RegisterBenchmark("BM_RoundTripFloor", BM_RoundTripFloor)
+      ->Iterations(20000)
+      ->UseRealTime();
+  return kivbench::RunBenchmarks(argc, argv, [](const kivbench::CounterReporter& r) {
+    double ours = 0, floor = 0;
+    if (r.Find("BM_RoundTrip/tls:0/wake:1", "p50_us", &ours) &&
+        r.Find("BM_RoundTripFloor", "p50_us", &floor)) {
+      std::printf(
+          "round trip p50, plain: %.1f us; its floor on this machine: %.1f us (%.2f of it)\n", ours,
+          floor, floor / ours);
+    }
+  });
 }

@@ -29,8 +29,10 @@ class CounterReporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
       if (run.run_type != Run::RT_Iteration && !median) continue;
-      // A captured benchmark is named "<function>/<capture>" here.
-      const std::string& name = run.run_name.function_name;
+      // A captured benchmark is named "<function>/<capture>" here, one with arguments
+      // "<function>/<arguments>" ("BM_RoundTrip/tls:0/wake:1").
+      std::string name = run.run_name.function_name;
+      if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
       if (!median && medians_.count(name) != 0) continue;
       if (median) medians_.insert(name);
       for (const auto& [counter, value] : run.counters) counters_[name][counter] = value.value;
