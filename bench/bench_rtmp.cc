@@ -235,13 +235,13 @@ class WakeFloor {
   void Loop(int fd, int wake, OnValue on_value) {
     while (!stop_.load()) {
       pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
-      if (poll(fds, 2, kRtmpPollMilliseconds) <= 0 || (fds[0].revents & POLLIN) == 0) continue;
+      if (poll(fds, 2, Voro::kRtmpPollMilliseconds) <= 0 || (fds[0].revents & POLLIN) == 0)
+        continue;
       uint64_t value = 0;
       if (recv(fd, &value, sizeof value, MSG_WAITALL) != sizeof value) return;
       on_value(value);
     }
   }
-  static constexpr int kRtmpPollMilliseconds = Voro::kRtmpPollMilliseconds;
 
   int client_ = -1;
   int server_ = -1;
