@@ -22,15 +22,18 @@ Row R(const std::string& tmpl, const std::string& want, const Args&... args) {
   return {tmpl, FormatPositional(tmpl, args...), want};
 }
 
-void Check(const std::vector<Row>& rows) {
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.tmpl);
-    EXPECT_EQ(row.got, row.want);
-  }
-}
-
-TEST(FormatPositionalTest, PlaceholdersAndTheSequentialCounter) {
-  Check({
+TEST(FormatPositionalTest, TemplatesAndArgumentsGiveTheTablesText) {
+  int object = 0;
+  char pointer[64];
+  std::snprintf(pointer, sizeof pointer, "0x%llx",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&object)));
+  const std::string owned = "owned";
+  // A directive counts from "%" to the conversion, without "N$".
+  const std::string fits = std::string(56, '-') + "5d";
+  ASSERT_EQ(fits.size() + 1, kMaxFormatSpecLength);
+  const std::string too_long = "-" + fits;
+  const Row rows[] = {
+      // Placeholders and the sequential counter.
       R("%2 and %1", "b and a", "a", "b"),
       R("%%%1%%", "%5%", 5),
       // A missing sequential argument, or a directive without its conversion, ends the output.
@@ -41,11 +44,7 @@ TEST(FormatPositionalTest, PlaceholdersAndTheSequentialCounter) {
       R("%2$s %s %1$s %s", "b a a b", "a", "b"),
       R("%1$*2$d|%s", "  7|7", 7, 3),
       R("%*d|%s", "   42|c", 5, 42, "c"),
-  });
-}
-
-TEST(FormatPositionalTest, PrintfDirectivesFollowTheArgumentsType) {
-  Check({
+      // printf directives follow the argument's type.
       R("%2$-4s|", "ab  |", 1, "ab"),
       R("%1$.*2$f", "3.14", 3.14159, 2),
       R("%1$+d %1$ d %1$05d", "+42  42 00042", 42),
@@ -64,16 +63,7 @@ TEST(FormatPositionalTest, PrintfDirectivesFollowTheArgumentsType) {
       R("%.*s|%.*s|", "ab|abcdef|", 2, "abcdef", -1, "abcdef"),  // negative: no precision
       R("%1$*2$d|", "5|", 5, "wide"),  // a "*" that is no integer leaves the width unset
       R("%1$*2$d|", "  5|", 5, uint64_t{3}),
-  });
-}
-
-TEST(FormatPositionalTest, DefaultFormsAndConversionsThatDoNotFit) {
-  int object = 0;
-  char pointer[64];
-  std::snprintf(pointer, sizeof pointer, "0x%llx",
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&object)));
-  const std::string owned = "owned";
-  Check({
+      // Default forms, and conversions that do not fit the argument.
       R("%1 %2 %3", "-7 18446744073709551615 -3", -7, ~uint64_t{0}, int8_t{-3}),
       R("%1%2", "Q!", 'Q', '!'),
       R("%1 %2 %3 %4", "0.1 2 1e+21 -0.5", 0.1, 2.0, 1e21, -0.5f),
@@ -86,15 +76,7 @@ TEST(FormatPositionalTest, DefaultFormsAndConversionsThatDoNotFit) {
       R("%1$d", "2.5", 2.5),
       R("%1$e", "5.000000e+00", 5),
       R("%1$f|%1$6p|", "0x0|   0x0|", nullptr),
-  });
-}
-
-TEST(FormatPositionalTest, MalformedOrOverlongDirectiveEndsTheOutput) {
-  // The directive counts from "%" to the conversion, without "N$".
-  const std::string fits = std::string(56, '-') + "5d";
-  ASSERT_EQ(fits.size() + 1, kMaxFormatSpecLength);
-  const std::string too_long = "-" + fits;
-  Check({
+      // A malformed or overlong directive ends the output.
       R("a%1$nb", "a", 1),  // never writes through an argument
       R("abc%", "abc", 1),
       R("a%1$*5d", "a", 1, 2),  // "*5" without "$"
@@ -103,7 +85,8 @@ TEST(FormatPositionalTest, MalformedOrOverlongDirectiveEndsTheOutput) {
       R("x%1$" + too_long + "y", "x", 42),
       R("x%" + fits + "y", "x42   y", 42),
       R("x%" + too_long + "y", "x", 42),
-  });
+  };
+  for (const Row& row : rows) EXPECT_EQ(row.got, row.want) << row.tmpl;
 }
 
 TEST(FormatPositionalTest, OutputStopsAtTheBufferEnd) {

@@ -8,7 +8,6 @@
 #include <functional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "diag/console_log_targets.h"
@@ -134,7 +133,7 @@ TEST_F(LoggerTest, TargetMasksLevelsAndTheLoggersSwitchesDecideWhoGetsARecord) {
                                             "no inclusion mask", "no longer suppressed", ""}));
 }
 
-TEST_F(LoggerTest, ConsoleAndHostTargetsWriteTheirOwnLines) {
+TEST_F(LoggerTest, ConsoleTargetsWriteTheirOwnLines) {
   SimulateInitialize();
   recorder_.Detach();
   logger_->SetLevel(Logger::kInitialLevel);
@@ -156,17 +155,6 @@ TEST_F(LoggerTest, ConsoleAndHostTargetsWriteTheirOwnLines) {
   const std::string prefix = err_text.substr(0, err_text.find("): ") + 1);
   EXPECT_EQ(prefix.rfind(std::string(Logger::ExecutableName()) + "(0x", 0), 0u) << err_text;
   EXPECT_EQ(err_text, prefix + ":   WARN| plain line\n" + prefix + ":   WARN| debug\n");
-
-  // The host's log gets the level and the bare message, not a formatted line.
-  out->Detach();
-  logger_->StdErrTarget()->Detach();
-  testing::FakeHost host;
-  PluginLogTarget target(host.services()->api);
-  target.Attach();
-  Log(kLevelWarn, Tag::NET, "connected to %s:%d", "127.0.0.1", 2099);
-  Log(kLevelError, 0, "failed\n");
-  EXPECT_EQ(host.log, (std::vector<std::pair<int32_t, std::string>>{
-                          {kLevelWarn, "connected to 127.0.0.1:2099"}, {kLevelError, "failed\n"}}));
 }
 
 TEST(TagTableTest, RegistrationTakesTheNextFreeBitUntilTheyRunOut) {

@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "binding/value/binding_abi.h"
 #include "binding/codec/json_reader.h"
 #include "binding/codec/json_writer.h"
 #include "binding/types/record_builder.h"
+#include "binding/value/binding_abi.h"
 #include "diag/clock.h"
 #include "diag/log.h"
 #include "login/login_module.h"
@@ -593,18 +593,19 @@ TEST(PluginRuntimeTest, InitializeMovesLoggingToTheHostAndShutdownBack) {
     ASSERT_TRUE(plugin.descriptor.callbacks->Initialize(m, host.services()));
     Log(kLevelOkay, Tag::DBG, "after %s", "initialize");
     Log(kLevelWarn, Tag::XTR, "suppressed");
-    Log(kLevelError, 0, "untagged");
+    Log(kLevelError, 0, "untagged\n");
     EXPECT_EQ(GetCapturedStderr(), "") << "nothing reaches standard error once the host logs";
     EXPECT_EQ(m->host_services(), host.services());
     EXPECT_EQ(m->plugin_handle(), &host);
     EXPECT_NE(m->telemetry(), nullptr);
-    // The host's Log gets the level and the bare message, not a formatted line.
+    // The host's Log gets the level and the bare message, not a formatted line; a newline the
+    // message brings stays.
     std::string log;
     for (const auto& [level, text] : host.log) log += std::to_string(level) + " " + text + "|";
     EXPECT_NE(
         log.find("3 zop-be-kiv-login initialized, user agent \"VoroClient/17.4.0 (kiv-login)\"|"),
         std::string::npos);
-    EXPECT_TRUE(log.ends_with("|0 after initialize|2 untagged|")) << log;
+    EXPECT_TRUE(log.ends_with("|0 after initialize|2 untagged\n|")) << log;
   }
   // The module held the last reference: the next message meets a fresh logger again.
   CaptureStderr();

@@ -95,27 +95,11 @@ class PlatformServicesTest : public ::testing::Test {
     return pushes_;
   }
 
-  // Invokes, waits for success and returns the answer's value.
-  AmfValue Call(const std::string& service, const std::string& method, const Amf3Item& argument) {
-    AmfValue value;
-    auto keep = [&value](const AmfValue& v) { value = v; };
-    auto future = session_.Invoke(service, method, argument, keep, keep);
-    EXPECT_EQ(future.wait_for(kTimeout), std::future_status::ready);
-    EXPECT_TRUE(future.get().success) << service << "." << method;
-    session_.Tick();
-    return value;
-  }
-  // A service proxy call: message id, service, method and payload.
-  AmfValue ProxyCall(std::initializer_list<const char*> texts) {
-    auto array = std::make_shared<Amf3Array>();
-    for (const char* text : texts) array->dense.push_back(Amf3Item::String(text));
-    return Call("lcdsServiceProxy", "call", Amf3Item::Array(array));
-  }
-
   // Invokes and tells how the call came back: "fault <faultCode>|<faultString>", "ack
   // without a body", or "ok [<class> ]<value as JSON>".
-  std::string Outcome(const std::string& service, const std::string& method) {
-    auto future = session_.Invoke(service, method, Amf3Item(Amf3Kind::kArray), nullptr, nullptr);
+  std::string Outcome(const std::string& service, const std::string& method,
+                      const Amf3Item& argument = Amf3Item(Amf3Kind::kArray)) {
+    auto future = session_.Invoke(service, method, argument, nullptr, nullptr);
     if (future.wait_for(kTimeout) != std::future_status::ready) return "no answer";
     const RTMP::CommandResult result = future.get();
     const AmfValue& value = result.value;
@@ -132,6 +116,12 @@ class PlatformServicesTest : public ::testing::Test {
     return "ok " + (class_name.empty() ? "" : class_name + " ") +
            WriteJson(ToBindingProperty(value));
   }
+  // A service proxy call: message id, service, method and payload.
+  std::string ProxyCall(std::initializer_list<const char*> texts) {
+    auto array = std::make_shared<Amf3Array>();
+    for (const char* text : texts) array->dense.push_back(Amf3Item::String(text));
+    return Outcome("lcdsServiceProxy", "call", Amf3Item::Array(array));
+  }
 
   const testing::TestPki* pki_ = nullptr;
   PlatformServices platform_;
@@ -139,45 +129,6 @@ class PlatformServicesTest : public ::testing::Test {
   LcdsSession session_;
   std::vector<Push> pushes_;
 };
-
-TEST_F(PlatformServicesTest, ServiceProxyAcknowledgesThenPushesTheResponse) {
-  PlatformSettings settings;
-  settings.service_proxy.delay_ms = 20;
-  settings.service_proxy.answers.push_back(
-      {.service = "inventory", .method = "get", .payload = R"({"items": $payload})"});
-  platform_.Configure(settings);
-  ASSERT_TRUE(Login().ok());
-  // The call itself is acknowledged without a body, so the answer is the acknowledge.
-  const AmfValue ack = ProxyCall({"uuid-1", "inventory", "get", "[1,2]"});
-  EXPECT_EQ(ack.amf3().AsObject().class_name(), "flex.messaging.messages.AcknowledgeMessage");
-  EXPECT_TRUE(IsAmfNullish(AmfMember(ack, "body")));
-  ProxyCall({"uuid-2", "store", "list", "x"});
-  std::vector<Push> pushes = WaitForPushes(2);
-  ASSERT_EQ(pushes.size(), 2u);
-  EXPECT_EQ(pushes[0].body.AsObject().class_name(),
-            "com.vorogames.platform.serviceproxy.dispatch.LcdsServiceProxyResponse");
-  std::string members;
-  for (const char* name : {"messageId", "serviceName", "methodName", "status", "payload"}) {
-    members += MemberText(AmfValue(pushes[0].body), name) + "|";
-  }
-  EXPECT_EQ(members, R"(uuid-1|inventory|get|OK|{"items": [1,2]}|)");
-  EXPECT_EQ(MemberText(AmfValue(pushes[1].body), "payload"), "x") << "no answer matches: echo";
-
-  // A compressed payload is gzip in Base64.
-  settings.service_proxy.compress = true;
-  platform_.Configure(settings);
-  const std::string payload(5000, 'z');
-  ProxyCall({"uuid-3", "chat", "history", payload.c_str()});
-  pushes = WaitForPushes(3);
-  ASSERT_EQ(pushes.size(), 3u);
-  const AmfValue compressed(pushes[2].body);
-  EXPECT_TRUE(AmfMember(compressed, "compressedPayload").amf3().AsBoolean());
-  std::vector<uint8_t> packed;
-  ASSERT_TRUE(Base64Decode(MemberText(compressed, "payload"), &packed));
-  const InflateResult inflated = InflateGzip(packed.data(), packed.size(), 0);
-  ASSERT_TRUE(inflated.ok()) << inflated.status();
-  EXPECT_EQ(inflated.text(), payload);
-}
 
 // Whether `bytes` are a gzip stream, fine as far as it goes, whose end is missing.
 bool IsGzipCutShort(std::vector<uint8_t> bytes) {
@@ -296,7 +247,10 @@ TEST_F(PlatformServicesTest, ServiceProxyAnswersPushWhatTheScenarioScripts) {
       {"false",
        "message_id: uuid-nobody",
        {"uuid-nobody|inventoryService.getItems|OK|plain|" + text}},
-      {"false", "status: ACK", {call + "ACK|plain|" + text}},
+      {"false", "method: getItems, status: ACK", {call + "ACK|plain|" + text}},
+      // No answer matches: the payload comes back as it went.
+      {"false", "method: other", {call + "OK|plain|[1]"}},
+      {"true", "method: other", {call + "OK|gzip|[1]"}},
       {"false", "also_ack: true", {call + "ACK|plain|", call + "OK|plain|" + text}},
       {"true",
        "also_ack: true, message_id: \"\", malformed: truncated",
@@ -315,7 +269,8 @@ TEST_F(PlatformServicesTest, ServiceProxyAnswersPushWhatTheScenarioScripts) {
     platform_.Configure(scenario.value().platform);
     const size_t pushed = pushes_.size();
     const size_t journaled = platform_.journal().size();
-    ProxyCall({"uuid-7", "inventoryService", "getItems", "[1]"});
+    // The call itself is acknowledged without a body; the answers come as pushes.
+    EXPECT_EQ(ProxyCall({"uuid-7", "inventoryService", "getItems", "[1]"}), "ack without a body");
     WaitForPushes(pushed + c.pushes.size());
     // Time for a push too many to show up.
     for (int i = 0; i < 5; ++i) {
@@ -332,54 +287,47 @@ TEST_F(PlatformServicesTest, ServiceProxyAnswersPushWhatTheScenarioScripts) {
   }
 }
 
-TEST_F(PlatformServicesTest, KickNotificationCarriesTheSessionToken) {
+TEST_F(PlatformServicesTest, ScheduledPushesCarryTheSessionsValuesAndWholeCollections) {
   const std::string kick = "com.vorogames.platform.messaging.ClientLoginKickNotification";
+  BindingProperty kick_body;
+  kick_body["sessionToken"] = "$token";
+  kick_body["reason"] = "logged in as $user ($account_id)";
+  BindingProperty body = ParseJson(R"({"items":[1,{"n":["a","b"]}],"after":"$user"})").value();
   PlatformSettings settings;
-  BindingProperty body;
-  body["sessionToken"] = "$token";
-  body["reason"] = "logged in as $user ($account_id)";
-  settings.pushes.push_back({10, kick, "", body});
+  // Pushes due together go in the order given.
+  settings.pushes = {{10, kick, "", kick_body},
+                     {10, "kiv.Inventory", "inv", body, /*array_collections=*/true}};
   platform_.Configure(settings);
   MaybeType<LoginResult> login = Login();
   ASSERT_TRUE(login.ok());
-
-  std::vector<Push> pushes = WaitForPushes(1);
-  ASSERT_EQ(pushes.size(), 1u);
+  std::vector<Push> pushes = WaitForPushes(2);
+  ASSERT_EQ(pushes.size(), 2u);
   const AmfValue kicked(pushes[0].body);
   EXPECT_EQ(pushes[0].body.AsObject().class_name(), kick);
   EXPECT_EQ(MemberText(kicked, "sessionToken"), login.value().session_token);
   EXPECT_EQ(pushes[0].subtopic + " " + MemberText(kicked, "reason"), "cn-7 logged in as alice (7)");
 
-  // A push on demand goes to every connection of the user.
-  EXPECT_EQ(platform_.PushTo("alice", DynamicObject({{"n", Amf3Item::Integer(1)}}), "bc"), 1u);
-  EXPECT_EQ(platform_.PushTo("nobody", DynamicObject({}), "bc"), 0u);
-  pushes = WaitForPushes(2);
-  ASSERT_EQ(pushes.size(), 2u);
-  EXPECT_EQ(pushes[1].subtopic, "bc");
-}
-
-TEST_F(PlatformServicesTest, ListsPushedAsExternalizableCollectionsArriveWhole) {
-  PlatformSettings settings;
-  BindingProperty body = ParseJson(R"({"items":[1,{"n":["a","b"]}],"after":"$user"})").value();
-  settings.pushes.push_back({10, "kiv.Inventory", "inv", body, /*array_collections=*/true});
-  platform_.Configure(settings);
-  ASSERT_TRUE(Login().ok());
-  const std::vector<Push> pushes = WaitForPushes(1);
-  ASSERT_EQ(pushes.size(), 1u);
   // On the wire each list was an ArrayCollection with its body: nothing after it shifted.
-  const Amf3Item& items = pushes[0].body.AsObject().GetMember("items");
+  const Amf3Item& items = pushes[1].body.AsObject().GetMember("items");
   ASSERT_EQ(items.kind(), Amf3Kind::kObject);
   EXPECT_EQ(items.AsObject().class_name(), kArrayCollectionClassName);
   EXPECT_TRUE(items.AsObject().amf_class()->externalizable());
   // A list still; the anonymous object inside keeps its members as dynamic ones, which do
   // not convert.
   EXPECT_EQ(WriteJson(ToBindingProperty(items)), R"([1,{}])");
-  EXPECT_EQ(MemberText(AmfValue(pushes[0].body), "after"), "alice");
+  EXPECT_EQ(MemberText(AmfValue(pushes[1].body), "after"), "alice");
   body["after"] = "alice";
-  EXPECT_EQ(amf_testing::Amf3Hex(pushes[0].body),
+  EXPECT_EQ(amf_testing::Amf3Hex(pushes[1].body),
             amf_testing::Amf3Hex(AsArrayCollections(TypedDynamicObject("kiv.Inventory", body))));
-  EXPECT_EQ(pushes[0].subtopic, "inv");
+  EXPECT_EQ(pushes[1].subtopic, "inv");
   EXPECT_EQ(JournalCount("push kiv.Inventory"), 1) << "a class the platform gives no meaning";
+
+  // A push on demand goes to every connection of the user.
+  EXPECT_EQ(platform_.PushTo("alice", DynamicObject({{"n", Amf3Item::Integer(1)}}), "bc"), 1u);
+  EXPECT_EQ(platform_.PushTo("nobody", DynamicObject({}), "bc"), 0u);
+  pushes = WaitForPushes(3);
+  ASSERT_EQ(pushes.size(), 3u);
+  EXPECT_EQ(pushes[2].subtopic, "bc");
 }
 
 TEST_F(PlatformServicesTest, QueueTokenRuleAndMalformedAnswers) {
@@ -424,18 +372,16 @@ TEST_F(PlatformServicesTest, LoginDataPacketAccountStatesAndLogoutAreJournaledAn
   login = Login();
   ASSERT_TRUE(login.ok());
   EXPECT_TRUE(IsAmfNullish(AmfMember(login.value().login_data_packet, "reconnectInfo")));
+  const auto state = [this] {
+    return Outcome("accountService", "getAccountStateForCurrentSession");
+  };
   std::string states;
-  for (int i = 0; i < 4; ++i) {
-    const AmfValue state =
-        Call("accountService", "getAccountStateForCurrentSession", Amf3Item(Amf3Kind::kArray));
-    states += *AmfString(state) + " ";
-  }
-  EXPECT_EQ(states, "TRANSFERRING_OUT TRANSFERRING_OUT ENABLED ENABLED ");  // the last repeats
+  for (int i = 0; i < 4; ++i) states += state() + " ";
+  EXPECT_EQ(states, R"(ok "TRANSFERRING_OUT" ok "TRANSFERRING_OUT" ok "ENABLED" ok "ENABLED" )")
+      << "the last repeats";
   // The turns are the connection's: a new one starts them over.
   ASSERT_TRUE(Login().ok());
-  const AmfValue again =
-      Call("accountService", "getAccountStateForCurrentSession", Amf3Item(Amf3Kind::kArray));
-  EXPECT_EQ(*AmfString(again), "TRANSFERRING_OUT");
+  EXPECT_EQ(state(), R"(ok "TRANSFERRING_OUT")");
   session_.Logout();
   EXPECT_EQ(platform_.journal().back(), "loginService.logout alice");
   std::lock_guard lock(observed_mutex);
