@@ -19,23 +19,8 @@
 namespace Voro {
 namespace {
 
-using amf_testing::Amf3Hex;
-using amf_testing::Array3;
-using amf_testing::FromHex;
-using amf_testing::Object0;
-using amf_testing::Object3;
-using amf_testing::ToHex;
+using namespace amf_testing;
 using Bytes = std::vector<uint8_t>;
-
-// Hex with 'quoted' ASCII spelled out: "06 07 'nil'".
-Bytes Wire(std::string_view text) {
-  std::string hex;
-  for (size_t i = 0, end = 0; i < text.size(); i = end + 1) {
-    end = text[i] == '\'' ? text.find('\'', i + 1) : i;
-    hex += end == i ? std::string(1, text[i]) : " " + ToHex(Bytes(&text[i + 1], &text[end])) + " ";
-  }
-  return FromHex(hex);
-}
 
 // The sealed members every message class starts with, as inline traits spell them.
 const std::string kMessageMembers =
@@ -147,7 +132,7 @@ TEST_F(FlexMessagesTest, RemotingMessagesOnTheWire) {
   AmfWriter writer;
   writer.WriteAmf3(MakeRemotingMessage(identity, ids, "svc", "op", body));
   writer.WriteAmf3(MakeRemotingMessage(identity, ids, "svc", "op", body));
-  const Bytes expected = Wire(
+  const Bytes expected = FromHex(
       "0A 81 13 4F 'flex.messaging.messages.RemotingMessage'" + kMessageMembers +
       "0D 'source' 13 'operation'"                // inline traits: 9 sealed members, not dynamic
       " 09 03 01 04 01 06 09 'C-42' 06 07 'svc'"  // body [1], clientId, destination: strings 10, 11
@@ -165,17 +150,17 @@ TEST_F(FlexMessagesTest, RemotingMessagesOnTheWire) {
 TEST_F(FlexMessagesTest, HeadersAndCommandMessagesOnTheWire) {
   const FlexClientIdentity identity{kRtmpEndpointName, "C-1"};
   EXPECT_EQ(Amf3Hex(MakeHeaders(identity, "bc")),
-            ToHex(Wire("0A 0B 01 15 'DSEndpoint' 06 0F 'my-rtmp' 09 'DSId' 06 07 'C-1'"
-                       " 21 'DSRequestTimeout' 04 3C 15 'DSSubtopic' 06 05 'bc' 01")));
+            ToHex(FromHex("0A 0B 01 15 'DSEndpoint' 06 0F 'my-rtmp' 09 'DSId' 06 07 'C-1'"
+                          " 21 'DSRequestTimeout' 04 3C 15 'DSSubtopic' 06 05 'bc' 01")));
   EXPECT_EQ(Amf3Hex(MakeHeaders(identity, "")), Amf3Hex(MakeHeaders(identity)));  // no subtopic
 
   MessageIdGenerator ids([] { return 5u; });
   ids.Renew();
   EXPECT_EQ(Amf3Hex(MakeCommandMessage(ids, "", kFlexSubscribeOperation)),
-            ToHex(Wire("0A 81 13 4D 'flex.messaging.messages.CommandMessage'" + kMessageMembers +
-                       "1B 'correlationId' 13 'operation'"  // 9 sealed members
-                       " 01 01 01 01 06 07 '5-0'"           // body to headers unset, messageId
-                       " 01 01 06 01 04 00")));             // timestamp, timeToLive unset, "", 0
+            ToHex(FromHex("0A 81 13 4D 'flex.messaging.messages.CommandMessage'" + kMessageMembers +
+                          "1B 'correlationId' 13 'operation'"  // 9 sealed members
+                          " 01 01 01 01 06 07 '5-0'"           // body to headers unset, messageId
+                          " 01 01 06 01 04 00")));             // timestamp, timeToLive unset, "", 0
   const Amf3Item unsubscribe = MakeCommandMessage(ids, "m-9", kFlexUnsubscribeOperation);
   EXPECT_EQ(unsubscribe.AsObject().GetMember("messageId").AsString(), "5-1");
   EXPECT_EQ(unsubscribe.AsObject().GetMember("correlationId").AsString(), "m-9");
@@ -185,11 +170,11 @@ TEST_F(FlexMessagesTest, HeadersAndCommandMessagesOnTheWire) {
 TEST_F(FlexMessagesTest, AsyncMessageFromTheWire) {
   GetFlexMessageClasses();  // as in a session: our messages go out before any push arrives
   const Bytes bytes =       // behind the AMF0 switch marker, as "receive" sends it
-      Wire("11 0A 81 03 49 'flex.messaging.messages.AsyncMessage'" + kMessageMembers +
-           "1B 'correlationId'"                            // 8 sealed members
-           " 09 03 01 06 07 'hey' 06 0B 'C-7-9' 01"        // body ["hey"], clientId, destination
-           " 0A 0B 01 15 'DSSubtopic' 06 0F 'bc.1234' 01"  // headers
-           " 06 07 'm-1' 05 4270000000000000 04 00 01");   // messageId to correlationId
+      FromHex("11 0A 81 03 49 'flex.messaging.messages.AsyncMessage'" + kMessageMembers +
+              "1B 'correlationId'"                            // 8 sealed members
+              " 09 03 01 06 07 'hey' 06 0B 'C-7-9' 01"        // body ["hey"], clientId, destination
+              " 0A 0B 01 15 'DSSubtopic' 06 0F 'bc.1234' 01"  // headers
+              " 06 07 'm-1' 05 4270000000000000 04 00 01");   // messageId to correlationId
   AmfReader reader(bytes);
   const Push push = DecodePush(reader.ReadAmf0());
   ASSERT_TRUE(reader.at_end());
@@ -216,6 +201,7 @@ TEST_F(FlexMessagesTest, FieldsAreReadWhereverTheyAreAndOnlyWithTheirTypes) {
        "n/a", -1},
       {"anonymous", anonymous, "s", "x", -1},
       {"no object", Amf0Item::String("body"), "n/a", "n/a", -1},
+      {"no argument", Amf0Item(), "n/a", "n/a", -1},  // "receive" without one: Undefined
   };
   for (const auto& [name, argument, subtopic, client_id, body] : rows) {
     SCOPED_TRACE(name);
@@ -230,7 +216,7 @@ TEST_F(FlexMessagesTest, FieldsAreReadWhereverTheyAreAndOnlyWithTheirTypes) {
 }
 
 TEST_F(FlexMessagesTest, Amf0MessagesAreReadThroughTheirMembersWithTheBodyInAmf3) {
-  const Bytes bytes = Wire(
+  const Bytes bytes = FromHex(
       "03 0007 'headers' 03 000A 'DSSubtopic' 02 0002 'bc' 000009"  // objects 0 and 1
       " 0008 'clientId' 11 06 07 'C-1'"                             // an AMF3 string
       " 0004 'body' 0A 00000009 0101 05 0B 4014000000000000 0000"   // array 2: true, Null, date 5,
@@ -248,11 +234,11 @@ TEST_F(FlexMessagesTest, Amf0MessagesAreReadThroughTheirMembersWithTheBodyInAmf3
   // not registered. One payload met twice is written once; met inside itself, it is a back
   // reference, which does not own it.
   EXPECT_EQ(Amf3Hex(push.body),
-            ToHex(Wire("09 13 01 03 01 08 01 4014000000000000 06 03 'L' 00"
-                       " 09 01 03 'a' 05 3FF8000000000000 01"  // the ECMA array
-                       " 0A 33 11 'kiv.Kick' 03 'n' 09 'self' 19 'sessionToken'"
-                       " 05 4000000000000000 0A 06 06 03 't' 0A 06"  // 2.0, itself, "t"; again
-                       " 0A 13 01 03 'k' 06 03 'v'")));
+            ToHex(FromHex("09 13 01 03 01 08 01 4014000000000000 06 03 'L' 00"
+                          " 09 01 03 'a' 05 3FF8000000000000 01"  // the ECMA array
+                          " 0A 33 11 'kiv.Kick' 03 'n' 09 'self' 19 'sessionToken'"
+                          " 05 4000000000000000 0A 06 06 03 't' 0A 06"  // 2.0, itself, "t"; again
+                          " 0A 13 01 03 'k' 06 03 'v'")));
   const std::vector<Amf3Item>& dense = push.body.AsArray().dense;
   EXPECT_EQ(AmfClassRegistry::Global().Find("kiv.Kick"), nullptr);
   EXPECT_TRUE(dense[6].AsObject().GetMember("self").is_back_reference());
@@ -261,7 +247,7 @@ TEST_F(FlexMessagesTest, Amf0MessagesAreReadThroughTheirMembersWithTheBodyInAmf3
   EXPECT_EQ(converted.type(), BindingType::kStructure);
   EXPECT_EQ(converted.Field("sessionToken").GetString(), "t");
 
-  const Bytes amf3_body = Wire("03 0004 'body' 11 06 0B 'as is' 000009");  // taken as it is
+  const Bytes amf3_body = FromHex("03 0004 'body' 11 06 0B 'as is' 000009");  // taken as it is
   EXPECT_EQ(DecodePush(AmfReader(amf3_body).ReadAmf0()).body.AsString(), "as is");
 }
 

@@ -8,11 +8,8 @@
 #include <tuple>
 #include <vector>
 
-#include "lcds/amf/amf3_containers.h"
-#include "lcds/amf/amf3_object.h"
-#include "lcds/amf/amf_member.h"
+#include "lcds/rtmp/rtmp_loopback.h"
 #include "sim/platform_services.h"
-#include "sim/rtmp_server.h"
 #include "support/sim_accounts.h"
 #include "support/test_pki.h"
 
@@ -20,14 +17,11 @@ namespace Voro {
 namespace {
 
 using std::chrono::milliseconds;
+using testing::ObjectWith;
+using testing::Text;
 
 constexpr milliseconds kTimeout{5000};
 constexpr milliseconds kShort{300};
-
-std::string Text(const AmfValue& object, const char* name) {
-  const std::string* text = AmfString(AmfMember(object, name));
-  return text ? *text : "-";
-}
 
 class LcdsSessionTest : public ::testing::Test {
  protected:
@@ -213,13 +207,10 @@ TEST_F(LcdsSessionTest, PushesArriveDecodedInTickOnEachNewClient) {
     };
   };
   auto push = [](Sim::RtmpServerSession& session, const char* body) {
-    Amf3Item headers(Amf3Kind::kObject);
-    headers.MutableObject()->SetDynamicMember(kFlexSubtopicHeader, Amf3Item::String("bc"));
-    Amf3Item message(Amf3Kind::kObject);
-    message.MutableObject()->SetDynamicMember("headers", headers);
-    message.MutableObject()->SetDynamicMember("clientId", Amf3Item::String("bc-7"));
-    message.MutableObject()->SetDynamicMember("body", Amf3Item::String(body));
-    return session.SendPush(message);
+    return session.SendPush(
+        ObjectWith({{"headers", ObjectWith({{kFlexSubtopicHeader, Amf3Item::String("bc")}})},
+                    {"clientId", Amf3Item::String("bc-7")},
+                    {"body", Amf3Item::String(body)}}));
   };
   auto tick_until = [this, &seen](size_t count) {
     for (int i = 0; i < 500 && seen.size() < count; ++i) {

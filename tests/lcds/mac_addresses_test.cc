@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <deque>
 #include <vector>
@@ -15,39 +14,31 @@
 namespace Voro {
 namespace {
 
-// A hand-made interface list: each entry a link-layer address of the given type and length.
+// A hand-made interface list, in the order the entries were added: link-layer addresses of
+// the given type and length, and IPv4 entries.
 class InterfaceList {
  public:
   void AddLink(uint16_t hardware_type, std::vector<uint8_t> address) {
-    auto& link = links_.emplace_back();
-    std::memset(&link, 0, sizeof link);
+    sockaddr_ll& link = links_.emplace_back();  // zeroed
     link.sll_family = AF_PACKET;
     link.sll_hatype = hardware_type;
     link.sll_halen = static_cast<uint8_t>(address.size());
     std::memcpy(link.sll_addr, address.data(), std::min<size_t>(address.size(), 8));
+    Add(reinterpret_cast<sockaddr*>(&link));
   }
-  void AddInet() { inet_.emplace_back().sin_family = AF_INET; }
-
-  const ifaddrs* Build() {
-    entries_.clear();
-    entries_.resize(links_.size() + inet_.size());
-    size_t i = 0;
-    for (auto& link : links_) {
-      entries_[i++].ifa_addr = reinterpret_cast<sockaddr*>(&link);
-    }
-    for (auto& inet : inet_) {
-      entries_[i++].ifa_addr = reinterpret_cast<sockaddr*>(&inet);
-    }
-    for (size_t k = 0; k + 1 < entries_.size(); ++k) {
-      entries_[k].ifa_next = &entries_[k + 1];
-    }
-    return entries_.empty() ? nullptr : entries_.data();
-  }
+  void AddInet() { Add(reinterpret_cast<sockaddr*>(&inet_.emplace_back(sockaddr_in{AF_INET}))); }
+  const ifaddrs* First() const { return entries_.empty() ? nullptr : &entries_.front(); }
 
  private:
+  void Add(sockaddr* address) {
+    ifaddrs* previous = entries_.empty() ? nullptr : &entries_.back();
+    ifaddrs& entry = entries_.emplace_back();  // zeroed
+    entry.ifa_addr = address;
+    if (previous != nullptr) previous->ifa_next = &entry;
+  }
   std::deque<sockaddr_ll> links_;  // deques: the entries point into them
   std::deque<sockaddr_in> inet_;
-  std::vector<ifaddrs> entries_;
+  std::deque<ifaddrs> entries_;
 };
 
 TEST(MacAddressesTest, JoinsSixByteEthernetAddressesInOrder) {
@@ -57,11 +48,11 @@ TEST(MacAddressesTest, JoinsSixByteEthernetAddressesInOrder) {
   list.AddLink(ARPHRD_LOOPBACK, {0, 0, 0, 0, 0, 0});
   list.AddLink(ARPHRD_ETHER, {0xAA, 0xbb, 0xCC, 0xdd, 0xEE, 0x0f});
   list.AddLink(ARPHRD_ETHER, {1, 2, 3, 4, 5, 6, 7, 8});  // not 6 bytes long
-  EXPECT_EQ(MacAddressListOf(list.Build()), "001122334455,AABBCCDDEE0F");
+  EXPECT_EQ(MacAddressListOf(list.First()), "001122334455,AABBCCDDEE0F");
   InterfaceList none;
   none.AddInet();
   none.AddLink(ARPHRD_LOOPBACK, {0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(MacAddressListOf(none.Build()), "");
+  EXPECT_EQ(MacAddressListOf(none.First()), "");
   EXPECT_EQ(MacAddressListOf(nullptr), "");
 }
 

@@ -5,39 +5,23 @@
 
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "diag/log_test_support.h"
-#include "lcds/amf/amf3_containers.h"
-#include "lcds/amf/amf3_object.h"
 #include "lcds/amf/amf_class_registry.h"
 #include "lcds/amf/amf_externalizable.h"
 #include "lcds/amf/amf_reader.h"
 #include "lcds/amf/amf_test_support.h"
-#include "lcds/amf/amf_writer.h"
 
 namespace Voro {
 namespace {
 
-using amf_testing::Array3;
-using amf_testing::Class;
-using amf_testing::External3;
-using amf_testing::FromHex;
-using amf_testing::Object0;
-using amf_testing::Object3;
-using amf_testing::Shared;
-using amf_testing::ToHex;
-using amf_testing::Write;
+using namespace amf_testing;
 
 // The class names of the externalizable Flex collections, as the bytes of AMF3 strings.
-const std::string kCollection =
-    "66 6C 65 78 2E 6D 65 73 73 61 67 69 6E 67 2E 69 6F 2E 41 72 72 61 79 43 6F 6C 6C 65 63 74 "
-    "69 6F 6E";
-const std::string kList =
-    "66 6C 65 78 2E 6D 65 73 73 61 67 69 6E 67 2E 69 6F 2E 41 72 72 61 79 4C 69 73 74";
-const std::string kProxy =
-    "66 6C 65 78 2E 6D 65 73 73 61 67 69 6E 67 2E 69 6F 2E 4F 62 6A 65 63 74 50 72 6F 78 79";
+const std::string kCollection = "'flex.messaging.io.ArrayCollection'";
+const std::string kList = "'flex.messaging.io.ArrayList'";
+const std::string kProxy = "'flex.messaging.io.ObjectProxy'";
 
 // Every value in the input, and at least one.
 std::vector<AmfValue> Read(bool amf3, std::string_view hex, AmfClassRegistry& registry,
@@ -307,7 +291,7 @@ using AmfExternalizableTest = testing_support::LoggerTest;
 
 TEST_F(AmfExternalizableTest, AnUnknownClassEndsTheBodyWithItsName) {
   SimulateInitialize();
-  const std::string opaque = "0A 07 15 6B 69 76 2E 4F 70 61 71 75 65";  // kiv.Opaque
+  const std::string opaque = "0A 07 15 'kiv.Opaque'";
   struct Row {
     bool amf3;
     std::string hex;

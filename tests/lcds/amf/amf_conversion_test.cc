@@ -18,15 +18,7 @@
 namespace Voro {
 namespace {
 
-using amf_testing::Array3;
-using amf_testing::Class;
-using amf_testing::External3;
-using amf_testing::FromHex;
-using amf_testing::Object0;
-using amf_testing::Object3;
-using amf_testing::Shared;
-using amf_testing::ToHex;
-using amf_testing::Write;
+using namespace amf_testing;
 
 // "signed -4", "collection [1,2]": the top level's type and the value as JSON.
 std::string Describe(const BindingProperty& value) {
@@ -41,9 +33,7 @@ BindingProperty Binding(T value) {
   return property;
 }
 
-const std::string kCollectionHex =
-    "66 6C 65 78 2E 6D 65 73 73 61 67 69 6E 67 2E 69 6F 2E 41 72 72 61 79 43 6F 6C 6C 65 63 74 "
-    "69 6F 6E";
+const std::string kCollectionHex = ToHex(FromHex("'flex.messaging.io.ArrayCollection'"));
 
 TEST(AmfFromBindingTest, ScalarsAndTheIntegerRange) {
   AmfClassRegistry registry;

@@ -1,6 +1,7 @@
 // Helpers shared by the AMF tests: bytes written as hex, and builders for the values.
 #pragma once
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -19,12 +20,18 @@
 
 namespace Voro::amf_testing {
 
-// "0A 0B | 01" -> bytes; anything but pairs of hex digits only separates.
+// "0A 0B | 01 'ab'" -> bytes: pairs of hex digits, and 'quoted' text as its ASCII bytes;
+// anything else only separates.
 inline std::vector<uint8_t> FromHex(std::string_view hex) {
   std::vector<uint8_t> bytes;
-  for (size_t i = 0; i + 1 < hex.size(); ++i) {
-    if (!std::isxdigit(hex[i]) || !std::isxdigit(hex[i + 1])) continue;
-    bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i++, 2)), nullptr, 16)));
+  for (size_t i = 0; i < hex.size(); ++i) {
+    if (hex[i] == '\'') {
+      const size_t end = std::min(hex.find('\'', i + 1), hex.size());
+      for (++i; i < end; ++i) bytes.push_back(static_cast<uint8_t>(hex[i]));
+    } else if (i + 1 < hex.size() && std::isxdigit(hex[i]) && std::isxdigit(hex[i + 1])) {
+      bytes.push_back(
+          static_cast<uint8_t>(std::stoi(std::string(hex.substr(i++, 2)), nullptr, 16)));
+    }
   }
   return bytes;
 }

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -146,6 +147,41 @@ inline std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
     byte = static_cast<uint8_t>(seed >> 24);
   }
   return bytes;
+}
+
+inline void Raise(int event_fd) {
+  const uint64_t one = 1;
+  ASSERT_EQ(write(event_fd, &one, sizeof(one)), static_cast<ssize_t>(sizeof(one)));
+}
+
+// Runs `call` on another thread after 20 ms, for waits that something must end.
+inline std::thread Later(std::function<void()> call) {
+  return std::thread([call = std::move(call)] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    call();
+  });
+}
+
+// `wait`, given 20 s, is woken through the eventfd `wake` from another thread: it must return
+// false, far sooner than its time-out.
+inline void ExpectWokenEarly(int wake, const std::function<bool(int timeout_ms)>& wait) {
+  std::thread waker = Later([wake] { Raise(wake); });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(wait(20000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  waker.join();
+}
+
+// Writes to a peer that has gone until a write fails: the first draws a reset, a later one
+// fails with EPIPE, which would raise SIGPIPE.
+inline TransportResult WriteUntilFailure(Transport& transport) {
+  const std::vector<uint8_t> bytes(4096, 0x5a);
+  TransportResult result = TransportResult::Success(0);
+  for (int attempt = 0; attempt < 200 && result.ok(); ++attempt) {
+    result = transport.Write(bytes.data(), bytes.size());
+    if (result.ok()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return result;
 }
 
 // A zero-byte read is the caller's mistake: refused with its text and one assertion report

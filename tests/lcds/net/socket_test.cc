@@ -10,12 +10,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <functional>
 #include <thread>
 #include <vector>
 
-#include "diag/assertion.h"
-#include "diag/log.h"
 #include "diag/log_test_support.h"
 #include "diag/system_error.h"
 #include "lcds/net/connect_socket.h"
@@ -27,21 +24,7 @@ namespace Voro {
 namespace {
 
 using std::chrono::milliseconds;
-using testing::LoopbackListener;
-using testing::Pattern;
-
-void Raise(int event_fd) {
-  const uint64_t one = 1;
-  ASSERT_EQ(write(event_fd, &one, sizeof(one)), static_cast<ssize_t>(sizeof(one)));
-}
-
-// Runs `call` on another thread after 20 ms, for waits that something must end.
-std::thread Later(std::function<void()> call) {
-  return std::thread([call = std::move(call)] {
-    std::this_thread::sleep_for(milliseconds(20));
-    call();
-  });
-}
+using namespace testing;
 
 TEST(ConnectSocketTest, ConnectsWithNoDelayAndCloseOnExec) {
   LoopbackListener listener;
@@ -121,12 +104,7 @@ TEST_F(SocketWaitTest, DataOrHangUpIsReadableAWakeUpIsNot) {
   char c;
   ASSERT_EQ(read(pair_[0], &c, 1), 1);
 
-  // Woken, not timed out: far sooner than the time-out.
-  const auto start = std::chrono::steady_clock::now();
-  std::thread waker = Later([&] { Raise(wake_); });
-  EXPECT_FALSE(WaitSocketReadable(pair_[0], 20000, wake_));
-  waker.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  ExpectWokenEarly(wake_, [this](int ms) { return WaitSocketReadable(pair_[0], ms, wake_); });
   // The wake descriptor is its owner's to drain; with data waiting too, data wins.
   ASSERT_EQ(write(pair_[1], "a", 1), 1);
   EXPECT_TRUE(WaitSocketReadable(pair_[0], 0, wake_));
@@ -303,7 +281,7 @@ TEST_F(PlainTransportTest, ReadFailuresCarryCodeTextAndCount) {
 }
 
 TEST_F(PlainTransportTest, ZeroByteReadIsReportedAsACallerError) {
-  testing::ExpectZeroByteReadRefused(*transport_, recorder_, "ALE-16892BF0");
+  ExpectZeroByteReadRefused(*transport_, recorder_, "ALE-16892BF0");
   uint8_t buffer[1];
   ASSERT_EQ(send(server_, "z", 1, MSG_NOSIGNAL), 1);
   EXPECT_TRUE(transport_->Read(buffer, 1).ok());
@@ -311,20 +289,14 @@ TEST_F(PlainTransportTest, ZeroByteReadIsReportedAsACallerError) {
 }
 
 TEST_F(PlainTransportTest, WriteToAVanishedPeerFailsWithoutSigpipe) {
-  testing::DefaultSigpipe default_action;
+  DefaultSigpipe default_action;
   CloseServer();
   ASSERT_TRUE(transport_->WaitReadable(5000));  // the peer's end of stream has arrived
-  // The first write draws a reset; a later one fails with EPIPE, which would raise SIGPIPE.
-  const std::vector<uint8_t> bytes(4096, 0x5a);
-  TransportResult result = TransportResult::Success(0);
-  for (int attempt = 0; attempt < 200 && result.ok(); ++attempt) {
-    result = transport_->Write(bytes.data(), bytes.size());
-    if (result.ok()) std::this_thread::sleep_for(milliseconds(5));
-  }
+  const TransportResult result = WriteUntilFailure(*transport_);
   ASSERT_TRUE(result.failed);
   EXPECT_TRUE(result.error_code == EPIPE || result.error_code == ECONNRESET) << result.error_code;
   EXPECT_EQ(result.message, SystemErrorText(result.error_code));
-  EXPECT_TRUE(testing::DefaultSigpipe::Clean());
+  EXPECT_TRUE(DefaultSigpipe::Clean());
 }
 
 TEST_F(PlainTransportTest, WaitTellsDataFromWakeUpAndNothingWorksAfterClose) {

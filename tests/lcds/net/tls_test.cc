@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "diag/assertion.h"
 #include "diag/log.h"
 #include "diag/log_test_support.h"
 #include "lcds/net/connect_socket.h"
@@ -26,7 +25,7 @@ namespace Voro {
 namespace {
 
 using std::chrono::steady_clock;
-using testing::Pattern;
+using namespace testing;
 
 TEST(TlsErrorTest, EachCodeHasItsText) {
   const struct {
@@ -70,7 +69,7 @@ class TlsTest : public testing_support::LoggerTest {
     LoggerTest::SetUp();
     SimulateInitialize();
     std::string why;
-    pki_ = testing::SharedTestPki(&why);
+    pki_ = SharedTestPki(&why);
     ASSERT_NE(pki_, nullptr) << why;
   }
   void TearDown() override {
@@ -91,13 +90,12 @@ class TlsTest : public testing_support::LoggerTest {
   }
   // Starts a peer and sends it one byte, which runs the handshake; the peer reads that byte
   // and then runs `session`.
-  void ConnectToPeer(testing::TlsPeer::Session session) {
-    peer_ = std::make_unique<testing::TlsPeer>(pki_->localhost_cert, pki_->server_key,
-                                               [session](Transport& server, int fd) {
-                                                 uint8_t hello;
-                                                 if (server.Read(&hello, 1).ok())
-                                                   session(server, fd);
-                                               });
+  void ConnectToPeer(TlsPeer::Session session) {
+    peer_ = std::make_unique<TlsPeer>(pki_->localhost_cert, pki_->server_key,
+                                      [session](Transport& server, int fd) {
+                                        uint8_t hello;
+                                        if (server.Read(&hello, 1).ok()) session(server, fd);
+                                      });
     Connect(peer_->port(), TestAuthority());
     const TransportResult hello = transport_->Write(reinterpret_cast<const uint8_t*>("h"), 1);
     ASSERT_TRUE(hello.ok()) << hello.message;
@@ -109,8 +107,8 @@ class TlsTest : public testing_support::LoggerTest {
     return text;
   }
 
-  const testing::TestPki* pki_ = nullptr;
-  std::unique_ptr<testing::TlsPeer> peer_;
+  const TestPki* pki_ = nullptr;
+  std::unique_ptr<TlsPeer> peer_;
   TransportPtr transport_;
   int client_fd_ = -1;
 };
@@ -176,7 +174,7 @@ TEST_F(TlsTest, LargeTransfersBothWaysArriveExactly) {
 
 TEST_F(TlsTest, ZeroByteReadIsACallerErrorAndCloseNotifyEndsTheStream) {
   ConnectToPeer([](Transport& server, int) { (void)server.Write(Pattern(2, 1).data(), 2); });
-  testing::ExpectZeroByteReadRefused(*transport_, recorder_, "ALE-16892BF1");
+  ExpectZeroByteReadRefused(*transport_, recorder_, "ALE-16892BF1");
   uint8_t buffer[2];
   // Then the peer's close notify fails the next read.
   ASSERT_TRUE(transport_->Read(buffer, 2).ok());
@@ -248,44 +246,30 @@ TEST_F(TlsTest, WaitReadableSeesBufferedPlaintextAndReturnsOnAWakeUp) {
   EXPECT_TRUE(head == message);
   EXPECT_FALSE(transport_->WaitReadable(20));
 
-  std::thread waker([wake] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const uint64_t one = 1;
-    ASSERT_EQ(write(wake, &one, sizeof(one)), static_cast<ssize_t>(sizeof(one)));
-  });
-  const auto start = steady_clock::now();
-  EXPECT_FALSE(transport_->WaitReadableOrWoken(20000, wake));
-  EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(10));
-  waker.join();
+  ExpectWokenEarly(wake, [&](int ms) { return transport_->WaitReadableOrWoken(ms, wake); });
   close(wake);
 }
 
 TEST_F(TlsTest, WriteToAVanishedPeerFailsWithoutSigpipe) {
-  testing::DefaultSigpipe default_action;
+  DefaultSigpipe default_action;
   // Gone without a close notify: the peer's own cannot be sent any more.
   ConnectToPeer([](Transport&, int fd) { shutdown(fd, SHUT_RDWR); });
   peer_->Join();
   ASSERT_TRUE(transport_->WaitReadable(5000));  // the end of the stream has arrived
-  // The first write draws a reset; the next fails with EPIPE, which would raise SIGPIPE.
-  const std::vector<uint8_t> bytes(4096, 0x33);
-  TransportResult result = TransportResult::Success(0);
-  for (int attempt = 0; attempt < 200 && result.ok(); ++attempt) {
-    result = transport_->Write(bytes.data(), bytes.size());
-    if (result.ok()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const TransportResult result = WriteUntilFailure(*transport_);
   ASSERT_TRUE(result.failed);
   EXPECT_TRUE(result.error_code == SSL_ERROR_SYSCALL || result.error_code == SSL_ERROR_SSL)
       << result.error_code << " " << result.message;
-  EXPECT_TRUE(testing::DefaultSigpipe::Clean());
+  EXPECT_TRUE(DefaultSigpipe::Clean());
   transport_->Close();
-  EXPECT_TRUE(testing::DefaultSigpipe::Clean());
+  EXPECT_TRUE(DefaultSigpipe::Clean());
 }
 
 TEST_F(TlsTest, HostNamesThatWouldWeakenTheCheckAreRefusedAtSetUp) {
   // An empty name would switch the name check off; a zero byte would cut it short.
   for (const std::string& name : {std::string(), std::string("localhost\0.voro.test", 20)}) {
     SCOPED_TRACE(name.size());
-    testing::LoopbackListener listener;
+    LoopbackListener listener;
     const SocketResult socket = ConnectSocket("127.0.0.1", listener.port());
     ASSERT_TRUE(socket.ok());
     const int accepted = listener.Accept();
@@ -304,7 +288,7 @@ TEST_F(TlsTest, HostNamesThatWouldWeakenTheCheckAreRefusedAtSetUp) {
 }
 
 TEST_F(TlsTest, ExchangesBytesWithOpenSslServer) {
-  testing::OpenSslServer server(pki_->localhost_cert, pki_->server_key);
+  OpenSslServer server(pki_->localhost_cert, pki_->server_key);
   if (server.port() == 0) GTEST_SKIP() << "openssl s_server is not usable here";
   Connect(server.port(), TestAuthority());
   const std::string up = "kiv-0123\n";
@@ -335,7 +319,7 @@ TEST_F(TlsTest, CertificatesThatMustNotPassFailTheFirstWrite) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    testing::OpenSslServer server(row.cert, pki_->server_key);
+    OpenSslServer server(row.cert, pki_->server_key);
     if (server.port() == 0) GTEST_SKIP() << "openssl s_server is not usable here";
     Connect(server.port(), row.built_in_trust ? TrustedCertificates::BuiltIn() : TestAuthority());
     const size_t before = recorder_.Count();

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <functional>
 #include <numeric>
 #include <string_view>
 #include <tuple>
 #include <vector>
 
+#include "lcds/amf/amf_test_support.h"
 #include "lcds/rtmp/chunk_stream.h"
 #include "lcds/rtmp/handshake.h"
 #include "lcds/rtmp/rtmp_message.h"
@@ -17,19 +17,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using testing::MemoryTransport;
-
 // Hex pairs, with 'quoted' ASCII spelled out: "02 0001 'x'".
-Bytes Wire(std::string_view text) {
-  Bytes out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\'') {
-      for (++i; text[i] != '\''; ++i) out.push_back(static_cast<uint8_t>(text[i]));
-    } else if (std::isxdigit(text[i]) && i + 1 < text.size() && std::isxdigit(text[i + 1])) {
-      out.push_back(static_cast<uint8_t>(std::stoi(std::string(text.substr(i++, 2)), nullptr, 16)));
-    }
-  }
-  return out;
-}
+constexpr auto Wire = amf_testing::FromHex;
 
 Bytes Pattern(size_t size) {
   Bytes bytes(size);
