@@ -19,12 +19,6 @@ namespace {
 using testing::FakeHost;
 using testing::InitializedModule;
 
-struct Answer {
-  int32_t status = 0;
-  std::string error;
-  std::string body;  // compact JSON
-};
-
 class LoginModuleTest : public ::testing::Test {
  protected:
   LoginModuleTest() : module_(&host_, std::make_unique<LoginModule>()) {}
@@ -41,9 +35,10 @@ class LoginModuleTest : public ::testing::Test {
     return raw;
   }
 
-  Answer Call(uint32_t method, const char* path, const std::string& json_body = {}) {
-    const ApiTable* table = module_->api_table();
-    const ApiEndpointRecord* endpoint = table->endpoints;
+  // Calls the endpoint as the host does: "status error" for a failure, else "status body"
+  // with the body as compact JSON.
+  std::string Call(uint32_t method, const char* path, const std::string& json_body = {}) {
+    const ApiEndpointRecord* endpoint = module_->api_table()->endpoints;
     while (endpoint != nullptr &&
            (endpoint->method != method || std::strcmp(endpoint->path, path) != 0)) {
       endpoint = endpoint->next;
@@ -61,11 +56,11 @@ class LoginModuleTest : public ::testing::Test {
     }
     HostResponse response{};
     endpoint->callback(&response, &request);
-    Answer answer;
-    answer.status = response.status_code;
-    if (response.error_text != nullptr) answer.error = response.error_text;
     BindingResult body = FromAbiValue(response.body, "body");
-    answer.body = body.ok() ? WriteJson(body.value()) : "?";
+    std::string answer = std::to_string(response.status_code) + " " +
+                         (response.error_text != nullptr ? response.error_text
+                          : body.ok()                    ? WriteJson(body.value())
+                                                         : "?");
     if (response.release != nullptr) response.release(&response);
     return answer;
   }
@@ -74,40 +69,34 @@ class LoginModuleTest : public ::testing::Test {
   InitializedModule module_;
 };
 
-TEST_F(LoginModuleTest, ASessionIsRefusedOnlyWhileALoginRuns) {
+TEST_F(LoginModuleTest, ASessionIsRefusedOnlyWhileALoginRunsAndReadsItsLogin) {
+  const char* path = "/kiv-login/v1/session";
+  EXPECT_EQ(Call(KIV_METHOD_GET, path),
+            "404 No session currently exists, you must initiate a login first.");
   const std::string credentials = R"({"username":"alice","password":"pw"})";
-  StartSession(3);  // in the queue
-  Answer running = Call(KIV_METHOD_POST, "/kiv-login/v1/session", credentials);
-  EXPECT_EQ(running.status, 409);
-  EXPECT_EQ(running.error, "A login session already exists");
-
-  StartSession(24);  // failed: finished, a new login may start
-  Answer after_failure = Call(KIV_METHOD_POST, "/kiv-login/v1/session", credentials);
-  EXPECT_EQ(after_failure.status, 201);
-  // This host has no region settings: the new attempt ends at once and says why.
-  EXPECT_EQ(after_failure.body,
-            R"({"accountId":0,"connected":false,"error":{"description":)"
-            R"("Region \"\" has no settings in the region data","id":"ALE-15E4AC07",)"
-            R"("messageId":"UNSPECIFIED_ERROR"},"gasToken":null,"idToken":"","isNewPlayer":false,)"
-            R"("puuid":"","state":"ERROR","userAuthToken":"","username":""})");
-
-  StartSession(ClientLogin::kLoggedIn);  // logged in is not finished
-  EXPECT_EQ(Call(KIV_METHOD_POST, "/kiv-login/v1/session", credentials).status, 409);
-  // An access token while a login runs is accepted and changes nothing.
-  Answer token = Call(KIV_METHOD_POST, "/kiv-login/v1/access-token",
-                      R"({"token":"t","scopes":[],"expiry":0})");
-  EXPECT_EQ(token.error, "");
-}
-
-TEST_F(LoginModuleTest, TheSessionReadsItsLogin) {
-  EXPECT_EQ(Call(KIV_METHOD_GET, "/kiv-login/v1/session").status, 404);
-  ClientLogin* login = StartSession(ClientLogin::kLoggedIn);
+  const std::pair<ClientLogin::LoginState, std::string> rows[] = {
+      {3, "409 A login session already exists"},  // in the queue
+      // Failed is finished: a new login starts. This host has no region settings, so the new
+      // attempt ends at once and says why.
+      {24, R"(201 {"accountId":0,"connected":false,"error":{"description":)"
+           R"("Region \"\" has no settings in the region data","id":"ALE-15E4AC07",)"
+           R"("messageId":"UNSPECIFIED_ERROR"},"gasToken":null,"idToken":"","isNewPlayer":false,)"
+           R"("puuid":"","state":"ERROR","userAuthToken":"","username":""})"},
+      {ClientLogin::kLoggedIn, "409 A login session already exists"},  // not finished
+  };
+  ClientLogin* login = nullptr;
+  for (const auto& [state, expected] : rows) {
+    login = StartSession(state);
+    EXPECT_EQ(Call(KIV_METHOD_POST, path, credentials), expected) << state;
+  }
   login->lcds_disconnected = false;
   login->summoner_id = 12;
-  Answer session = Call(KIV_METHOD_GET, "/kiv-login/v1/session");
-  EXPECT_EQ(session.error, "");
-  EXPECT_EQ(session.body,
-            R"({"accountId":0,"connected":true,"gasToken":null,"idToken":"","isNewPlayer":false,)"
+  // An access token while a login runs is accepted and changes nothing.
+  EXPECT_EQ(Call(KIV_METHOD_POST, "/kiv-login/v1/access-token",
+                 R"({"token":"t","scopes":[],"expiry":0})"),
+            "0 ");
+  EXPECT_EQ(Call(KIV_METHOD_GET, path),
+            R"(0 {"accountId":0,"connected":true,"gasToken":null,"idToken":"","isNewPlayer":false,)"
             R"("puuid":"","state":"SUCCEEDED","summonerId":12,"userAuthToken":"",)"
             R"("username":"alice"})");
 }
@@ -122,43 +111,45 @@ TEST_F(LoginModuleTest, NotificationsPatchThePacketAndTheSession) {
     std::string answer;     // "status error"
     std::string published;  // the names of the resources published, in order
   };
-  const auto answer = [this](const Row& row) {
+  const auto check = [this](const Row& row) {
     host_.published.clear();
-    const Answer got = Call(row.method, row.path, row.body);
-    std::string names;
+    std::string got = Call(row.method, row.path, row.body) + "|";
     for (const auto& [name, payload] : host_.published) {
-      if (name != "OnJsonApiEvent")
-        names += name.substr(std::string("OnJsonApiEvent_").size()) + " ";
+      if (name != "OnJsonApiEvent") got += name.substr(std::string("OnJsonApiEvent_").size()) + " ";
     }
-    return std::to_string(got.status) + " " + got.error + "|" + names;
+    EXPECT_EQ(got, row.answer + "|" + row.published) << row.path;
   };
-  const Row refused[] = {
-      {KIV_METHOD_POST, "/kiv-login/v1/summoner-created", "5", "400 Not logged in.", ""},
-      {KIV_METHOD_POST, "/kiv-login/v1/change-summoner-name", R"("x")", "400 Not logged in.", ""},
-      {KIV_METHOD_POST, "/kiv-login/v1/new-player-flow-completed", "", "400 Not logged in.", ""},
-      {KIV_METHOD_GET, "/kiv-login/v1/account-state", "", "404 No account state currently exists",
-       ""},
-  };
-  for (const Row& row : refused)
-    EXPECT_EQ(answer(row), row.answer + "|" + row.published) << row.path;
+  for (const Row& row : {
+           Row{KIV_METHOD_POST, "/kiv-login/v1/summoner-created", "5", "400 Not logged in.", ""},
+           Row{KIV_METHOD_POST, "/kiv-login/v1/change-summoner-name", R"("x")",
+               "400 Not logged in.", ""},
+           Row{KIV_METHOD_POST, "/kiv-login/v1/new-player-flow-completed", "", "400 Not logged in.",
+               ""},
+           Row{KIV_METHOD_GET, "/kiv-login/v1/account-state", "",
+               "404 No account state currently exists", ""},
+       }) {
+    check(row);
+  }
 
   ClientLogin* login = StartSession(ClientLogin::kLoggedIn);
   login->is_new_player = true;
   login->login_data_packet = ParseJson(R"({"allSummonerData":null,"ipBalance":3})").value();
-  const Row rows[] = {
-      {KIV_METHOD_POST, "/kiv-login/v1/summoner-created", "5", "0 ",
-       "kiv-login_v1_session kiv-login_v1_login-data-packet "},
-      {KIV_METHOD_POST, "/kiv-login/v1/summoner-created", "6", "400 Summoner already created.", ""},
-      {KIV_METHOD_POST, "/kiv-login/v1/change-summoner-name", R"("kept nowhere")", "0 ",
-       "kiv-login_v1_login-data-packet kiv-login_v1_session "},
-      {KIV_METHOD_POST, "/kiv-login/v1/new-player-flow-completed", "", "0 ",
-       "kiv-login_v1_session "},
-  };
-  for (const Row& row : rows) EXPECT_EQ(answer(row), row.answer + "|" + row.published) << row.path;
+  for (const Row& row : {
+           Row{KIV_METHOD_POST, "/kiv-login/v1/summoner-created", "5", "0 ",
+               "kiv-login_v1_session kiv-login_v1_login-data-packet "},
+           Row{KIV_METHOD_POST, "/kiv-login/v1/summoner-created", "6",
+               "400 Summoner already created.", ""},
+           Row{KIV_METHOD_POST, "/kiv-login/v1/change-summoner-name", R"("kept nowhere")", "0 ",
+               "kiv-login_v1_login-data-packet kiv-login_v1_session "},
+           Row{KIV_METHOD_POST, "/kiv-login/v1/new-player-flow-completed", "", "0 ",
+               "kiv-login_v1_session "},
+       }) {
+    check(row);
+  }
   EXPECT_EQ(WriteJson(login->login_data_packet),
             R"({"allSummonerData":{"summoner":{"nameChangeFlag":false},)"
             R"("summonerLevelAndPoints":{"summonerLevel":1}},"ipBalance":3})");
-  const std::string session = Call(KIV_METHOD_GET, "/kiv-login/v1/session").body;
+  const std::string session = Call(KIV_METHOD_GET, "/kiv-login/v1/session");
   EXPECT_NE(session.find(R"("isNewPlayer":false)"), std::string::npos) << session;
   EXPECT_NE(session.find(R"("summonerId":5)"), std::string::npos) << session;
 }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -17,8 +16,8 @@
 #include "binding/codec/json_reader.h"
 #include "binding/codec/json_writer.h"
 #include "diag/log.h"
+#include "login/client_login_queue_subject.h"
 #include "loginqueue/login_queue_client.h"
-#include "loginqueue/login_queue_subject.h"
 #include "loginqueue/queue_ticket.h"
 #include "plugin/http_base_transport.h"
 #include "plugin/telemetry_sender.h"
@@ -131,7 +130,6 @@ TEST(QueueTicketTest, FailedFetchesAddTheOverdueTimeAndTheirBackoff) {
   EXPECT_EQ(ticket.CountFailedFetch(kT0), 2u);  // asked early: nothing is overdue
   EXPECT_EQ(ticket.NextPollDue(), kT0 + (15000 + 950) * kMs);
   ticket.ResetFailedFetches();
-  EXPECT_EQ(ticket.failed_fetches(), 0u);
   EXPECT_EQ(ticket.NextPollDue(), kT0 + 15000 * kMs);
 }
 
@@ -186,37 +184,8 @@ struct Seen {
   std::string wire;
 };
 
-// A login as the queue client sees it, keeping all it is told; `on_changed` hears the
-// announcements.
-class FakeLogin final : public LoginQueueSubject {
- public:
-  const std::string& login_queue_url() const override { return url; }
-  LoginQueueCredentials credentials() const override { return held; }
-  void StoreAccount(LoginQueueAccount stored) override { account = std::move(stored); }
-  void StoreAuthToken(std::string token) override { auth_token = std::move(token); }
-  const std::optional<Client::Api::LoginQueue>& queue_status() const override { return status; }
-  void SetQueueStatus(std::optional<Client::Api::LoginQueue> shown) override { status = shown; }
-  void NotifyChanged() const override {
-    if (on_changed) on_changed();
-  }
-  void SetState(State to) override { state = to; }
-  void SetFailure(State to, Failure stored) override {
-    failure = std::move(stored);
-    state = to;
-  }
-  bool stop_requested() const override { return stop; }
-
-  std::string url;
-  LoginQueueCredentials held;
-  std::optional<LoginQueueAccount> account;
-  std::string auth_token;
-  std::optional<Client::Api::LoginQueue> status;
-  std::function<void()> on_changed;
-  State state = 0;
-  std::optional<Failure> failure;
-  bool stop = false;
-};
-
+// The client drives a real login through the login's own subject, so that what the queue
+// tells is checked where the session reads it.
 class LoginQueueClientTest : public ::testing::Test {
  protected:
   LoginQueueClientTest()
@@ -229,10 +198,7 @@ class LoginQueueClientTest : public ::testing::Test {
       // Each URL gives its scripted answers in turn, the last one repeated.
       const std::vector<Answer>& answers = script_[url];
       ASSERT_FALSE(answers.empty()) << "unexpected request to " << url;
-      const size_t earlier = std::count_if(
-          requests_.begin(), requests_.end(),
-          [&](const Seen& seen) { return seen.wire.find(" " + url + " ") != std::string::npos; });
-      const Answer& answer = answers[std::min(earlier, answers.size() - 1)];
+      const Answer& answer = answers[std::min(asked_[url]++, answers.size() - 1)];
       Seen& seen = requests_.emplace_back(Seen{NowMs(), {}});
       seen.wire = (request->method == KIV_METHOD_POST ? "POST " : "GET ") + url + " timeout " +
                   std::to_string(request->timeout) + " flag " + std::to_string(request->flag) +
@@ -251,7 +217,7 @@ class LoginQueueClientTest : public ::testing::Test {
     };
     host_.on_pump = [this] {
       clock_.AdvanceMilliseconds(pump_step_ms_);
-      if (NowMs() == stop_at_ms_) login_->stop = true;
+      if (NowMs() == stop_at_ms_) login_->RequestStop();
     };
     Reset();
   }
@@ -259,26 +225,27 @@ class LoginQueueClientTest : public ::testing::Test {
   void Reset() {
     host_.log.clear();
     requests_.clear();
+    asked_.clear();
     shown_.clear();
-    login_ = std::make_unique<FakeLogin>();
-    login_->url = "https://lq.test";
-    login_->held.form = LoginQueueCredentials::Form::kUsernameAndPassword;
-    login_->held.username = "alice";
-    login_->held.password = "p@ss word&x";
+    subject_.reset();
+    login_ = std::make_unique<ClientLogin>();
+    subject_ = std::make_unique<ClientLoginQueueSubject>(*login_);
+    login_->login_queue_url = "https://lq.test";
+    login_->credentials.username_and_password = {"alice", "p@ss word&x"};
     // "state position[ capped] seconds" per announcement; "state -" without a queue status.
-    login_->on_changed = [this] {
-      const std::optional<Client::Api::LoginQueue>& status = login_->status;
-      shown_[NowMs()] = std::to_string(login_->state) + " " + (status ? Show(*status) : "-");
-    };
+    login_->SetChangeCallback([this] {
+      const std::optional<Client::Api::LoginQueue>& status = login_->queue_position;
+      shown_[NowMs()] = std::to_string(login_->state()) + " " + (status ? Show(*status) : "-");
+    });
   }
 
   int64_t NowMs() { return clock_.SteadyNanoseconds() / 1'000'000 - 1000; }  // from 1 s
 
   MaybeType<std::monostate> Authenticate(bool stop_after_second_failure = false) {
-    return client_.AuthenticateWithLoginQueue(*login_, stop_after_second_failure);
+    return client_.AuthenticateWithLoginQueue(*subject_, stop_after_second_failure);
   }
   MaybeType<BindingProperty> Wait(const std::string& answer) {
-    return client_.WaitInLoginQueue(*login_, Json(answer));
+    return client_.WaitInLoginQueue(*subject_, Json(answer));
   }
 
   std::vector<std::string> LogAt(int32_t level) const {
@@ -296,10 +263,10 @@ class LoginQueueClientTest : public ::testing::Test {
   void ExpectFailure(const MaybeType<T>& result, const std::string& expected) {
     ASSERT_FALSE(result.ok());
     const Failure& failure = result.failure();
-    EXPECT_EQ(std::to_string(login_->state) + " " + failure.id + " " + failure.messageId + " " +
+    EXPECT_EQ(std::to_string(login_->state()) + " " + failure.id + " " + failure.messageId + " " +
                   failure.description,
               expected);
-    EXPECT_EQ(login_->failure.value_or(Failure{}).id, failure.id);
+    EXPECT_EQ(login_->failure().value_or(Failure{}), failure);
     if (!shown_.empty()) {
       EXPECT_NE(shown_.rbegin()->second.find(" -"), std::string::npos);
     }
@@ -310,33 +277,39 @@ class LoginQueueClientTest : public ::testing::Test {
   testing::InitializedModule module_;
   HttpBaseTransport transport_;
   LoginQueueClient client_;
-  std::unique_ptr<FakeLogin> login_;
+  std::unique_ptr<ClientLogin> login_;
+  std::unique_ptr<ClientLoginQueueSubject> subject_;
   int64_t pump_step_ms_ = 10;
   int64_t stop_at_ms_ = -1;
   std::map<std::string, std::vector<Answer>> script_;
+  std::map<std::string, size_t> asked_;  // requests per URL
   std::vector<Seen> requests_;
   std::map<int64_t, std::string> shown_;  // by the time (ms) it was made
 };
 
 TEST_F(LoginQueueClientTest, RequestFormsForEachKindOfCredentials) {
   script_[kAuthUrl] = script_[kAuthUrl + "/QSA"] = {Reply(kBusy)};
-  login_->held.access_token = "tok.en";
-  login_->held.partner = "payload=8393 uId=7";
-  for (LoginQueueCredentials::Form form :
-       {LoginQueueCredentials::Form::kUsernameAndPassword,
-        LoginQueueCredentials::Form::kAccessToken, LoginQueueCredentials::Form::kPartner}) {
-    login_->held.form = form;
-    (void)Authenticate();
-  }
-
+  login_->credentials.access_token.token = "tok.en";
+  login_->credentials.partner = "payload=8393 uId=7";
   const std::string head = " timeout 10 flag 1\nuser-agent: *\n";
   const std::string form = "Content-Type: application/x-www-form-urlencoded\n\n";
-  // The queue takes the values as they are: nothing is escaped.
-  EXPECT_EQ(requests_.at(0).wire,
-            "POST " + kAuthUrl + head + form + "user=alice,password=p@ss word&x");
-  EXPECT_EQ(requests_[1].wire,
-            "POST " + kAuthUrl + "/QSA" + head + "Authorization: Bearer tok.en\n" + form);
-  EXPECT_EQ(requests_[2].wire, "POST " + kAuthUrl + head + form + "payload=8393 uId=7");
+  const std::string partner = kAuthUrl + head + form + "payload=8393 uId=7";
+  const std::pair<CredentialKind, std::string> rows[] = {
+      // The queue takes the values as they are: nothing is escaped.
+      {CredentialKind::kUsernameAndPassword,
+       kAuthUrl + head + form + "user=alice,password=p@ss word&x"},
+      {CredentialKind::kAccessToken,
+       kAuthUrl + "/QSA" + head + "Authorization: Bearer tok.en\n" + form},
+      {CredentialKind::kPartner, partner},
+      {static_cast<CredentialKind>(7), partner},  // any other kind is sent as a partner's text
+  };
+  for (const auto& [kind, wire] : rows) {
+    requests_.clear();
+    login_->credentials.kind = kind;
+    (void)Authenticate();
+    ASSERT_EQ(requests_.size(), 1u);
+    EXPECT_EQ(requests_[0].wire, "POST " + wire);
+  }
 }
 
 TEST_F(LoginQueueClientTest, LoginAnswerFillsTheLoginAndHoldsTheTokenAsPrettyJson) {
@@ -350,13 +323,11 @@ TEST_F(LoginQueueClientTest, LoginAnswerFillsTheLoginAndHoldsTheTokenAsPrettyJso
                              R"("lqt":{"account_name":"alice","account_id":77,"other":[1,"x"]}})")};
   ASSERT_TRUE(Authenticate().ok());
   EXPECT_LE(requests_.at(1).at_ms, 2010);
-  EXPECT_EQ(login_->state, 4);
-  ASSERT_TRUE(login_->account.has_value());
-  const LoginQueueAccount& account = *login_->account;
-  EXPECT_EQ(account.id_token, id_token);
-  EXPECT_EQ(account.username + " " + std::to_string(account.account_id) + " " + account.puuid +
-                " " + std::to_string(account.id_token_expiry) + " " + WriteJson(account.gas_token) +
-                " " + WriteJson(*account.in_game_credentials),
+  EXPECT_EQ(login_->state(), 4);
+  EXPECT_EQ(login_->id_token, id_token);
+  EXPECT_EQ(login_->username + " " + std::to_string(login_->account_id) + " " + login_->puuid +
+                " " + std::to_string(login_->id_token_expiry) + " " + WriteJson(login_->gas_token) +
+                " " + WriteJson(login_->in_game_credentials.value_or(BindingProperty())),
             R"(alice 77 puuid-1 1700000000 {"g":1} {"inGame":true,"serverIp":"10.0.0.1"})");
   EXPECT_EQ(login_->auth_token,
             "{\n    \"account_id\": 77,\n    \"account_name\": \"alice\",\n    "
@@ -374,6 +345,8 @@ TEST_F(LoginQueueClientTest, QueueAnswerIsPolledAndShownAsItMovesThenHoldsTheNew
                              R"("tickers":[{"node":"a","id":100,"current":40}]})")};
   script_[kTickerUrl] = {Reply(R"({"status":"OK","a":"5a"})"), Reply(R"({"a":"64","backlog":0})")};
   script_[kTokenUrl] = {Reply(R"({"lqt":{"account_name":"bob","account_id":12,"final":true}})")};
+  // An answer without in-game credentials leaves the ones the login holds.
+  login_->in_game_credentials = Json(R"({"inGame":true})");
   ASSERT_TRUE(Authenticate().ok());
 
   // Predicted 60 s: polled after 45 s; then 10 ahead, predicted 20 s: polled after 15 s.
@@ -392,9 +365,11 @@ TEST_F(LoginQueueClientTest, QueueAnswerIsPolledAndShownAsItMovesThenHoldsTheNew
             "3 55 capped 60s, 3 10 20s, 3 1 2s");
   EXPECT_GE(shown_.size(), 600u);
 
-  EXPECT_EQ(login_->state, 4);
-  ASSERT_TRUE(login_->account.has_value());
-  EXPECT_FALSE(login_->account->in_game_credentials.has_value());
+  EXPECT_EQ(login_->state(), 4);
+  EXPECT_EQ(login_->username + " " + std::to_string(login_->account_id) + " " +
+                WriteJson(login_->gas_token) + " " +
+                WriteJson(login_->in_game_credentials.value_or(BindingProperty())),
+            R"(bob 12 "g" {"inGame":true})");
   EXPECT_EQ(login_->auth_token,
             "{\n    \"account_id\": 12,\n    \"account_name\": \"bob\",\n    \"final\": true\n}");
   EXPECT_EQ(host_.calls.back().text, TelemetrySender::EventPath("login_queue_timing"));
@@ -509,7 +484,7 @@ TEST_F(LoginQueueClientTest, EveryWayAStepEndsHasItsFailureAndState) {
     script_[row.url] = {row.answer};
     const int64_t begin = NowMs();
     const bool cancel = row.failure.rfind("24 ", 0) == 0;
-    if (cancel && row.last_at_ms == 0) login_->stop = true;
+    if (cancel && row.last_at_ms == 0) login_->RequestStop();
     stop_at_ms_ = cancel ? begin + row.last_at_ms : -1;
     if (row.url == kAuthUrl) {
       ExpectFailure(Authenticate(row.last_at_ms == 15000), row.failure);
