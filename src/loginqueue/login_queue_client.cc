@@ -226,9 +226,11 @@ MaybeType<std::monostate> LoginQueueClient::AuthenticateWithLoginQueue(
   if (in_game["inGame"].GetBool()) account.in_game_credentials = in_game;
   account.id_token = std::string(answer["idToken"].GetString());
   TokenReader id_token(account.id_token);
-  const BindingResult claims = id_token.Payload();
-  account.puuid = std::string(claims.value()["sub"].GetString());
-  account.id_token_expiry = claims.value()["exp"].ToUnsigned();
+  // An id token that cannot be read leaves the account without a puuid and an expiry.
+  if (const BindingResult claims = id_token.Payload(); claims.ok()) {
+    account.puuid = std::string(claims.value()["sub"].GetString());
+    account.id_token_expiry = claims.value()["exp"].ToUnsigned();
+  }
   account.username = std::string((*lqt)["account_name"].GetString());
   account.account_id = (*lqt)["account_id"].ToUnsigned();
   account.gas_token = answer["gasToken"];
