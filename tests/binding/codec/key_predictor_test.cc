@@ -10,13 +10,7 @@
 namespace Voro {
 namespace {
 
-class KeyPredictorTest : public testing::Test {
- protected:
-  FakePageBlockMapper mapper_;
-  PageSource pages_{&mapper_};
-  SmallObjectAllocator allocator_{&pages_};
-  StringInternTable table_{&allocator_};
-};
+using KeyPredictorTest = FakePagesTest;
 
 TEST_F(KeyPredictorTest, GivesTheTablesEntryWhetherTheGuessHoldsOrNot) {
   struct Step {

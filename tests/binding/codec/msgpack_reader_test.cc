@@ -14,21 +14,12 @@ namespace Voro {
 namespace {
 
 using namespace std::literals;
-using testing::Bool;
-using testing::Float;
-using testing::Signed;
-using testing::Str;
-using testing::Unsigned;
+using namespace testing;  // Str, Signed, Unsigned, Float, Bool, Scalar
 
 std::string Times(const std::string& part, size_t times) {
   std::string out;
   for (size_t i = 0; i < times; ++i) out += part;
   return out;
-}
-BindingProperty Blob(std::string_view bytes) {
-  BindingProperty p;
-  p.SetBlob(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-  return p;
 }
 BindingProperty EmptyList() {
   BindingProperty p;
@@ -56,7 +47,7 @@ TEST(MsgpackReaderTest, DecodesEveryTypeByte) {
       // Raw bytes: no UTF-8 check, NUL kept.
       {"\xA4\xFF\0\xC3\x28"s, Str("\xFF\0\xC3\x28"sv)},
       {"\xD9\x03kiv", Str("kiv")},
-      {"\xC4\x03\x01\0\xFF"s, Blob("\x01\0\xFF"sv)},
+      {"\xC4\x03\x01\0\xFF"s, Scalar(std::vector<uint8_t>{1, 0, 0xFF})},
       {"\x90", EmptyList()},
   };
   for (const auto& [bytes, expected] : cases) {

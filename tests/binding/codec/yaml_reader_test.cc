@@ -14,12 +14,7 @@
 namespace Voro {
 namespace {
 
-using testing::Bool;
-using testing::Float;
-using testing::Signed;
-using testing::Str;
-using testing::Unsigned;
-BindingProperty Empty() { return BindingProperty(); }
+using namespace testing;  // Str, Signed, Unsigned, Float, Bool, Scalar
 
 // The value of a document that must parse.
 BindingProperty Parse(std::string_view yaml) {
@@ -32,7 +27,7 @@ TEST(YamlReaderTest, ScalarsResolveInOrder) {
   // Each value and the scalars that read as it; "v: ..." documents give their field. The
   // last group stays the text it is.
   const std::pair<BindingProperty, std::vector<const char*>> groups[] = {
-      {Empty(), {"~", "null", "Null", "NULL", "v: ", "!!bool maybe"}},
+      {BindingProperty(), {"~", "null", "Null", "NULL", "v: ", "!!bool maybe"}},
       {Bool(true),
        {"true", "True", "TRUE", "y", "Y", "yes", "Yes", "YES", "on", "On", "ON", "|-\n  yes\n",
         "!!bool TRUE"}},
@@ -60,9 +55,7 @@ TEST(YamlReaderTest, ScalarsResolveInOrder) {
           << yaml << " gave " << value.ToString();
     }
   }
-  for (const char* yaml : {"nan", "NaN"}) {
-    EXPECT_TRUE(std::isnan(Parse(yaml).GetFloat())) << yaml;
-  }
+  for (const char* yaml : {"nan", "NaN"}) EXPECT_TRUE(std::isnan(Parse(yaml).GetFloat())) << yaml;
 }
 
 TEST(YamlReaderTest, DocumentsReadLikeTheirPlainEquivalents) {
@@ -75,9 +68,7 @@ TEST(YamlReaderTest, DocumentsReadLikeTheirPlainEquivalents) {
       {growing + "- *a\n", growing + "- [1, {b: 2}]\n"},
       {"&k key: 1\nother: *k\n*k : 2\n", "{key: 2, other: key}"},
   };
-  for (const auto& [yaml, equivalent] : cases) {
-    EXPECT_EQ(Parse(yaml), Parse(equivalent)) << yaml;
-  }
+  for (const auto& [yaml, equivalent] : cases) EXPECT_EQ(Parse(yaml), Parse(equivalent)) << yaml;
   // Alias copies are independent values.
   BindingProperty tree = Parse("base: &b {k: 1}\ncopy: *b\n");
   tree["copy"]["k"] = int64_t{7};
@@ -145,6 +136,7 @@ TEST(YamlReaderTest, LimitsAreReachedButNotPassed) {
   EXPECT_EQ(doc[3][998], Unsigned(1));
 }
 
+// The YAML reader and the tree's converting readers alike.
 TEST(YamlReaderTest, NumbersIgnoreTheProcessLocale) {
   const char* old = std::setlocale(LC_NUMERIC, nullptr);
   const std::string saved = old == nullptr ? "C" : old;
@@ -152,6 +144,8 @@ TEST(YamlReaderTest, NumbersIgnoreTheProcessLocale) {
   const bool switched = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr ||
                         std::setlocale(LC_NUMERIC, "fr_FR.UTF-8") != nullptr;
   const BindingProperty doc = Parse("a: 1.25\nb: !!float 2.5\nc: 1,5\n");
+  EXPECT_EQ(Str("1.25").ToDouble(), 1.25);
+  EXPECT_EQ(Float(1.25).ToString(), "1.250000");
   std::setlocale(LC_NUMERIC, saved.c_str());
   EXPECT_EQ(doc, Parse("{a: 1.25, b: 2.5, c: '1,5'}"));
   if (!switched) GTEST_SKIP() << "no locale with a decimal comma installed";

@@ -12,18 +12,19 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "binding/router/argument_binder.h"
-#include "binding/value/binding_abi.h"
 #include "binding/codec/json_reader.h"
 #include "binding/codec/json_writer.h"
 #include "binding/codec/msgpack_reader.h"
-#include "binding/types/record_builder.h"
-#include "binding/router/response_writer.h"
-#include "binding/types/type_registry.h"
 #include "binding/codec/yaml_reader.h"
+#include "binding/router/argument_binder.h"
+#include "binding/router/response_writer.h"
+#include "binding/types/record_builder.h"
+#include "binding/types/type_registry.h"
+#include "binding/value/binding_abi.h"
 #include "kiv/plugin_abi.h"
 #include "support/binding_values.h"
 
@@ -35,17 +36,6 @@ enum class Shade : int32_t { kLight = 1, kDark = 2, kUnnamed = 7 };
 struct Item {
   std::string name;
   int32_t count = 0;
-};
-
-struct RouterRequest {
-  uint32_t method = KIV_METHOD_GET;
-  std::string path;
-  std::string method_text;
-  // Named (or, without a name, positional) arguments in the host's wire form.
-  std::vector<std::pair<std::optional<std::string>, BindingProperty>> arguments;
-  std::optional<std::string> content_type;
-  std::optional<std::string> body;
-  std::vector<std::pair<std::string, std::string>> headers;
 };
 
 struct RouterResponse {
@@ -66,29 +56,10 @@ struct RouterResponse {
 };
 
 // Sends `request` to the endpoint whose registration context is `context`.
-RouterResponse CallEndpoint(const void* context, const RouterRequest& request) {
-  std::vector<BindingAbiNamedValue> arguments(request.arguments.size());
-  for (size_t i = 0; i < request.arguments.size(); ++i) {
-    arguments[i].name = request.arguments[i].first ? request.arguments[i].first->c_str() : nullptr;
-    ToAbiValue(request.arguments[i].second, &arguments[i].value);
-  }
-  std::vector<HostHeaderPair> headers;
-  for (const auto& [name, value] : request.headers)
-    headers.push_back({name.c_str(), value.c_str()});
-  const HostRequest host{
-      .method = request.method,
-      .path = request.path.c_str(),
-      .arguments = arguments.empty() ? nullptr : arguments.data(),
-      .argument_count = static_cast<uint32_t>(arguments.size()),
-      .context = context,
-      .headers = headers.empty() ? nullptr : headers.data(),
-      .header_count = static_cast<uint32_t>(headers.size()),
-      .content_type = request.content_type ? request.content_type->c_str() : nullptr,
-      .body = request.body ? request.body->data() : nullptr,
-      .body_length = request.body ? static_cast<uint32_t>(request.body->size()) : 0,
-      .method_text = request.method_text.empty() ? nullptr : request.method_text.c_str()};
+RouterResponse CallEndpoint(const void* context, HostRequest request) {
+  request.context = context;
   HostResponse response{};
-  EndpointRouter::RequestCallback(&response, &host);
+  EndpointRouter::RequestCallback(&response, &request);
 
   const BindingResult body = FromAbiValue(response.body, "<result>");
   RouterResponse out{.failed = response.failed != 0,
@@ -106,7 +77,6 @@ RouterResponse CallEndpoint(const void* context, const RouterRequest& request) {
     const HostResponse zero{};
     out.released = std::memcmp(&response, &zero, sizeof(zero)) == 0;
   }
-  for (BindingAbiNamedValue& argument : arguments) ReleaseAbiValue(&argument.value);
   return out;
 }
 
@@ -135,11 +105,8 @@ class RouterHarness {
     if (function == nullptr) throw std::runtime_error("no function " + name);
     return *function;
   }
-  RouterResponse Call(const std::string& function_name, const RouterRequest& request) const {
+  RouterResponse Call(const std::string& function_name, const HostRequest& request) const {
     return CallEndpoint(&Function(function_name).context, request);
-  }
-  RouterResponse Get(const std::string& function_name, const std::string& path) const {
-    return Call(function_name, RouterRequest{.path = path});
   }
 };
 
@@ -169,13 +136,11 @@ TEST(EndpointRouterTest, DeclaresFunctionsFromHandlers) {
                   .Handle([](const Item&, Shade, std::optional<uint64_t>, std::vector<std::string>)
                               -> EndpointReply<std::vector<Item>> { return std::vector<Item>{}; }));
   const FunctionDescriptor& f = h.Function("Typed");
-  ASSERT_EQ(f.parameters.size(), 4u);
-  const BindingKind kinds[] = {BindingKind::kStruct, BindingKind::kEnum, BindingKind::kUint64,
-                               BindingKind::kVector};
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(f.parameters[i].kind(), kinds[i]) << i;
-    EXPECT_EQ(f.parameters[i].optional, i == 2) << i;
+  std::string parameters;
+  for (const ParameterDescriptor& p : f.parameters) {
+    parameters += std::string(BindingKindName(p.kind())) + (p.optional ? "? " : " ");
   }
+  EXPECT_EQ(parameters, "struct enum uint64? vector ");
   EXPECT_EQ(f.parameters[3].name_hash, Fnv1a("names"));
   EXPECT_EQ(f.result_type->kind, BindingKind::kVector);
   // A parameter count that does not fit the handler, or a name taken, declares nothing.
@@ -287,7 +252,7 @@ class ArgumentBinderTest : public ::testing::Test {
   static std::string Name(const std::string& path) { return path.substr(1, path.find('/', 1) - 1); }
 
   // The error, or what the handler recorded.
-  std::string Call(const RouterRequest& request, std::string name = "") {
+  std::string Call(const HostRequest& request, std::string name = "") {
     seen_ = "<not called>";
     const RouterResponse response = h_.Call(name.empty() ? Name(request.path) : name, request);
     if (!response.failed) return seen_;
@@ -299,15 +264,18 @@ class ArgumentBinderTest : public ::testing::Test {
   std::string seen_;
 };
 
-RouterRequest Post(const char* path, std::optional<std::string> content_type,
-                   const std::string& body) {
-  return {.method = KIV_METHOD_POST, .path = path, .content_type = content_type, .body = body};
+HostRequest Post(const char* path, const char* content_type, std::string_view body) {
+  return {.method = KIV_METHOD_POST,
+          .path = path,
+          .content_type = content_type,
+          .body = body.data(),
+          .body_length = static_cast<uint32_t>(body.size())};
 }
 
 TEST_F(ArgumentBinderTest, PathTextsAndBodiesConvertToTheParameterKind) {
   const std::string expected_value = "Expected value for argument 'v'.";
   const std::string unsupported = "Unsupported body content type";
-  const std::pair<RouterRequest, std::string> cases[] = {
+  const std::pair<HostRequest, std::string> cases[] = {
       {{.path = "/int/"}, expected_value},
       {{.path = "/vec/"}, "[]"},
       // A bool given without text is true; not given at all, false.
@@ -341,18 +309,20 @@ TEST_F(ArgumentBinderTest, PathTextsAndBodiesConvertToTheParameterKind) {
       {Post("/item", "application/vnd.api+json", R"({"name":"b"})"), R"({"count":0,"name":"b"})"},
       {Post("/item", "application/x-yaml", "["), std::string(ParseYaml("[").error())},
       {Post("/item", "text/x-yaml", "name: c"), unsupported},
-      {Post("/item", std::nullopt, "{}"), unsupported},
+      {Post("/item", nullptr, "{}"), unsupported},
       // A body holds exactly one MessagePack value.
       {Post("/list", "application/x-msgpack", "\x91\x01\x02"),
        "Extra MessgePack data found in body"},
       {Post("/list", "application/x-msgpack", "\x91\x01"), "[1]"},
-      {Post("/list", "application/x-msgpack", std::string("\xCD\x01", 2)),
+      {Post("/list", "application/x-msgpack", "\xCD\x01"),
        std::string(DecodeMsgpack(std::string("\xCD\x01", 2)).result.error())},
       // A body to a function without a body parameter is not even decoded.
       {Post("/ignored", "application/json", "{broken"), "none"},
   };
   for (const auto& [request, outcome] : cases) {
-    EXPECT_EQ(Call(request), outcome) << request.path << " " << request.body.value_or("");
+    EXPECT_EQ(Call(request), outcome)
+        << request.path << " "
+        << std::string_view(static_cast<const char*>(request.body), request.body_length);
   }
 }
 
@@ -403,16 +373,26 @@ TEST_F(ArgumentBinderTest, NamedAndPositionalHostArguments) {
                   .Handle([this](int32_t a, std::string b, std::optional<Shade> c) {
                     seen_ = std::to_string(a) + "," + b + "," + (c ? h_.Json(*c) : "none");
                   }));
-  auto call = [&](std::vector<std::pair<std::optional<std::string>, BindingProperty>> arguments) {
-    return Call({.path = "/p/1", .arguments = std::move(arguments)}, "F");
+  // Named (or, without a name, positional) arguments in the host's form.
+  auto call = [&](const std::vector<std::pair<const char*, BindingProperty>>& given) {
+    std::vector<BindingAbiNamedValue> arguments(given.size());
+    for (size_t i = 0; i < given.size(); ++i) {
+      arguments[i].name = given[i].first;
+      ToAbiValue(given[i].second, &arguments[i].value);
+    }
+    const std::string outcome = Call({.path = "/p/1",
+                                      .arguments = arguments.data(),
+                                      .argument_count = static_cast<uint32_t>(arguments.size())},
+                                     "F");
+    for (BindingAbiNamedValue& argument : arguments) ReleaseAbiValue(&argument.value);
+    return outcome;
   };
   const BindingProperty x = testing::Str("x");
   const BindingProperty dark = testing::Str("DARK");
   EXPECT_EQ(call({{"b", x}}), "1,x,none");
   // Positional entries start after the captured path variables.
-  EXPECT_EQ(call({{std::nullopt, x}, {std::nullopt, dark}}), "1,x,\"DARK\"");
-  EXPECT_EQ(call({{std::nullopt, x}, {std::nullopt, dark}, {std::nullopt, x}}),
-            "Unknown argument '3' for 'F'.");
+  EXPECT_EQ(call({{nullptr, x}, {nullptr, dark}}), "1,x,\"DARK\"");
+  EXPECT_EQ(call({{nullptr, x}, {nullptr, dark}, {nullptr, x}}), "Unknown argument '3' for 'F'.");
   EXPECT_EQ(call({{"zzz", x}}), "Unknown argument 'zzz' for 'F'.");
   // A named argument is not held to the parameter's location, and wins over the path.
   EXPECT_EQ(call({{"a", testing::Signed(9)}, {"b", x}}), "9,x,none");
@@ -422,41 +402,30 @@ TEST_F(ArgumentBinderTest, NamedAndPositionalHostArguments) {
 }
 
 TEST_F(ArgumentBinderTest, HostArgumentOfUnknownTagFails) {
-  BindingAbiNamedValue argument{.name = "v"};
-  argument.value.tag = 11;
-  const HostRequest host{.method = KIV_METHOD_GET,
-                         .path = "/obj/",
-                         .arguments = &argument,
-                         .argument_count = 1,
-                         .context = &h_.Function("obj").context};
-  HostResponse response{};
-  EndpointRouter::RequestCallback(&response, &host);
-  ASSERT_EQ(response.failed, 1u);
-  EXPECT_STREQ(response.error_text,
-               "Couldn't assign value to 'v' of type object because the input is of an "
-               "incompatible type ''.");
-  response.release(&response);
+  BindingAbiNamedValue argument{.name = "v", .value = {.tag = 11}};
+  EXPECT_EQ(Call({.path = "/obj/", .arguments = &argument, .argument_count = 1}),
+            "Couldn't assign value to 'v' of type object because the input is of an "
+            "incompatible type ''.");
 }
 
 TEST_F(ArgumentBinderTest, HandlersMayAskForTheRequest) {
-  EndpointRequest seen;
+  // "<id> <path> <method> <method text> <headers named X-Two>", and whether a time was set.
   ASSERT_TRUE(h_.router.DeclareNamed("F", KIV_METHOD_CUSTOM, "/r/{id}", "PROPFIND")
                   .Parameter("id")
                   .Handle([&](const EndpointRequest& request, std::string id) {
-                    seen = request;
-                    seen_ = id;
+                    seen_ = id + " " + request.path + " " + std::to_string(request.method) + " " +
+                            request.method_text + " " +
+                            std::to_string(request.headers.count("X-Two")) +
+                            (request.time > 0 ? "" : " no time");
                   }));
+  const HostHeaderPair headers[] = {{"Accept", "a"}, {"X-Two", "1"}, {"X-Two", "2"}};
   EXPECT_EQ(Call({.method = KIV_METHOD_CUSTOM,
                   .path = "/r/7",
-                  .method_text = "PROPFIND",
-                  .headers = {{"Accept", "a"}, {"X-Two", "1"}, {"X-Two", "2"}}},
+                  .headers = headers,
+                  .header_count = 3,
+                  .method_text = "PROPFIND"},
                  "F"),
-            "7");
-  EXPECT_EQ(seen.path, "/r/7");
-  EXPECT_EQ(seen.method, static_cast<uint32_t>(KIV_METHOD_CUSTOM));
-  EXPECT_EQ(seen.method_text, "PROPFIND");
-  EXPECT_GT(seen.time, 0);
-  EXPECT_EQ(seen.headers.count("X-Two"), 2u);
+            "7 /r/7 " + std::to_string(KIV_METHOD_CUSTOM) + " PROPFIND 2");
 }
 
 // ---- Responses ----
@@ -475,7 +444,7 @@ template <typename Handler>
 RouterResponse Respond(Handler handler) {
   RouterHarness h;
   EXPECT_TRUE(h.router.DeclareNamed("F", 0, "/f").Handle(std::move(handler)));
-  RouterResponse response = h.Get("F", "/f");
+  RouterResponse response = h.Call("F", {.path = "/f"});
   EXPECT_TRUE(response.released);
   return response;
 }

@@ -13,11 +13,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "binding/value/binding_abi.h"
 #include "binding/types/native_conversion.h"
 #include "binding/types/native_to_abi.h"
 #include "binding/types/record_builder.h"
-#include "support/binding_values.h"
+#include "binding/value/binding_abi.h"
 
 namespace Voro {
 namespace {

@@ -36,11 +36,7 @@ BindingAbiValue Ref(uint32_t tag, const void* pointer, uint32_t count) {
   v.payload.ref.count = count;
   return v;
 }
-BindingAbiValue BadTag() {
-  BindingAbiValue v = {};
-  v.tag = 0xFFFFFFFFu;
-  return v;
-}
+BindingAbiValue BadTag() { return Ref(0xFFFFFFFFu, nullptr, 0); }
 
 const char* Text(const BindingAbiValue& v) {
   return static_cast<const char*>(v.payload.ref.pointer);

@@ -18,6 +18,7 @@ namespace Voro {
 namespace {
 
 using Keys = std::vector<std::string>;
+using Entries = std::vector<const InternedString*>;
 
 Keys KeysOf(const BindingProperty& value) {
   Keys keys;
@@ -25,11 +26,38 @@ Keys KeysOf(const BindingProperty& value) {
   return keys;
 }
 
+// "key=value," for each field, in the order the structure iterates them.
+std::string FieldsText(const BindingProperty& value) {
+  std::string text;
+  for (const auto& [key, field] : value.Fields()) {
+    text += std::string(key) + "=" + field.ToString() + ",";
+  }
+  return text;
+}
+template <typename Map>
+std::string ModelText(const Map& model) {
+  std::string text;
+  for (const auto& [key, value] : model) text += key + "=" + std::to_string(value) + ",";
+  return text;
+}
+
 // References to `text` held in the tree's string table (0 when it is not interned).
 uint32_t Refs(const BindingProperty& root, std::string_view text) {
   if (root.storage() == nullptr) return 0;
   const InternedString* entry = root.storage()->strings().Find(text);
   return entry == nullptr ? 0 : entry->refs();
+}
+
+// The tree's table entries for `texts`, found or newly interned.
+Entries Find(const BindingProperty& root, const Keys& texts) {
+  Entries entries;
+  for (const std::string& text : texts) entries.push_back(root.storage()->strings().Find(text));
+  return entries;
+}
+Entries Intern(BindingProperty& root, const Keys& texts) {
+  Entries entries;
+  for (const std::string& text : texts) entries.push_back(root.strings().Intern(text));
+  return entries;
 }
 
 // A value set over a string: every setter releases the old payload first.
@@ -50,13 +78,12 @@ TEST(BindingPropertyTest, SettersChooseTheTagAndTheSize) {
   structure["a"]["b"] = structure["c"] = 1;
   BindingProperty reset = SetOverText("text");
   reset.Reset();  // keeps the storage
-  struct Row {
+  const struct {
     BindingProperty value;
     BindingType type;
     size_t size;
     std::string text;  // ToString() of the value
-  };
-  const Row rows[] = {
+  } rows[] = {
       {SetOverText(true), BindingType::kBool, 1, "true"},
       {SetOverText(int8_t{-1}), BindingType::kSigned, 1, "-1"},
       {SetOverText(INT64_MIN), BindingType::kSigned, 1, "-9223372036854775808"},
@@ -73,7 +100,7 @@ TEST(BindingPropertyTest, SettersChooseTheTagAndTheSize) {
       {structure, BindingType::kStructure, 2, ""},
       {reset, BindingType::kEmpty, 0, ""},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.text);
     EXPECT_EQ(row.value.type(), row.type);
     EXPECT_EQ(row.value.size(), row.size);
@@ -125,12 +152,11 @@ TEST(BindingPropertyTest, MutableAccessGrowsAndConstAccessNeverChanges) {
   const BindingProperty& c = v;
   const BindingProperty& list = c["k"];
   const BindingProperty* empty = &BindingProperty::EmptyValue();
-  EXPECT_EQ(&c["missing"], empty);
-  EXPECT_EQ(&c[0], empty);
-  EXPECT_EQ(&list[1], empty);
-  EXPECT_EQ(&list[static_cast<size_t>(-1)], empty);
-  EXPECT_EQ(&list["a"], empty);
-  EXPECT_EQ(&c[std::string("k")][0]["a"], empty);
+  for (const BindingProperty* missing :
+       {&c["missing"], &c[0], &list[1], &list[static_cast<size_t>(-1)], &list["a"],
+        &c[std::string("k")][0]["a"]}) {
+    EXPECT_EQ(missing, empty);
+  }
   EXPECT_EQ(c.FindField("missing"), nullptr);
   EXPECT_TRUE(empty->Fields().empty());
   EXPECT_TRUE(empty->Elements().empty());
@@ -174,72 +200,57 @@ TEST(BindingPropertyTest, AppendedFieldsAreOrderedAndTheLastOfARepeatedKeyWins) 
   v.FinishFields();
   v.AppendField("e") = 5;  // after a finish, in order: nothing to sort
   v.FinishFields();
-  std::string fields;
-  for (const auto& [key, value] : v.Fields()) fields += std::string(key) + value.ToString() + ",";
-  EXPECT_EQ(fields, "a3,b4,d1,e5,");
+  EXPECT_EQ(FieldsText(v), "a=3,b=4,d=1,e=5,");
   EXPECT_EQ(Refs(v, "b"), 1u);
   EXPECT_EQ(Refs(v, "inner") + Refs(v, "dropped text"), 0u);
   v.Reset();
   EXPECT_EQ(allocator.slots_in_use(), empty_tree_slots);
 
-  // More fields than a record sorts in place, each key twice.
+  // More fields than a record sorts in place, each key twice: the second round's value wins.
   constexpr int kKeys = 40;
+  std::string expected;
   for (int round = 0; round < 2; ++round) {
     for (int i = kKeys; i-- > 0;) v.AppendField("k" + std::to_string(100 + i)) = round * kKeys + i;
   }
+  for (int i = 0; i < kKeys; ++i)
+    expected += "k" + std::to_string(100 + i) + "=" + std::to_string(kKeys + i) + ",";
   v.FinishFields();
-  ASSERT_EQ(v.size(), size_t{kKeys});
-  int i = 0;
-  for (const auto& field : v.Fields()) {
-    EXPECT_EQ(field.key, "k" + std::to_string(100 + i));
-    EXPECT_EQ(field.value.GetSigned(), kKeys + i);  // the second round's value
-    ++i;
-  }
+  EXPECT_EQ(v.size(), size_t{kKeys});
+  EXPECT_EQ(FieldsText(v), expected);
   EXPECT_EQ(Refs(v, "k100"), 1u);
 }
 
 TEST(BindingPropertyTest, RecordsOfOneShapeSortLikeAnyOther) {
   // Each row is appended in its order and must come out sorted; rows of one shape follow
   // each other, as decoded records do, with other shapes and a repeated key between them.
-  const std::vector<Keys> rows = {
-      {"c", "a", "b"}, {"c", "a", "b"}, {"c", "a"},      {"c", "a", "b"}, {"b", "a", "b"},
-      {"c", "a", "b"}, {"a", "c", "b"}, {"c", "a", "b"}, {"c", "a", "b"},
+  const std::pair<Keys, std::string> rows[] = {
+      {{"c", "a", "b"}, "a=1,b=2,c=0,"}, {{"c", "a", "b"}, "a=1,b=2,c=0,"},
+      {{"c", "a"}, "a=1,c=0,"},          {{"c", "a", "b"}, "a=1,b=2,c=0,"},
+      {{"b", "a", "b"}, "a=1,b=2,"},     {{"c", "a", "b"}, "a=1,b=2,c=0,"},
+      {{"a", "c", "b"}, "a=0,b=2,c=1,"}, {{"c", "a", "b"}, "a=1,b=2,c=0,"},
+      {{"c", "a", "b"}, "a=1,b=2,c=0,"},
   };
   BindingProperty list;
-  for (const Keys& row : rows) {
+  for (const auto& [keys, expected] : rows) {
     BindingProperty& record = list.Append();
-    for (size_t i = 0; i < row.size(); ++i) record.AppendField(row[i]) = static_cast<int>(i);
+    for (size_t i = 0; i < keys.size(); ++i) record.AppendField(keys[i]) = static_cast<int>(i);
     record.FinishFields();
   }
-  const std::vector<std::string> expected = {"a1b2c0", "a1b2c0", "a1c0",   "a1b2c0", "a1b2",
-                                             "a1b2c0", "a0b2c1", "a1b2c0", "a1b2c0"};
-  for (size_t r = 0; r < rows.size(); ++r) {
-    std::string fields;
-    for (const auto& [key, value] : list[r].Fields()) fields += std::string(key) + value.ToString();
-    EXPECT_EQ(fields, expected[r]) << "row " << r;
+  for (size_t r = 0; r < std::size(rows); ++r) {
+    EXPECT_EQ(FieldsText(list[r]), rows[r].second) << "row " << r;
   }
 
   // Keys erased and new texts interned at their addresses are other keys: the order of the
   // structure sorted before must not be reused for them.
   BindingProperty v;
-  v.AppendField("b") = 0;
-  v.AppendField("a") = 0;
-  v.AppendField("c") = 0;
+  for (const char* key : {"b", "a", "c"}) v.AppendField(key) = 0;
   v.FinishFields();
-  const InternedString* old_a = v.storage()->strings().Find("a");
-  const InternedString* old_b = v.storage()->strings().Find("b");
-  const InternedString* old_c = v.storage()->strings().Find("c");
+  const Entries old = Find(v, {"c", "b", "a"});
   v.Reset();  // releases a, b and c: their slots are handed out again last-freed first
-  StringInternTable& strings = v.strings();
-  const InternedString* x = strings.Intern("x");
-  const InternedString* y = strings.Intern("y");
-  const InternedString* z = strings.Intern("z");
-  ASSERT_EQ(x, old_c);
-  ASSERT_EQ(y, old_b);
-  ASSERT_EQ(z, old_a);
-  v.AppendField(y) = 0;  // at the addresses of b, a, c: the order of the first structure
-  v.AppendField(z) = 0;
-  v.AppendField(x) = 0;
+  const Entries xyz = Intern(v, {"x", "y", "z"});
+  ASSERT_EQ(xyz, old);
+  // y, z, x: at the addresses of b, a, c, the order of the first structure
+  for (const InternedString* key : {xyz[1], xyz[2], xyz[0]}) v.AppendField(key) = 0;
   v.FinishFields();
   EXPECT_EQ(KeysOf(v), (Keys{"x", "y", "z"}));
 }
@@ -249,12 +260,10 @@ TEST(BindingPropertyTest, ManyShapesOfRecordsSortLikeAMapModel) {
   // meet, push each other out and come back; some repeat a key. Each record must hold its
   // keys in order with the last value of a repeated key.
   std::mt19937 random(20261209);
-  std::vector<Keys> shapes;
-  for (int s = 0; s < 24; ++s) {
-    Keys shape;
+  std::vector<Keys> shapes(24);
+  for (Keys& shape : shapes) {
     const int size = 1 + static_cast<int>(random() % 12);
     for (int k = 0; k < size; ++k) shape.push_back("k" + std::to_string(random() % 16));
-    shapes.push_back(shape);
   }
   BindingProperty list;
   for (int r = 0; r < 3000; ++r) {
@@ -266,12 +275,7 @@ TEST(BindingPropertyTest, ManyShapesOfRecordsSortLikeAMapModel) {
       model[shape[i]] = static_cast<int>(i);
     }
     record.FinishFields();
-    std::vector<std::pair<std::string, int>> fields;
-    for (const auto& [key, value] : record.Fields()) {
-      fields.emplace_back(key, static_cast<int>(value.GetSigned()));
-    }
-    ASSERT_EQ(fields, (std::vector<std::pair<std::string, int>>(model.begin(), model.end())))
-        << "record " << r;
+    ASSERT_EQ(FieldsText(record), ModelText(model)) << "record " << r;
   }
 }
 
@@ -295,14 +299,7 @@ TEST(BindingPropertyTest, StructuresFilledInOneOrderAgreeWithAMapModel) {
   std::vector<size_t> shape_of(kStructures), step_of(kStructures);
   for (size_t s = 0; s < kStructures; ++s) shape_of[s] = s % shapes.size();
   const auto check = [&](size_t s) {
-    const BindingProperty& node = root[s];
-    std::string got, want;
-    if (node.type() == BindingType::kStructure) {
-      for (const auto& [key, value] : node.Fields())
-        got += std::string(key) + "=" + value.ToString() + ",";
-    }
-    for (const auto& [key, value] : models[s]) want += key + "=" + std::to_string(value) + ",";
-    EXPECT_EQ(got, want) << "structure " << s;
+    EXPECT_EQ(FieldsText(root[s]), ModelText(models[s])) << "structure " << s;
   };
   for (int op = 0; op < 20000; ++op) {
     const size_t s = random() % kStructures;
@@ -344,8 +341,7 @@ TEST(BindingPropertyTest, AKeySequenceIsFollowedOnlyWhileItHolds) {
   second["f"] = 2;  // "f" and "b" share a memo slot
   second["b"] = 3;
   first["b"] = 4;
-  EXPECT_EQ(KeysOf(first), (Keys{"b"}));
-  EXPECT_EQ(first["b"].GetSigned(), 4);
+  EXPECT_EQ(FieldsText(first), "b=4,");
   EXPECT_EQ(KeysOf(second), (Keys{"b", "f"}));
 
   // Records of one shape teach the tree the sequence b, f, a; then its keys are erased and
@@ -353,30 +349,18 @@ TEST(BindingPropertyTest, AKeySequenceIsFollowedOnlyWhileItHolds) {
   // last-freed first). A structure given those texts must not take the old positions.
   for (int i = 20; i < 32; ++i) root[i].Reset();
   for (int i = 0; i < 8; ++i) {
-    BindingProperty& record = root[i];
-    record["b"] = i;
-    record["f"] = i;
-    record["a"] = i;
+    for (const char* key : {"b", "f", "a"}) root[i][key] = i;
   }
-  const InternedString* old_a = root.storage()->strings().Find("a");
-  const InternedString* old_f = root.storage()->strings().Find("f");
-  const InternedString* old_b = root.storage()->strings().Find("b");
+  const Entries old = Find(root, {"f", "b", "a"});
   for (int i = 0; i < 8; ++i) root[i].Reset();
-  StringInternTable& strings = root.strings();
-  const InternedString* d = strings.Intern("d");
-  const InternedString* j = strings.Intern("j");  // in the memo slot of "b"
-  const InternedString* c = strings.Intern("c");
-  ASSERT_EQ(j, old_b);
-  ASSERT_EQ(d, old_f);
-  ASSERT_EQ(c, old_a);
+  const Entries reused = Intern(root, {"d", "j", "c"});  // "j" in the memo slot of "b"
+  ASSERT_EQ(reused, old);
   BindingProperty& record = root[8];
   record["j"] = 1;  // at the addresses of b, f, a: the sequence's keys, in another order
   record["d"] = 2;
   record["c"] = 3;
   EXPECT_EQ(KeysOf(record), (Keys{"c", "d", "j"}));
-  strings.Release(d);
-  strings.Release(j);
-  strings.Release(c);
+  for (const InternedString* entry : reused) root.strings().Release(entry);
 }
 
 TEST(BindingPropertyTest, ReserveAndMakeKeepTheirOwnKindAndRejectHugeSizes) {

@@ -1,10 +1,15 @@
-// A page block mapper over the C heap that counts blocks, for allocator tests.
+// A page block mapper over the C heap that counts blocks, for allocator tests, and a fixture
+// that stacks a page source, an allocator and a string table on it.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <set>
 
 #include "binding/value/page_source.h"
+#include "binding/value/small_object_allocator.h"
+#include "binding/value/string_intern_table.h"
 
 namespace Voro {
 
@@ -37,6 +42,14 @@ class FakePageBlockMapper final : public PageBlockMapper {
   std::set<void*> live_;
   size_t mapped_ = 0;
   bool fail_next_ = false;
+};
+
+class FakePagesTest : public ::testing::Test {
+ protected:
+  FakePageBlockMapper mapper_;
+  PageSource pages_{&mapper_};
+  SmallObjectAllocator allocator_{&pages_};
+  StringInternTable table_{&allocator_};  // takes nothing until the first text
 };
 
 }  // namespace Voro

@@ -13,12 +13,7 @@
 namespace Voro {
 namespace {
 
-class SmallObjectAllocatorTest : public testing::Test {
- protected:
-  FakePageBlockMapper mapper_;
-  PageSource pages_{&mapper_};
-  SmallObjectAllocator allocator_{&pages_};
-};
+using SmallObjectAllocatorTest = FakePagesTest;
 
 TEST_F(SmallObjectAllocatorTest, EveryClassFillsItsFirstBlockBeforeTakingAPage) {
   EXPECT_EQ(mapper_.mapped(), 0u);  // nothing is taken before the first allocation

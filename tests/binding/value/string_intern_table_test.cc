@@ -12,13 +12,7 @@
 namespace Voro {
 namespace {
 
-class StringInternTableTest : public testing::Test {
- protected:
-  FakePageBlockMapper mapper_;
-  PageSource pages_{&mapper_};
-  SmallObjectAllocator allocator_{&pages_};
-  StringInternTable table_{&allocator_};
-};
+using StringInternTableTest = FakePagesTest;
 
 TEST_F(StringInternTableTest, CountsReferencesAndErasesAtZero) {
   const InternedString* empty = table_.Intern("");
