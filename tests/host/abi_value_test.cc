@@ -19,6 +19,10 @@ bool IsZeroed(const BindingAbiValue& value) {
   return std::memcmp(&value, &kZero, sizeof(value)) == 0;
 }
 
+BindingAbiValue Ref(uint32_t tag, const void* pointer, uint32_t count) {
+  return {.tag = tag, .payload = {.ref = {pointer, count}}};
+}
+
 TEST(AbiValueTest, JsonRoundTripKeepsEveryTag) {
   const std::string text = R"({"array":[1,-2,18446744073709551615,2.5,true,null,"x",[],{}],)"
                            R"("nested":{"deeper":[{"k":"v"}]},"text":"h\u00e9llo \"q\""})";
@@ -27,13 +31,12 @@ TEST(AbiValueTest, JsonRoundTripKeepsEveryTag) {
   ASSERT_TRUE(built.ok()) << built.error();
   ASSERT_EQ(value.tag, uint32_t(KIV_ABI_STRUCTURE));
   const auto* entries = static_cast<const BindingAbiStructEntry*>(value.payload.ref.pointer);
-  const BindingAbiValue& array = entries[0].value;
-  ASSERT_EQ(array.payload.ref.count, 9u);
-  const auto* elements = static_cast<const BindingAbiValue*>(array.payload.ref.pointer);
-  const std::vector<uint32_t> tags = {KIV_ABI_SIGNED,       KIV_ABI_SIGNED,     KIV_ABI_UNSIGNED,
-                                      KIV_ABI_DOUBLE,       KIV_ABI_BOOL,       KIV_ABI_EMPTY,
-                                      KIV_ABI_STRING_OWNED, KIV_ABI_COLLECTION, KIV_ABI_STRUCTURE};
-  for (size_t i = 0; i < tags.size(); ++i) EXPECT_EQ(elements[i].tag, tags[i]) << i;
+  ASSERT_EQ(entries[0].value.payload.ref.count, 9u);
+  const auto* elements = static_cast<const BindingAbiValue*>(entries[0].value.payload.ref.pointer);
+  const uint32_t tags[] = {KIV_ABI_SIGNED,       KIV_ABI_SIGNED,     KIV_ABI_UNSIGNED,
+                           KIV_ABI_DOUBLE,       KIV_ABI_BOOL,       KIV_ABI_EMPTY,
+                           KIV_ABI_STRING_OWNED, KIV_ABI_COLLECTION, KIV_ABI_STRUCTURE};
+  for (size_t i = 0; i < 9; ++i) EXPECT_EQ(elements[i].tag, tags[i]) << i;
   EXPECT_EQ(ToJson(value), R"({"array":[1,-2,18446744073709551615,2.5,true,null,"x",[],{}],)"
                            R"("nested":{"deeper":[{"k":"v"}]},"text":"h)"
                            "\xc3\xa9"
@@ -52,25 +55,16 @@ TEST(AbiValueTest, ReadsBorrowedValuesAndBlobs) {
   // What the plugin sends: borrowed strings and blobs, keys it does not give away.
   static const char kBytes[] = {'\x00', '\xff', 'a', 'b'};
   char borrowed[] = "borrowed";
-  BindingAbiValue values[4] = {};
-  values[0].tag = KIV_ABI_STRING_BORROWED;
-  values[0].payload.ref = {borrowed, 8};
-  values[1].tag = KIV_ABI_BLOB_BORROWED;
-  values[1].payload.ref = {kBytes, 4};
+  BindingAbiValue values[4] = {Ref(KIV_ABI_STRING_BORROWED, borrowed, 8),
+                               Ref(KIV_ABI_BLOB_BORROWED, kBytes, 4),
+                               {},
+                               {.tag = KIV_ABI_DOUBLE, .payload = {.f64 = -0.125}}};
   ASSERT_TRUE(MakeOwnedBlob("abcde", 5, &values[2]));
-  values[3].tag = KIV_ABI_DOUBLE;
-  values[3].payload.f64 = -0.125;
-  BindingAbiStructEntry entries[2] = {};
-  entries[0].key = "list";
-  entries[0].value.tag = KIV_ABI_COLLECTION;
-  entries[0].value.payload.ref = {values, 4};
-  entries[1].key = "n";
-  entries[1].value.tag = KIV_ABI_UNSIGNED;
-  entries[1].value.payload.u64 = 7;
-  BindingAbiValue root{};
-  root.tag = KIV_ABI_STRUCTURE;
-  root.payload.ref = {entries, 2};
-  EXPECT_EQ(ToJson(root), R"({"list":["borrowed","AP9hYg==","YWJjZGU=",-0.125],"n":7})");
+  BindingAbiStructEntry entries[2] = {
+      {.key = "list", .value = Ref(KIV_ABI_COLLECTION, values, 4)},
+      {.key = "n", .value = {.tag = KIV_ABI_UNSIGNED, .payload = {.u64 = 7}}}};
+  EXPECT_EQ(ToJson(Ref(KIV_ABI_STRUCTURE, entries, 2)),
+            R"({"list":["borrowed","AP9hYg==","YWJjZGU=",-0.125],"n":7})");
   for (BindingAbiValue& value : values) ReleaseAbiValue(&value);
   EXPECT_TRUE(IsZeroed(values[0]) && IsZeroed(values[2]));
   EXPECT_STREQ(borrowed, "borrowed") << "borrowed data is left alone";
@@ -78,23 +72,13 @@ TEST(AbiValueTest, ReadsBorrowedValuesAndBlobs) {
 
 TEST(AbiValueTest, RefusesMalformedValues) {
   BindingAbiStructEntry keyless{};
-  struct Row {
-    uint32_t tag;
-    BindingAbiRef ref;
-    const char* error;
+  const std::pair<BindingAbiValue, const char*> rows[] = {
+      {Ref(11, nullptr, 0), "unknown value tag 11"},
+      {Ref(KIV_ABI_COLLECTION, nullptr, 3), "collection without elements"},
+      {Ref(KIV_ABI_STRUCTURE, &keyless, 1), "structure entry without a key"},
+      {Ref(KIV_ABI_BLOB_BORROWED, nullptr, 1), "blob without bytes"},
   };
-  const Row rows[] = {
-      {11, {}, "unknown value tag 11"},
-      {KIV_ABI_COLLECTION, {nullptr, 3}, "collection without elements"},
-      {KIV_ABI_STRUCTURE, {&keyless, 1}, "structure entry without a key"},
-      {KIV_ABI_BLOB_BORROWED, {nullptr, 1}, "blob without bytes"},
-  };
-  for (const Row& row : rows) {
-    BindingAbiValue bad{};
-    bad.tag = row.tag;
-    bad.payload.ref = row.ref;
-    EXPECT_EQ(ToJson(bad), row.error);
-  }
+  for (const auto& [bad, error] : rows) EXPECT_EQ(ToJson(bad), error);
   BindingAbiValue bad;
   auto built = AbiFromJsonText("{\"a\":", &bad);
   EXPECT_FALSE(built.ok());
@@ -105,10 +89,8 @@ TEST(AbiValueTest, RefusesMalformedValues) {
 TEST(AbiValueTest, DepthIsBoundedBothWays) {
   // A chain of single-element collections around an empty value.
   std::vector<BindingAbiValue> chain(1002);
-  for (size_t i = 0; i + 1 < chain.size(); ++i) {
-    chain[i].tag = KIV_ABI_COLLECTION;
-    chain[i].payload.ref = {&chain[i + 1], 1};
-  }
+  for (size_t i = 0; i + 1 < chain.size(); ++i)
+    chain[i] = Ref(KIV_ABI_COLLECTION, &chain[i + 1], 1);
   EXPECT_EQ(ToJson(chain[1]), std::string(1000, '[') + "null" + std::string(1000, ']'));
   EXPECT_EQ(ToJson(chain[0]), "nesting deeper than 1000 levels");
 
@@ -124,13 +106,10 @@ TEST(AbiValueTest, DepthIsBoundedBothWays) {
 }
 
 TEST(AbiValueTest, ArgumentsBecomeOneObject) {
-  BindingAbiNamedValue arguments[3] = {};
-  arguments[0].name = "eventName";
+  BindingAbiNamedValue arguments[3] = {{.name = "eventName"},
+                                       {.value = {.tag = KIV_ABI_SIGNED, .payload = {.i64 = 42}}},
+                                       {.name = "flag", .value = {.tag = KIV_ABI_BOOL}}};
   ASSERT_TRUE(MakeOwnedString("login", &arguments[0].value));
-  arguments[1].value.tag = KIV_ABI_SIGNED;
-  arguments[1].value.payload.i64 = 42;
-  arguments[2].name = "flag";
-  arguments[2].value.tag = KIV_ABI_BOOL;
   auto json = ArgumentsToJson(arguments, 3);
   ASSERT_TRUE(json.ok()) << json.error();
   EXPECT_EQ(json.value(), R"({"eventName":"login","#1":42,"flag":false})");

@@ -1,5 +1,6 @@
-// Other plugins as the substitute host models them: observers with ids and filters, events
-// addressed to one plugin by their pass-through, and the watch that prints what they heard.
+// The substitute host's slots and events as the plugin and other plugins see them: the
+// plugin's own subscriptions, observers with ids and filters, events addressed to one plugin
+// by their pass-through, the watch that prints what observers heard, and the wait watch.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,8 +8,10 @@
 #include <cstdio>
 #include <future>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "host/abi_value.h"
@@ -16,6 +19,7 @@
 #include "host/event_watch.h"
 #include "host/plugin_thread.h"
 #include "host/substitute_host.h"
+#include "host/wait_watch.h"
 
 namespace kivhost {
 namespace {
@@ -52,14 +56,12 @@ TEST(EventFilterTest, ExactNamesPrefixesAndEverything) {
   }
 }
 
-class ObserverTest : public ::testing::Test {
+class SubstituteHostTest : public ::testing::Test {
  protected:
   // Publishes as the plugin does: from the plugin thread, then lets the deliveries run.
   void Publish(const std::string& name, uint32_t pass_through, const std::string& json = "{}") {
-    std::string event_name = name;
-    PluginEvent event{.name = event_name.c_str()};
+    PluginEvent event{.name = name.c_str(), .pass_through = pass_through};
     ASSERT_TRUE(AbiFromJsonText(json, &event.payload).ok());
-    event.pass_through = pass_through;
     thread_.Invoke([&] { api_->PublishEvent(api_, &event); });
     ReleaseAbiValue(&event.payload);
     thread_.Invoke([] {});
@@ -80,16 +82,117 @@ class ObserverTest : public ::testing::Test {
   HostApi* api_ = host_.services()->api;
 };
 
-TEST_F(ObserverTest, AnEventReachesTheMatchingObserversItIsAddressedTo) {
+TEST_F(SubstituteHostTest, SlotsAnswerWithoutCrashing) {
+  HostResponse none{};
+  api_->SendRequest(api_, &none, nullptr);
+  EXPECT_EQ(none.status_code, 400);
+  EXPECT_STREQ(none.error_text, "kivhost received no request");
+  none.release(&none);
+
+  HostExternalRequest external{.url = "https://127.0.0.1/authenticate"};
+  HostExternalResponse answer{};
+  api_->SendExternalRequest(api_, &answer, &external);
+  EXPECT_EQ(answer.transport_code, 1);
+  answer.release(&answer);
+
+  api_->BeginWait(api_, "outer", 0);
+  api_->BeginWait(api_, "inner", 0);
+  EXPECT_EQ(host_.open_waits(), (std::vector<std::string>{"outer", "inner"}));
+  for (int i = 0; i < 3; ++i) api_->EndWait(api_);  // the third unbalanced: ignored
+  EXPECT_TRUE(host_.open_waits().empty());
+
+  api_->Log(api_, 2, "a line");
+  ASSERT_EQ(host_.log_lines().size(), 1u);
+  EXPECT_EQ(host_.log_lines()[0].level, 2);
+  EXPECT_EQ(host_.log_lines()[0].message, "a line");
+
+  // A scheduled callback runs on the plugin thread; pumping inside a wait runs it before
+  // the pump returns. From another thread a pump is refused.
+  std::atomic<bool> ran{false};
+  thread_.Invoke([&] {
+    api_->ScheduleCallback(
+        api_, "kiv-login.test", [](void* ran) { *static_cast<std::atomic<bool>*>(ran) = true; },
+        &ran, 0, 0);
+    api_->Pump(api_);
+    EXPECT_TRUE(ran);
+  });
+  api_->Pump(api_);
+}
+
+// Published and raised events reach their subscriber on the plugin thread, never inside
+// the publishing call, and not after it left.
+struct Received {
+  std::vector<std::string> payloads;
+  bool on_plugin_thread = true;
+  bool inside_publish = false;
+  PluginThread* thread = nullptr;
+};
+std::atomic<bool> publishing{false};
+
+void Record(const HostEvent* event) {
+  auto* received = static_cast<Received*>(event->user_data);
+  auto json = AbiToJson(event->payload);
+  received->payloads.push_back(json.ok() ? json.value() : json.error());
+  received->on_plugin_thread = received->on_plugin_thread && received->thread->OnPluginThread();
+  received->inside_publish = received->inside_publish || publishing;
+}
+
+TEST_F(SubstituteHostTest, EventsReachTheSubscriberLaterOnThePluginThread) {
+  Received received{.thread = &thread_};
+  ASSERT_EQ(api_->SubscribeEvent(api_, "OnUuidEvent", nullptr, &Record, &received, 1), 1);
+  EXPECT_EQ(host_.subscriptions().at("OnUuidEvent").flag, 1u);
+  PluginEvent event{.name = "OnUuidEvent"};
+  ASSERT_TRUE(MakeOwnedString("hello", &event.payload));
+  thread_.Invoke([&] {
+    publishing = true;
+    api_->PublishEvent(api_, &event);
+    publishing = false;
+  });
+  thread_.Invoke([] {});  // the delivery queued by the publish runs first
+  ReleaseAbiValue(&event.payload);
+  event.name = "OnNobodyListens";
+  api_->PublishEvent(api_, &event);
+  auto raised = host_.RaiseEvent("OnUuidEvent", "{bad");
+  EXPECT_FALSE(raised.ok());
+  EXPECT_FALSE(raised.error().empty());
+
+  // Queued while subscribed, delivered after the subscriber left: dropped.
+  std::promise<void> release;
+  thread_.Schedule(
+      "block", [&] { release.get_future().wait(); }, 0);
+  raised = host_.RaiseEvent("OnUuidEvent", R"({"uri":"/a/b"})");
+  ASSERT_TRUE(raised.ok()) << raised.error();
+  EXPECT_EQ(api_->UnsubscribeEvent(api_, "OnUuidEvent", nullptr), 1);
+  EXPECT_EQ(api_->UnsubscribeEvent(api_, "OnUuidEvent", nullptr), 0);
+  release.set_value();
+  thread_.Invoke([] {});
+
+  api_->SubscribeEvent(api_, "OnUuidEvent", nullptr, &Record, &received, 0);
+  raised = host_.RaiseEvent("OnUuidEvent", R"({"n":[1,2]})");
+  ASSERT_TRUE(raised.ok()) << raised.error();
+  thread_.Invoke([] {});
+  EXPECT_EQ(received.payloads, (std::vector<std::string>{"\"hello\"", R"({"n":[1,2]})"}));
+  EXPECT_TRUE(received.on_plugin_thread);
+  EXPECT_FALSE(received.inside_publish);
+  EXPECT_EQ(Log(),
+            "0 OnUuidEvent 0 \"hello\"\n2 OnUuidEvent 0 \"hello\"\n0 OnNobodyListens 0 null\n"
+            "1 OnUuidEvent 0 {\"uri\":\"/a/b\"}\n1 OnUuidEvent 0 {\"n\":[1,2]}\n"
+            "2 OnUuidEvent 0 {\"n\":[1,2]}\n");
+  EXPECT_EQ(host_.published_events(), (std::vector<std::string>{"OnUuidEvent", "OnNobodyListens"}));
+}
+
+TEST_F(SubstituteHostTest, AnEventReachesTheMatchingObserversItIsAddressedTo) {
   std::vector<std::string> heard;  // plugin thread only, read after it went idle
   const std::pair<uint32_t, std::string> observers[] = {
       {7, ""}, {8, ""}, {9, "OnServiceProxyUuidEvent"}, {10, "OnJsonApiEvent_*"}};
-  for (const auto& observer : observers) {
-    const uint32_t id = observer.first;
-    auto hear = [&heard, id](const EventRecord& record) {
-      heard.push_back(std::to_string(id) + ":" + std::to_string(record.plugin_id));
-    };
-    ASSERT_TRUE(host_.AddObserver(id, observer.second, hear).ok());
+  for (const auto& [id, filter] : observers) {
+    ASSERT_TRUE(host_
+                    .AddObserver(id, filter,
+                                 [&heard, id = id](const EventRecord& record) {
+                                   heard.push_back(std::to_string(id) + ":" +
+                                                   std::to_string(record.plugin_id));
+                                 })
+                    .ok());
   }
   struct Case {
     const char* name;
@@ -116,7 +219,7 @@ TEST_F(ObserverTest, AnEventReachesTheMatchingObserversItIsAddressedTo) {
   }
 }
 
-TEST_F(ObserverTest, ObserversLeaveThePluginsOwnSubscriptionsAsTheyWere) {
+TEST_F(SubstituteHostTest, ObserversLeaveThePluginsOwnSubscriptionsAsTheyWere) {
   static std::vector<std::string> own;
   own.clear();
   auto record = [](const HostEvent* event) {
@@ -153,11 +256,9 @@ TEST_F(ObserverTest, ObserversLeaveThePluginsOwnSubscriptionsAsTheyWere) {
   EXPECT_EQ(host_.subscriptions().at("OnServiceProxyUuidEvent").flag, 1u);
 }
 
-TEST_F(ObserverTest, DeliveryIsLaterOnThePluginThreadAndStopsWithTheObserver) {
+TEST_F(SubstituteHostTest, ObserverDeliveryIsLaterOnThePluginThreadAndStopsWithTheObserver) {
   std::atomic<int> calls{0};
-  std::atomic<bool> on_plugin_thread{true};
-  std::atomic<bool> publishing{false};
-  std::atomic<bool> inside_publish{false};
+  std::atomic<bool> on_plugin_thread{true}, inside_publish{false};
   auto count = [&](const EventRecord&) {
     ++calls;
     on_plugin_thread = on_plugin_thread && thread_.OnPluginThread();
@@ -192,23 +293,59 @@ TEST_F(ObserverTest, DeliveryIsLaterOnThePluginThreadAndStopsWithTheObserver) {
             "3 OnLcdsEvent 6 null\n0 OnLcdsEvent 0 null\n3 OnLcdsEvent 6 null\n");
 }
 
-TEST_F(ObserverTest, RefusesTheIdOfEveryPluginAndFiltersThatAreNone) {
+TEST_F(SubstituteHostTest, ObserversRefuseTheIdOfEveryPluginAndFiltersThatAreNone) {
   const std::string filter_form =
-      " is not an event filter (an event name, or the start of one "
-      "followed by '*')";
-  const std::pair<std::pair<uint32_t, std::string>, std::string> cases[] = {
-      {{0, ""}, "an observer needs a plugin id other than 0, which addresses every plugin"},
-      {{1, "On*Event"}, "'On*Event'" + filter_form},
-      {{1, "OnLcdsEvent "}, "'OnLcdsEvent '" + filter_form},
+      " is not an event filter (an event name, or the start of one followed by '*')";
+  const std::tuple<uint32_t, std::string, std::string> cases[] = {
+      {0, "", "an observer needs a plugin id other than 0, which addresses every plugin"},
+      {1, "On*Event", "'On*Event'" + filter_form},
+      {1, "OnLcdsEvent ", "'OnLcdsEvent '" + filter_form},
   };
-  for (const auto& [observer, message] : cases) {
-    auto added = host_.AddObserver(observer.first, observer.second, nullptr);
+  for (const auto& [id, filter, message] : cases) {
+    auto added = host_.AddObserver(id, filter, nullptr);
     EXPECT_FALSE(added.ok());
     EXPECT_EQ(added.error(), message);
   }
   // None of them listens.
   Publish("OnLcdsEvent", 0);
   EXPECT_EQ(Log(), "0 OnLcdsEvent 0 {}\n");
+}
+
+// Reads back what was printed to a temporary file, and closes it.
+std::string Contents(std::FILE* file) {
+  std::string text(4096, '\0');
+  std::rewind(file);
+  text.resize(std::fread(text.data(), 1, text.size(), file));
+  std::fclose(file);
+  return text;
+}
+
+// A wait open past the time-out is reported once, with the whole stack; SIGUSR1 asks for
+// the stack at any time.
+TEST_F(SubstituteHostTest, WaitWatchReportsLongWaitsOnceAndTheStackOnRequest) {
+  std::FILE* out = std::tmpfile();
+  // Some of these stop before their first look.
+  for (int i = 0; i < 20; ++i) WaitWatch(&host_, 0, out);
+  {
+    WaitWatch watch(&host_, 0.1, out);
+    watch.HandleSigusr1();
+    for (const char* label : {"Wait: outer", "Wait: inner"}) {
+      api_->BeginWait(api_, label, 0);
+      std::this_thread::sleep_for(milliseconds(300));
+    }
+    api_->EndWait(api_);
+    api_->EndWait(api_);
+    std::raise(SIGUSR1);
+    std::this_thread::sleep_for(milliseconds(200));
+  }
+  // Each wait had been open at least the time-out when it was shown.
+  const std::regex open(R"(\(open (0\.[1-9]|[1-9]\d*\.\d) s\))");
+  const std::string header =
+      "kivhost: a wait has been open for more than 0.1 s; wait stack (innermost last):\n";
+  EXPECT_EQ(std::regex_replace(Contents(out), open, "(open T s)"),
+            header + "  Wait: outer (open T s)\n" + header +
+                "  Wait: outer (open T s)\n  Wait: inner (open T s)\n"
+                "kivhost: stack requested; wait stack (innermost last): empty\n");
 }
 
 TEST(EventWatchTest, JsonLinesCarryTheNameAndThePayloadAsLogged) {
@@ -221,14 +358,6 @@ TEST(EventWatchTest, JsonLinesCarryTheNameAndThePayloadAsLogged) {
        R"({"event":"On\"q\"\\","payload":[1,"a"]})"},
   };
   for (const auto& [record, line] : cases) EXPECT_EQ(EventJsonLine(record), line);
-}
-
-// Reads back what was printed to a temporary file.
-std::string Contents(std::FILE* file) {
-  std::string text(4096, '\0');
-  std::rewind(file);
-  text.resize(std::fread(text.data(), 1, text.size(), file));
-  return text;
 }
 
 TEST(EventWatchTest, PrintsWhatWasQueuedAndWhatArrivesUntilTheTimeIsUp) {
@@ -249,7 +378,6 @@ TEST(EventWatchTest, PrintsWhatWasQueuedAndWhatArrivesUntilTheTimeIsUp) {
   EXPECT_EQ(Contents(out),
             "{\"event\":\"OnA\",\"payload\":1}\n{\"event\":\"OnB\",\"payload\":2}\n"
             "{\"event\":\"OnC\",\"payload\":3}\n");
-  std::fclose(out);
 }
 
 TEST(EventWatchTest, WithoutATimeItPrintsUntilInterrupted) {
@@ -264,7 +392,6 @@ TEST(EventWatchTest, WithoutATimeItPrintsUntilInterrupted) {
   EXPECT_EQ(watch.PrintFor(std::nullopt, out), 1u);
   interrupt.join();
   EXPECT_EQ(Contents(out), "{\"event\":\"OnA\",\"payload\":{}}\n");
-  std::fclose(out);
   // The handler went with the first signal; the flag goes with the next installation.
   struct sigaction now {};
   sigaction(SIGINT, nullptr, &now);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,9 @@ TEST(KivhostOptionsTest, CommandsTakeTheirArguments) {
 
 TEST(KivhostOptionsTest, RefusesWhatItCannotPlace) {
   const std::string needs_credentials = "'login' needs --username USER and --password PASSWORD";
+  const std::string whole_number = "'--as-plugin' needs a whole number from 1 to 4294967295, not ";
+  const std::string filter_form =
+      "'--filter' needs an event name, or the start of one followed by '*', not ";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--bogus"}, "unknown argument '--bogus'"},
       {{"--=x"}, "unknown argument '--=x'"},
@@ -103,66 +107,7 @@ TEST(KivhostOptionsTest, RefusesWhatItCannotPlace) {
       {{"call", "GET", "/p", "--arg", "=1"}, "'--arg' needs name=value, not '=1'"},
       {{"call", "GET", "/p", "--bogus"}, "unknown call argument '--bogus'"},
       {{"api", "extra"}, "'api' takes no arguments"},
-  };
-  for (const auto& [args, message] : cases) {
-    KivhostOptions options;
-    auto parsed = ParseKivhostOptions(args, &options);
-    EXPECT_FALSE(parsed.ok());
-    EXPECT_EQ(parsed.error(), message) << ::testing::PrintToString(args);
-  }
-}
-
-TEST(KivhostOptionsTest, ObserverOptionsGoWhereSomeoneListens) {
-  struct Case {
-    std::vector<std::string> args;
-    std::optional<uint32_t> plugin_id;  // ObserverPluginId
-    std::string filter;                 // "-": none given
-    std::optional<double> for_seconds;
-    std::optional<double> events_for_seconds;
-  };
-  const Case cases[] = {
-      {{}, std::nullopt, "-", std::nullopt, std::nullopt},
-      {{"events"}, 1, "-", std::nullopt, std::nullopt},
-      {{"--for", "2.5", "events", "--filter", "OnJsonApiEvent_*", "--as-plugin", "42"},
-       42,
-       "OnJsonApiEvent_*",
-       2.5,
-       std::nullopt},
-      {{"events", "--as-plugin=4294967295", "--filter=", "--for=0"},
-       4294967295u,
-       "",
-       0,
-       std::nullopt},
-      {{"--as-plugin", "007", "--filter", "OnLcdsEvent"},
-       7,
-       "OnLcdsEvent",
-       std::nullopt,
-       std::nullopt},
-      {{"call", "GET", "/p"}, std::nullopt, "-", std::nullopt, std::nullopt},
-      {{"call", "GET", "/p", "--as-plugin", "7"}, 7, "-", std::nullopt, std::nullopt},
-      {{"call", "POST", "/p", "--events-for", "2", "--json", "{}", "--filter", "On*"},
-       1,
-       "On*",
-       std::nullopt,
-       2},
-      {{"--as-plugin", "9", "call", "POST", "/p", "--events-for", "1"}, 9, "-", std::nullopt, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
-    KivhostOptions options = Parse(c.args);
-    EXPECT_EQ(ObserverPluginId(options), c.plugin_id);
-    EXPECT_EQ(options.observer.filter.value_or("-"), c.filter);
-    EXPECT_EQ(options.observer.for_seconds, c.for_seconds);
-    EXPECT_EQ(options.observer.events_for_seconds, c.events_for_seconds);
-  }
-  EXPECT_EQ(Parse({"call", "POST", "/p", "--as-plugin", "7", "--json", "{}"}).call.body, "{}");
-}
-
-TEST(KivhostOptionsTest, RefusesObserverOptionsItCannotPlace) {
-  const std::string whole_number = "'--as-plugin' needs a whole number from 1 to 4294967295, not ";
-  const std::string filter_form =
-      "'--filter' needs an event name, or the start of one followed by '*', not ";
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      // Observer and serve options.
       {{"events", "--as-plugin", "0"}, whole_number + "'0'"},
       {{"events", "--as-plugin", "4294967296"}, whole_number + "'4294967296'"},
       {{"events", "--as-plugin", "99999999999"}, whole_number + "'99999999999'"},
@@ -211,10 +156,41 @@ TEST(KivhostOptionsTest, RefusesObserverOptionsItCannotPlace) {
   for (const auto& [args, message] : cases) {
     KivhostOptions options;
     auto parsed = ParseKivhostOptions(args, &options);
-    EXPECT_EQ(parsed.error(), message) << ::testing::PrintToString(args);
     EXPECT_FALSE(parsed.ok()) << ::testing::PrintToString(args);
+    EXPECT_EQ(parsed.error(), message) << ::testing::PrintToString(args);
   }
 }
 
+// The observer options as parsed: plugin id, filter, --for and --events-for; "-" for none.
+std::string Observer(const std::vector<std::string>& args) {
+  const KivhostOptions options = Parse(args);
+  std::ostringstream out;
+  auto put = [&out](const auto& value) { (value ? out << *value : out << "-") << " "; };
+  put(ObserverPluginId(options));
+  put(options.observer.filter);
+  put(options.observer.for_seconds);
+  put(options.observer.events_for_seconds);
+  return out.str();
+}
+
+TEST(KivhostOptionsTest, ObserverOptionsGoWhereSomeoneListens) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "- - - - "},
+      {{"events"}, "1 - - - "},
+      {{"--for", "2.5", "events", "--filter", "OnJsonApiEvent_*", "--as-plugin", "42"},
+       "42 OnJsonApiEvent_* 2.5 - "},
+      {{"events", "--as-plugin=4294967295", "--filter=", "--for=0"}, "4294967295  0 - "},
+      {{"--as-plugin", "007", "--filter", "OnLcdsEvent"}, "7 OnLcdsEvent - - "},
+      {{"call", "GET", "/p"}, "- - - - "},
+      {{"call", "GET", "/p", "--as-plugin", "7"}, "7 - - - "},
+      {{"call", "POST", "/p", "--events-for", "2", "--json", "{}", "--filter", "On*"},
+       "1 On* - 2 "},
+      {{"--as-plugin", "9", "call", "POST", "/p", "--events-for", "1"}, "9 - - 1 "},
+  };
+  for (const auto& [args, observer] : cases) {
+    EXPECT_EQ(Observer(args), observer) << ::testing::PrintToString(args);
+  }
+  EXPECT_EQ(Parse({"call", "POST", "/p", "--as-plugin", "7", "--json", "{}"}).call.body, "{}");
+}
 }  // namespace
 }  // namespace kivhost

@@ -17,18 +17,8 @@ namespace kivhost {
 namespace {
 
 // The kind codes as the binding numbers them, so the document follows the plugin's own.
+using enum Voro::BindingKind;
 constexpr uint32_t K(Voro::BindingKind kind) { return static_cast<uint32_t>(kind); }
-constexpr uint32_t kBool = K(Voro::BindingKind::kBool);
-constexpr uint32_t kUint16 = K(Voro::BindingKind::kUint16);
-constexpr uint32_t kInt32 = K(Voro::BindingKind::kInt32);
-constexpr uint32_t kUint64 = K(Voro::BindingKind::kUint64);
-constexpr uint32_t kString = K(Voro::BindingKind::kString);
-constexpr uint32_t kObject = K(Voro::BindingKind::kObject);
-constexpr uint32_t kBlob = K(Voro::BindingKind::kBlob);
-constexpr uint32_t kVector = K(Voro::BindingKind::kVector);
-constexpr uint32_t kEnum = K(Voro::BindingKind::kEnum);
-constexpr uint32_t kStruct = K(Voro::BindingKind::kStruct);
-constexpr uint32_t kMap = K(Voro::BindingKind::kMap);
 
 constexpr uint32_t kNamed = 0;
 constexpr uint32_t kPath = 2;
@@ -47,15 +37,15 @@ class OpenApiDocumentTest : public ::testing::Test {
  protected:
   void SetUp() override {
     player_fields_ = {
-        {.name = "name", .description = "Shown to others.", .kind = kString},
-        {.name = "level", .kind = kUint16, .optional = 1},
-        {.name = "rank", .kind = kEnum, .type_name = "Rank"},
-        {.name = "titles", .kind = kVector, .element_kind = kString, .type_name = "string"},
-        {.name = "friends", .kind = kVector, .element_kind = kStruct, .type_name = "Player"},
-        {.name = "scores", .kind = kMap, .element_kind = kInt32, .type_name = "int32"},
-        {.name = "guild", .kind = kStruct, .type_name = "Guild", .optional = 1},
-        {.name = "avatar", .kind = kBlob, .optional = 1},
-        {.name = "rank", .kind = kString},  // a repeated name: the first one stands
+        {.name = "name", .description = "Shown to others.", .kind = K(kString)},
+        {.name = "level", .kind = K(kUint16), .optional = 1},
+        {.name = "rank", .kind = K(kEnum), .type_name = "Rank"},
+        {.name = "titles", .kind = K(kVector), .element_kind = K(kString), .type_name = "string"},
+        {.name = "friends", .kind = K(kVector), .element_kind = K(kStruct), .type_name = "Player"},
+        {.name = "scores", .kind = K(kMap), .element_kind = K(kInt32), .type_name = "int32"},
+        {.name = "guild", .kind = K(kStruct), .type_name = "Guild", .optional = 1},
+        {.name = "avatar", .kind = K(kBlob), .optional = 1},
+        {.name = "rank", .kind = K(kString)},  // a repeated name: the first one stands
     };
     rank_values_ = {{.name = "BRONZE", .value = 0}, {.name = "SILVER", .value = 1}};
     types_ = {
@@ -68,25 +58,25 @@ class OpenApiDocumentTest : public ::testing::Test {
     };
 
     get_player_parameters_ = {
-        {.name = "playerId", .kind = kUint64, .optional = 1},  // a path variable is always there
-        {.name = "verbose", .description = "More detail.", .kind = kBool, .optional = 1},
+        {.name = "playerId", .kind = K(kUint64), .optional = 1},  // a path variable is always there
+        {.name = "verbose", .description = "More detail.", .kind = K(kBool), .optional = 1},
     };
     get_player_locations_ = {{.location = kNamed}, {.location = kNamed}};
     post_player_parameters_ = {
         {.name = "player",
          .description = "The new player.",
-         .kind = kStruct,
+         .kind = K(kStruct),
          .type_name = "Player"},
-        {.name = "region", .kind = kString},
+        {.name = "region", .kind = K(kString)},
     };
     post_player_locations_ = {{.location = kBody}, {.location = kNamed}};
-    file_parameters_ = {{.name = "rest", .kind = kString}};
+    file_parameters_ = {{.name = "rest", .kind = K(kString)}};
     file_locations_ = {{.location = kPath}};
     static const char* const kTags[] = {"Players", "kiv"};
     endpoints_ = {
         {.name = "GetPlayer",
          .parameters = Linked(get_player_parameters_),
-         .return_kind = kStruct,
+         .return_kind = K(kStruct),
          .return_type_name = "Player",
          .description = "One player.",
          .help = "By id.",
@@ -100,7 +90,7 @@ class OpenApiDocumentTest : public ::testing::Test {
          .locations = Linked(post_player_locations_),
          .path = "/kiv/v1/players",
          .method = KIV_METHOD_POST},
-        {.name = "Ping", .return_kind = kString, .path = "/kiv/v1/ping", .method = 0},
+        {.name = "Ping", .return_kind = K(kString), .path = "/kiv/v1/ping", .method = 0},
         {.name = "GetPingAgain", .path = "/kiv/v1/ping", .method = KIV_METHOD_GET},
         {.name = "PurgePlayers",
          .path = "/kiv/v1/players",
@@ -108,16 +98,16 @@ class OpenApiDocumentTest : public ::testing::Test {
          .method_text = "PURGE"},
         {.name = "GetFile",
          .parameters = Linked(file_parameters_),
-         .return_kind = kBlob,
+         .return_kind = K(kBlob),
          .locations = Linked(file_locations_),
          .path = "/kiv/v1/files/{+rest}",
          .method = KIV_METHOD_GET},
         {.name = "GetGuild",
-         .return_kind = kStruct,
+         .return_kind = K(kStruct),
          .return_type_name = "Guild",
          .path = "/kiv/v1/guilds/{guildId}",
          .method = KIV_METHOD_GET},
-        {.name = "Voro", .return_kind = kObject, .method = KIV_METHOD_GET},
+        {.name = "Voro", .return_kind = K(kObject), .method = KIV_METHOD_GET},
     };
     events_ = {
         {.name = "OnPlayerJoined",
@@ -168,25 +158,28 @@ struct Row {
   std::string json;  // compact, members in the order written; "<absent>" for none
 };
 
-constexpr const char* kPlayerPath = "/paths/~1kiv~1v1~1players~1{playerId}/get";
-constexpr const char* kPlayersPath = "/paths/~1kiv~1v1~1players";
-constexpr const char* kPingPath = "/paths/~1kiv~1v1~1ping";
-
-TEST_F(OpenApiDocumentTest, HeaderCarriesInfoServerAndTags) {
-  const std::vector<Row> rows = {
+// Where each part of the table lands, read back at its JSON pointer.
+TEST_F(OpenApiDocumentTest, EachPartLandsAtItsPointer) {
+  const std::string get = "/paths/~1kiv~1v1~1players~1{playerId}/get";
+  const std::string players = "/paths/~1kiv~1v1~1players";
+  const std::string post = players + "/post";
+  const std::string ping = "/paths/~1kiv~1v1~1ping";
+  const std::string file = "/paths/~1kiv~1v1~1files~1{rest}";
+  const std::string guild = "/paths/~1kiv~1v1~1guilds~1{guildId}/get";
+  const std::string json = "/content/application~1json/schema";
+  const std::string player = "/components/schemas/Player";
+  const std::string player_ref = R"({"schema":{"$ref":"#/components/schemas/Player"}})";
+  const std::string error =
+      R"({"description":"The endpoint failed, with the status it set and its error text.",)"
+      R"("content":{"application/json":{"schema":{"$ref":"#/components/schemas/EndpointError"}}}})";
+  const Row rows[] = {
+      // The header: info, server and tags.
       {"/openapi", R"("3.0.3")"},
       {"/info", R"({"title":"kiv","version":"1.2.3"})"},
       {"/servers", R"([{"url":"http://127.0.0.1:8080"}])"},
       {"/tags", R"([{"name":"Players"},{"name":"kiv"}])"},
-  };
-  for (const Row& row : rows) EXPECT_EQ(At(row.pointer), row.json) << row.pointer;
-}
-
-TEST_F(OpenApiDocumentTest, ParametersGoWhereTheServerReadsThem) {
-  const std::string get = kPlayerPath;
-  const std::string post = std::string(kPlayersPath) + "/post";
-  const std::vector<Row> rows = {
-      // A named parameter that a path variable fills is a path parameter.
+      // Parameters go where the server reads them. A named parameter that a path variable
+      // fills is a path parameter.
       {get + "/parameters/0", R"({"name":"playerId","in":"path","required":true,)"
                               R"("schema":{"type":"integer","format":"uint64","minimum":0,)"
                               R"("maximum":18446744073709551615}})"},
@@ -199,26 +192,15 @@ TEST_F(OpenApiDocumentTest, ParametersGoWhereTheServerReadsThem) {
                              R"("content":{"application/json":{"schema":{"type":"string"}}}}])"},
       {post + "/requestBody/description", R"("The new player.")"},
       {post + "/requestBody/required", "true"},
-      {post + "/requestBody/content/application~1json",
-       R"({"schema":{"$ref":"#/components/schemas/Player"}})"},
-      {post + "/requestBody/content/application~1x-msgpack",
-       R"({"schema":{"$ref":"#/components/schemas/Player"}})"},
-      {post + "/requestBody/content/application~1x-yaml",
-       R"({"schema":{"$ref":"#/components/schemas/Player"}})"},
+      {post + "/requestBody/content/application~1json", player_ref},
+      {post + "/requestBody/content/application~1x-msgpack", player_ref},
+      {post + "/requestBody/content/application~1x-yaml", player_ref},
       {get + "/requestBody", "<absent>"},
-  };
-  for (const Row& row : rows) EXPECT_EQ(At(row.pointer), row.json) << row.pointer;
-}
-
-TEST_F(OpenApiDocumentTest, OperationsFollowTheirMethodsAndPaths) {
-  const std::string players = kPlayersPath;
-  const std::string ping = kPingPath;
-  const std::string file = "/paths/~1kiv~1v1~1files~1{rest}";
-  const std::vector<Row> rows = {
-      {std::string(kPlayerPath) + "/operationId", R"("GetPlayer")"},
-      {std::string(kPlayerPath) + "/summary", R"("One player.")"},
-      {std::string(kPlayerPath) + "/description", R"("By id.")"},
-      {std::string(kPlayerPath) + "/tags", R"(["Players","kiv"])"},
+      // Operations follow their methods and paths.
+      {get + "/operationId", R"("GetPlayer")"},
+      {get + "/summary", R"("One player.")"},
+      {get + "/description", R"("By id.")"},
+      {get + "/tags", R"(["Players","kiv"])"},
       // Any method: listed under get and post, one operation id each. The later GET on
       // the same path never answers: the first endpoint keeps the operation.
       {ping + "/get/operationId", R"("Ping")"},
@@ -227,7 +209,7 @@ TEST_F(OpenApiDocumentTest, OperationsFollowTheirMethodsAndPaths) {
       {ping + "/post/x-any-method", "true"},
       {ping + "/put", "<absent>"},
       // A custom method sits beside the standard ones, under an extension.
-      {players + "/post/operationId", R"("PostPlayer")"},
+      {post + "/operationId", R"("PostPlayer")"},
       {players + "/x-custom-methods/PURGE/operationId", R"("PurgePlayers")"},
       {players + "/PURGE", "<absent>"},
       // "{+rest}" is written "{rest}" and the original kept.
@@ -235,42 +217,24 @@ TEST_F(OpenApiDocumentTest, OperationsFollowTheirMethodsAndPaths) {
       {file + "/get/parameters/0/name", R"("rest")"},
       {file + "/get/parameters/0/in", R"("path")"},
       // A variable the function does not declare is still a path parameter, of text.
-      {"/paths/~1kiv~1v1~1guilds~1{guildId}/get/parameters",
+      {guild + "/parameters",
        R"([{"name":"guildId","in":"path","required":true,"schema":{"type":"string"}}])"},
       // An endpoint without a path is found at "/" + its name.
       {"/paths/~1Voro/get/operationId", R"("Voro")"},
-  };
-  for (const Row& row : rows) EXPECT_EQ(At(row.pointer), row.json) << row.pointer;
-}
-
-TEST_F(OpenApiDocumentTest, ResponsesCarryTheReturnTypeAndTheError) {
-  const std::string error =
-      R"({"description":"The endpoint failed, with the status it set and its error text.",)"
-      R"("content":{"application/json":{"schema":{"$ref":"#/components/schemas/EndpointError"}}}})";
-  const std::vector<Row> rows = {
-      {std::string(kPlayerPath) + "/responses/200/content/application~1json/schema",
-       R"({"$ref":"#/components/schemas/Player"})"},
-      {std::string(kPlayerPath) + "/responses/default", error},
+      // Responses carry the return type and the error.
+      {get + "/responses/200" + json, R"({"$ref":"#/components/schemas/Player"})"},
+      {get + "/responses/default", error},
       // No return value: no content.
-      {std::string(kPlayersPath) + "/post/responses/200",
-       R"({"description":"Done; the answer carries no value."})"},
-      {std::string(kPlayersPath) + "/post/responses/default", error},
-      {"/paths/~1kiv~1v1~1files~1{rest}/get/responses/200/content/application~1json/schema",
-       R"({"type":"string","format":"byte"})"},
+      {post + "/responses/200", R"({"description":"Done; the answer carries no value."})"},
+      {post + "/responses/default", error},
+      {file + "/get/responses/200" + json, R"({"type":"string","format":"byte"})"},
       // An unregistered return type is any value rather than a dangling reference.
-      {"/paths/~1kiv~1v1~1guilds~1{guildId}/get/responses/200/content/application~1json/schema",
-       "{}"},
-      {"/paths/~1Voro/get/responses/200/content/application~1json/schema", "{}"},
+      {guild + "/responses/200" + json, "{}"},
+      {"/paths/~1Voro/get/responses/200" + json, "{}"},
       {"/components/schemas/EndpointError",
        R"({"type":"object","properties":{"httpStatus":{"type":"integer"},"message":{"type":"string"}},)"
        R"("required":["httpStatus","message"]})"},
-  };
-  for (const Row& row : rows) EXPECT_EQ(At(row.pointer), row.json) << row.pointer;
-}
-
-TEST_F(OpenApiDocumentTest, TypesBecomeSchemas) {
-  const std::string player = "/components/schemas/Player";
-  const std::vector<Row> rows = {
+      // Types become schemas.
       {player + "/type", R"("object")"},
       {player + "/description", R"("One player.")"},
       {player + "/required", R"(["name","rank","titles","friends","scores"])"},
@@ -289,12 +253,7 @@ TEST_F(OpenApiDocumentTest, TypesBecomeSchemas) {
       {"/components/schemas/Rank", R"({"type":"string","enum":["BRONZE","SILVER"]})"},
       // Names a component key cannot hold are spelled with '_'.
       {"/components/schemas/kiv__Stats", R"({"type":"object","properties":{}})"},
-  };
-  for (const Row& row : rows) EXPECT_EQ(At(row.pointer), row.json) << row.pointer;
-}
-
-TEST_F(OpenApiDocumentTest, EventsAreListedOnceEachWithTheirPayloads) {
-  const std::vector<Row> rows = {
+      // Events are listed once each with their payloads.
       {"/x-events/OnPlayerJoined",
        R"({"payload":{"$ref":"#/components/schemas/Player"},"description":"A player came in.",)"
        R"("nameSpace":"Kiv"})"},

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -112,8 +113,7 @@ class LoginFlowTest : public ::testing::Test {
     auto read = host_->endpoints().LoadRegionFile(region_file);
     EXPECT_TRUE(read.ok()) << read.error();
     host_->endpoints().SetCommandLineArgs(command_line_);
-    module_.major = 17;
-    module_.minor = 1;
+    module_ = {.major = 17, .minor = 1};
     EXPECT_TRUE(
         Voro::PluginRuntime::Create(&module_, std::make_unique<Voro::LoginModule>(), "kiv-login"));
     bool initialized = false;
@@ -158,14 +158,24 @@ class LoginFlowTest : public ::testing::Test {
 
   std::vector<std::string> SessionStates() const {
     std::vector<std::string> states;
-    for (const auto& event : host_->event_log()) {
-      const size_t at = event.payload.find(R"("state":")");
-      if (event.kind == kivhost::EventRecord::kPublished &&
-          event.name == "OnJsonApiEvent_kiv-login_v1_session" && at != std::string::npos) {
-        states.push_back(event.payload.substr(at + 9, event.payload.find('"', at + 9) - at - 9));
+    for (const std::string& payload : Published("OnJsonApiEvent_kiv-login_v1_session")) {
+      const size_t at = payload.find(R"("state":")");
+      if (at != std::string::npos) {
+        states.push_back(payload.substr(at + 9, payload.find('"', at + 9) - at - 9));
       }
     }
     return states;
+  }
+
+  // The payloads of the events published under `name`, in order.
+  std::vector<std::string> Published(const std::string& name) const {
+    std::vector<std::string> payloads;
+    for (const auto& event : host_->event_log()) {
+      if (event.kind == kivhost::EventRecord::kPublished && event.name == name) {
+        payloads.push_back(event.payload);
+      }
+    }
+    return payloads;
   }
 
   // The fields of the last record of `sink` (and `name`) the host received, as JSON.
@@ -231,6 +241,22 @@ class LoginFlowTest : public ::testing::Test {
     thread_->Invoke([&] { module_pointer_->set_reconnect_random(std::move(delay)); });
     ASSERT_EQ(PostLogin("wonderland").status, 201);
     ASSERT_EQ(WaitForSessionEnd().back(), "SUCCEEDED");
+  }
+
+  // Moves the clock installed in manual_clock_ on by `step_ms` each millisecond until `done`
+  // holds (or the wait ends); whether it held.
+  template <typename Done>
+  bool MoveClockUntil(int64_t step_ms, Done done) {
+    std::atomic<bool> ended{false};
+    std::thread mover([&] {
+      for (; !ended; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        manual_clock_->AdvanceMilliseconds(step_ms);
+      }
+    });
+    const bool held = WaitUntil(done);
+    ended = true;
+    mover.join();
+    return held;
   }
 
   size_t Logged(const std::string& message) const {

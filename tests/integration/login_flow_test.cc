@@ -3,11 +3,8 @@
 // module in-process, on a clock the test moves, for the login loop's time limit.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "integration/login_flow_fixture.h"
@@ -179,7 +176,7 @@ TEST_F(LoginFlowTest, ALaterLoginRetriesUntilThreeHundredSecondsHavePassed) {
   scenario_.platform.require_queue_token = false;
   scenario_.platform.faults.login = Fault::kError;
   const std::string region_file = StartPlatform(false);
-  Voro::testing::ManualClock& clock = manual_clock_.emplace();
+  manual_clock_.emplace();
   ASSERT_NE(StartInProcess(region_file), nullptr);
 
   // The first login the queue refuses; the second, started while a session exists, keeps
@@ -188,15 +185,7 @@ TEST_F(LoginFlowTest, ALaterLoginRetriesUntilThreeHundredSecondsHavePassed) {
   ASSERT_TRUE(WaitUntil([&] { return TelemetryNow("INVALID_CREDENTIALS"); }));
   const int64_t start = Voro::SteadyNowNanoseconds();
   ASSERT_EQ(PostLogin("wonderland").status, 201);
-  std::atomic<bool> ended{false};
-  std::thread mover([&] {
-    for (; !ended; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-      clock.AdvanceMilliseconds(250);
-    }
-  });
-  WaitUntil([&] { return TelemetryNow("TIMED_OUT"); });
-  ended = true;
-  mover.join();
+  MoveClockUntil(250, [&] { return TelemetryNow("TIMED_OUT"); });
   const std::string result = Record("login_result");
   EXPECT_TRUE(TelemetryHas(R"("login_error.id":"ALE-F4774DEC")")) << result;
   EXPECT_TRUE(TelemetryHas(R"("login_error.messageId":"LOGIN_OR_RECONNECT_TIMED_OUT")"));

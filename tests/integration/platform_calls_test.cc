@@ -16,31 +16,46 @@ namespace {
 using login_flow::LoginFlowTest;
 using login_flow::WaitUntil;
 
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
 class PlatformCallsTest : public LoginFlowTest {
  protected:
-  // The payloads of the events published under `name`, in order.
-  std::vector<std::string> Published(const std::string& name) const {
-    std::vector<std::string> payloads;
+  // The service-proxy events published, "NAME>PLUGIN PAYLOAD" each, in order.
+  std::vector<std::string> ProxyEvents() const {
+    std::vector<std::string> events;
     for (const auto& event : host_->event_log()) {
-      if (event.kind == kivhost::EventRecord::kPublished && event.name == name) {
-        payloads.push_back(event.payload);
+      if (event.kind == kivhost::EventRecord::kPublished &&
+          event.name.starts_with("OnServiceProxy")) {
+        events.push_back(event.name + ">" + std::to_string(event.plugin_id) + " " + event.payload);
       }
     }
-    return payloads;
+    return events;
   }
   kivhost::ApiCallResult Invoke(const std::string& destination, const std::string& method,
                                 const std::string& args_json) {
-    return Call("POST", "/kiv-login/v1/session/invoke", "",
-                {{"destination", "\"" + destination + "\""},
-                 {"method", "\"" + method + "\""},
-                 {"args", args_json}});
+    return Call(
+        "POST", "/kiv-login/v1/session/invoke", "",
+        {{"destination", Quoted(destination)}, {"method", Quoted(method)}, {"args", args_json}});
   }
-  kivhost::ApiCallResult RequestUuid(const std::string& payload, const char* plugin = "7") {
+  kivhost::ApiCallResult RequestUuid(const std::string& payload, const char* plugin = "7",
+                                     const std::string& service = "inventory",
+                                     const std::string& method = "get") {
     return Call("POST", "/kiv-login/v1/service-proxy-uuid-requests", "",
-                {{"serviceName", R"("inventory")"},
-                 {"methodName", R"("get")"},
+                {{"serviceName", Quoted(service)},
+                 {"methodName", Quoted(method)},
                  {"pluginId", plugin},
-                 {"payload", "\"" + payload + "\""}});
+                 {"payload", Quoted(payload)}});
+  }
+  // Answered under METHODDone, or as an error under METHODError.
+  void RequestMethod(const std::string& service, const std::string& method, const char* plugin,
+                     const std::string& payload) {
+    Call("POST", "/kiv-login/v1/service-proxy-method-requests", "",
+         {{"serviceName", Quoted(service)},
+          {"methodName", Quoted(method)},
+          {"responseMethodName", Quoted(method + "Done")},
+          {"responseRrrorName", Quoted(method + "Error")},
+          {"pluginId", plugin},
+          {"payload", Quoted(payload)}});
   }
 };
 
@@ -68,8 +83,8 @@ TEST_F(PlatformCallsTest, InvokeAnswersTheValueOrSaysWhyNot) {
   EXPECT_EQ(Journaled("accountService.getAccountStateForCurrentSession ENABLED"), 1u);
   // Arguments that are not a list are refused before anything is sent.
   const kivhost::ApiCallResult refused = Invoke("accountService", "x", R"({"not":"a list"})");
-  EXPECT_EQ(refused.status, 400) << refused.error;
-  EXPECT_FALSE(refused.error.empty());
+  EXPECT_EQ(refused.status, 400);
+  EXPECT_EQ(refused.error, "The arguments of an invoke must be a list.");
 
   Call("DELETE", "/kiv-login/v1/session");
   const kivhost::ApiCallResult gone = Invoke("accountService", "x", "[]");
@@ -128,36 +143,22 @@ TEST_F(PlatformCallsTest, AnswersReachTheirPluginsOnly) {
   EXPECT_EQ(subscribe("inven", "toryget", "8").error, "");
   EXPECT_EQ(subscribe("other", "get", "9").error, "");
   RequestUuid("[1]", "9");  // answered under another id: still waiting afterwards
-  Call("POST", "/kiv-login/v1/service-proxy-uuid-requests", "",
-       {{"serviceName", R"("nobody")"},
-        {"methodName", R"("m")"},
-        {"pluginId", "9"},
-        {"payload", R"("")"}});
-  const std::string broken = Call("POST", "/kiv-login/v1/service-proxy-uuid-requests", "",
-                                  {{"serviceName", R"("broken")"},
-                                   {"methodName", R"("m")"},
-                                   {"pluginId", "10"},
-                                   {"payload", R"("")"}})
-                                 .body_json.substr(1, 36);
+  RequestUuid("", "9", "nobody", "m");
+  const std::string broken = RequestUuid("", "10", "broken", "m").body_json.substr(1, 36);
   // The pushes come in the order of the calls: the last one's event means all were handled.
   ASSERT_TRUE(WaitUntil([&] { return Published("OnServiceProxyUuidEvent").size() == 1; }))
       << ::testing::PrintToString(LogLines({"No handler", "Service proxy"}));
-  std::string heard;
-  for (const auto& event : host_->event_log()) {
-    if (event.kind == kivhost::EventRecord::kPublished &&
-        event.name.starts_with("OnServiceProxy")) {
-      heard += event.name + ">" + std::to_string(event.plugin_id) + " ";
-    }
-  }
-  EXPECT_EQ(heard,
-            "OnServiceProxyAsyncEvent>7 OnServiceProxyAsyncEvent>8 OnServiceProxyUuidEvent>10 ");
-  EXPECT_EQ(Published("OnServiceProxyAsyncEvent").front(),
-            R"({"error":"","methodName":"get","payload":"pushed","serviceName":"inventory",)"
-            R"("status":"OK","uuid":""})");
-  EXPECT_EQ(Published("OnServiceProxyUuidEvent").front(),
-            R"({"error":"Failed to decompress lcdsServiceProxyResponse payload, zlib returned -3",)"
-            R"("methodName":"m","payload":"","serviceName":"broken","status":"OK","uuid":")" +
-                broken + R"("})");
+  const std::string pushed =
+      R"({"error":"","methodName":"get","payload":"pushed","serviceName":"inventory",)"
+      R"("status":"OK","uuid":""})";
+  EXPECT_EQ(ProxyEvents(),
+            (std::vector<std::string>{
+                "OnServiceProxyAsyncEvent>7 " + pushed, "OnServiceProxyAsyncEvent>8 " + pushed,
+                "OnServiceProxyUuidEvent>10 "
+                R"({"error":"Failed to decompress lcdsServiceProxyResponse payload, zlib )"
+                R"(returned -3","methodName":"m","payload":"","serviceName":"broken",)"
+                R"("status":"OK","uuid":")" +
+                    broken + R"("})"}));
   const std::vector<std::string> stray = LogLines({"No handler found"});
   ASSERT_EQ(stray.size(), 1u);
   EXPECT_NE(stray[0].find(R"("messageId":"stray")"), std::string::npos) << stray[0];
@@ -175,41 +176,22 @@ TEST_F(PlatformCallsTest, MethodCallsAreAnsweredOldestFirst) {
   answers.push_back({.service = "inv", .method = "off", .payload = "x"});  // echoes "off"
   scenario_.platform.service_proxy.delay_ms = 10;
   LogIn([](int64_t) { return 0; });
-  const auto request = [&](const char* method, const char* done, const char* error,
-                           const char* plugin, const char* payload) {
-    Call("POST", "/kiv-login/v1/service-proxy-method-requests", "",
-         {{"serviceName", R"("inv")"},
-          {"methodName", std::string("\"") + method + "\""},
-          {"responseMethodName", std::string("\"") + done + "\""},
-          {"responseRrrorName", std::string("\"") + error + "\""},
-          {"pluginId", plugin},
-          {"payload", std::string("\"") + payload + "\""}});
-  };
-  request("get", "getDone", "getError", "7", "a");
-  request("get", "getDone", "getError", "8", "b");
-  request("fail", "failDone", "failError", "9", "c");
-  request("off", "offDone", "offError", "10", "d");
+  RequestMethod("inv", "get", "7", "a");
+  RequestMethod("inv", "get", "8", "b");
+  RequestMethod("inv", "fail", "9", "c");
+  RequestMethod("inv", "off", "10", "d");
   ASSERT_TRUE(WaitUntil([&] { return Published("OnServiceProxyMethodEvent").size() == 4; }));
-  std::string heard;
-  for (const auto& event : host_->event_log()) {
-    if (event.kind == kivhost::EventRecord::kPublished &&
-        event.name == "OnServiceProxyMethodEvent") {
-      heard += std::to_string(event.plugin_id) + " " + event.payload + "\n";
-    }
-  }
-  EXPECT_EQ(heard,
-            R"(7 {"error":"","methodName":"getDone","payload":"got a","serviceName":"inv",)"
-            R"("status":"OK","uuid":""})"
-            "\n"
-            R"(8 {"error":"","methodName":"getDone","payload":"got b","serviceName":"inv",)"
-            R"("status":"OK","uuid":""})"
-            "\n"
-            R"(9 {"error":"no stock","methodName":"failDone","payload":"no stock",)"
-            R"("serviceName":"inv","status":"OK","uuid":""})"
-            "\n"
-            R"(10 {"error":"inv proxy is not enabled.","methodName":"offDone","payload":"x",)"
-            R"("serviceName":"inv","status":"OK","uuid":""})"
-            "\n");
+  const auto event = [](const char* plugin, const std::string& fields) {
+    return std::string("OnServiceProxyMethodEvent>") + plugin + " {" + fields +
+           R"(,"serviceName":"inv","status":"OK","uuid":""})";
+  };
+  EXPECT_EQ(ProxyEvents(),
+            (std::vector<std::string>{
+                event("7", R"("error":"","methodName":"getDone","payload":"got a")"),
+                event("8", R"("error":"","methodName":"getDone","payload":"got b")"),
+                event("9", R"("error":"no stock","methodName":"failDone","payload":"no stock")"),
+                event("10", R"("error":"inv proxy is not enabled.","methodName":"offDone",)"
+                            R"("payload":"x")")}));
   EXPECT_EQ(Logged("Service proxy error method called: failError"), 1u);
   EXPECT_EQ(Logged("Service proxy is not enabled: inv"), 1u);
 }
@@ -219,13 +201,7 @@ TEST_F(PlatformCallsTest, LogoutAnswersWaitingCallsWithLogout) {
   scenario_.platform.service_proxy.delay_ms = 60'000;
   LogIn([](int64_t) { return 0; });
   const std::string uuid = RequestUuid("[1]").body_json.substr(1, 36);
-  Call("POST", "/kiv-login/v1/service-proxy-method-requests", "",
-       {{"serviceName", R"("inventory")"},
-        {"methodName", R"("get")"},
-        {"responseMethodName", R"("getDone")"},
-        {"responseRrrorName", R"("getError")"},
-        {"pluginId", "8"},
-        {"payload", R"("[1]")"}});
+  RequestMethod("inventory", "get", "8", "[1]");
   Call("DELETE", "/kiv-login/v1/session");
   EXPECT_EQ(
       Published("OnServiceProxyUuidEvent"),

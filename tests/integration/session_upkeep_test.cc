@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -25,13 +24,9 @@ class SessionUpkeepTest : public LoginFlowTest {
   // The "connected" member of every session resource published, as "t"/"f", in order.
   std::string ConnectedFlags() const {
     std::string flags;
-    for (const auto& event : host_->event_log()) {
-      if (event.kind != kivhost::EventRecord::kPublished ||
-          event.name != "OnJsonApiEvent_kiv-login_v1_session" ||
-          event.payload.find(R"("state":"SUCCEEDED")") == std::string::npos) {
-        continue;
-      }
-      flags += event.payload.find(R"("connected":true)") != std::string::npos ? 't' : 'f';
+    for (const std::string& payload : Published("OnJsonApiEvent_kiv-login_v1_session")) {
+      if (payload.find(R"("state":"SUCCEEDED")") == std::string::npos) continue;
+      flags += payload.find(R"("connected":true)") != std::string::npos ? 't' : 'f';
     }
     return flags;
   }
@@ -73,19 +68,11 @@ std::vector<std::string> SessionUpkeepTest::RunWithRefusals(uint32_t refusals,
                                                             const std::string& outcome) {
   scenario_.platform.drops.after_ms = 100;
   scenario_.platform.refuse_reconnects.count = refusals;
-  Voro::testing::ManualClock& clock = manual_clock_.emplace();
+  manual_clock_.emplace();
   // The login runs on a still clock, so that a slow machine cannot make its waits look long.
   LogIn([](int64_t bound) { return bound; });
-  std::atomic<bool> ended{false};
-  std::thread mover([&] {
-    for (; !ended; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-      clock.AdvanceMilliseconds(50);
-    }
-  });
-  EXPECT_TRUE(WaitUntil([&] { return Logged(outcome) == 1; }))
+  EXPECT_TRUE(MoveClockUntil(50, [&] { return Logged(outcome) == 1; }))
       << ::testing::PrintToString(LogLines({"Reconnect", "Attempting"}));
-  ended = true;
-  mover.join();
   return LogLines({"Attempting reconnect"});
 }
 
