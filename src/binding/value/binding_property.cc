@@ -600,6 +600,9 @@ BindingProperty& BindingProperty::MutableField(std::string_view name) {
 }
 
 BindingProperty& BindingProperty::MutableFieldSlow(std::string_view name) {
+  if (tag_ == BindingType::kEmpty && storage_ != nullptr && !name.empty()) {
+    if (BindingProperty* value = BeginKnownStructure(name)) return *value;
+  }
   MakeStructure();
   BindingStructureRecord* record = payload_.structure;
   const size_t size = record->size;
@@ -659,6 +662,37 @@ BindingProperty& BindingProperty::MutableFieldSlow(std::string_view name) {
     memo->positions[size] = static_cast<uint8_t>(index);
     memo->size = static_cast<uint32_t>(size + 1);
   }
+  return value;
+}
+
+BindingProperty* BindingProperty::BeginKnownStructure(std::string_view name) {
+  // The first field of a record of a remembered shape (a list of records built one by one):
+  // the structure is made with room for the whole sequence and its first field in one step,
+  // where the long way makes an empty structure, grows it and then inserts.
+  FieldInsertMemos* memos = storage_->insert_memos();
+  if (memos == nullptr) return nullptr;
+  const size_t slot = FieldInsertMemos::SlotFor(name);
+  const FieldInsertMemo& memo = memos->slots[slot];
+  if (memo.size == 0 || memo.erasures != storage_->strings().erasures() ||
+      !IsKey(memo.keys[0], name)) {
+    return nullptr;
+  }
+  auto* record = new (NewRecord<BindingStructureRecord>(storage_)) BindingStructureRecord();
+  record->LinkAfter(storage_->structure_records());
+  record->memo_slot = static_cast<uint8_t>(slot);
+  record->memo_generation = memo.generation;
+  payload_.structure = record;
+  tag_ = BindingType::kStructure;
+  // From here a failure leaves an empty structure, as the long way would.
+  record->slots = static_cast<BindingFieldSlot*>(
+      storage_->allocator().AllocateAny(memo.size * sizeof(BindingFieldSlot)));
+  record->capacity = memo.size;
+  auto* value = new (storage_->allocator().Allocate(sizeof(BindingProperty)))
+      BindingProperty(ElementKey(), storage_);
+  const InternedString* key = memo.keys[0];
+  StringInternTable::AddRef(key);
+  record->slots[0] = BindingFieldSlot{key, value};
+  record->size = 1;
   return value;
 }
 

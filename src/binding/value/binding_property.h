@@ -349,6 +349,8 @@ class BindingProperty {
   void GrowStructure(size_t needed);
   // MutableField, AppendField and MutableElement beyond their common steps (see there).
   BindingProperty& MutableFieldSlow(std::string_view name);
+  // MutableField's first field of a structure of a remembered shape; null to go the long way.
+  BindingProperty* BeginKnownStructure(std::string_view name);
   BindingProperty& AppendFieldSlow(const InternedString* key);
   BindingProperty& MutableElementSlow(size_t index);
   // Inserts a field for `key` (taking over its reference) at `index` of the sorted slots.
