@@ -69,6 +69,7 @@ Pair MakePair(bool tls, bool wake) {
   Pair pair;
   Voro::Sim::RtmpServerOptions options;
   options.tls = tls;
+  options.keep_received = false;
   options.connection.wake_on_send = wake;
   if (tls) {
     if (!LocalPki().ok) {

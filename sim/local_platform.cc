@@ -26,6 +26,7 @@ kiv::Status LocalPlatform::Serve(bool tls, int port, std::unique_ptr<RtmpServer>
   RtmpServerOptions options;
   options.port = static_cast<uint16_t>(port);
   options.tls = tls;
+  options.keep_received = false;
   options.certificate_file = options_.certificate_file;
   options.key_file = options_.key_file;
   options.chunk_size =

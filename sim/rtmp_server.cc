@@ -282,7 +282,7 @@ void RtmpServer::Serve(int fd) {
 }
 
 void RtmpServer::OnMessage(const std::shared_ptr<RtmpServerSession>& session, RtmpMessage message) {
-  session->Record(message);
+  if (options_.keep_received) session->Record(message);
   const uint8_t type = message.header.type;
   if (type != RtmpType::kAmf0Command && type != RtmpType::kAmf3Command) {
     return;

@@ -40,6 +40,9 @@ struct RtmpServerOptions {
   uint32_t peer_bandwidth = 2'500'000;   // sent after connect; 0: not sent
   uint32_t chunk_size = 0;               // Set Chunk Size after connect; 0: not sent
   bool answer_connect = true;            // false: "connect" goes to the call handler too
+  // Every received message kept for received() and WaitForMessage, as tests read them. A
+  // long-running simulator or a benchmark keeps none: the list would only grow.
+  bool keep_received = true;
   RtmpConnectionOptions connection;
 };
 
