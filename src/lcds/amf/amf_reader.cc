@@ -405,7 +405,7 @@ Amf3Item AmfReader::ReadAmf3Item(uint8_t marker) {
 const AmfReader::Traits* AmfReader::ReadTraits(uint32_t bits) {
   if ((bits & 1) == 0) {
     const uint32_t index = bits >> 1;
-    return index < traits_.size() ? &traits_[index] : nullptr;
+    return index < traits_.size() ? traits_[index].get() : nullptr;
   }
   const bool externalizable = (bits & 2) != 0;
   const bool dynamic = (bits & 4) != 0;
@@ -447,8 +447,8 @@ const AmfReader::Traits* AmfReader::ReadTraits(uint32_t bits) {
   Traits traits{amf_class, amf_class->Members(), {}, externalizable, dynamic};
   traits.slots.reserve(names.size());
   for (const auto& n : names) traits.slots.push_back(FindMemberIn(*traits.members, *n));
-  traits_.push_back(std::move(traits));
-  return &traits_.back();
+  traits_.push_back(std::make_unique<Traits>(std::move(traits)));
+  return traits_.back().get();
 }
 
 Amf3Item AmfReader::ReadAmf3Object() {
@@ -470,7 +470,7 @@ Amf3Item AmfReader::ReadAmf3Object() {
     // One AMF3 value, read with this body's tables like any other.
     object->set_external_body(ReadAmf3());
   } else {
-    // Traits live in a deque: nested objects adding traits leave this one in place.
+    // Traits stay put: nested objects adding traits leave this one in place.
     const AmfMemberList& members = *traits->members;
     const std::vector<size_t>& slots = traits->slots;
     const bool dynamic = traits->dynamic;

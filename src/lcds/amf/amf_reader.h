@@ -26,7 +26,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -118,7 +117,9 @@ class AmfReader {
   std::vector<Amf0Entry> amf0_objects_;
   std::vector<std::shared_ptr<const std::string>> strings_;
   std::vector<Amf3Entry> objects_;
-  std::deque<Traits> traits_;
+  // Each behind a pointer, so that a Traits handed out stays put as more are read; a deque
+  // would allocate even for the many bodies that hold no traits.
+  std::vector<std::unique_ptr<Traits>> traits_;
 };
 
 }  // namespace Voro

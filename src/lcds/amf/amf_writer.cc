@@ -103,6 +103,22 @@ void AmfWriter::WriteAmf0ShortString(std::string_view text) {
   WriteBytes(text);
 }
 
+void AmfWriter::WriteAmf0String(std::string_view text) {
+  if (text.size() <= kMaxShortString) {
+    WriteU8(0x02);
+    WriteU16(static_cast<uint16_t>(text.size()));
+  } else {
+    WriteU8(0x0C);
+    WriteU32(static_cast<uint32_t>(text.size()));
+  }
+  WriteBytes(text);
+}
+
+void AmfWriter::WriteAmf0Number(double value) {
+  WriteU8(0x00);
+  WriteDouble(value);
+}
+
 void AmfWriter::WriteAmf3String(std::string_view text) {
   if (text.empty()) {
     WriteU8(0x01);
@@ -153,8 +169,7 @@ void AmfWriter::WriteAmf0(const Amf0Item& item) {
   }
   switch (kind) {
     case Amf0Kind::kNumber:
-      WriteU8(0x00);
-      WriteDouble(item.AsNumber());
+      WriteAmf0Number(item.AsNumber());
       return;
     case Amf0Kind::kBoolean:
       WriteU8(0x01);
@@ -163,13 +178,12 @@ void AmfWriter::WriteAmf0(const Amf0Item& item) {
     case Amf0Kind::kString:
     case Amf0Kind::kLongString: {
       const std::string& text = item.AsString();
-      if (item.kind() == Amf0Kind::kString && text.size() <= kMaxShortString) {
-        WriteU8(0x02);
-        WriteU16(static_cast<uint16_t>(text.size()));
-      } else {
-        WriteU8(0x0C);
-        WriteU32(static_cast<uint32_t>(text.size()));
+      if (item.kind() == Amf0Kind::kString) {
+        WriteAmf0String(text);
+        return;
       }
+      WriteU8(0x0C);
+      WriteU32(static_cast<uint32_t>(text.size()));
       WriteBytes(text);
       return;
     }

@@ -38,7 +38,9 @@ inline constexpr size_t kMaxAmfWriteDepth = 1000;
 
 class AmfWriter {
  public:
-  AmfWriter() = default;
+  // Room for a typical body from the start: growing from nothing would reallocate at every
+  // doubling of a call's few dozen bytes.
+  AmfWriter() { out_.reserve(kInitialCapacity); }
   AmfWriter(const AmfWriter&) = delete;
   AmfWriter& operator=(const AmfWriter&) = delete;
 
@@ -60,6 +62,10 @@ class AmfWriter {
   void WriteBytes(std::string_view bytes);
   // 16-bit length and bytes; a text longer than 65535 bytes is logged and written empty.
   void WriteAmf0ShortString(std::string_view text);
+  // A whole AMF0 String value (a LongString above 65535 bytes) and a Number value, as
+  // WriteAmf0 writes such items, without making one.
+  void WriteAmf0String(std::string_view text);
+  void WriteAmf0Number(double value);
   // Through the string table: 0x01 for the empty string, a reference for a repeat.
   void WriteAmf3String(std::string_view text);
 
@@ -67,6 +73,8 @@ class AmfWriter {
   std::vector<uint8_t> TakeBytes() { return std::move(out_); }
 
  private:
+  static constexpr size_t kInitialCapacity = 256;
+
   struct TransparentHash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }

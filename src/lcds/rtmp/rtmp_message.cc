@@ -89,8 +89,12 @@ std::vector<uint8_t> EncodeCommand(uint8_t type, const RtmpCommand& command) {
   if (type == RtmpType::kAmf3Command) {
     writer.WriteU8(0x00);
   }
-  writer.WriteAmf0(command.name.empty() ? Amf0Item::Null() : Amf0Item::String(command.name));
-  writer.WriteAmf0(Amf0Item::Number(static_cast<double>(command.transaction_id)));
+  if (command.name.empty()) {
+    writer.WriteU8(static_cast<uint8_t>(Amf0Kind::kNull));
+  } else {
+    writer.WriteAmf0String(command.name);
+  }
+  writer.WriteAmf0Number(static_cast<double>(command.transaction_id));
   writer.WriteAmf0(command.command_object);
   for (const AmfValue& argument : command.arguments) {
     writer.WriteAmf0(argument);
