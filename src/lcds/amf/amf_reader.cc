@@ -172,6 +172,26 @@ AmfValue AmfReader::ReadAmf0() {
   return ReadAmf0Item(marker);
 }
 
+bool AmfReader::ReadAmf0String(std::string* text) {
+  if (ended_ || remaining() < 3 || bytes_[pos_] != static_cast<uint8_t>(Amf0Kind::kString)) {
+    return false;
+  }
+  const size_t length = size_t{bytes_[pos_ + 1]} << 8 | bytes_[pos_ + 2];
+  if (length > remaining() - 3) return false;
+  text->assign(reinterpret_cast<const char*>(bytes_.data() + pos_ + 3), length);
+  pos_ += 3 + length;
+  return true;
+}
+
+bool AmfReader::ReadAmf0Number(double* number) {
+  if (ended_ || remaining() < 9 || bytes_[pos_] != static_cast<uint8_t>(Amf0Kind::kNumber)) {
+    return false;
+  }
+  ++pos_;
+  *number = ReadDouble();
+  return true;
+}
+
 void AmfReader::ReadAmf0Members(Amf0MemberMap* members) {
   while (!at_end()) {
     std::string name = ReadAmf0ShortString();

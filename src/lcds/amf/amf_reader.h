@@ -49,6 +49,11 @@ class AmfReader {
 
   // One value in AMF0 context (0x11 switches to AMF3 for one value).
   AmfValue ReadAmf0();
+  // The next AMF0 value when it is a String (or a Number) whose bytes are all there, read
+  // without making an item: what ReadAmf0 would give. False, with nothing read, for any
+  // other value, which ReadAmf0 then reads.
+  bool ReadAmf0String(std::string* text);
+  bool ReadAmf0Number(double* number);
   // One value in AMF3 context.
   Amf3Item ReadAmf3();
 

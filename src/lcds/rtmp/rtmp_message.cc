@@ -38,6 +38,13 @@ void PutU32(std::vector<uint8_t>& out, uint32_t value) {
 
 // A transaction id as sent: an AMF0 Number, or an AMF3 Integer or Double. Values a 64-bit
 // integer cannot hold (NaN, infinities, beyond its range) read as 0.
+int64_t TransactionId(double number) {
+  if (!std::isfinite(number) || number >= 9.2e18 || number <= -9.2e18) {
+    return 0;
+  }
+  return static_cast<int64_t>(number);
+}
+
 int64_t TransactionId(const AmfValue& value) {
   double number = 0;
   if (value.is_amf0()) {
@@ -52,10 +59,7 @@ int64_t TransactionId(const AmfValue& value) {
   } else {
     return 0;
   }
-  if (!std::isfinite(number) || number >= 9.2e18 || number <= -9.2e18) {
-    return 0;
-  }
-  return static_cast<int64_t>(number);
+  return TransactionId(number);
 }
 
 RtmpCommand DecodeCommand(std::span<const uint8_t> body) {
@@ -65,14 +69,20 @@ RtmpCommand DecodeCommand(std::span<const uint8_t> body) {
   if (!more()) {
     return command;
   }
-  AmfValue name = reader.ReadAmf0();
-  if (name.is_amf0()) {
-    command.name = name.amf0().AsString();
-  } else if (name.amf3().kind() == Amf3Kind::kString) {
-    command.name = name.amf3().AsString();
+  // A name and a transaction id are read in place when they are the usual String and
+  // Number; anything else goes through the general reader.
+  if (!reader.ReadAmf0String(&command.name)) {
+    AmfValue name = reader.ReadAmf0();
+    if (name.is_amf0()) {
+      command.name = name.amf0().AsString();
+    } else if (name.amf3().kind() == Amf3Kind::kString) {
+      command.name = name.amf3().AsString();
+    }
   }
   if (more()) {
-    command.transaction_id = TransactionId(reader.ReadAmf0());
+    double number = 0;
+    command.transaction_id =
+        reader.ReadAmf0Number(&number) ? TransactionId(number) : TransactionId(reader.ReadAmf0());
   }
   if (more()) {
     command.command_object = ToAmf0Item(reader.ReadAmf0());

@@ -251,6 +251,8 @@ TEST(RtmpMessageTest, DecodesCommandBodiesOfAnyShapeWithoutFailing) {
       {"data keeps byte 0", RtmpType::kAmf3Data, "02 0001 'x' 00 3FF0000000000000", "x", 1},
       {"empty", amf0, "", "", 0},
       {"a string cut short", amf0, "02 FFFF 'a'", "", 0},
+      {"an id cut short, read as zeros", amf0, "02 0002 'xy' 00 3FF0", "xy", 1},
+      {"a string for the id", amf0, "02 0001 'x' 02 0001 '7'", "x", 0},
       {"an object name", amf0, "03 00", "", 0},
       {"a marker AMF0 lacks", amf0, "0D 02 0001 'y'", "", 0},
       {"an AMF3 non-string name", amf0, "11 04 05", "", 0},
