@@ -267,10 +267,7 @@ class KivhostLoginAgainstSimulatorTest : public ::testing::Test {
   // region's sign-on platform (none when empty).
   std::string StartPlatform(const std::string& qsa_platform_id = "") {
     platform_ = std::make_unique<Voro::Sim::LocalPlatform>(
-        scenario_, Voro::Sim::LocalPlatformOptions{.rtmps_port = 0,
-                                                   .queue_port = 0,
-                                                   .certificate_file = pki_->localhost_cert,
-                                                   .key_file = pki_->server_key});
+        scenario_, Voro::testing::TlsPlatformOptions(*pki_));
     auto started = platform_->Start();
     EXPECT_TRUE(started.ok()) << started.error();
     region_ = std::make_unique<TempFile>(platform_->RegionSettingsJson(qsa_platform_id));

@@ -126,11 +126,8 @@ class KivhostServeTest : public ::testing::Test {
     ASSERT_NE(pki, nullptr) << why;
     Voro::Sim::Scenario scenario;
     scenario.accounts.push_back(Voro::testing::SimAlice());
-    platform_ = std::make_unique<Voro::Sim::LocalPlatform>(
-        scenario, Voro::Sim::LocalPlatformOptions{.rtmps_port = 0,
-                                                  .queue_port = 0,
-                                                  .certificate_file = pki->localhost_cert,
-                                                  .key_file = pki->server_key});
+    platform_ = std::make_unique<Voro::Sim::LocalPlatform>(scenario,
+                                                           Voro::testing::TlsPlatformOptions(*pki));
     auto started = platform_->Start();
     ASSERT_TRUE(started.ok()) << started.error();
     region_ = std::make_unique<kivhost::testing::TempFile>(platform_->RegionSettingsJson(""));

@@ -69,11 +69,8 @@ class LoginFlowTest : public ::testing::Test {
   // Starts the simulated platform, over TLS or not, and writes its region file.
   // `qsa_platform_id`: the region's sign-on platform (none when empty).
   std::string StartPlatform(bool tls, const std::string& qsa_platform_id = "") {
-    Voro::Sim::LocalPlatformOptions options;
-    (tls ? options.rtmps_port : options.rtmp_port) = 0;
-    options.queue_port = 0;
-    if (tls) options.certificate_file = pki_->localhost_cert;
-    if (tls) options.key_file = pki_->server_key;
+    Voro::Sim::LocalPlatformOptions options = Voro::testing::TlsPlatformOptions(*pki_);
+    if (!tls) options = {.rtmp_port = 0, .queue_port = 0};
     platform_ = std::make_unique<Voro::Sim::LocalPlatform>(scenario_, options);
     auto started = platform_->Start();
     EXPECT_TRUE(started.ok()) << started.error();
