@@ -36,8 +36,8 @@ void PutU32(std::vector<uint8_t>& out, uint32_t value) {
   out.push_back(static_cast<uint8_t>(value));
 }
 
-// A transaction id as sent: an AMF0 Number, or an AMF3 Integer or Double. Values a 64-bit
-// integer cannot hold (NaN, infinities, beyond its range) read as 0.
+// A number as a transaction id: values a 64-bit integer cannot hold (NaN, infinities,
+// beyond its range) read as 0.
 int64_t TransactionId(double number) {
   if (!std::isfinite(number) || number >= 9.2e18 || number <= -9.2e18) {
     return 0;
@@ -45,6 +45,7 @@ int64_t TransactionId(double number) {
   return static_cast<int64_t>(number);
 }
 
+// A transaction id as sent: an AMF0 Number, or an AMF3 Integer or Double.
 int64_t TransactionId(const AmfValue& value) {
   double number = 0;
   if (value.is_amf0()) {
