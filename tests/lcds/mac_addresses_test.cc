@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <vector>
@@ -26,7 +27,11 @@ class InterfaceList {
     std::memcpy(link.sll_addr, address.data(), std::min<size_t>(address.size(), 8));
     Add(reinterpret_cast<sockaddr*>(&link));
   }
-  void AddInet() { Add(reinterpret_cast<sockaddr*>(&inet_.emplace_back(sockaddr_in{AF_INET}))); }
+  void AddInet() {
+    sockaddr_in& inet = inet_.emplace_back();  // zeroed
+    inet.sin_family = AF_INET;
+    Add(reinterpret_cast<sockaddr*>(&inet));
+  }
   const ifaddrs* First() const { return entries_.empty() ? nullptr : &entries_.front(); }
 
  private:

@@ -84,9 +84,10 @@ TEST(QsaFailureTest, StatusAndErrorDescriptionTables) {
   };
   for (const auto& [status, description, expected] : rows) {
     int asked = 0;
+    const char* const answer = description;  // a lambda cannot capture a structured binding
     const Failure failure = MapQSAFailure({status, "boom"}, [&]() -> std::optional<std::string> {
       ++asked;
-      return description != nullptr ? std::optional<std::string>(description) : std::nullopt;
+      return answer != nullptr ? std::optional<std::string>(answer) : std::nullopt;
     });
     EXPECT_EQ(Text(failure), expected) << status << " " << (description ? description : "none");
     EXPECT_EQ(asked, status == 400 ? 1 : 0) << status;
