@@ -11,9 +11,7 @@
 #include <malloc.h>
 #include <rapidjson/document.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -300,13 +298,7 @@ class RulesFloor {
     if (!kKeyRules || n < 2) return;
     const uint64_t erasures = storage_.strings().erasures();
     if (const Voro::FieldOrderMemo* known = orders_.Find(slots, n, erasures)) {
-      BindingFieldSlot given[Voro::FieldOrderMemo::kMaxFields];
-      // Hidden from the optimiser, which would copy with `rep movs`, slow to start for a
-      // few slots (as the tree's own FinishFields notes).
-      size_t bytes = n * sizeof(BindingFieldSlot);
-      asm("" : "+r"(bytes));
-      std::memcpy(given, slots, bytes);
-      for (size_t i = 0; i < n; ++i) slots[i] = given[known->order[i]];
+      known->Apply(slots, n);
       return;
     }
     Voro::FieldOrderMemo& memo = orders_.Replace(n, slots[0].key);
@@ -320,12 +312,7 @@ class RulesFloor {
       }
       slots[j] = moving;
     }
-    for (size_t i = 0; i < n; ++i) {
-      memo.order[i] =
-          static_cast<uint8_t>(std::find(memo.keys, memo.keys + n, slots[i].key) - memo.keys);
-    }
-    memo.size = static_cast<uint32_t>(n);
-    memo.erasures = erasures;
+    memo.Learn(slots, n, erasures);
   }
   void Text(Node* node, std::string_view text) {
     node->payload = reinterpret_cast<uintptr_t>(storage_.strings().Intern(text));

@@ -739,13 +739,7 @@ void BindingProperty::FinishFields() {
   const size_t size = record->size;
   FieldOrderMemos& memos = storage_->field_orders();
   if (const FieldOrderMemo* known = memos.Find(slots, size, storage_->strings().erasures())) {
-    BindingFieldSlot appended[FieldOrderMemo::kMaxFields];
-    // The byte count is hidden from the optimiser, which otherwise copies a multiple of 16
-    // bytes with `rep movs`: slow to start for a record's few slots, unlike memcpy.
-    size_t bytes = size * sizeof(BindingFieldSlot);
-    asm("" : "+r"(bytes));
-    std::memcpy(appended, slots, bytes);
-    for (size_t i = 0; i < size; ++i) slots[i] = appended[known->order[i]];
+    known->Apply(slots, size);
     record->unordered = false;
     return;
   }
@@ -787,14 +781,7 @@ void BindingProperty::FinishFields() {
   record->size = static_cast<uint32_t>(kept);
   record->unordered = false;
   // Only an order without repeated keys is remembered: it is a plain permutation.
-  if (memo != nullptr && kept == size) {
-    for (size_t i = 0; i < size; ++i) {
-      memo->order[i] =
-          static_cast<uint8_t>(std::find(memo->keys, memo->keys + size, slots[i].key) - memo->keys);
-    }
-    memo->size = static_cast<uint32_t>(size);
-    memo->erasures = storage_->strings().erasures();
-  }
+  if (memo != nullptr && kept == size) memo->Learn(slots, size, storage_->strings().erasures());
 }
 
 BindingProperty& BindingProperty::InsertField(size_t index, const InternedString* key) {
