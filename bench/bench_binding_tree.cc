@@ -19,6 +19,7 @@
 #include "bench_support.h"
 #include "binding/value/binding_property.h"
 #include "binding/value/page_source.h"
+#include "rules_floor.h"
 
 namespace {
 
@@ -234,112 +235,10 @@ BENCHMARK(BM_BindingPropertyTree<Fill::kKeysInOrderNoTexts>)
     ->Name("BM_BindingPropertyTree_KeysInOrderNoTexts")
     ->Unit(benchmark::kMicrosecond);
 
-// The least the tree's rules ask for this shape, done without the tree: every key and text
-// interned in a fresh table, one node per field and one record per structure or collection
-// from the small-object allocator, slot and element arrays of exactly the size needed. The
-// storage goes back in one sweep and the heap arrays one by one, as the tree's own are.
-//
-// Two rules are kept only with kKeyRules: a key given to a structure is looked for among its
-// keys (by entry: interned keys are equal exactly when they are one entry) before a field is
-// added, and each structure is put in key order once, after its last field (the cheapest way
-// to keep that rule when a structure's fields come all at once), by an order remembered for
-// its shape. Without them the fields stay as given: less than the rules ask, so a bound
-// below which the tree cannot go.
-template <bool kKeyRules>
-class RulesFloor {
- public:
-  struct Node {  // a node's bytes: payload, storage, tag
-    uint64_t payload;
-    void* storage;
-    uint8_t tag;
-  };
-  static_assert(sizeof(Node) == sizeof(Voro::BindingProperty));
-  struct Fields {
-    Voro::BindingFieldSlot* slots;
-    size_t size;
-  };
-
-  explicit RulesFloor(std::vector<void*>* heap) : heap_(heap) {}
-  ~RulesFloor() {
-    for (void* p : *heap_) ::operator delete(p);
-    heap_->clear();
-  }
-  // A structure of `n` fields in `into`.
-  Fields Structure(Node* into, size_t n) {
-    into->payload = reinterpret_cast<uintptr_t>(Record(sizeof(Voro::BindingStructureRecord)));
-    into->tag = 9;
-    return {static_cast<Voro::BindingFieldSlot*>(Array(n * sizeof(Voro::BindingFieldSlot))), 0};
-  }
-  Node* Collection(Node* into, size_t n) {
-    into->payload = reinterpret_cast<uintptr_t>(Record(sizeof(Voro::BindingCollectionRecord)));
-    into->tag = 8;
-    return static_cast<Node*>(Array(n * sizeof(Node)));
-  }
-  Node* Field(Fields& fields, std::string_view name) {
-    const Voro::InternedString* key = storage_.strings().Intern(name);
-    for (size_t i = 0; kKeyRules && i < fields.size; ++i) {
-      if (fields.slots[i].key == key) {
-        storage_.strings().Release(key);
-        return reinterpret_cast<Node*>(fields.slots[i].value);
-      }
-    }
-    auto* node = static_cast<Node*>(storage_.allocator().Allocate(sizeof(Node)));
-    *node = Node{0, &storage_, 0};
-    fields.slots[fields.size++] =
-        Voro::BindingFieldSlot{key, reinterpret_cast<Voro::BindingProperty*>(node)};
-    return node;
-  }
-  // Puts the structure's fields in key order: by the order remembered for the same keys
-  // given in the same order (as the tree's readers do), else by sorting and remembering.
-  void Finish(const Fields& fields) {
-    using Voro::BindingFieldSlot;
-    BindingFieldSlot* slots = fields.slots;
-    const size_t n = fields.size;
-    if (!kKeyRules || n < 2) return;
-    const uint64_t erasures = storage_.strings().erasures();
-    if (const Voro::FieldOrderMemo* known = orders_.Find(slots, n, erasures)) {
-      known->Apply(slots, n);
-      return;
-    }
-    Voro::FieldOrderMemo& memo = orders_.Replace(n, slots[0].key);
-    for (size_t i = 0; i < n; ++i) memo.keys[i] = slots[i].key;
-    for (size_t i = 1; i < n; ++i) {
-      const BindingFieldSlot moving = slots[i];
-      size_t j = i;
-      for (; j > 0 && Voro::BindingKeyLess::Less(moving.key->view(), slots[j - 1].key->view());
-           --j) {
-        slots[j] = slots[j - 1];
-      }
-      slots[j] = moving;
-    }
-    memo.Learn(slots, n, erasures);
-  }
-  void Text(Node* node, std::string_view text) {
-    node->payload = reinterpret_cast<uintptr_t>(storage_.strings().Intern(text));
-    node->tag = 5;
-  }
-  static void Number(Node* node, uint64_t bits) {
-    node->payload = bits;
-    node->tag = 2;
-  }
-
- private:
-  void* Record(size_t size) { return storage_.allocator().Allocate(size); }
-  void* Array(size_t size) {
-    void* p = storage_.allocator().AllocateAny(size);
-    if (Voro::SmallObjectAllocator::OnHeap(size)) heap_->push_back(p);
-    return p;
-  }
-
-  Voro::BindingStorage storage_;
-  Voro::FieldOrderMemos orders_;
-  std::vector<void*>* heap_;
-};
-
-template <typename RulesFloor>
-void BuildFloor(RulesFloor& f, typename RulesFloor::Node* root) {
-  using Node = typename RulesFloor::Node;
-  using Fields = typename RulesFloor::Fields;
+template <typename Floor>
+void BuildFloor(Floor& f, typename Floor::Node* root) {
+  using Node = typename Floor::Node;
+  using Fields = typename Floor::Fields;
   const Inputs& in = GetInputs();
   Fields fields = f.Structure(root, 20);
   for (int i = 0; i < 19; ++i) {
@@ -347,7 +246,7 @@ void BuildFloor(RulesFloor& f, typename RulesFloor::Node* root) {
     if (i % 3 == 0) {
       f.Text(field, in.root_texts[i]);
     } else {
-      RulesFloor::Number(field, uint64_t(i) * 1000003);
+      Floor::Number(field, uint64_t(i) * 1000003);
     }
   }
   Node* items = f.Collection(f.Field(fields, "items"), kItems);
@@ -355,22 +254,22 @@ void BuildFloor(RulesFloor& f, typename RulesFloor::Node* root) {
     Node* item = &items[i];
     *item = Node{0, nullptr, 0};
     Fields slots = f.Structure(item, 10);
-    RulesFloor::Number(f.Field(slots, "id"), uint64_t(i) * 31);
+    Floor::Number(f.Field(slots, "id"), uint64_t(i) * 31);
     f.Text(f.Field(slots, "name"), in.names[i]);
     f.Text(f.Field(slots, "type"), in.types[i % in.types.size()]);
-    RulesFloor::Number(f.Field(slots, "price"), 450 + i % 6300);
-    RulesFloor::Number(f.Field(slots, "rp"), 975);
-    RulesFloor::Number(f.Field(slots, "owned"), i % 3 == 0);
-    RulesFloor::Number(f.Field(slots, "score"), i);
-    RulesFloor::Number(f.Field(slots, "active"), 1);
+    Floor::Number(f.Field(slots, "price"), 450 + i % 6300);
+    Floor::Number(f.Field(slots, "rp"), 975);
+    Floor::Number(f.Field(slots, "owned"), i % 3 == 0);
+    Floor::Number(f.Field(slots, "score"), i);
+    Floor::Number(f.Field(slots, "active"), 1);
     Fields stats = f.Structure(f.Field(slots, "stats"), 4);
-    RulesFloor::Number(f.Field(stats, "wins"), i % 97);
-    RulesFloor::Number(f.Field(stats, "losses"), i % 89);
-    RulesFloor::Number(f.Field(stats, "ratio"), i % 97);
+    Floor::Number(f.Field(stats, "wins"), i % 97);
+    Floor::Number(f.Field(stats, "losses"), i % 89);
+    Floor::Number(f.Field(stats, "ratio"), i % 97);
     f.Text(f.Field(stats, "tier"), in.tiers[i % in.tiers.size()]);
     f.Finish(stats);
     Fields owner = f.Structure(f.Field(slots, "owner"), 2);
-    RulesFloor::Number(f.Field(owner, "accountId"), uint64_t{2000000000u} + i);
+    Floor::Number(f.Field(owner, "accountId"), uint64_t{2000000000u} + i);
     f.Text(f.Field(owner, "displayName"), in.owners[i]);
     f.Finish(owner);
     f.Finish(slots);
@@ -380,7 +279,7 @@ void BuildFloor(RulesFloor& f, typename RulesFloor::Node* root) {
 
 template <bool kKeyRules>
 void BM_RulesFloor(benchmark::State& state) {
-  using Floor = RulesFloor<kKeyRules>;
+  using Floor = kivbench::RulesFloor<kKeyRules>;
   std::vector<void*> heap;
   heap.reserve(kItems + 8);
   for (auto _ : state) {

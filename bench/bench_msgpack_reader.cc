@@ -3,11 +3,13 @@
 // packer: a ~100 KB nested document shaped like the data a login hands over (account,
 // settings, friends, inventory, match history), and a ~5 MB array of flat records. Both
 // sides copy every string and blob out of the input. Reports MB/s and our speed ratio, and
-// the speed of interning the input's texts alone: the floor of any decoder into our trees.
+// the speed of interning the input's texts alone: the floor of any decoder into our trees;
+// and msgpack-c's own parser feeding the tree's rules done plainly (BM_RulesFloor_*).
 //
 //   bench_msgpack_reader [--benchmark_repetitions=5 --benchmark_report_aggregates_only=true]
 #include <benchmark/benchmark.h>
 
+#include <bit>
 #include <cstdio>
 #include <map>
 #include <msgpack.hpp>
@@ -18,6 +20,7 @@
 
 #include "bench_support.h"
 #include "binding/codec/msgpack_reader.h"
+#include "rules_floor.h"
 
 namespace {
 
@@ -247,6 +250,106 @@ void InternFloor(benchmark::State& state, const std::string& bytes) {
   state.counters["texts"] = static_cast<double>(texts.size());
 }
 
+// The least any decoder into our trees must do with the rules of the tree kept: msgpack-c's
+// own parser (no tree of its own) feeding the rules' floor, which interns, allocates nodes,
+// finds keys and puts structures in key order as plainly as it can. DecodeMsgpack does the
+// same work with its own parser; its gap to this floor is what its parser and its tree add.
+class FloorVisitor : public msgpack::null_visitor {
+ public:
+  using Floor = kivbench::RulesFloor<true>;
+  using Node = Floor::Node;
+
+  explicit FloorVisitor(Floor* floor) : floor_(floor) {}
+
+  bool visit_nil() { return Scalar(0); }
+  bool visit_boolean(bool v) { return Scalar(v); }
+  bool visit_positive_integer(uint64_t v) { return Scalar(v); }
+  bool visit_negative_integer(int64_t v) { return Scalar(static_cast<uint64_t>(v)); }
+  bool visit_float32(float v) { return Scalar(std::bit_cast<uint32_t>(v)); }
+  bool visit_float64(double v) { return Scalar(std::bit_cast<uint64_t>(v)); }
+  bool visit_str(const char* p, uint32_t n) {
+    Frame& frame = frames_.back();
+    if (in_key_) {
+      frame.value = floor_->Field(frame.fields, std::string_view(p, n));
+    } else {
+      floor_->Text(Next(), std::string_view(p, n));
+    }
+    return true;
+  }
+  bool visit_bin(const char* p, uint32_t n) {
+    floor_->Blob(Next(), std::string_view(p, n));
+    return true;
+  }
+  bool start_map_key() {
+    in_key_ = true;
+    return true;
+  }
+  bool end_map_key() {
+    in_key_ = false;
+    return true;
+  }
+  bool start_map(uint32_t n) {
+    Node* at = Next();
+    frames_.push_back(Frame{floor_->Structure(at, n), nullptr, nullptr});
+    return true;
+  }
+  bool end_map() {
+    floor_->Finish(frames_.back().fields);
+    frames_.pop_back();
+    return true;
+  }
+  bool start_array(uint32_t n) {
+    Node* at = Next();
+    frames_.push_back(Frame{{}, nullptr, floor_->Collection(at, n)});
+    return true;
+  }
+  bool end_array() {
+    frames_.pop_back();
+    return true;
+  }
+  Node& root() { return root_; }
+
+ private:
+  struct Frame {
+    Floor::Fields fields;
+    Node* value;     // a map's next value: the field its key gave
+    Node* elements;  // an array's next element
+  };
+  // Where the next value goes.
+  Node* Next() {
+    if (frames_.empty()) return &root_;
+    Frame& frame = frames_.back();
+    if (frame.elements == nullptr) return frame.value;
+    Node* at = frame.elements++;
+    *at = Node{0, nullptr, 0};
+    return at;
+  }
+  bool Scalar(uint64_t bits) {
+    Floor::Number(Next(), bits);
+    return true;
+  }
+
+  Floor* floor_;
+  Node root_{0, nullptr, 0};
+  std::vector<Frame> frames_;
+  bool in_key_ = false;
+};
+
+void RulesFloor(benchmark::State& state, const std::string& bytes) {
+  std::vector<void*> heap;
+  for (auto _ : state) {
+    FloorVisitor::Floor floor(&heap);
+    floor.ReserveStrings(bytes.size() / 48);  // as DecodeMsgpack reserves
+    FloorVisitor visitor(&floor);
+    if (!msgpack::parse(bytes.data(), bytes.size(), visitor)) {
+      state.SkipWithError("msgpack-c refused the input");
+      break;
+    }
+    benchmark::DoNotOptimize(visitor.root());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+
 void BM_Ours_Login(benchmark::State& state) { DecodeOurs(state, Login()); }
 void BM_MsgpackC_Login(benchmark::State& state) { DecodePeer(state, Login()); }
 void BM_Ours_Records(benchmark::State& state) { DecodeOurs(state, Records()); }
@@ -257,8 +360,12 @@ BENCHMARK(BM_Ours_Login)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MsgpackC_Login)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Ours_Records)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MsgpackC_Records)->Unit(benchmark::kMillisecond);
+void BM_RulesFloor_Login(benchmark::State& state) { RulesFloor(state, Login()); }
+void BM_RulesFloor_Records(benchmark::State& state) { RulesFloor(state, Records()); }
 BENCHMARK(BM_InternFloor_Login)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_InternFloor_Records)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RulesFloor_Login)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RulesFloor_Records)->Unit(benchmark::kMillisecond);
 
 // MB/s and the ratio per input.
 void PrintRatios(const kivbench::CounterReporter& r) {
@@ -274,6 +381,12 @@ void PrintRatios(const kivbench::CounterReporter& r) {
     if (r.Find(std::string("BM_InternFloor_") + input, "bytes_per_second", &floor)) {
       std::printf("%-8s interning alone %8.1f MB/s   ratio to msgpack::unpack %.2f\n", input,
                   floor / 1e6, floor / peer);
+    }
+    if (r.Find(std::string("BM_RulesFloor_") + input, "bytes_per_second", &floor)) {
+      std::printf(
+          "%-8s the tree's rules on msgpack-c's parser %8.1f MB/s   ratio %.2f (ours runs "
+          "at %.2f of it)\n",
+          input, floor / 1e6, floor / peer, ours / floor);
     }
   }
 }
