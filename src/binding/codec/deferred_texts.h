@@ -24,8 +24,8 @@ class DeferredTexts {
   // Sets `slot` to `text`: at once when it is a text met lately or `slot` may not wait,
   // otherwise by a later call. A waiting slot must stay where it is and `text` readable until
   // Flush: only values of structures may wait (their nodes do not move while fields are
-  // added; collection elements move when their array grows), and readers flush before
-  // FinishFields, which may free some of them.
+  // added; collection elements move when their array grows), and readers flush before a
+  // FinishFields that may free some of them (TryFinishFieldsWithoutFreeing tells).
   void SetString(BindingProperty* slot, std::string_view text, bool slot_may_wait) {
     if (!enabled_ || !slot_may_wait) {
       slot->SetInternedString(strings_.Intern(text));

@@ -102,8 +102,12 @@ class TreeBuilder {
       Frame& frame = frames_.back();
       if (frame.is_object) {
         if (frame.field == frame.fields_end) {
-          texts_.Flush();
-          frame.node->FinishFields();
+          // Texts still waiting may go to this object's fields, so they wait on unless
+          // finishing it frees a field.
+          if (!frame.node->TryFinishFieldsWithoutFreeing()) {
+            texts_.Flush();
+            frame.node->FinishFields();
+          }
           frames_.pop_back();
           continue;
         }

@@ -192,7 +192,9 @@ bool Decoder::Run() {
       }
       Frame& frame = frames_.top();
       if (frame.consumed == frame.expected) {
-        if (frame.is_map) {
+        // Texts still waiting may go to this map's fields, so they wait on unless
+        // finishing it frees a field.
+        if (frame.is_map && !frame.target->TryFinishFieldsWithoutFreeing()) {
           texts_.Flush();
           frame.target->FinishFields();
         }

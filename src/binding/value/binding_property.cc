@@ -732,17 +732,23 @@ BindingProperty& BindingProperty::AppendFieldSlow(const InternedString* key) {
   return InsertField(record->size, key);
 }
 
+bool BindingProperty::TryFinishFieldsWithoutFreeing() {
+  if (tag_ != BindingType::kStructure || !payload_.structure->unordered) return true;
+  BindingStructureRecord* record = payload_.structure;
+  const FieldOrderMemo* known =
+      storage_->field_orders().Find(record->slots, record->size, storage_->strings().erasures());
+  if (known == nullptr) return false;
+  known->Apply(record->slots, record->size);
+  record->unordered = false;
+  return true;
+}
+
 void BindingProperty::FinishFields() {
-  if (tag_ != BindingType::kStructure || !payload_.structure->unordered) return;
+  if (TryFinishFieldsWithoutFreeing()) return;
   BindingStructureRecord* record = payload_.structure;
   BindingFieldSlot* const slots = record->slots;
   const size_t size = record->size;
   FieldOrderMemos& memos = storage_->field_orders();
-  if (const FieldOrderMemo* known = memos.Find(slots, size, storage_->strings().erasures())) {
-    known->Apply(slots, size);
-    record->unordered = false;
-    return;
-  }
   // A shape of more fields than a memo holds leaves the memos as they are.
   FieldOrderMemo* memo =
       size <= FieldOrderMemo::kMaxFields ? &memos.Replace(size, slots[0].key) : nullptr;

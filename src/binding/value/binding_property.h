@@ -276,6 +276,11 @@ class BindingProperty {
   // came in the same order as those of one finished lately (records of one shape): it then
   // compares no key. Does nothing on other tags.
   void FinishFields();
+  // FinishFields when it frees nothing: the fields are in key order already, or their keys
+  // came as those of a structure finished lately (an order remembered only when no key was
+  // repeated). False when it did nothing; FinishFields may then free repeated keys' values,
+  // which a reader still holding a field's node must know first.
+  bool TryFinishFieldsWithoutFreeing();
   // Fields as (key, value) in ascending byte order of the keys; empty unless a structure.
   BindingFieldRange<false> Fields();
   BindingFieldRange<true> Fields() const;

@@ -3,6 +3,7 @@
 // value, with the earlier ones released from the tree's string table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -46,9 +47,10 @@ Row ManyKeys() {
   return row;
 }
 
-// A list of records whose texts are nearly all distinct, each repeating one key: large enough
-// that the readers intern a field's text a little after reading it, when every text must
-// still reach its own field and the dropped value must not be written to later.
+// A list of records whose texts are nearly all distinct, every other one repeating a key:
+// large enough that the readers intern a field's text a little after reading it, when every
+// text must still reach its own field, also after its record is finished, and the dropped
+// value must not be written to later.
 Row DistinctTexts() {
   Row row{"a long list of distinct texts", "\xDD", "[", "", "[", true};
   const auto text = [&row](const std::string& t) {
@@ -69,28 +71,49 @@ Row DistinctTexts() {
     const std::string tag = "tag-" + n;
     const std::string nested = "nested text " + n;
     const std::string kind = i % 3 == 0 ? "alpha" : "beta";
-    row.msgpack += '\x87';
-    for (const std::string& t : {"name"s, name, "dup"s, first, "tags"s}) text(t);
-    row.msgpack += '\x92';
-    for (const std::string& t : {tag, "shared"s, "dup"s, second, "nested"s}) text(t);
-    row.msgpack += '\x81';
-    for (const std::string& t : {"v"s, nested, "kind"s, kind, "n"s}) text(t);
+    const bool repeats = i % 2 == 0;
+    const std::string& kept = repeats ? second : first;
+    // The number comes first: a node freed with a text still waiting for it is taken again
+    // by the next record's first field, which a late text would then overwrite.
+    row.msgpack += repeats ? '\x87' : '\x86';
+    text("n");
     row.msgpack += '\xCE';
     be32(i);
+    for (const std::string& t : {"name"s, name, "dup"s, first, "tags"s}) text(t);
+    row.msgpack += '\x92';
+    for (const std::string& t : {tag, "shared"s}) text(t);
+    if (repeats) {
+      for (const std::string& t : {"dup"s, second}) text(t);
+    }
+    text("nested");
+    row.msgpack += '\x81';
+    for (const std::string& t : {"v"s, nested, "kind"s, kind}) text(t);
     const std::string comma = i == 0 ? "" : ",";
-    row.json += comma + R"({"name":")" + name + R"(","dup":")" + first + R"(","tags":[")" + tag +
-                R"(","shared"],"dup":")" + second + R"(","nested":{"v":")" + nested +
-                R"("},"kind":")" + kind + R"(","n":)" + n + "}";
-    row.yaml += "- name: " + name + "\n  dup: " + first + "\n  tags: [" + tag +
-                ", shared]\n  dup: " + second + "\n  nested: {v: " + nested + "}\n  kind: " + kind +
-                "\n  n: " + n + "\n";
-    row.expected += comma + R"({"dup":")" + second + R"(","kind":")" + kind + R"(","n":)" + n +
+    row.json += comma + R"({"n":)" + n + R"(,"name":")" + name + R"(","dup":")" + first +
+                R"(","tags":[")" + tag + R"(","shared"],)" +
+                (repeats ? R"("dup":")" + second + R"(",)" : "") + R"("nested":{"v":")" + nested +
+                R"("},"kind":")" + kind + R"("})";
+    row.yaml += "- n: " + n + "\n  name: " + name + "\n  dup: " + first + "\n  tags: [" + tag +
+                ", shared]\n" + (repeats ? "  dup: " + second + "\n" : "") +
+                "  nested: {v: " + nested + "}\n  kind: " + kind + "\n";
+    row.expected += comma + R"({"dup":")" + kept + R"(","kind":")" + kind + R"(","n":)" + n +
                     R"(,"name":")" + name + R"(","nested":{"v":")" + nested + R"("},"tags":[")" +
                     tag + R"(","shared"]})";
   }
   row.json += "]";
   row.expected += "]";
   return row;
+}
+
+// The two texts from a little before their first difference, or two empty texts when they
+// are equal: a failure on a long text stays readable.
+std::pair<std::string, std::string> FirstDifference(const std::string& a, const std::string& b) {
+  if (a == b) return {};
+  const size_t at =
+      std::mismatch(a.begin(), a.begin() + std::min(a.size(), b.size()), b.begin()).first -
+      a.begin();
+  const size_t from = at < 40 ? 0 : at - 40;
+  return {a.substr(from, 120), b.substr(from, 120)};
 }
 
 // References the tree's string table holds to `text`; 0 when it holds none.
@@ -141,7 +164,8 @@ TEST(BodyDecodersTest, AgreeOnFieldOrderAndRepeatedKeys) {
       SCOPED_TRACE(decoder);
       ASSERT_TRUE(result->ok()) << result->error();
       const BindingProperty& tree = result->value();
-      EXPECT_EQ(WriteJson(tree), row.expected);
+      const auto [written, expected_text] = FirstDifference(WriteJson(tree), row.expected);
+      EXPECT_EQ(written, expected_text);
       // Replaced values and keys leave no references behind.
       EXPECT_EQ(tree.storage()->strings().size(), expected.value().storage()->strings().size());
       for (std::string_view text : {"k", "old", "x", "kiv"}) {
