@@ -9,8 +9,8 @@
 // any tree of ours built the way ParseJson reads (simdjson's parse plus interning every
 // text; see BM_InternFloor), and vs simdjson's parse feeding the tree's rules done plainly
 // (BM_RulesFloor). Write: WriteJson over the parsed tree vs rapidjson::Writer over the
-// parsed Document. Reports MB/s of JSON text (the compact input) and the ratios
-// ours / RapidJSON at the end.
+// parsed Document, and vs that Writer's floor over our tree (BM_WalkTree). Reports MB/s of JSON
+// text (the compact input) and the ratios ours / RapidJSON at the end.
 //
 //   build/default/bench/bench_json --benchmark_repetitions=5
 //       --benchmark_report_aggregates_only=true
@@ -20,9 +20,11 @@
 #include <rapidjson/writer.h>
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -406,6 +408,56 @@ void BM_RapidJsonWrite(benchmark::State& state, const std::string& (*input)()) {
   SetRate(state, text);
 }
 
+// What writing costs besides walking the tree: each side's walk alone, visiting every value
+// and key the way its writer does and producing nothing. RapidJSON's Writer over the DOM,
+// less the DOM's walk, plus our tree's walk, is the floor of any writer of our trees through
+// that Writer; WriteJson is one.
+void BM_WalkTree(benchmark::State& state, const std::string& (*input)()) {
+  const Voro::BindingResult tree = Voro::ParseJson(input());
+  for (auto _ : state) {
+    uint64_t seen = 0;
+    std::vector<const Voro::BindingProperty*> work = {&tree.value()};
+    while (!work.empty()) {
+      const Voro::BindingProperty& value = *work.back();
+      work.pop_back();
+      switch (value.type()) {
+        case Voro::BindingType::kString:
+          seen += value.GetString().size();
+          break;
+        case Voro::BindingType::kCollection: {  // pushed last first: visited in order
+          const std::span<const Voro::BindingProperty> elements = value.Elements();
+          for (size_t i = elements.size(); i-- > 0;) work.push_back(&elements[i]);
+          break;
+        }
+        case Voro::BindingType::kStructure: {
+          const size_t first = work.size();
+          for (const Voro::BindingField<true> field : value.Fields()) {
+            seen += field.key.size();
+            work.push_back(&field.value);
+          }
+          std::reverse(work.begin() + static_cast<std::ptrdiff_t>(first), work.end());
+          break;
+        }
+        default:
+          seen += value.GetUnsigned();
+          break;
+      }
+    }
+    benchmark::DoNotOptimize(seen);
+  }
+  SetRate(state, input());
+}
+
+void BM_RapidJsonWalk(benchmark::State& state, const std::string& (*input)()) {
+  rapidjson::Document doc;
+  doc.Parse(input().c_str());
+  for (auto _ : state) {
+    rapidjson::BaseReaderHandler<> nothing;
+    benchmark::DoNotOptimize(doc.Accept(nothing));
+  }
+  SetRate(state, input());
+}
+
 BENCHMARK_CAPTURE(BM_ParseJson, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_RapidJsonParse, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_ParseJson, records, &Records)->Unit(benchmark::kMillisecond);
@@ -426,6 +478,10 @@ BENCHMARK_CAPTURE(BM_WriteJson, login, &LoginPacket)->Unit(benchmark::kMicroseco
 BENCHMARK_CAPTURE(BM_RapidJsonWrite, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_WriteJson, records, &Records)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_RapidJsonWrite, records, &Records)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_WalkTree, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_RapidJsonWalk, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_WalkTree, records, &Records)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RapidJsonWalk, records, &Records)->Unit(benchmark::kMillisecond);
 
 // The ratios of each pair.
 void PrintRatios(const kivbench::CounterReporter& r) {
@@ -456,6 +512,22 @@ void PrintRatios(const kivbench::CounterReporter& r) {
       std::printf("%-22s %-7s: %8.1f MB/s vs %-9s %8.1f MB/s, ratio %.2f\n", pair.what, input, ours,
                   pair.against, theirs, ours / theirs);
     }
+  }
+  // Rates to seconds per megabyte: the write floor adds and takes away times.
+  for (const char* input : {"login", "records"}) {
+    const std::string at = std::string("/") + input;
+    double ours = 0, peer = 0, walk = 0, peer_walk = 0;
+    if (!r.Find("BM_WriteJson" + at, "MB/s", &ours) ||
+        !r.Find("BM_RapidJsonWrite" + at, "MB/s", &peer) ||
+        !r.Find("BM_WalkTree" + at, "MB/s", &walk) ||
+        !r.Find("BM_RapidJsonWalk" + at, "MB/s", &peer_walk)) {
+      continue;
+    }
+    const double floor = 1 / (1 / peer - 1 / peer_walk + 1 / walk);
+    std::printf(
+        "write floor %-7s: RapidJSON's Writer over our tree's walk %8.1f MB/s, ratio %.2f "
+        "(our walk %.1f MB/s, the DOM's %.1f); ours runs at %.2f of it\n",
+        input, floor, floor / peer, walk, peer_walk, ours / floor);
   }
 }
 
