@@ -2,8 +2,9 @@
 //
 // Checks: the reader gives what RapidJSON's reader alone gives (result, message, tree and
 // its text); a failure carries an "Error: ... at offset N." message and nothing else; an
-// accepted tree written compactly and pretty reads back to an equal tree, and writing
-// that tree again gives the same text.
+// accepted tree written compactly gives the bytes RapidJSON's Writer gives; written
+// compactly and pretty it reads back to an equal tree, and writing that tree again gives the
+// same text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -48,6 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Fail("malformed failure", message);
     }
     return 0;
+  }
+  if (Voro::WriteJson(result.value()) != Voro::WriteJsonWithRapidJson(result.value())) {
+    Fail("the writers differ", text);
   }
   CheckRoundTrip(result.value(), {});
   CheckRoundTrip(result.value(), "\n");

@@ -1,6 +1,7 @@
 // JSON both ways: text read into a BindingProperty tree, and trees written as text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -185,6 +186,63 @@ TEST(JsonTest, EnumsByNameWhenTheRegistryKnowsThem) {
   v["unknown_type"] = BindingEnum{1, hash + 1};
   EXPECT_EQ(WriteJson(v, &registry), R"({"dark":"DARK","unknown_type":1,"unknown_value":7})");
   EXPECT_EQ(WriteJson(v), R"({"dark":2,"unknown_type":1,"unknown_value":7})");
+}
+
+// The compact writer gives RapidJSON's Writer's bytes: its escapes (short forms, \u00XX in
+// capitals for other bytes below 0x20, the quote and the backslash; every other byte as it
+// is), its integers and its shortest doubles. Escapes fall at every place of an eight-byte
+// block, and at its edges.
+TEST(JsonTest, CompactTextIsRapidJsonsWritersText) {
+  const struct {
+    std::string text;
+    std::string written;  // empty: compared with RapidJSON's Writer only
+  } strings[] = {
+      {"", R"("")"},
+      {"plain text of a few words", R"("plain text of a few words")"},
+      {"tab\there \"quoted\" back\\slash\nnew\rret\bbs\fff",
+       R"("tab\there \"quoted\" back\\slash\nnew\rret\bbs\fff")"},
+      {"\x01\x1f\x7f\x20/", "\"\\u0001\\u001F\x7f /\""},
+      {"nul\0inside"s, R"("nul\u0000inside")"},
+      {"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB2 \xFF\xFE",
+       "\"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB2 \xFF\xFE\""},
+      {"12345678\"2345678\\", R"("12345678\"2345678\\")"},
+  };
+  BindingProperty all;
+  all.MakeCollection();
+  for (const auto& row : strings) {
+    SCOPED_TRACE(row.text);
+    BindingProperty one;
+    one = row.text;
+    EXPECT_EQ(WriteJson(one), row.written);
+    EXPECT_EQ(WriteJson(one), WriteJsonWithRapidJson(one));
+    all.Append() = row.text;
+  }
+  // An escape at each offset of a longer text, in keys too.
+  for (size_t at = 0; at < 20; ++at) {
+    for (char special : {'"', '\\', '\n', '\x02'}) {
+      std::string text(19, 'k');
+      text[at % text.size()] = special;
+      text.insert(0, at / 19 + 1, 'x');
+      all.Append() = text;
+      all.Append()[text] = text;
+    }
+  }
+  for (const BindingProperty& number :
+       {Signed(std::numeric_limits<int64_t>::min()), Signed(-1), Unsigned(0),
+        Unsigned(std::numeric_limits<uint64_t>::max()), Float(0.1), Float(-0.0), Float(1e-7),
+        Float(5e-324), Float(1.7976931348623157e308), Float(123456789012345680.0),
+        Float(std::nan("")), Bool(true), Bool(false), BindingProperty()}) {
+    all.Append() = number;
+  }
+  all.Append()["nested"].Append()["deeper"] = uint64_t{7};
+  all.Append().MakeStructure();
+  all.Append().MakeCollection();
+  const std::string written = WriteJson(all);
+  EXPECT_EQ(written, WriteJsonWithRapidJson(all));
+  const std::string tail = R"(-9223372036854775808,-1,0,18446744073709551615,0.1,-0.0,1e-7,5e-324,)"
+                           R"(1.7976931348623157e308,123456789012345680.0,null,true,false,null,)"
+                           R"({"nested":[{"deeper":7}]},{},[]])";
+  EXPECT_EQ(written.substr(written.size() - std::min(written.size(), tail.size())), tail);
 }
 
 TEST(JsonTest, PrettyLayoutIndentsByFourSpaces) {
