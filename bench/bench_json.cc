@@ -9,7 +9,7 @@
 // any tree of ours built the way ParseJson reads (simdjson's parse plus interning every
 // text; see BM_InternFloor), and vs simdjson's parse feeding the tree's rules done plainly
 // (BM_RulesFloor). Write: WriteJson over the parsed tree vs rapidjson::Writer over the
-// parsed Document, and vs that Writer's floor over our tree (BM_WalkTree). Reports MB/s of JSON
+// parsed Document, and vs that Writer over our tree's walk (BM_WalkTree). Reports MB/s of JSON
 // text (the compact input) and the ratios ours / RapidJSON at the end.
 //
 //   build/default/bench/bench_json --benchmark_repetitions=5
@@ -410,8 +410,9 @@ void BM_RapidJsonWrite(benchmark::State& state, const std::string& (*input)()) {
 
 // What writing costs besides walking the tree: each side's walk alone, visiting every value
 // and key the way its writer does and producing nothing. RapidJSON's Writer over the DOM,
-// less the DOM's walk, plus our tree's walk, is the floor of any writer of our trees through
-// that Writer; WriteJson is one.
+// less the DOM's walk, plus our tree's walk: what a writer of our trees costs that formats
+// text as fast as RapidJSON's Writer, as WriteJson did through that Writer. The walk alone
+// is what any writer of our trees pays before its first byte.
 void BM_WalkTree(benchmark::State& state, const std::string& (*input)()) {
   const Voro::BindingResult tree = Voro::ParseJson(input());
   for (auto _ : state) {
