@@ -514,7 +514,7 @@ void PrintRatios(const kivbench::CounterReporter& r) {
                   pair.against, theirs, ours / theirs);
     }
   }
-  // Rates to seconds per megabyte: the write floor adds and takes away times.
+  // Rates to seconds per megabyte: the figure adds and takes away times.
   for (const char* input : {"login", "records"}) {
     const std::string at = std::string("/") + input;
     double ours = 0, peer = 0, walk = 0, peer_walk = 0;
@@ -526,7 +526,7 @@ void PrintRatios(const kivbench::CounterReporter& r) {
     }
     const double floor = 1 / (1 / peer - 1 / peer_walk + 1 / walk);
     std::printf(
-        "write floor %-7s: RapidJSON's Writer over our tree's walk %8.1f MB/s, ratio %.2f "
+        "writer over walk %-7s: RapidJSON's Writer over our tree's walk %8.1f MB/s, ratio %.2f "
         "(our walk %.1f MB/s, the DOM's %.1f); ours runs at %.2f of it\n",
         input, floor, floor / peer, walk, peer_walk, ours / floor);
   }
