@@ -195,7 +195,7 @@ TEST(JsonTest, EnumsByNameWhenTheRegistryKnowsThem) {
 TEST(JsonTest, CompactTextIsRapidJsonsWritersText) {
   const struct {
     std::string text;
-    std::string written;  // empty: compared with RapidJSON's Writer only
+    std::string written;
   } strings[] = {
       {"", R"("")"},
       {"plain text of a few words", R"("plain text of a few words")"},
