@@ -59,6 +59,15 @@ TEST(KivhostOptionsTest, CommandsTakeTheirArguments) {
   // Help is help, whatever else is missing.
   EXPECT_TRUE(Parse({"login", "--help"}).help);
 
+  EXPECT_EQ(Parse({"login", "--username=u", "--password=p", "--stay", "3"}).login.stay_seconds, 3);
+  KivhostOptions serve = Parse({"serve", "--port", "8099", "--bind=0.0.0.0", "--token",
+                                "console-token-0123", "--for", "2.5"});
+  EXPECT_EQ(serve.command + " " + serve.serve.bind + ":" + std::to_string(serve.serve.port) + " " +
+                serve.serve.token,
+            "serve 0.0.0.0:8099 console-token-0123");
+  EXPECT_TRUE(serve.serve.port_given && serve.serve.bind_given && serve.serve.token_given);
+  EXPECT_EQ(serve.observer.for_seconds, 2.5);
+
   KivhostOptions call = Parse({"--plugin", "/p.so", "call", "post", "/kiv-login/v1/session",
                                "--msgpack-hex", "81 a1 61 01", "--arg", "pluginId=7"});
   EXPECT_EQ(
