@@ -19,6 +19,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "binding/value/base64.h"
@@ -253,29 +254,34 @@ class TreeWriter {
   std::string name_;  // reused for every enumeration name
 };
 
+// The text of a non-empty `value` through one of RapidJSON's writers.
+template <typename Writer>
+std::string ThroughRapidJson(const BindingProperty& value, const EnumNameResolver* names) {
+  rapidjson::StringBuffer buffer;
+  Writer writer(buffer);
+  if constexpr (std::is_same_v<Writer, rapidjson::PrettyWriter<rapidjson::StringBuffer>>) {
+    writer.SetIndent(' ', 4);
+  }
+  TreeWriter(&writer, names).Write(value);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
 }  // namespace
 
 std::string WriteJson(const BindingProperty& value, const EnumNameResolver* names,
                       std::string_view layout) {
   if (value.type() == BindingType::kEmpty) return std::string();
-  if (layout.empty()) {
-    CompactWriter writer;
-    TreeWriter(&writer, names).Write(value);
-    return writer.Take();
+  if (!layout.empty()) {
+    return ThroughRapidJson<rapidjson::PrettyWriter<rapidjson::StringBuffer>>(value, names);
   }
-  rapidjson::StringBuffer buffer;
-  rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
-  writer.SetIndent(' ', 4);
+  CompactWriter writer;
   TreeWriter(&writer, names).Write(value);
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return writer.Take();
 }
 
 std::string WriteJsonWithRapidJson(const BindingProperty& value, const EnumNameResolver* names) {
   if (value.type() == BindingType::kEmpty) return std::string();
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  TreeWriter(&writer, names).Write(value);
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return ThroughRapidJson<rapidjson::Writer<rapidjson::StringBuffer>>(value, names);
 }
 
 }  // namespace Voro

@@ -213,8 +213,9 @@ TEST(JsonTest, CompactTextIsRapidJsonsWritersText) {
     SCOPED_TRACE(row.text);
     BindingProperty one;
     one = row.text;
-    EXPECT_EQ(WriteJson(one), row.written);
-    EXPECT_EQ(WriteJson(one), WriteJsonWithRapidJson(one));
+    const std::string text = WriteJson(one);
+    EXPECT_EQ(text, row.written);
+    EXPECT_EQ(text, WriteJsonWithRapidJson(one));
     all.Append() = row.text;
   }
   // An escape at each offset of a longer text, in keys too.
