@@ -38,12 +38,14 @@ void SmallObjectAllocator::ReleaseArrayPages() {
 }
 
 void* SmallObjectAllocator::AllocateArraySlow(size_t index) {
-  const size_t bytes = kArrayGranule << index;
+  static_assert(ArrayBlockSize(0) > kMaxSize &&
+                ArrayBlockSize(kArrayClassCount - 1) == kMaxPooledSize);
+  const size_t bytes = ArrayBlockSize(index);
   if (static_cast<size_t>(array_end_ - array_next_) < bytes) {
-    // What is left of the page (a multiple of the smallest block) becomes free blocks of the
-    // largest sizes that fit, so that no part of a page is lost.
+    // What is left of the page becomes free blocks of the largest sizes that fit; no more
+    // than 64 bytes of a page (less than the smallest block) go unused.
     for (size_t i = kArrayClassCount; i-- > 0;) {
-      const size_t size = kArrayGranule << i;
+      const size_t size = ArrayBlockSize(i);
       while (static_cast<size_t>(array_end_ - array_next_) >= size) {
         KIV_UNPOISON(array_next_, size);
         std::memcpy(array_next_, &free_arrays_[i], sizeof(void*));

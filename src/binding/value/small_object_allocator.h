@@ -6,8 +6,9 @@
 // slot indices kept in the slots themselves; a page whose last slot comes back returns to the
 // source at once (the first block never does). Through the *Any functions, which callers use when
 // they need not care about the size, arrays up to 2048 bytes are cut from pages of their own,
-// from the same source, in power-of-two sizes (a free one is handed out again for its size;
-// those pages go back once no such array is left), and larger ones go to the general heap.
+// from the same source, in blocks of a power of two or one and a half times one (a free one
+// is handed out again for its size; those pages go back once no such array is left), and
+// larger ones go to the general heap.
 //
 // Not thread-safe: a tree and its allocator are used by one thread at a time. The page
 // source behind it is shared and synchronised.
@@ -49,7 +50,7 @@ class SmallObjectAllocator {
   static constexpr size_t kMaxSize = kGranule * kClassCount;  // 72 bytes
   static constexpr size_t kFirstBlockSize = 144;
   // Arrays above kMaxSize and up to this size come from pages the allocator takes for them, in
-  // blocks of 128, 256, 512, 1024 or 2048 bytes.
+  // blocks of 96, 128, 192, 256, 384, 512, 768, 1024, 1536 or 2048 bytes.
   static constexpr size_t kMaxPooledSize = 2048;
 
   // Whether AllocateAny takes `size` bytes from the general heap, so that memory handed out
@@ -105,7 +106,7 @@ class SmallObjectAllocator {
     const size_t index = ArrayClassIndex(size);
     void* block = free_arrays_[index];
     if (block == nullptr) return AllocateArraySlow(index);
-    KIV_UNPOISON(block, kArrayGranule << index);
+    KIV_UNPOISON(block, ArrayBlockSize(index));
     std::memcpy(&free_arrays_[index], block, sizeof(void*));
     ++live_arrays_;
     return block;
@@ -120,7 +121,7 @@ class SmallObjectAllocator {
       const size_t index = ArrayClassIndex(size);
       std::memcpy(p, &free_arrays_[index], sizeof(void*));
       free_arrays_[index] = p;
-      KIV_POISON(p, kArrayGranule << index);
+      KIV_POISON(p, ArrayBlockSize(index));
       if (--live_arrays_ == 0) ReleaseArrayPages();
     }
   }
@@ -158,13 +159,16 @@ class SmallObjectAllocator {
 
   void* AllocateSlow(size_t size);
 
-  // Pooled arrays: block sizes kArrayGranule << index for index 0 to kArrayClassCount - 1.
-  static constexpr size_t kArrayGranule = 128;
-  static constexpr size_t kArrayClassCount = 5;
-  static_assert(kArrayGranule << (kArrayClassCount - 1) == kMaxPooledSize);
+  // Pooled arrays: block sizes 96, 128, 192, 256, ... 1536, 2048, each a power of two or
+  // one and a half times one, so that no array wastes more than a third of its block.
+  static constexpr size_t kArrayClassCount = 10;
+  static constexpr size_t ArrayBlockSize(size_t index) {
+    return index % 2 == 0 ? size_t{3} << (index / 2 + 5) : size_t{1} << (index / 2 + 7);
+  }
   // REQUIRES: kMaxSize < size <= kMaxPooledSize.
   static size_t ArrayClassIndex(size_t size) {
-    return static_cast<size_t>(std::bit_width((size - 1) / kArrayGranule));
+    const size_t bits = static_cast<size_t>(std::bit_width(size - 1));  // 2^(bits-1) < size
+    return 2 * (bits - 7) + (size > (size_t{3} << (bits - 2)) ? 1 : 0);
   }
   void* AllocateArraySlow(size_t index);
   void ReleaseArrayPages();

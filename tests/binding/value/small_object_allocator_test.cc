@@ -77,7 +77,7 @@ TEST_F(SmallObjectAllocatorTest, AFullPageGetsRoomAgainAndAnEmptyOneGoesBack) {
   EXPECT_EQ(pages_.pages_in_use(), 1u);  // only this allocator's page remains
 }
 
-TEST_F(SmallObjectAllocatorTest, ArraysSharePagesByPowerOfTwoSizes) {
+TEST_F(SmallObjectAllocatorTest, ArraysSharePagesInBlocksOfTheirClass) {
   struct Distance {
     size_t from, to, bytes;  // blocks[to] - blocks[from] == bytes
   };
@@ -87,18 +87,20 @@ TEST_F(SmallObjectAllocatorTest, ArraysSharePagesByPowerOfTwoSizes) {
     std::vector<Distance> distances;
   };
   const Row rows[] = {
-      // 73 bytes is the smallest pooled size; a block of 128 takes 73 to 128.
-      {{73, 128, 100}, 1, {{0, 1, 128}, {0, 2, 256}}},
-      // Blocks are cut from a page in the order asked for, whatever their size.
-      {{129, 256, 257, 1024}, 1, {{0, 1, 256}, {0, 2, 512}, {0, 3, 1024}}},
+      // 73 bytes is the smallest pooled size; a block of 96 takes 73 to 96, one of 128 takes
+      // 97 to 128.
+      {{73, 128, 100, 96}, 1, {{0, 1, 96}, {0, 2, 224}, {0, 3, 352}}},
+      // Blocks are cut from a page in the order asked for, whatever their size: 192, 256,
+      // 384, 1024 and 256 bytes.
+      {{129, 256, 257, 1024, 193}, 1, {{0, 1, 192}, {0, 2, 448}, {0, 3, 832}, {0, 4, 1856}}},
       // 2048 + 1024 leave 1024: the next 2048 takes a new page, the 1024 left over is handed
-      // out for the next 1000, and the 600 after it comes from the new page.
+      // out for the next 1000, and the 600 after it (a block of 768) comes from the new page.
       {{2048, 1024, 2048, 1000, 600}, 2, {{0, 1, 2048}, {0, 3, 3072}, {2, 4, 2048}}},
       // The rest of a page is split into the largest blocks that fit: 128 + 2048 leave
-      // 1024 + 512 + 256 + 128 for the next sizes, before a new page.
-      {{128, 2048, 2048, 130, 600, 1025, 100},
+      // 1536 + 384 for the next sizes, before a new page.
+      {{128, 2048, 2048, 1500, 300, 100},
        2,
-       {{0, 1, 128}, {0, 3, 3712}, {0, 4, 2176}, {2, 5, 2048}, {0, 6, 3968}}},
+       {{0, 1, 128}, {0, 3, 2176}, {0, 4, 3712}, {2, 5, 2048}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.sizes));
