@@ -9,8 +9,10 @@
 // any tree of ours built the way ParseJson reads (simdjson's parse plus interning every
 // text; see BM_InternFloor), and vs simdjson's parse feeding the tree's rules done plainly
 // (BM_RulesFloor). Write: WriteJson over the parsed tree vs rapidjson::Writer over the
-// parsed Document, and vs that Writer over our tree's walk (BM_WalkTree). Reports MB/s of JSON
-// text (the compact input) and the ratios ours / RapidJSON at the end.
+// parsed Document, vs the write floor (the rules' floor built from the same text and written
+// plainly through the same formatting; BM_WriteFloor), and vs that Writer over our tree's
+// walk (BM_WalkTree). Reports MB/s of JSON text (the compact input), the tree's pages, and
+// the ratios at the end.
 //
 //   build/default/bench/bench_json --benchmark_repetitions=5
 //       --benchmark_report_aggregates_only=true
@@ -21,6 +23,8 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -29,8 +33,10 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "binding/codec/compact_json_writer.h"
 #include "binding/codec/json_reader.h"
 #include "binding/codec/json_writer.h"
+#include "binding/value/page_source.h"
 #include "rules_floor.h"
 
 namespace {
@@ -215,6 +221,12 @@ void SetRate(benchmark::State& state, const std::string& text) {
 
 void BM_ParseJson(benchmark::State& state, const std::string& (*input)()) {
   const std::string& text = input();
+  {  // the tree's memory from the page source (arrays over 2 KiB are on the heap besides)
+    const size_t before = Voro::PageSource::Default().pages_in_use();
+    const Voro::BindingResult tree = Voro::ParseJson(text);
+    state.counters["tree pages KB"] = static_cast<double>(
+        (Voro::PageSource::Default().pages_in_use() - before) * Voro::PageSource::kPageSize / 1000);
+  }
   for (auto _ : state) {
     Voro::BindingResult result = Voro::ParseJson(text);
     if (!result.ok()) state.SkipWithError("parse failed");
@@ -318,42 +330,52 @@ void BM_InternFloor(benchmark::State& state, const std::string& (*input)()) {
 // 1 MiB so that an idle process does not keep a large document's buffers.
 using JsonFloor = kivbench::RulesFloor<true>;
 
-void BuildFloor(simdjson::dom::element root, JsonFloor& floor, JsonFloor::Node* into) {
-  using Node = JsonFloor::Node;
-  struct Pending {
-    simdjson::dom::element element;
-    Node* node;
-  };
-  std::vector<Pending> work = {{root, into}};
-  while (!work.empty()) {
-    const Pending at = work.back();
-    work.pop_back();
-    switch (at.element.type()) {
-      case simdjson::dom::element_type::STRING:
-        floor.Text(at.node, at.element.get_string().value_unsafe());
-        break;
-      case simdjson::dom::element_type::ARRAY: {
-        const simdjson::dom::array array = at.element.get_array().value_unsafe();
-        Node* element = floor.Collection(at.node, array.size());
-        for (simdjson::dom::element item : array) {
-          *element = Node{0, nullptr, 0};
-          work.push_back({item, element++});
-        }
-        break;
+// Depth first and in the text's order, as ParseJson builds (the inputs here nest a few
+// levels, so recursion is safe).
+void BuildFloor(simdjson::dom::element element, JsonFloor& floor, JsonFloor::Node* into) {
+  using simdjson::dom::element_type;
+  using Voro::BindingType;
+  switch (element.type()) {
+    case element_type::STRING:
+      floor.Text(into, element.get_string().value_unsafe());
+      return;
+    case element_type::ARRAY: {
+      const simdjson::dom::array array = element.get_array().value_unsafe();
+      JsonFloor::Node* next = floor.Collection(into, array.size());
+      for (simdjson::dom::element item : array) {
+        *next = JsonFloor::Node{0, nullptr, 0};
+        BuildFloor(item, floor, next++);
       }
-      case simdjson::dom::element_type::OBJECT: {
-        const simdjson::dom::object object = at.element.get_object().value_unsafe();
-        JsonFloor::Fields fields = floor.Structure(at.node, object.size());
-        for (simdjson::dom::key_value_pair field : object) {
-          work.push_back({field.value, floor.Field(fields, field.key)});
-        }
-        floor.Finish(fields);
-        break;
-      }
-      default:  // numbers, booleans and null: bits in the node
-        JsonFloor::Number(at.node, static_cast<uint64_t>(at.element.type()));
-        break;
+      return;
     }
+    case element_type::OBJECT: {
+      const simdjson::dom::object object = element.get_object().value_unsafe();
+      JsonFloor::Fields fields = floor.Structure(into, object.size());
+      for (simdjson::dom::key_value_pair field : object) {
+        BuildFloor(field.value, floor, floor.Field(fields, field.key));
+      }
+      floor.Finish(fields);
+      return;
+    }
+    case element_type::INT64: {  // classified as ParseJson does
+      const int64_t number = element.get_int64().value_unsafe();
+      JsonFloor::Number(into, static_cast<uint64_t>(number),
+                        number < 0 ? BindingType::kSigned : BindingType::kUnsigned);
+      return;
+    }
+    case element_type::UINT64:
+      JsonFloor::Number(into, element.get_uint64().value_unsafe(), BindingType::kUnsigned);
+      return;
+    case element_type::DOUBLE:
+      JsonFloor::Number(into, std::bit_cast<uint64_t>(element.get_double().value_unsafe()),
+                        BindingType::kFloat);
+      return;
+    case element_type::BOOL:
+      JsonFloor::Number(into, element.get_bool().value_unsafe() ? 1 : 0, BindingType::kBool);
+      return;
+    case element_type::NULL_VALUE:
+      JsonFloor::Number(into, 0, BindingType::kEmpty);
+      return;
   }
 }
 
@@ -404,6 +426,85 @@ void BM_RapidJsonWrite(benchmark::State& state, const std::string& (*input)()) {
     rapidjson::Writer<rapidjson::StringBuffer> writer(out);
     doc.Accept(writer);
     benchmark::DoNotOptimize(out.GetString());
+  }
+  SetRate(state, text);
+}
+
+// The write floor: the floor's tree (the tree's rules done plainly, built as ParseJson
+// builds) written by a plain recursive walk through the same CompactJsonWriter as WriteJson.
+// What any writer of a tree kept by these rules pays, since the formatting is RapidJSON's.
+void WriteFloor(const JsonFloor::Node& node, Voro::CompactJsonWriter& out) {
+  using Voro::BindingType;
+  switch (static_cast<BindingType>(node.tag)) {
+    case BindingType::kStructure: {
+      const auto* record = reinterpret_cast<const Voro::BindingStructureRecord*>(node.payload);
+      out.StartObject();
+      for (uint32_t i = 0; i < record->size; ++i) {
+        const Voro::BindingFieldSlot& slot = record->slots[i];
+        out.Key(slot.key->data(), slot.key->size());
+        WriteFloor(*reinterpret_cast<const JsonFloor::Node*>(slot.value), out);
+      }
+      out.EndObject();
+      return;
+    }
+    case BindingType::kCollection: {
+      const auto* record = reinterpret_cast<const Voro::BindingCollectionRecord*>(node.payload);
+      const auto* elements = reinterpret_cast<const JsonFloor::Node*>(record->data);
+      out.StartArray();
+      for (uint32_t i = 0; i < record->size; ++i) WriteFloor(elements[i], out);
+      out.EndArray();
+      return;
+    }
+    case BindingType::kString: {
+      const auto* text = reinterpret_cast<const Voro::InternedString*>(node.payload);
+      out.String(text->data(), text->size());
+      return;
+    }
+    case BindingType::kFloat: {
+      const double d = std::bit_cast<double>(node.payload);
+      std::isfinite(d) ? out.Double(d) : out.Null();
+      return;
+    }
+    case BindingType::kSigned:
+      out.Int64(static_cast<int64_t>(node.payload));
+      return;
+    case BindingType::kUnsigned:
+      out.Uint64(node.payload);
+      return;
+    case BindingType::kBool:
+      out.Bool(node.payload != 0);
+      return;
+    default:
+      out.Null();
+      return;
+  }
+}
+
+void BM_WriteFloor(benchmark::State& state, const std::string& (*input)()) {
+  const std::string& text = input();
+  simdjson::dom::parser parser;
+  simdjson::dom::element document;
+  if (parser.parse(text.data(), text.size()).get(document) != simdjson::SUCCESS) {
+    state.SkipWithError("parse failed");
+    return;
+  }
+  std::vector<void*> heap;
+  JsonFloor floor(&heap);
+  floor.ReserveStrings(text.size() / 64);
+  JsonFloor::Node root{0, nullptr, 0};
+  BuildFloor(document, floor, &root);
+  const auto write = [&root] {
+    Voro::CompactJsonWriter writer;
+    WriteFloor(root, writer);
+    return writer.Take();
+  };
+  if (write() != Voro::WriteJson(Voro::ParseJson(text).value())) {
+    state.SkipWithError("the floor writes another text than WriteJson");
+    return;
+  }
+  for (auto _ : state) {
+    std::string out = write();
+    benchmark::DoNotOptimize(out);
   }
   SetRate(state, text);
 }
@@ -479,6 +580,8 @@ BENCHMARK_CAPTURE(BM_WriteJson, login, &LoginPacket)->Unit(benchmark::kMicroseco
 BENCHMARK_CAPTURE(BM_RapidJsonWrite, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_WriteJson, records, &Records)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_RapidJsonWrite, records, &Records)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_WriteFloor, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_WriteFloor, records, &Records)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_WalkTree, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_RapidJsonWalk, login, &LoginPacket)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_WalkTree, records, &Records)->Unit(benchmark::kMillisecond);
@@ -502,7 +605,9 @@ void PrintRatios(const kivbench::CounterReporter& r) {
       {"  fresh parser", "BM_RulesFloorFreshParser", "BM_RapidJsonParse", "RapidJSON"},
       {"parse vs rules floor", "BM_ParseJson", "BM_RulesFloor", "floor"},
       {"  fresh parser", "BM_ParseJson", "BM_RulesFloorFreshParser", "floor"},
-      {"write", "BM_WriteJson", "BM_RapidJsonWrite", "RapidJSON"}};
+      {"write", "BM_WriteJson", "BM_RapidJsonWrite", "RapidJSON"},
+      {"write floor vs Writer", "BM_WriteFloor", "BM_RapidJsonWrite", "RapidJSON"},
+      {"write vs floor", "BM_WriteJson", "BM_WriteFloor", "floor"}};
   for (const auto& pair : pairs) {
     for (const char* input : {"login", "records", "descending_keys"}) {
       double ours = 0, theirs = 0;

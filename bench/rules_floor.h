@@ -11,6 +11,9 @@
 // to keep that rule when a structure's fields come all at once), by an order remembered for
 // its shape. Without them the fields stay as given: less than the rules ask, so a bound
 // below which the tree cannot go.
+//
+// Nodes, and the records and arrays of structures and collections, have the tree's own
+// layout and tags, so what is built can be walked as the tree is (bench_json's write floor).
 #pragma once
 
 #include <algorithm>
@@ -35,6 +38,7 @@ class RulesFloor {
   };
   static_assert(sizeof(Node) == sizeof(Voro::BindingProperty));
   struct Fields {
+    Voro::BindingStructureRecord* record;
     Voro::BindingFieldSlot* slots;
     size_t size;
   };
@@ -50,17 +54,23 @@ class RulesFloor {
   // Room for `n` distinct texts, as a reader reserves for a large input.
   void ReserveStrings(size_t n) { storage_.strings().Reserve(n); }
 
-  // A structure of `n` fields in `into`.
+  // A structure of up to `n` fields in `into`; its record holds them once Finish is called.
   Fields Structure(Node* into, size_t n) {
-    into->payload = reinterpret_cast<uintptr_t>(Record(sizeof(Voro::BindingStructureRecord)));
-    into->tag = 9;
-    return {static_cast<Voro::BindingFieldSlot*>(Array(n * sizeof(Voro::BindingFieldSlot))), 0};
+    auto* record = new (Record(sizeof(Voro::BindingStructureRecord))) Voro::BindingStructureRecord;
+    record->slots = static_cast<Voro::BindingFieldSlot*>(Array(n * sizeof(Voro::BindingFieldSlot)));
+    into->payload = reinterpret_cast<uintptr_t>(record);
+    into->tag = static_cast<uint8_t>(Voro::BindingType::kStructure);
+    return {record, record->slots, 0};
   }
   // A collection of `n` elements in `into`; the caller fills every element.
   Node* Collection(Node* into, size_t n) {
-    into->payload = reinterpret_cast<uintptr_t>(Record(sizeof(Voro::BindingCollectionRecord)));
-    into->tag = 8;
-    return static_cast<Node*>(Array(n * sizeof(Node)));
+    auto* record =
+        new (Record(sizeof(Voro::BindingCollectionRecord))) Voro::BindingCollectionRecord;
+    record->data = static_cast<Voro::BindingProperty*>(Array(n * sizeof(Node)));
+    record->size = static_cast<uint32_t>(n);
+    into->payload = reinterpret_cast<uintptr_t>(record);
+    into->tag = static_cast<uint8_t>(Voro::BindingType::kCollection);
+    return reinterpret_cast<Node*>(record->data);
   }
   Node* Field(Fields& fields, std::string_view name) {
     const Voro::InternedString* key = storage_.strings().Intern(name);
@@ -82,6 +92,7 @@ class RulesFloor {
     using Voro::BindingFieldSlot;
     BindingFieldSlot* slots = fields.slots;
     const size_t n = fields.size;
+    fields.record->size = static_cast<uint32_t>(n);
     if (!kKeyRules || n < 2) return;
     const uint64_t erasures = storage_.strings().erasures();
     if (const Voro::FieldOrderMemo* known = orders_.Find(slots, n, erasures)) {
@@ -107,19 +118,20 @@ class RulesFloor {
   }
   void Text(Node* node, std::string_view text) {
     node->payload = reinterpret_cast<uintptr_t>(storage_.strings().Intern(text));
-    node->tag = 5;
+    node->tag = static_cast<uint8_t>(Voro::BindingType::kString);
   }
   // A copy of `bytes` the node owns, as a blob's.
   void Blob(Node* node, std::string_view bytes) {
     void* copy = Array(bytes.size());
     std::memcpy(copy, bytes.data(), bytes.size());
     node->payload = reinterpret_cast<uintptr_t>(copy);
-    node->tag = 6;
+    node->tag = static_cast<uint8_t>(Voro::BindingType::kBlob);
   }
-  // Numbers, booleans and null: bits in the node, nothing else.
-  static void Number(Node* node, uint64_t bits) {
+  // Numbers, booleans and null: bits in the node, nothing else; `tag` says which.
+  static void Number(Node* node, uint64_t bits,
+                     Voro::BindingType tag = Voro::BindingType::kSigned) {
     node->payload = bits;
-    node->tag = 2;
+    node->tag = static_cast<uint8_t>(tag);
   }
 
  private:
