@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace Voro {
 
@@ -45,7 +46,14 @@ class CompactJsonWriter {
   void StartObject() { Open('{'); }
   void EndObject() { Close('}'); }
 
-  std::string Take() const { return std::string(buffer_.data(), size_); }
+  // The text written, in the buffer itself rather than a copy (its spare room goes with it);
+  // the writer starts afresh afterwards.
+  std::string Take() {
+    buffer_.resize(size_);
+    size_ = 0;
+    comma_ = false;
+    return std::move(buffer_);
+  }
 
  private:
   // Room for a value of up to `bytes` bytes and its comma; where the value goes.
