@@ -2,6 +2,8 @@
 // texts (a long list of records) makes almost every text a miss in a large string table; a
 // reader that starts fetching the table's memory for a text when it reads it, and interns
 // the text a few texts later, overlaps those misses instead of waiting for each in turn.
+// Each text's entry is made when the text is read, so that entries still lie in the order
+// of the nodes naming them, which is the order a walk of the tree visits them.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +20,18 @@ class DeferredTexts {
   // table stays in the cache, and waiting would only cost the bookkeeping.
   explicit DeferredTexts(StringInternTable& strings)
       : strings_(strings), enabled_(strings.bucket_count() >= kMinBuckets) {}
+  // Texts still waiting (a reader that gave up) are dropped.
+  ~DeferredTexts() {
+    for (; count_ != 0; --count_, first_ = (first_ + 1) % kDepth) {
+      strings_.DiscardPrepared(pending_[first_].prepared);
+    }
+  }
   DeferredTexts(const DeferredTexts&) = delete;
   DeferredTexts& operator=(const DeferredTexts&) = delete;
 
   // Sets `slot` to `text`: at once when it is a text met lately or `slot` may not wait,
-  // otherwise by a later call. A waiting slot must stay where it is and `text` readable until
-  // Flush: only values of structures may wait (their nodes do not move while fields are
+  // otherwise by a later call. A waiting slot must stay where it is until Flush (the text is
+  // copied at once): only values of structures may wait (their nodes do not move while fields are
   // added; collection elements move when their array grows), and readers flush before a
   // FinishFields that may free some of them (TryFinishFieldsWithoutFreeing tells).
   void SetString(BindingProperty* slot, std::string_view text, bool slot_may_wait) {
@@ -36,7 +44,7 @@ class DeferredTexts {
       return;
     }
     if (count_ == kDepth) InternOldest();
-    pending_[(first_ + count_) % kDepth] = Pending{slot, text, strings_.PrefetchFor(text)};
+    pending_[(first_ + count_) % kDepth] = Pending{slot, strings_.Prepare(text)};
     ++count_;
   }
   // Sets every slot still waiting, in the order they came.
@@ -51,15 +59,14 @@ class DeferredTexts {
 
   struct Pending {
     BindingProperty* slot;
-    std::string_view text;
-    StringInternTable::Prefetched prefetched;
+    StringInternTable::Prepared prepared;
   };
 
   void InternOldest() {
-    const Pending& oldest = pending_[first_];
+    const Pending oldest = pending_[first_];
     first_ = (first_ + 1) % kDepth;
     --count_;
-    oldest.slot->SetInternedString(strings_.InternPrefetched(oldest.text, oldest.prefetched));
+    oldest.slot->SetInternedString(strings_.InternPrepared(oldest.prepared));
   }
 
   StringInternTable& strings_;

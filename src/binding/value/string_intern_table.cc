@@ -116,33 +116,74 @@ const InternedString* StringInternTable::Find(std::string_view text) const {
   return Probe(text, Hash(text))->entry;
 }
 
-const InternedString* StringInternTable::InternHashed(std::string_view text, uint32_t hash) {
-  if (text.empty()) return InternedString::Empty();
-  Bucket* bucket = nullptr;
-  if (buckets_ != nullptr) {
-    bucket = Probe(text, hash);
-    if (bucket->entry != nullptr) {
-      ++bucket->entry->refs_;
-      if (text.size() <= kMaxRecentLength) Remember(bucket->entry);
-      return bucket->entry;
-    }
+StringInternTable::Bucket* StringInternTable::FindOrMakeRoom(std::string_view text, uint32_t hash) {
+  Bucket* bucket = buckets_ != nullptr ? Probe(text, hash) : nullptr;
+  if (bucket != nullptr && bucket->entry != nullptr) {
+    ++bucket->entry->refs_;
+    if (text.size() <= kMaxRecentLength) Remember(bucket->entry);
+    return bucket;
   }
   // At most half full, so that probes stay short (a miss most of all) and always end.
-  if (buckets_ == nullptr || (count_ + 1) * 2 > bucket_count_) {
+  if (bucket == nullptr || (count_ + 1) * 2 > bucket_count_) {
     Grow();
     bucket = Probe(text, hash);
   }
-  const size_t bytes = EntryBytes(text.size());
-  void* memory = allocator_->AllocateAny(bytes);
-  if (SmallObjectAllocator::OnHeap(bytes)) ++heap_entries_;
+  return bucket;
+}
+
+InternedString* StringInternTable::NewEntry(std::string_view text, uint32_t hash) {
+  void* memory = allocator_->AllocateAny(EntryBytes(text.size()));
   auto* entry = new (memory) InternedString(hash, static_cast<uint32_t>(text.size()));
   std::memcpy(entry->mutable_data(), text.data(), text.size());
   entry->mutable_data()[text.size()] = '\0';
-  bucket->hash = hash;
-  bucket->length = static_cast<uint32_t>(text.size());
+  return entry;
+}
+
+void StringInternTable::Insert(Bucket* bucket, InternedString* entry) {
+  bucket->hash = entry->hash_;
+  bucket->length = entry->length_;
   bucket->entry = entry;
   ++count_;
-  return entry;
+  if (SmallObjectAllocator::OnHeap(EntryBytes(entry->length_))) ++heap_entries_;
+}
+
+void StringInternTable::FreeEntry(InternedString* entry) {
+  const size_t bytes = EntryBytes(entry->length_);
+  entry->~InternedString();
+  allocator_->FreeAny(entry, bytes);
+}
+
+const InternedString* StringInternTable::InternHashed(std::string_view text, uint32_t hash) {
+  if (text.empty()) return InternedString::Empty();
+  Bucket* bucket = FindOrMakeRoom(text, hash);
+  if (bucket->entry == nullptr) Insert(bucket, NewEntry(text, hash));
+  return bucket->entry;
+}
+
+StringInternTable::Prepared StringInternTable::Prepare(std::string_view text) {
+  text = Stored(text);
+  if (text.empty()) return Prepared{nullptr};
+  const uint32_t hash = Hash(text);
+  if (buckets_ != nullptr) __builtin_prefetch(&buckets_[hash & (bucket_count_ - 1)]);
+  return Prepared{NewEntry(text, hash)};
+}
+
+const InternedString* StringInternTable::InternPrepared(Prepared prepared) {
+  InternedString* entry = prepared.entry;
+  if (entry == nullptr) return InternedString::Empty();
+  Bucket* bucket;
+  try {
+    bucket = FindOrMakeRoom(entry->view(), entry->hash_);
+  } catch (...) {  // no room could be made: the entry must not be lost
+    FreeEntry(entry);
+    throw;
+  }
+  if (bucket->entry != nullptr) {
+    FreeEntry(entry);
+  } else {
+    Insert(bucket, entry);
+  }
+  return bucket->entry;
 }
 
 void StringInternTable::Erase(InternedString* entry) {
@@ -167,10 +208,8 @@ void StringInternTable::Erase(InternedString* entry) {
     RecentSlot& recent = recent_[RecentIndex(RecentBits(entry->view()), entry->length_)];
     if (recent.entry == entry) recent = RecentSlot();
   }
-  const size_t bytes = EntryBytes(entry->length_);
-  if (SmallObjectAllocator::OnHeap(bytes)) --heap_entries_;
-  entry->~InternedString();
-  allocator_->FreeAny(entry, bytes);
+  if (SmallObjectAllocator::OnHeap(EntryBytes(entry->length_))) --heap_entries_;
+  FreeEntry(entry);
 }
 
 void StringInternTable::Grow() { Rehash(bucket_count_ == 0 ? kInitialBuckets : bucket_count_ * 2); }

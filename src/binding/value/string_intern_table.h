@@ -102,20 +102,19 @@ class StringInternTable {
     return nullptr;
   }
 
-  // Intern in two steps, for a reader that meets many distinct texts: PrefetchFor while the
-  // text is read, and InternPrefetched with what it returned once a few more were read, so
-  // that the table's memory is fetched meanwhile instead of waited for.
-  struct Prefetched {
-    uint32_t hash;
+  // Intern in two steps, for a reader that meets many distinct texts. Prepare, while the
+  // text is read, makes its entry at once (so that entries lie in the order their texts were
+  // read, near the nodes naming them) and starts fetching the bucket where it belongs;
+  // InternPrepared, a few texts later, once that memory has come, puts the entry in the
+  // table with one reference, or frees it and gives the entry already there for the same
+  // text. Every prepared entry goes through InternPrepared or DiscardPrepared once.
+  struct Prepared {
+    InternedString* entry;  // null for the empty text
   };
-  Prefetched PrefetchFor(std::string_view text) const {
-    const uint32_t hash = Hash(Stored(text));
-    if (buckets_ != nullptr) __builtin_prefetch(&buckets_[hash & (bucket_count_ - 1)]);
-    return Prefetched{hash};
-  }
-  // REQUIRES: `prefetched` came from PrefetchFor(text) on this table.
-  const InternedString* InternPrefetched(std::string_view text, Prefetched prefetched) {
-    return InternHashed(Stored(text), prefetched.hash);
+  Prepared Prepare(std::string_view text);
+  const InternedString* InternPrepared(Prepared prepared);
+  void DiscardPrepared(Prepared prepared) {
+    if (prepared.entry != nullptr) FreeEntry(prepared.entry);
   }
   // One more reference to an entry of this table (or the empty entry).
   static void AddRef(const InternedString* entry) {
@@ -196,6 +195,14 @@ class StringInternTable {
   }
   // REQUIRES: hash == Hash(text), text.size() <= kMaxLength.
   const InternedString* InternHashed(std::string_view text, uint32_t hash);
+  // The bucket of `text`'s entry, which gets one more reference, or else the free bucket
+  // where its entry goes (growing the table to make room).
+  Bucket* FindOrMakeRoom(std::string_view text, uint32_t hash);
+  // A new entry for `text` with one reference, not in the table yet.
+  InternedString* NewEntry(std::string_view text, uint32_t hash);
+  // Puts `entry` in the free `bucket`.
+  void Insert(Bucket* bucket, InternedString* entry);
+  void FreeEntry(InternedString* entry);
   // The part of `text` an entry keeps.
   static std::string_view Stored(std::string_view text) {
     return text.size() > kMaxLength ? text.substr(0, kMaxLength) : text;
