@@ -116,7 +116,8 @@ const InternedString* StringInternTable::Find(std::string_view text) const {
   return Probe(text, Hash(text))->entry;
 }
 
-StringInternTable::Bucket* StringInternTable::FindOrMakeRoom(std::string_view text, uint32_t hash) {
+inline StringInternTable::Bucket* StringInternTable::FindOrMakeRoom(std::string_view text,
+                                                                    uint32_t hash) {
   Bucket* bucket = buckets_ != nullptr ? Probe(text, hash) : nullptr;
   if (bucket != nullptr && bucket->entry != nullptr) {
     ++bucket->entry->refs_;
@@ -131,7 +132,7 @@ StringInternTable::Bucket* StringInternTable::FindOrMakeRoom(std::string_view te
   return bucket;
 }
 
-InternedString* StringInternTable::NewEntry(std::string_view text, uint32_t hash) {
+inline InternedString* StringInternTable::NewEntry(std::string_view text, uint32_t hash) {
   void* memory = allocator_->AllocateAny(EntryBytes(text.size()));
   auto* entry = new (memory) InternedString(hash, static_cast<uint32_t>(text.size()));
   std::memcpy(entry->mutable_data(), text.data(), text.size());
@@ -139,7 +140,7 @@ InternedString* StringInternTable::NewEntry(std::string_view text, uint32_t hash
   return entry;
 }
 
-void StringInternTable::Insert(Bucket* bucket, InternedString* entry) {
+inline void StringInternTable::Insert(Bucket* bucket, InternedString* entry) {
   bucket->hash = entry->hash_;
   bucket->length = entry->length_;
   bucket->entry = entry;
