@@ -10,10 +10,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string>
 #include <type_traits>

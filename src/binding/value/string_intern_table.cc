@@ -48,9 +48,7 @@ void StringInternTable::Clear(bool free_small) {
   for (size_t i = 0; (free_small || heap_entries_ != 0) && i < bucket_count_; ++i) {
     InternedString* entry = buckets_[i].entry;
     if (entry == nullptr) continue;
-    const size_t bytes = EntryBytes(entry->length_);
-    entry->~InternedString();
-    if (free_small || SmallObjectAllocator::OnHeap(bytes)) allocator_->FreeAny(entry, bytes);
+    if (free_small || SmallObjectAllocator::OnHeap(EntryBytes(entry->length_))) FreeEntry(entry);
   }
   const size_t bucket_bytes = bucket_count_ * sizeof(Bucket);
   if (free_small || SmallObjectAllocator::OnHeap(bucket_bytes)) {
