@@ -93,38 +93,15 @@ struct Frame {
 class TreeBuilder {
  public:
   explicit TreeBuilder(BindingProperty* root)
-      : root_(root), keys_(root->strings()), texts_(root->strings()) {}
+      : root_(root), keys_(root->strings()), texts_(root->strings()) {
+    frames_.reserve(16);
+  }
 
   // False when the document is one this path does not answer for.
   bool Build(dom::element document) {
     if (!Store(document, root_, /*is_field=*/false)) return false;
     while (!frames_.empty()) {
-      Frame& frame = frames_.back();
-      if (frame.is_object) {
-        if (frame.field == frame.fields_end) {
-          // Texts still waiting may go to this object's fields, so they wait on unless
-          // finishing it frees a field.
-          if (!frame.node->TryFinishFieldsWithoutFreeing()) {
-            texts_.Flush();
-            frame.node->FinishFields();
-          }
-          frames_.pop_back();
-          continue;
-        }
-        const dom::key_value_pair pair = *frame.field;
-        ++frame.field;
-        BindingProperty& slot = frame.node->AppendField(
-            keys_.Intern(frames_.size() - 1, frame.fields_read++, pair.key));
-        if (!Store(pair.value, &slot, /*is_field=*/true)) return false;
-      } else {
-        if (frame.element == frame.elements_end) {
-          frames_.pop_back();
-          continue;
-        }
-        const dom::element element = *frame.element;
-        ++frame.element;
-        if (!Store(element, &frame.node->Append(), /*is_field=*/false)) return false;
-      }
+      if (!(frames_.back().is_object ? ReadFields() : ReadElements())) return false;
     }
     texts_.Flush();
     return true;
@@ -133,9 +110,83 @@ class TreeBuilder {
   bool saw_zero_double() const { return saw_zero_double_; }
 
  private:
-  // Stores a scalar, or opens a container and pushes its frame. A string into a field's
-  // value may be set later (see DeferredTexts).
+  // The innermost object's fields, up to its end or to a container among them, which is
+  // opened on a frame of its own. The iterator stays in a local meanwhile: a frame's copy
+  // is only brought up to date before another frame is pushed.
+  bool ReadFields() {
+    Frame& frame = frames_.back();
+    BindingProperty* const node = frame.node;
+    const size_t depth = frames_.size() - 1;
+    dom::object::iterator field = frame.field;
+    const dom::object::iterator end = frame.fields_end;
+    uint32_t read = frame.fields_read;
+    while (field != end) {
+      const dom::key_value_pair pair = *field;
+      ++field;
+      BindingProperty& slot = node->AppendField(keys_.Intern(depth, read++, pair.key));
+      if (IsContainer(pair.value)) {
+        frame.field = field;
+        frame.fields_read = read;
+        return Open(pair.value, &slot);
+      }
+      if (!StoreScalar(pair.value, &slot, /*is_field=*/true)) return false;
+    }
+    // Texts still waiting may go to this object's fields, so they wait on unless finishing
+    // it frees a field.
+    if (!node->TryFinishFieldsWithoutFreeing()) {
+      texts_.Flush();
+      node->FinishFields();
+    }
+    frames_.pop_back();
+    return true;
+  }
+
+  // The innermost array's elements, as ReadFields reads an object's fields.
+  bool ReadElements() {
+    Frame& frame = frames_.back();
+    BindingProperty* const node = frame.node;
+    dom::array::iterator element = frame.element;
+    const dom::array::iterator end = frame.elements_end;
+    while (element != end) {
+      const dom::element value = *element;
+      ++element;
+      BindingProperty& slot = node->Append();
+      if (IsContainer(value)) {
+        frame.element = element;
+        return Open(value, &slot);
+      }
+      if (!StoreScalar(value, &slot, /*is_field=*/false)) return false;
+    }
+    frames_.pop_back();
+    return true;
+  }
+
+  static bool IsContainer(dom::element value) {
+    const dom::element_type type = value.type();
+    return type == dom::element_type::OBJECT || type == dom::element_type::ARRAY;
+  }
+
   bool Store(dom::element value, BindingProperty* slot, bool is_field) {
+    return IsContainer(value) ? Open(value, slot) : StoreScalar(value, slot, is_field);
+  }
+
+  // Makes `slot` the container `value` is and pushes its frame.
+  bool Open(dom::element value, BindingProperty* slot) {
+    if (frames_.size() >= kMaxJsonNesting) return false;
+    if (value.type() == dom::element_type::ARRAY) {
+      const dom::array array = value.get_array().value_unsafe();
+      slot->MakeCollection(array.size());
+      frames_.push_back(Frame{slot, false, 0, array.begin(), array.end(), {}, {}});
+    } else {
+      const dom::object object = value.get_object().value_unsafe();
+      slot->MakeStructure(object.size());
+      frames_.push_back(Frame{slot, true, 0, {}, {}, object.begin(), object.end()});
+    }
+    return true;
+  }
+
+  // Stores a scalar. A string into a field's value may be set later (see DeferredTexts).
+  bool StoreScalar(dom::element value, BindingProperty* slot, bool is_field) {
     switch (value.type()) {
       case dom::element_type::INT64: {
         const int64_t number = value.get_int64().value_unsafe();
@@ -165,22 +216,9 @@ class TreeBuilder {
       case dom::element_type::NULL_VALUE:
         slot->Reset();
         return true;
-      case dom::element_type::ARRAY: {
-        if (frames_.size() >= kMaxJsonNesting) return false;
-        const dom::array array = value.get_array().value_unsafe();
-        slot->MakeCollection();
-        slot->Reserve(array.size());
-        frames_.push_back(Frame{slot, false, 0, array.begin(), array.end(), {}, {}});
-        return true;
-      }
-      case dom::element_type::OBJECT: {
-        if (frames_.size() >= kMaxJsonNesting) return false;
-        const dom::object object = value.get_object().value_unsafe();
-        slot->MakeStructure();
-        slot->ReserveFields(object.size());
-        frames_.push_back(Frame{slot, true, 0, {}, {}, object.begin(), object.end()});
-        return true;
-      }
+      case dom::element_type::ARRAY:
+      case dom::element_type::OBJECT:
+        break;
     }
     return false;
   }

@@ -252,8 +252,6 @@ bool Decoder::ReadKey(std::string_view* key) {
 }
 
 bool Decoder::OpenArray(BindingProperty* slot, uint64_t count, size_t start) {
-  slot->MakeCollection();
-  if (count == 0) return true;
   if (count > BindingProperty::kMaxCollectionSize &&
       Remaining() >= BindingProperty::kMaxCollectionSize) {
     return Fail(kInvalidData, start + 1);
@@ -262,14 +260,13 @@ bool Decoder::OpenArray(BindingProperty* slot, uint64_t count, size_t start) {
   const size_t reserve =
       static_cast<size_t>(std::min<uint64_t>({count, reserve_budget_, Remaining()}));
   reserve_budget_ -= reserve;
-  slot->Reserve(reserve);
+  slot->MakeCollection(reserve);
+  if (count == 0) return true;
   frames_.push(Frame{slot, count, 0, start, false});
   return true;
 }
 
 bool Decoder::OpenMap(BindingProperty* slot, uint64_t pairs, size_t start) {
-  slot->MakeStructure();
-  if (pairs == 0) return true;
   if (pairs > BindingProperty::kMaxCollectionSize &&
       Remaining() >= BindingProperty::kMaxCollectionSize) {
     return Fail(kInvalidData, start + 1);
@@ -278,7 +275,8 @@ bool Decoder::OpenMap(BindingProperty* slot, uint64_t pairs, size_t start) {
   const size_t reserve =
       static_cast<size_t>(std::min<uint64_t>({pairs, reserve_budget_, Remaining() / 2}));
   reserve_budget_ -= reserve;
-  slot->ReserveFields(reserve);
+  slot->MakeStructure(reserve);
+  if (pairs == 0) return true;
   frames_.push(Frame{slot, pairs * 2, 0, start, true});
   return true;
 }

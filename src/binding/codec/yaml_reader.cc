@@ -394,8 +394,7 @@ void YamlDocumentReader::Build(BindingProperty& root) const {
         return;
       case NodeKind::kSequence:
         target.Reset();
-        target.MakeCollection();
-        target.Reserve(node->length);
+        target.MakeCollection(node->length);
         break;
       case NodeKind::kMapping:
         target.Reset();

@@ -324,6 +324,34 @@ void BindingProperty::MakeStructure() {
   tag_ = BindingType::kStructure;
 }
 
+void BindingProperty::MakeCollection(size_t room) {
+  if (tag_ != BindingType::kEmpty || room > kMaxCollectionSize) {
+    MakeCollection();
+    Reserve(room);
+    return;
+  }
+  MakeCollection();
+  if (room == 0) return;
+  BindingCollectionRecord* record = payload_.collection;
+  record->data = static_cast<BindingProperty*>(
+      storage_->allocator().AllocateAny(room * sizeof(BindingProperty)));
+  record->capacity = static_cast<uint32_t>(room);
+}
+
+void BindingProperty::MakeStructure(size_t room) {
+  if (tag_ != BindingType::kEmpty || room > kMaxCollectionSize) {
+    MakeStructure();
+    ReserveFields(room);
+    return;
+  }
+  MakeStructure();
+  if (room == 0) return;
+  BindingStructureRecord* record = payload_.structure;
+  record->slots = static_cast<BindingFieldSlot*>(
+      storage_->allocator().AllocateAny(room * sizeof(BindingFieldSlot)));
+  record->capacity = static_cast<uint32_t>(room);
+}
+
 void BindingProperty::ReserveFields(size_t n) {
   if (tag_ != BindingType::kStructure) return;
   if (n > kMaxCollectionSize) throw std::length_error("BindingProperty::ReserveFields");
@@ -701,23 +729,6 @@ BindingProperty& BindingProperty::AppendField(std::string_view name) {
   return AppendField(storage_->strings().Intern(name));
 }
 
-BindingProperty& BindingProperty::AppendField(const InternedString* key) {
-  // A decoder's common step, kept small as MutableField's: a structure with room reserved.
-  if (tag_ == BindingType::kStructure) {
-    BindingStructureRecord* record = payload_.structure;
-    if (record->size < record->capacity) {
-      if (void* memory = storage_->allocator().TryAllocate(sizeof(BindingProperty))) {
-        if (record->size != 0) record->unordered = true;
-        record->memo_generation = 0;
-        auto* value = new (memory) BindingProperty(ElementKey(), storage_);
-        PlaceSlot(record, record->size, key, value);
-        return *value;
-      }
-    }
-  }
-  return AppendFieldSlow(key);
-}
-
 BindingProperty& BindingProperty::AppendFieldSlow(const InternedString* key) {
   try {
     MakeStructure();
@@ -732,8 +743,7 @@ BindingProperty& BindingProperty::AppendFieldSlow(const InternedString* key) {
   return InsertField(record->size, key);
 }
 
-bool BindingProperty::TryFinishFieldsWithoutFreeing() {
-  if (tag_ != BindingType::kStructure || !payload_.structure->unordered) return true;
+bool BindingProperty::FinishFieldsByMemo() {
   BindingStructureRecord* record = payload_.structure;
   const FieldOrderMemo* known =
       storage_->field_orders().Find(record->slots, record->size, storage_->strings().erasures());

@@ -135,6 +135,10 @@ class BindingProperty {
   void MakeCollection();
   // An empty structure, unless the node already is a structure (then unchanged).
   void MakeStructure();
+  // MakeCollection and Reserve(room), or MakeStructure and ReserveFields(room), in one step:
+  // for readers that know a container's size before its contents.
+  void MakeCollection(size_t room);
+  void MakeStructure(size_t room);
   // Releases the payload and makes the node "empty"; storage and root flag stay.
   void Reset() {
     if (static_cast<uint8_t>(tag_) > static_cast<uint8_t>(BindingType::kFloat)) ReleasePayload();
@@ -270,7 +274,7 @@ class BindingProperty {
   // MutableField. The second form takes over one reference to `key`, which must belong to
   // this tree's string table.
   BindingProperty& AppendField(std::string_view name);
-  BindingProperty& AppendField(const InternedString* key);
+  inline BindingProperty& AppendField(const InternedString* key);
   // Puts the appended fields in key order; of repeated keys the last appended wins and the
   // others go. Cheap for keys in ascending order, and cheapest for a structure whose keys
   // came in the same order as those of one finished lately (records of one shape): it then
@@ -280,7 +284,7 @@ class BindingProperty {
   // came as those of a structure finished lately (an order remembered only when no key was
   // repeated). False when it did nothing; FinishFields may then free repeated keys' values,
   // which a reader still holding a field's node must know first.
-  bool TryFinishFieldsWithoutFreeing();
+  inline bool TryFinishFieldsWithoutFreeing();
   // Fields as (key, value) in ascending byte order of the keys; empty unless a structure.
   BindingFieldRange<false> Fields();
   BindingFieldRange<true> Fields() const;
@@ -357,6 +361,7 @@ class BindingProperty {
   // MutableField's first field of a structure of a remembered shape; null to go the long way.
   BindingProperty* BeginKnownStructure(std::string_view name);
   BindingProperty& AppendFieldSlow(const InternedString* key);
+  bool FinishFieldsByMemo();
   BindingProperty& MutableElementSlow(size_t index);
   // Inserts a field for `key` (taking over its reference) at `index` of the sorted slots.
   BindingProperty& InsertField(size_t index, const InternedString* key);
@@ -406,6 +411,31 @@ struct BindingStructureRecord : HeapOwningRecord {
   uint8_t memo_slot = 0;
   uint32_t memo_generation = 0;
 };
+
+BindingProperty& BindingProperty::AppendField(const InternedString* key) {
+  // A decoder's common step, inline and kept small: a structure with room reserved. The
+  // field goes last, so nothing moves.
+  if (tag_ == BindingType::kStructure) {
+    BindingStructureRecord* record = payload_.structure;
+    const uint32_t size = record->size;
+    if (size < record->capacity) {
+      if (void* memory = storage_->allocator().TryAllocate(sizeof(BindingProperty))) {
+        if (size != 0) record->unordered = true;
+        record->memo_generation = 0;
+        auto* value = new (memory) BindingProperty(ElementKey(), storage_);
+        record->slots[size] = BindingFieldSlot{key, value};
+        record->size = size + 1;
+        return *value;
+      }
+    }
+  }
+  return AppendFieldSlow(key);
+}
+
+bool BindingProperty::TryFinishFieldsWithoutFreeing() {
+  if (tag_ != BindingType::kStructure || !payload_.structure->unordered) return true;
+  return FinishFieldsByMemo();
+}
 
 // A field seen through iteration.
 template <bool kConst>

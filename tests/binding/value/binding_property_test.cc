@@ -401,6 +401,70 @@ TEST(BindingPropertyTest, ReserveAndMakeKeepTheirOwnKindAndRejectHugeSizes) {
   EXPECT_EQ(v.size(), 0u);
 }
 
+// The one-step forms readers use: the kind as MakeCollection/MakeStructure make it, a
+// container of that kind kept as it is, and room for `room` more without moving.
+TEST(BindingPropertyTest, MakeWithRoomKeepsTheKindRulesAndReservesTheRoom) {
+  enum class Start { kEmptyRoot, kEmptyElement, kText, kCollection, kStructure };
+  for (const Start start : {Start::kEmptyRoot, Start::kEmptyElement, Start::kText,
+                            Start::kCollection, Start::kStructure}) {
+    for (const size_t room : {size_t{0}, size_t{1}, size_t{7}, size_t{300}}) {
+      for (const bool structure : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "start " << static_cast<int>(start) << " room " << room
+                                        << " structure " << structure);
+        BindingProperty root;
+        BindingProperty* v = &root;
+        switch (start) {
+          case Start::kEmptyRoot:
+            break;
+          case Start::kEmptyElement:
+            v = &root[0];
+            break;
+          case Start::kText:
+            root = "text";
+            break;
+          case Start::kCollection:
+            root[0] = "kept";
+            break;
+          case Start::kStructure:
+            root["a"] = "kept";
+            break;
+        }
+        const bool keeps = structure ? start == Start::kStructure : start == Start::kCollection;
+        if (structure) {
+          v->MakeStructure(room);
+          ASSERT_EQ(v->type(), BindingType::kStructure);
+          EXPECT_EQ(v->size(), keeps ? 1u : 0u);
+          if (keeps) {
+            EXPECT_EQ(v->Field("a").ToString(), "kept");
+          }
+          for (size_t i = 0; i < room; ++i) (*v)["k" + std::to_string(1000 + i)] = i;
+          EXPECT_EQ(v->size(), room + (keeps ? 1 : 0));
+        } else {
+          v->MakeCollection(room);
+          ASSERT_EQ(v->type(), BindingType::kCollection);
+          EXPECT_EQ(v->size(), keeps ? 1u : 0u);
+          if (keeps) {
+            EXPECT_EQ(v->Element(0).ToString(), "kept");
+          }
+          const size_t had = v->size();
+          const BindingProperty* first = room == 0 ? nullptr : &v->Append();
+          for (size_t i = had + 1; i < had + room; ++i) v->Append() = i;
+          if (room != 0 && !keeps) {
+            EXPECT_EQ(&(*v)[0], first);  // no reallocation
+          }
+          EXPECT_EQ(v->size(), had + room);
+        }
+      }
+    }
+  }
+  BindingProperty v;
+  EXPECT_THROW(v.MakeCollection(BindingProperty::kMaxCollectionSize + 1), std::length_error);
+  EXPECT_EQ(v.type(), BindingType::kCollection);
+  BindingProperty w;
+  EXPECT_THROW(w.MakeStructure(BindingProperty::kMaxCollectionSize + 1), std::length_error);
+  EXPECT_EQ(w.type(), BindingType::kStructure);
+}
+
 TEST(BindingPropertyTest, StringsAreInternedAndCounted) {
   BindingProperty root;
   root["name"] = "shared";
