@@ -93,15 +93,13 @@ struct Frame {
 class TreeBuilder {
  public:
   explicit TreeBuilder(BindingProperty* root)
-      : root_(root), keys_(root->strings()), texts_(root->strings()) {
-    frames_.reserve(16);
-  }
+      : root_(root), keys_(root->strings()), texts_(root->strings()) {}
 
   // False when the document is one this path does not answer for.
   bool Build(dom::element document) {
     if (!Store(document, root_, /*is_field=*/false)) return false;
-    while (!frames_.empty()) {
-      if (!(frames_.back().is_object ? ReadFields() : ReadElements())) return false;
+    while (depth_ != 0) {
+      if (!(frames_[depth_ - 1].is_object ? ReadFields() : ReadElements())) return false;
     }
     texts_.Flush();
     return true;
@@ -114,9 +112,9 @@ class TreeBuilder {
   // opened on a frame of its own. The iterator stays in a local meanwhile: a frame's copy
   // is only brought up to date before another frame is pushed.
   bool ReadFields() {
-    Frame& frame = frames_.back();
+    Frame& frame = frames_[depth_ - 1];
     BindingProperty* const node = frame.node;
-    const size_t depth = frames_.size() - 1;
+    const size_t depth = depth_ - 1;
     dom::object::iterator field = frame.field;
     const dom::object::iterator end = frame.fields_end;
     uint32_t read = frame.fields_read;
@@ -137,13 +135,13 @@ class TreeBuilder {
       texts_.Flush();
       node->FinishFields();
     }
-    frames_.pop_back();
+    --depth_;
     return true;
   }
 
   // The innermost array's elements, as ReadFields reads an object's fields.
   bool ReadElements() {
-    Frame& frame = frames_.back();
+    Frame& frame = frames_[depth_ - 1];
     BindingProperty* const node = frame.node;
     dom::array::iterator element = frame.element;
     const dom::array::iterator end = frame.elements_end;
@@ -157,7 +155,7 @@ class TreeBuilder {
       }
       if (!StoreScalar(value, &slot, /*is_field=*/false)) return false;
     }
-    frames_.pop_back();
+    --depth_;
     return true;
   }
 
@@ -172,15 +170,24 @@ class TreeBuilder {
 
   // Makes `slot` the container `value` is and pushes its frame.
   bool Open(dom::element value, BindingProperty* slot) {
-    if (frames_.size() >= kMaxJsonNesting) return false;
+    if (depth_ >= kMaxJsonNesting) return false;
+    // The frames grow in steps and are reused: a push only writes what it needs.
+    if (depth_ == frames_.size()) frames_.resize(depth_ * 2 + 16);
+    Frame& frame = frames_[depth_++];
+    frame.node = slot;
+    frame.fields_read = 0;
     if (value.type() == dom::element_type::ARRAY) {
       const dom::array array = value.get_array().value_unsafe();
       slot->MakeCollection(array.size());
-      frames_.push_back(Frame{slot, false, 0, array.begin(), array.end(), {}, {}});
+      frame.is_object = false;
+      frame.element = array.begin();
+      frame.elements_end = array.end();
     } else {
       const dom::object object = value.get_object().value_unsafe();
       slot->MakeStructure(object.size());
-      frames_.push_back(Frame{slot, true, 0, {}, {}, object.begin(), object.end()});
+      frame.is_object = true;
+      frame.field = object.begin();
+      frame.fields_end = object.end();
     }
     return true;
   }
@@ -224,7 +231,8 @@ class TreeBuilder {
   }
 
   BindingProperty* const root_;
-  std::vector<Frame> frames_;
+  std::vector<Frame> frames_;  // frames_[0, depth_) are open
+  size_t depth_ = 0;
   bool saw_zero_double_ = false;
   KeyPredictor keys_;
   DeferredTexts texts_;
