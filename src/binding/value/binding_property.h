@@ -361,6 +361,7 @@ class BindingProperty {
   // MutableField's first field of a structure of a remembered shape; null to go the long way.
   BindingProperty* BeginKnownStructure(std::string_view name);
   BindingProperty& AppendFieldSlow(const InternedString* key);
+  // TryFinishFieldsWithoutFreeing for an unordered structure: by a remembered order, or not.
   bool FinishFieldsByMemo();
   BindingProperty& MutableElementSlow(size_t index);
   // Inserts a field for `key` (taking over its reference) at `index` of the sorted slots.
